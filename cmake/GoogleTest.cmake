@@ -1,0 +1,10 @@
+# GoogleTest and GoogleMock from the sources of Debian's googletest package, built by the cross compiler.
+set(GATEWAY_GTEST_SOURCE /usr/src/googletest)
+if(NOT EXISTS ${GATEWAY_GTEST_SOURCE}/googletest/src/gtest-all.cc)
+    message(FATAL_ERROR "googletest sources not found in ${GATEWAY_GTEST_SOURCE}: run scripts/install-deps.sh")
+endif()
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(${GATEWAY_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+include(GoogleTest)

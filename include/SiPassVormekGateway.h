@@ -1,0 +1,237 @@
+/*
+ * SiPassVormekGateway: the C interface of the access-control gateway DLL.
+ *
+ * The contract, before any declaration:
+ *
+ *  - Calling convention. Every export and every callback uses the C calling convention (__cdecl: the
+ *    caller removes the arguments). The exports have undecorated names; link with the import library or
+ *    load them with GetProcAddress by the names below.
+ *  - Booleans. Every bool result is one byte: 1 for true, 0 for false. Read only the lowest byte of the
+ *    return register (a .NET host declares it [return: MarshalAs(UnmanagedType.I1)]).
+ *  - Texts. Every text is a NUL-terminated UTF-16 string (wchar_t, 16 bits on Windows).
+ *  - Threads and the gateway lock. The event callbacks and the disconnect callback run on threads of
+ *    the access-control client, not on a host thread, one at a time, while the gateway holds its lock.
+ *    A callback must therefore not call gateway_Register*Callback, gateway_RegisterEvent or
+ *    gateway_Close; it must copy any text it wants to keep before it returns. The log callback may be
+ *    called from several threads at once and holds no lock of the gateway.
+ *  - Ownership of records. The records of gateway_getAllDoors and gateway_getPointState, and every text
+ *    and array inside them, are allocated by the gateway with malloc. The host reads them and gives them
+ *    back to gateway_cleanupDoorArray / gateway_cleanupPointDefinition; it never frees them itself. Each
+ *    pointer inside a record is either null or a block that no other record shares.
+ *  - Null pointers. gateway_Init with a null user name or password returns false and logs the reason.
+ *    The cleanup exports accept null pointers and counts of 0. Every callback may be null (not set).
+ *  - Lifetime. The first export that needs it creates the gateway object; gateway_Close destroys it
+ *    (disconnecting a connected client). The log callback is not part of the gateway object and survives
+ *    gateway_Close. Close the gateway before unloading the DLL.
+ *  - Time values passed as 64-bit integers are milliseconds since 1970-01-01 00:00:00 in the local time
+ *    of the computer the gateway runs on (not UTC), always a whole number of seconds times 1000.
+ */
+#ifndef SIPASSVORMEKGATEWAY_H
+#define SIPASSVORMEKGATEWAY_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <wchar.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#define SIPASSVORMEKGATEWAY_CALL __cdecl
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Logging ---------------------------------------------------------------------------------------- */
+
+/* The kind of a log line. No other value is ever sent. */
+typedef enum LogLevel {
+    Info = 0,  /* general messages: export entry, login steps and their failures */
+    Error = 1, /* failures in event translation and in the door and point services */
+    Debug = 2  /* detail: event notifications and contents, dropped events, door lists */
+} LogLevel;
+
+/* The host's log function. text is valid only for the call. */
+typedef void(SIPASSVORMEKGATEWAY_CALL* LogCallback)(LogLevel level, const wchar_t* text);
+
+/* ---- Event callbacks -------------------------------------------------------------------------------- */
+/* Enumeration values (object type, sub-type, state, state type) are the access-control system's own
+ * 32-bit values, passed unchanged. The wide texts are never null and live only for the call. */
+
+/* One object-state event (a point in alarm, a door forced or held, a reader offline). */
+typedef void(SIPASSVORMEKGATEWAY_CALL* AlarmStateCallback)(int32_t eventId, int32_t objectId,
+                                                           int32_t objectType, int32_t type,
+                                                           int32_t subType, int32_t state,
+                                                           int32_t stateType, int64_t timestampMs,
+                                                           int64_t serverTimeMs, const wchar_t* location,
+                                                           const wchar_t* description);
+
+/* One access event (a badge at a reader), with the cardholder's data. */
+typedef void(SIPASSVORMEKGATEWAY_CALL* AlarmAccessCallback)(
+    int32_t eventId, int32_t objectId, int32_t objectType, int32_t type, int32_t subType, int32_t state,
+    int32_t stateType, int64_t timestampMs, int64_t serverTimeMs, const wchar_t* firstName,
+    const wchar_t* lastName, const wchar_t* cardNumber, const wchar_t* location,
+    const wchar_t* description);
+
+/* One generic event (database changes and the like). */
+typedef void(SIPASSVORMEKGATEWAY_CALL* GenericEventCallback)(int32_t eventId, int32_t type,
+                                                             int32_t subType, int64_t timestampMs,
+                                                             int64_t serverTimeMs,
+                                                             const wchar_t* location,
+                                                             const wchar_t* description);
+
+/* The client library reported a lost connection to the access-control server. */
+typedef void(SIPASSVORMEKGATEWAY_CALL* DisconnectCallback)(void);
+
+/* Self-test callback of testRegisterCallback / testFireCallback. */
+typedef void(SIPASSVORMEKGATEWAY_CALL* TestCallback)(int value);
+
+/* ---- Door and point records ------------------------------------------------------------------------- */
+/* Natural alignment; the 64-bit integer aligns every record that holds one to 8. Sizes and offsets are
+ * pinned below for x86 (the host contract) and x64 (same field order, 8-byte pointers). */
+
+/* The state of one point. */
+typedef struct PointState {
+    int32_t state;        /* state code (EObjState values) */
+    int32_t stateType;    /* 0 normal, 1 alarm (EStateType values) */
+    int64_t serverTimeMs; /* server time of the state */
+    wchar_t* location;
+    wchar_t* description;
+} PointState;
+
+/* One point, resolved from its id; id 0 means "no such point" and the record is all zero. */
+typedef struct PointDefinition {
+    int32_t id;
+    wchar_t* name;
+    PointState state;
+} PointDefinition;
+
+/* One door set of a device with its five points. */
+typedef struct Doorset {
+    int32_t doorNumber;
+    PointDefinition reader1;
+    PointDefinition reader2;
+    PointDefinition doorFrame;
+    PointDefinition passback;
+    PointDefinition latch;
+} Doorset;
+
+/* One device; doorsets is null when doorsetCount is 0. */
+typedef struct Device {
+    int32_t id;
+    wchar_t* name;
+    int32_t doorsetCount;
+    Doorset* doorsets;
+} Device;
+
+#ifdef __cplusplus
+#define SIPASSVORMEKGATEWAY_LAYOUT(cond, what) static_assert(cond, what)
+#else
+#define SIPASSVORMEKGATEWAY_LAYOUT(cond, what) _Static_assert(cond, what)
+#endif
+
+#if defined(_WIN64)
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(PointState) == 32 && offsetof(PointState, serverTimeMs) == 8 &&
+                               offsetof(PointState, location) == 16 &&
+                               offsetof(PointState, description) == 24,
+                           "PointState layout (x64)");
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(PointDefinition) == 48 && offsetof(PointDefinition, name) == 8 &&
+                               offsetof(PointDefinition, state) == 16,
+                           "PointDefinition layout (x64)");
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Doorset) == 248 && offsetof(Doorset, reader1) == 8 &&
+                               offsetof(Doorset, reader2) == 56 && offsetof(Doorset, doorFrame) == 104 &&
+                               offsetof(Doorset, passback) == 152 && offsetof(Doorset, latch) == 200,
+                           "Doorset layout (x64)");
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Device) == 32 && offsetof(Device, name) == 8 &&
+                               offsetof(Device, doorsetCount) == 16 && offsetof(Device, doorsets) == 24,
+                           "Device layout (x64)");
+#else
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(PointState) == 24 && offsetof(PointState, state) == 0 &&
+                               offsetof(PointState, stateType) == 4 &&
+                               offsetof(PointState, serverTimeMs) == 8 &&
+                               offsetof(PointState, location) == 16 &&
+                               offsetof(PointState, description) == 20,
+                           "PointState layout (x86)");
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(PointDefinition) == 32 && offsetof(PointDefinition, id) == 0 &&
+                               offsetof(PointDefinition, name) == 4 &&
+                               offsetof(PointDefinition, state) == 8,
+                           "PointDefinition layout (x86)");
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Doorset) == 168 && offsetof(Doorset, doorNumber) == 0 &&
+                               offsetof(Doorset, reader1) == 8 && offsetof(Doorset, reader2) == 40 &&
+                               offsetof(Doorset, doorFrame) == 72 && offsetof(Doorset, passback) == 104 &&
+                               offsetof(Doorset, latch) == 136,
+                           "Doorset layout (x86)");
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Device) == 16 && offsetof(Device, id) == 0 &&
+                               offsetof(Device, name) == 4 && offsetof(Device, doorsetCount) == 8 &&
+                               offsetof(Device, doorsets) == 12,
+                           "Device layout (x86)");
+#endif
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(bool) == 1, "bool results are one byte");
+
+/* ---- Lifecycle and registration --------------------------------------------------------------------- */
+
+/* Logs in to the access-control server and advises the gateway for its events. False on every failure;
+ * the reason is written to the log. Callbacks, subscriptions and the drop duration are kept. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* password);
+
+/* Destroys the gateway object: withdraws the event connection, disconnects a connected client and
+ * forgets the event callbacks, the subscriptions and the drop duration. Always true. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void);
+
+/* Returns value + 1 (wrapping at 32 bits); touches no gateway object. */
+int SIPASSVORMEKGATEWAY_CALL gateway_Ping(int value);
+
+/* Set or replace (null clears) the event callbacks; used from the next event on. Must not be called from
+ * inside an event or disconnect callback. */
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmStateCallback(AlarmStateCallback callback);
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmAccessCallback(AlarmAccessCallback callback);
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterGenericEventCallback(GenericEventCallback callback);
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterDisconnectCallback(DisconnectCallback callback);
+
+/* Registers for the events of one object (type, id, state); the object must exist on the server and an
+ * AlarmStateCallback or AlarmAccessCallback must be set. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long objectType, long objectId, long state);
+
+/* Sets (null clears) the host's log function. Works at any time and survives gateway_Close. */
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback);
+
+/* Events older than this many seconds are dropped (default 180). */
+void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds);
+
+/* ---- Doors and points ------------------------------------------------------------------------------- */
+
+/* Lists every device with its door sets. Release the array with gateway_cleanupDoorArray(devices,
+ * deviceCount), also when deviceCount is 0. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount,
+                                                  int32_t* pDoorCount);
+
+/* Reads the current state of one point into the caller's record; its two texts belong to the host
+ * afterwards (release them with gateway_cleanupPointDefinition on a definition embedding the state). */
+bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t pointId, PointState* pointState);
+
+/* Sends one manual command (codes of the access-control system, passed unchanged) to an object. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t objectType, int32_t objectId, int32_t command);
+
+/* Frees the texts of count door sets (not the array itself). */
+void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorset(Doorset* doorsets, int32_t count);
+
+/* Frees the name and the two state texts of a definition passed by value; the host's copy still holds
+ * the freed pointers and must not use them again. */
+void SIPASSVORMEKGATEWAY_CALL gateway_cleanupPointDefinition(PointDefinition definition);
+
+/* Frees everything gateway_getAllDoors returned, the array included. */
+void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorArray(Device* devices, int32_t count);
+
+/* ---- Interop self-tests (write a fixed text to standard output) ------------------------------------- */
+
+int SIPASSVORMEKGATEWAY_CALL testCalculateSum(int a, int b);
+void SIPASSVORMEKGATEWAY_CALL testFireCallback(void);
+void SIPASSVORMEKGATEWAY_CALL testRegisterCallback(TestCallback callback);
+int SIPASSVORMEKGATEWAY_CALL testSetIntArray(const int* values, int count);
+int SIPASSVORMEKGATEWAY_CALL testCountChars(const char* text);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SIPASSVORMEKGATEWAY_H */

@@ -1,0 +1,117 @@
+// Control API of the simulated access-control client. The simulator is an in-process COM server that
+// stands in for the vendor's client library: tests link the static library `sipass_sim`, register its
+// class factories in-process and then drive and inspect the simulated site through the functions below.
+// The shared library SiPassSim.dll exposes the same classes through DllGetClassObject and regsvr32.
+//
+// Every function here is thread-safe. None of them calls into a sink or another foreign object while
+// holding the simulator's lock; only raiseClientStateChanged calls sinks, from a thread of its own.
+//
+// The default site (what resetSite restores, and what a process starts with):
+//   accounts (user names and passwords compare exactly, case included)
+//     "operator"       password "sipass"
+//     "Administrator"  password "secret"
+//   named objects for IComClient::GetByID (type, id, name)
+//     6,   1  "Haupteingang"
+//     6,   2  "Tür Süd"          (u-umlaut, U+00FC: a non-ASCII Latin-1 letter)
+//     6,   3  "Lager"
+//     7, 101  "Controller Halle 1"
+//     7, 102  "Controller Halle 2"
+//   the initial event mask of new clients is 0; no faults, call counts or sent commands.
+//
+// Behaviour worth knowing when writing a test against the simulator:
+//   - A rejected Connect leaves the client's connection as it was.
+//   - SendManualCommand and GetByID need a connected client (E_SIM_NOT_CONNECTED otherwise): a command
+//     sent without a connection never reaches the site, so it is neither recorded nor reported as sent.
+//   - SendManualCommand accepts only commands created from the simulator's CLSID_ManualCommand class
+//     (E_INVALIDARG for another implementation), since IManualCommand has no getters to read one from.
+//   - raiseClientStateChanged also sets the connection state of every live client to the raised state, so
+//     that get_ConnectionState agrees with the event a sink has just received.
+//   - Cookies of IConnectionPoint::Advise are unique over all clients of the process.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Connect with an unknown user or a wrong password.
+constexpr HRESULT E_SIM_LOGIN_REJECTED = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x201);
+// GetByID for a (type, id) the site does not have.
+constexpr HRESULT E_SIM_NO_OBJECT = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x202);
+// SendManualCommand or GetByID on a client that is not connected.
+constexpr HRESULT E_SIM_NOT_CONNECTED = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x203);
+
+// Registers the class factories of CLSID_ComClient and CLSID_ManualCommand with CoRegisterClassObject
+// (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE). The caller has initialised COM. S_FALSE when they are
+// registered already; on failure nothing stays registered.
+HRESULT registerClassObjects();
+// Revokes what registerClassObjects registered; harmless when nothing is registered.
+void revokeClassObjects();
+
+// Live COM objects of the simulator: clients, manual commands and the objects GetByID returned. Class
+// factories are not counted.
+long liveObjects();
+
+// Restores the default site and accounts, clears faults, call counts and sent commands, and sets the
+// initial event mask back to 0. Live clients keep their connection state, mask and sinks.
+void resetSite();
+// Adds an account, or replaces the password of an existing user (exact, case-sensitive user name).
+void addAccount(const std::wstring& user, const std::wstring& password);
+// Adds a named object for GetByID, or renames the object of that (type, id).
+void addObject(long type, long id, const std::wstring& name);
+// Event mask that clients created from now on start with.
+void setInitialEventMask(long mask);
+
+// Fault injection. Method names are "Interface::Method" as the interface declares it, for example
+// "IComClient::Connect", "IConnectionPoint::Advise", "IClassFactory::CreateInstance", "IUnknown::AddRef",
+// "IUnknown::Release", and for QueryInterface the requested interface in parentheses:
+// "IUnknown::QueryInterface(IConnectionPointContainer)" (an interface the simulator has no name for
+// appears as its IID, "IUnknown::QueryInterface({xxxxxxxx-...})"). Every method of every class of the
+// simulator counts its calls and consults the faults on entry, before it checks arguments or changes
+// anything. An unknown method name throws std::invalid_argument, so a misspelt name cannot make a test
+// pass silently.
+enum class Raise { AccessViolation, MsvcCppException };
+// Every further call of `method` returns `hr` without any effect (out pointers are set to null) when hr
+// is a failure code; with a success code the method does its work and returns hr instead of S_OK.
+// AddRef and Release cannot report a failure: failMethod throws std::invalid_argument for them.
+void failMethod(const std::string& method, HRESULT hr);
+// Like failMethod, for the next `times` calls only; later calls behave normally again.
+void failMethodNext(const std::string& method, HRESULT hr, int times = 1);
+// Every further call of `method` raises a real structured exception instead of returning: an access
+// violation (code 0xC0000005, a write through a null pointer) or an MSVC C++ exception (code 0xE06D7363,
+// first parameter 0x19930520). The call is counted before it raises, and no lock is held when it raises.
+void raiseInMethod(const std::string& method, Raise what);
+void clearFaults();
+// Calls of `method` so far (since the last resetSite), whatever they returned. AddRef and Release count
+// the simulator's own reference handling as well, so compare them before and after, never absolutely.
+int callCount(const std::string& method);
+
+struct ClientSnapshot {
+    long connectionState;
+    long eventMask;
+    int advisedSinks;
+    std::wstring user;  // account of the last successful Connect; empty after Disconnect or before one
+};
+// Live client objects, in creation order.
+std::vector<ClientSnapshot> clients();
+// Advised sinks over all live clients.
+int advisedSinkCount();
+
+struct SentCommand {
+    long objectId;
+    long objectType;
+    long command;
+    std::wstring text;
+};
+// Commands accepted by SendManualCommand, oldest first.
+std::vector<SentCommand> sentCommands();
+
+// Calls OnClientStateChanged(state) on every advised sink of every live client (clients in creation
+// order, sinks in the order they were advised), from a new simulator thread that joins the MTA. Returns
+// true once every call has returned; false when they have not after timeoutMs, in which case the thread
+// finishes on its own later (the DLL stays loaded until it has).
+bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
+
+}  // namespace sim

@@ -1,0 +1,334 @@
+// The simulated client object and its connection point. Every method starts with enter() (call counting
+// and fault injection), then checks its arguments, then does its work.
+#include "ComClient.h"
+
+#include "SimObjects.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace sim::detail {
+
+using Microsoft::WRL::ComPtr;
+
+HRESULT ComClient::create(REFIID iid, void** object) {
+    auto* client = new (std::nothrow) ComClient;
+    if (client == nullptr) {
+        return E_OUTOFMEMORY;
+    }
+    const HRESULT hr = client->QueryInterface(iid, object);
+    client->Release();
+    return hr;
+}
+
+HRESULT createComClient(REFIID iid, void** object) {
+    return noThrow([&] { return ComClient::create(iid, object); });
+}
+
+ComClient::ComClient() {
+    auto& st = state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    eventMask_ = st.initialEventMask;
+    st.clients.push_back(this);
+}
+
+ComClient::~ComClient() {
+    std::vector<std::shared_ptr<const AdvisedSink>> released;
+    {
+        auto& st = state();
+        std::lock_guard<std::mutex> lock(st.mutex);
+        st.clients.erase(std::remove(st.clients.begin(), st.clients.end(), this), st.clients.end());
+        released.swap(sinks_);
+    }
+    // `released` lets go of the sinks here, outside the lock.
+}
+
+HRESULT ComClient::QueryInterface(REFIID iid, void** object) {
+    const HRESULT injected = enterQueryInterface(iid);
+    if (FAILED(injected)) {
+        return failWith(injected, object);
+    }
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    *object = nullptr;
+    HRESULT hr = E_NOINTERFACE;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IComClient))) {
+        hr = handOut<IComClient>(this, object);
+    } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
+        hr = handOut<IConnectionPointContainer>(this, object);
+    }
+    return finish(injected, hr);
+}
+
+HRESULT ComClient::get_ConnectionState(long* connectionState) {
+    const HRESULT injected = enter("IComClient::get_ConnectionState");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    if (connectionState == nullptr) {
+        return E_POINTER;
+    }
+    std::lock_guard<std::mutex> lock(state().mutex);
+    *connectionState = connectionState_;
+    return finish(injected, S_OK);
+}
+
+HRESULT ComClient::get_EventMask(long* mask) {
+    const HRESULT injected = enter("IComClient::get_EventMask");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    if (mask == nullptr) {
+        return E_POINTER;
+    }
+    std::lock_guard<std::mutex> lock(state().mutex);
+    *mask = eventMask_;
+    return finish(injected, S_OK);
+}
+
+HRESULT ComClient::put_EventMask(long mask) {
+    const HRESULT injected = enter("IComClient::put_EventMask");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    std::lock_guard<std::mutex> lock(state().mutex);
+    eventMask_ = mask;
+    return finish(injected, S_OK);
+}
+
+HRESULT ComClient::Connect(BSTR user, BSTR password) {
+    const HRESULT injected = enter("IComClient::Connect");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    return noThrow([&] {
+        std::wstring userName = fromBstr(user);
+        const std::wstring secret = fromBstr(password);
+        auto& st = state();
+        std::lock_guard<std::mutex> lock(st.mutex);
+        const auto account = st.accounts.find(userName);
+        if (account == st.accounts.end() || account->second != secret) {
+            return E_SIM_LOGIN_REJECTED;
+        }
+        user_ = std::move(userName);
+        connectionState_ = kClientConnected;
+        return finish(injected, S_OK);
+    });
+}
+
+HRESULT ComClient::Disconnect() {
+    const HRESULT injected = enter("IComClient::Disconnect");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    std::lock_guard<std::mutex> lock(state().mutex);
+    connectionState_ = 0;
+    user_.clear();
+    return finish(injected, S_OK);
+}
+
+HRESULT ComClient::SendManualCommand(IManualCommand* command) {
+    const HRESULT injected = enter("IComClient::SendManualCommand");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    if (command == nullptr) {
+        return E_POINTER;
+    }
+    return noThrow([&] {
+        // Read outside the lock: the command may be a foreign object, and the QueryInterface calls it.
+        ComPtr<ISimCommandFields> fields;
+        if (FAILED(command->QueryInterface(IID_PPV_ARGS(fields.GetAddressOf())))) {
+            return E_INVALIDARG;
+        }
+        SentCommand sent{};
+        Bstr text;
+        const HRESULT read = fields->GetFields(&sent.objectId, &sent.objectType, &sent.command, text.out());
+        if (FAILED(read)) {
+            return read;
+        }
+        sent.text = fromBstr(text.get());
+
+        auto& st = state();
+        std::lock_guard<std::mutex> lock(st.mutex);
+        if (connectionState_ != kClientConnected) {
+            return E_SIM_NOT_CONNECTED;
+        }
+        st.sentCommands.push_back(std::move(sent));
+        return finish(injected, S_OK);
+    });
+}
+
+HRESULT ComClient::GetByID(long type, long id, IUnknown** object) {
+    const HRESULT injected = enter("IComClient::GetByID");
+    if (FAILED(injected)) {
+        return failWith(injected, object);
+    }
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    *object = nullptr;
+    return noThrow([&] {
+        std::wstring name;
+        {
+            auto& st = state();
+            std::lock_guard<std::mutex> lock(st.mutex);
+            if (connectionState_ != kClientConnected) {
+                return E_SIM_NOT_CONNECTED;
+            }
+            const auto found = st.objects.find({type, id});
+            if (found == st.objects.end()) {
+                return E_SIM_NO_OBJECT;
+            }
+            name = found->second;
+        }
+        return finish(injected, createSiteObject(name, object));
+    });
+}
+
+HRESULT ComClient::GetByType(long, long, SAFEARRAY** objects) {
+    const HRESULT injected = enter("IComClient::GetByType");
+    return failWith(FAILED(injected) ? injected : E_NOTIMPL, objects);
+}
+
+HRESULT ComClient::reserved11() {
+    const HRESULT injected = enter("IComClient::reserved11");
+    return FAILED(injected) ? injected : E_NOTIMPL;
+}
+
+HRESULT ComClient::GetRelatives(long, long, long, long, SAFEARRAY** objects) {
+    const HRESULT injected = enter("IComClient::GetRelatives");
+    return failWith(FAILED(injected) ? injected : E_NOTIMPL, objects);
+}
+
+HRESULT ComClient::EnumConnectionPoints(IEnumConnectionPoints** points) {
+    const HRESULT injected = enter("IConnectionPointContainer::EnumConnectionPoints");
+    return failWith(FAILED(injected) ? injected : E_NOTIMPL, points);
+}
+
+HRESULT ComClient::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
+    const HRESULT injected = enter("IConnectionPointContainer::FindConnectionPoint");
+    if (FAILED(injected)) {
+        return failWith(injected, point);
+    }
+    if (point == nullptr) {
+        return E_POINTER;
+    }
+    *point = nullptr;
+    if (!IsEqualIID(iid, __uuidof(_ICOMClientEvents))) {
+        return CONNECT_E_NOCONNECTION;
+    }
+    point_.AddRef();
+    *point = &point_;
+    return finish(injected, S_OK);
+}
+
+ClientSnapshot ComClient::snapshotLocked() const {
+    return ClientSnapshot{connectionState_, eventMask_, static_cast<int>(sinks_.size()), user_};
+}
+
+void ComClient::appendSinksLocked(std::vector<std::shared_ptr<const AdvisedSink>>& sinks) const {
+    sinks.insert(sinks.end(), sinks_.begin(), sinks_.end());
+}
+
+HRESULT ComClient::ConnectionPoint::QueryInterface(REFIID iid, void** object) {
+    const HRESULT injected = enterQueryInterface(iid);
+    if (FAILED(injected)) {
+        return failWith(injected, object);
+    }
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    *object = nullptr;
+    HRESULT hr = E_NOINTERFACE;
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IConnectionPoint)) {
+        hr = handOut<IConnectionPoint>(this, object);
+    }
+    return finish(injected, hr);
+}
+
+HRESULT ComClient::ConnectionPoint::GetConnectionInterface(IID* iid) {
+    const HRESULT injected = enter("IConnectionPoint::GetConnectionInterface");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    if (iid == nullptr) {
+        return E_POINTER;
+    }
+    *iid = __uuidof(_ICOMClientEvents);
+    return finish(injected, S_OK);
+}
+
+HRESULT ComClient::ConnectionPoint::GetConnectionPointContainer(IConnectionPointContainer** container) {
+    const HRESULT injected = enter("IConnectionPoint::GetConnectionPointContainer");
+    if (FAILED(injected)) {
+        return failWith(injected, container);
+    }
+    if (container == nullptr) {
+        return E_POINTER;
+    }
+    owner_.AddRef();
+    *container = &owner_;
+    return finish(injected, S_OK);
+}
+
+HRESULT ComClient::ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
+    const HRESULT injected = enter("IConnectionPoint::Advise");
+    if (cookie != nullptr) {
+        *cookie = 0;
+    }
+    if (FAILED(injected)) {
+        return injected;
+    }
+    if (sink == nullptr || cookie == nullptr) {
+        return E_POINTER;
+    }
+    return noThrow([&] {
+        // The sink's QueryInterface runs before the lock is taken.
+        ComPtr<_ICOMClientEvents> events;
+        if (FAILED(sink->QueryInterface(IID_PPV_ARGS(events.GetAddressOf()))) || !events) {
+            return CONNECT_E_CANNOTCONNECT;
+        }
+        auto entry = std::make_shared<AdvisedSink>(AdvisedSink{0, std::move(events)});
+        auto& st = state();
+        std::lock_guard<std::mutex> lock(st.mutex);
+        owner_.sinks_.reserve(owner_.sinks_.size() + 1);  // the only step that can throw, done first
+        if (++st.lastCookie == 0) {
+            ++st.lastCookie;
+        }
+        entry->cookie = st.lastCookie;
+        owner_.sinks_.push_back(entry);
+        *cookie = entry->cookie;
+        return finish(injected, S_OK);
+    });
+}
+
+HRESULT ComClient::ConnectionPoint::Unadvise(DWORD cookie) {
+    const HRESULT injected = enter("IConnectionPoint::Unadvise");
+    if (FAILED(injected)) {
+        return injected;
+    }
+    std::shared_ptr<const AdvisedSink> released;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        auto& sinks = owner_.sinks_;
+        const auto found = std::find_if(sinks.begin(), sinks.end(),
+                                        [cookie](const auto& entry) { return entry->cookie == cookie; });
+        if (found == sinks.end()) {
+            return CONNECT_E_NOCONNECTION;
+        }
+        released = std::move(*found);
+        sinks.erase(found);
+    }
+    // `released` lets go of the sink here, outside the lock (or the event thread does, if it is calling
+    // the sink right now).
+    return finish(injected, S_OK);
+}
+
+HRESULT ComClient::ConnectionPoint::EnumConnections(IEnumConnections** connections) {
+    const HRESULT injected = enter("IConnectionPoint::EnumConnections");
+    return failWith(FAILED(injected) ? injected : E_NOTIMPL, connections);
+}
+
+}  // namespace sim::detail

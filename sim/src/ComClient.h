@@ -1,0 +1,94 @@
+// The simulated client object (CLSID_ComClient) and its one connection point for _ICOMClientEvents.
+//
+// Locking: connectionState_, eventMask_, user_ and sinks_ are guarded by State::mutex, as is the
+// registry of live clients the object enters in its constructor and leaves in its destructor. The
+// control API reaches a client only through that registry and with that mutex held, so a client it
+// finds there is alive until the mutex is released (its destructor first waits for the mutex).
+//
+// Ownership: the connection point is a member of the client and shares the client's reference count,
+// so a reference to the connection point keeps the whole client alive. Each advised sink is held by a
+// shared entry; the event thread takes its own share of the entries it calls, so a sink unadvised while
+// an event is being delivered is released by whichever of the two lets go last, never under a lock.
+#pragma once
+
+#include "SimRuntime.h"
+
+#include "ClientInterfaces.h"
+
+#include <ocidl.h>
+#include <olectl.h>
+#include <wrl/client.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim::detail {
+
+struct AdvisedSink {
+    DWORD cookie;
+    Microsoft::WRL::ComPtr<_ICOMClientEvents> events;
+};
+
+class ComClient final : public IComClient, public IConnectionPointContainer, private RefCounted {
+public:
+    static HRESULT create(REFIID iid, void** object);
+
+    // IUnknown
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+
+    // IComClient
+    HRESULT STDMETHODCALLTYPE get_ConnectionState(long* state) override;
+    HRESULT STDMETHODCALLTYPE get_EventMask(long* mask) override;
+    HRESULT STDMETHODCALLTYPE put_EventMask(long mask) override;
+    HRESULT STDMETHODCALLTYPE Connect(BSTR user, BSTR password) override;
+    HRESULT STDMETHODCALLTYPE Disconnect() override;
+    HRESULT STDMETHODCALLTYPE SendManualCommand(IManualCommand* command) override;
+    HRESULT STDMETHODCALLTYPE GetByID(long type, long id, IUnknown** object) override;
+    HRESULT STDMETHODCALLTYPE GetByType(long type, long reserved, SAFEARRAY** objects) override;
+    HRESULT STDMETHODCALLTYPE reserved11() override;
+    HRESULT STDMETHODCALLTYPE GetRelatives(long type, long id, long relation, long reserved,
+                                           SAFEARRAY** objects) override;
+
+    // IConnectionPointContainer
+    HRESULT STDMETHODCALLTYPE EnumConnectionPoints(IEnumConnectionPoints** points) override;
+    HRESULT STDMETHODCALLTYPE FindConnectionPoint(REFIID iid, IConnectionPoint** point) override;
+
+    // For the control API; the caller holds State::mutex.
+    ClientSnapshot snapshotLocked() const;
+    int sinkCountLocked() const { return static_cast<int>(sinks_.size()); }
+    void appendSinksLocked(std::vector<std::shared_ptr<const AdvisedSink>>& sinks) const;
+    void setConnectionStateLocked(long connectionState) { connectionState_ = connectionState; }
+
+private:
+    ComClient();
+    ~ComClient() override;
+
+    class ConnectionPoint final : public IConnectionPoint {
+    public:
+        explicit ConnectionPoint(ComClient& owner) : owner_(owner) {}
+
+        HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+        ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
+
+        HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
+        HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override;
+        HRESULT STDMETHODCALLTYPE Advise(IUnknown* sink, DWORD* cookie) override;
+        HRESULT STDMETHODCALLTYPE Unadvise(DWORD cookie) override;
+        HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
+
+    private:
+        ComClient& owner_;
+    };
+
+    ConnectionPoint point_{*this};
+    long connectionState_ = 0;
+    long eventMask_ = 0;
+    std::wstring user_;
+    std::vector<std::shared_ptr<const AdvisedSink>> sinks_;
+};
+
+}  // namespace sim::detail

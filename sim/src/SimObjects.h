@@ -1,0 +1,26 @@
+// Creation of the simulator's COM objects, and the private interface the client reads a manual command
+// through (IManualCommand itself has setters only).
+#pragma once
+
+#include "ClientInterfaces.h"
+
+#include <string>
+
+namespace sim::detail {
+
+// Implemented by the simulator's manual command objects only; never answered by a foreign object.
+struct ISimCommandFields : public IUnknown {
+    // text receives a new BSTR the caller frees.
+    virtual HRESULT STDMETHODCALLTYPE GetFields(long* objectId, long* objectType, long* command, BSTR* text) = 0;
+};
+
+// Each creates a new object with no outer unknown and hands out the interface `iid`.
+HRESULT createComClient(REFIID iid, void** object);
+HRESULT createManualCommand(REFIID iid, void** object);
+// A site object as GetByID returns it: answers IGeneric.
+HRESULT createSiteObject(const std::wstring& name, IUnknown** object);
+
+}  // namespace sim::detail
+
+__CRT_UUID_DECL(sim::detail::ISimCommandFields, 0xdb9cfd61, 0x4385, 0x4752, 0xb9, 0xe2, 0x01, 0xbc, 0xc7, 0x0f,
+                0x26, 0x1a)

@@ -1,0 +1,320 @@
+// Site state, fault table and module counters of the simulator.
+#include "SimRuntime.h"
+
+#include "ClientInterfaces.h"
+
+#include <ocidl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string_view>
+
+namespace sim::detail {
+
+std::atomic<long> g_liveObjects{0};
+std::atomic<long> g_serverLocks{0};
+std::atomic<long> g_factoryRefs{0};
+std::atomic<long> g_runningThreads{0};
+
+bool canUnloadNow() {
+    return g_liveObjects == 0 && g_serverLocks == 0 && g_factoryRefs == 0 && g_runningThreads == 0;
+}
+
+void State::loadDefaultSite() {
+    accounts = {{L"operator", L"sipass"}, {L"Administrator", L"secret"}};
+    objects = {{{6, 1}, L"Haupteingang"},
+               {{6, 2}, L"T\u00fcr S\u00fcd"},
+               {{6, 3}, L"Lager"},
+               {{7, 101}, L"Controller Halle 1"},
+               {{7, 102}, L"Controller Halle 2"}};
+    initialEventMask = 0;
+    sentCommands.clear();
+}
+
+State& state() {
+    static State* const instance = [] {
+        auto* created = new State;
+        created->loadDefaultSite();
+        return created;
+    }();
+    return *instance;
+}
+
+namespace {
+
+// Methods a test may name. QueryInterface names are checked by their form instead, since they carry an
+// interface.
+constexpr const char* kMethods[] = {
+    "IUnknown::AddRef",
+    "IUnknown::Release",
+    "IComClient::get_ConnectionState",
+    "IComClient::get_EventMask",
+    "IComClient::put_EventMask",
+    "IComClient::Connect",
+    "IComClient::Disconnect",
+    "IComClient::SendManualCommand",
+    "IComClient::GetByID",
+    "IComClient::GetByType",
+    "IComClient::reserved11",
+    "IComClient::GetRelatives",
+    "IConnectionPointContainer::EnumConnectionPoints",
+    "IConnectionPointContainer::FindConnectionPoint",
+    "IConnectionPoint::GetConnectionInterface",
+    "IConnectionPoint::GetConnectionPointContainer",
+    "IConnectionPoint::Advise",
+    "IConnectionPoint::Unadvise",
+    "IConnectionPoint::EnumConnections",
+    "IManualCommand::reserved3",
+    "IManualCommand::put_ObjectID",
+    "IManualCommand::reserved5",
+    "IManualCommand::put_ObjectType",
+    "IManualCommand::reserved7",
+    "IManualCommand::put_Command",
+    "IManualCommand::reserved9",
+    "IManualCommand::put_Text",
+    "IGeneric::reserved3",
+    "IGeneric::reserved4",
+    "IGeneric::reserved5",
+    "IGeneric::get_name",
+    "IClassFactory::CreateInstance",
+    "IClassFactory::LockServer",
+};
+
+constexpr std::string_view kQueryInterfacePrefix = "IUnknown::QueryInterface(";
+
+bool isKnownMethod(std::string_view method) {
+    for (const char* known : kMethods) {
+        if (method == known) {
+            return true;
+        }
+    }
+    return method.size() > kQueryInterfacePrefix.size() + 1 &&
+           method.substr(0, kQueryInterfacePrefix.size()) == kQueryInterfacePrefix && method.back() == ')';
+}
+
+void requireKnownMethod(const std::string& method) {
+    if (!isKnownMethod(method)) {
+        throw std::invalid_argument("simulator has no method named \"" + method + "\"");
+    }
+}
+
+struct MethodEntry {
+    enum class Fault { None, Fail, Raise };
+    int calls = 0;
+    Fault fault = Fault::None;
+    HRESULT hr = S_OK;
+    Raise what = Raise::AccessViolation;
+    int remaining = -1;  // calls the fault still applies to; -1 for every call
+};
+
+// Guarded by faultMutex(). std::less<> lets enter() look a name up without building a std::string.
+std::map<std::string, MethodEntry, std::less<>>& methodTable() {
+    static auto* const table = new std::map<std::string, MethodEntry, std::less<>>;
+    return *table;
+}
+
+std::mutex& faultMutex() {
+    static auto* const mutex = new std::mutex;
+    return *mutex;
+}
+
+// Held in a volatile global so the compiler has to perform the write and cannot prove it undefined.
+volatile int* volatile g_nullTarget = nullptr;
+
+constexpr DWORD kMsvcExceptionCode = 0xE06D7363;
+constexpr ULONG_PTR kMsvcMagic = 0x19930520;
+
+__attribute__((noinline)) void raiseStructured(Raise what) {
+    if (what == Raise::AccessViolation) {
+        *g_nullTarget = 0x5151;
+        return;
+    }
+    // The parameters _CxxThrowException passes: magic, object, throw info and, on 64-bit, the image base
+    // the throw info is relative to. There is no C++ object behind this exception.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&raiseStructured), &self);
+    const ULONG_PTR parameters[] = {kMsvcMagic, 0, 0, reinterpret_cast<ULONG_PTR>(self)};
+    const DWORD count = sizeof(void*) == 8 ? 4 : 3;
+    RaiseException(kMsvcExceptionCode, EXCEPTION_NONCONTINUABLE, count, parameters);
+}
+
+struct InterfaceName {
+    const IID& iid;
+    const char* name;
+};
+
+const InterfaceName kInterfaceNames[] = {
+    {IID_IUnknown, "IUnknown"},
+    {__uuidof(IComClient), "IComClient"},
+    {IID_IConnectionPointContainer, "IConnectionPointContainer"},
+    {IID_IConnectionPoint, "IConnectionPoint"},
+    {__uuidof(_ICOMClientEvents), "_ICOMClientEvents"},
+    {__uuidof(IManualCommand), "IManualCommand"},
+    {__uuidof(IGeneric), "IGeneric"},
+    {__uuidof(IDevice), "IDevice"},
+    {__uuidof(IPoint), "IPoint"},
+    {__uuidof(IDoorSet), "IDoorSet"},
+    {__uuidof(IGenericEvent), "IGenericEvent"},
+    {__uuidof(IObjectState), "IObjectState"},
+    {__uuidof(IAccessEvent), "IAccessEvent"},
+    {IID_IClassFactory, "IClassFactory"},
+    {IID_IDispatch, "IDispatch"},
+    {IID_IMarshal, "IMarshal"},
+    {IID_INoMarshal, "INoMarshal"},
+    {IID_IAgileObject, "IAgileObject"},
+    {IID_IProvideClassInfo, "IProvideClassInfo"},
+    {IID_IExternalConnection, "IExternalConnection"},
+    {IID_IStdMarshalInfo, "IStdMarshalInfo"},
+};
+
+}  // namespace
+
+HRESULT enter(const char* method) {
+    MethodEntry::Fault fault = MethodEntry::Fault::None;
+    HRESULT injected = S_OK;
+    Raise what = Raise::AccessViolation;
+    {
+        std::lock_guard<std::mutex> lock(faultMutex());
+        auto& table = methodTable();
+        auto found = table.find(method);
+        if (found == table.end()) {
+            found = table.emplace(method, MethodEntry{}).first;
+        }
+        MethodEntry& entry = found->second;
+        ++entry.calls;
+        if (entry.fault != MethodEntry::Fault::None) {
+            fault = entry.fault;
+            injected = entry.hr;
+            what = entry.what;
+            if (entry.remaining > 0 && --entry.remaining == 0) {
+                entry.fault = MethodEntry::Fault::None;
+            }
+        }
+    }
+    if (fault == MethodEntry::Fault::Raise) {
+        raiseStructured(what);
+        return E_UNEXPECTED;  // only reached when a handler resumed after the access violation
+    }
+    return fault == MethodEntry::Fault::Fail ? injected : S_OK;
+}
+
+HRESULT enterQueryInterface(REFIID iid) {
+    // Formatted into a fixed buffer: a raise leaves no object behind that would need destroying.
+    char method[96];
+    const char* name = nullptr;
+    for (const auto& known : kInterfaceNames) {
+        if (IsEqualIID(iid, known.iid)) {
+            name = known.name;
+            break;
+        }
+    }
+    if (name != nullptr) {
+        std::snprintf(method, sizeof method, "IUnknown::QueryInterface(%s)", name);
+    } else {
+        std::snprintf(method, sizeof method,
+                      "IUnknown::QueryInterface({%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X})",
+                      static_cast<unsigned long>(iid.Data1), iid.Data2, iid.Data3, iid.Data4[0], iid.Data4[1],
+                      iid.Data4[2], iid.Data4[3], iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]);
+    }
+    return enter(method);
+}
+
+}  // namespace sim::detail
+
+namespace sim {
+
+using detail::MethodEntry;
+
+long liveObjects() {
+    return detail::g_liveObjects;
+}
+
+void resetSite() {
+    {
+        auto& st = detail::state();
+        std::lock_guard<std::mutex> lock(st.mutex);
+        st.loadDefaultSite();
+    }
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    detail::methodTable().clear();
+}
+
+void addAccount(const std::wstring& user, const std::wstring& password) {
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.accounts[user] = password;
+}
+
+void addObject(long type, long id, const std::wstring& name) {
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.objects[{type, id}] = name;
+}
+
+void setInitialEventMask(long mask) {
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.initialEventMask = mask;
+}
+
+namespace {
+
+void setFault(const std::string& method, MethodEntry::Fault fault, HRESULT hr, Raise what, int times) {
+    detail::requireKnownMethod(method);
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    MethodEntry& entry = detail::methodTable()[method];
+    entry.fault = fault;
+    entry.hr = hr;
+    entry.what = what;
+    entry.remaining = times;
+}
+
+void requireFailable(const std::string& method) {
+    if (method == "IUnknown::AddRef" || method == "IUnknown::Release") {
+        throw std::invalid_argument(method + " cannot return a failure; use raiseInMethod");
+    }
+}
+
+}  // namespace
+
+void failMethod(const std::string& method, HRESULT hr) {
+    requireFailable(method);
+    setFault(method, MethodEntry::Fault::Fail, hr, Raise::AccessViolation, -1);
+}
+
+void failMethodNext(const std::string& method, HRESULT hr, int times) {
+    requireFailable(method);
+    if (times < 1) {
+        throw std::invalid_argument("failMethodNext needs a positive number of calls");
+    }
+    setFault(method, MethodEntry::Fault::Fail, hr, Raise::AccessViolation, times);
+}
+
+void raiseInMethod(const std::string& method, Raise what) {
+    setFault(method, MethodEntry::Fault::Raise, S_OK, what, -1);
+}
+
+void clearFaults() {
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    for (auto& [name, entry] : detail::methodTable()) {
+        entry.fault = MethodEntry::Fault::None;
+    }
+}
+
+int callCount(const std::string& method) {
+    detail::requireKnownMethod(method);
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    const auto& table = detail::methodTable();
+    const auto found = table.find(method);
+    return found == table.end() ? 0 : found->second.calls;
+}
+
+std::vector<SentCommand> sentCommands() {
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    return st.sentCommands;
+}
+
+}  // namespace sim

@@ -1,0 +1,141 @@
+// Shared internals of the simulator: the site state, the registry of live clients, the fault table and
+// the module counters that DllCanUnloadNow consults.
+//
+// Locking: State::mutex guards everything in State and the per-client fields of every ComClient (see
+// ComClient.h). The fault table has a lock of its own, taken only inside enter(); no code holds it while
+// taking State::mutex. Nothing holds either lock while calling a sink or any other foreign object.
+#pragma once
+
+#include "SimControl.h"
+
+#include <oleauto.h>
+
+#include <atomic>
+#include <map>
+#include <new>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim::detail {
+
+class ComClient;
+
+struct State {
+    std::mutex mutex;
+    std::map<std::wstring, std::wstring> accounts;         // user -> password
+    std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
+    long initialEventMask = 0;
+    std::vector<SentCommand> sentCommands;
+    std::vector<ComClient*> clients;  // live clients in creation order; each removes itself on destruction
+    DWORD lastCookie = 0;             // cookies are unique over all connection points of the process
+
+    void loadDefaultSite();  // caller holds mutex
+};
+
+// The process-wide state. Created on first use and never destroyed, so that a COM object released
+// during process exit, after other static objects have gone, still finds it.
+State& state();
+
+// Counts a call of `method` and applies the fault injected for it: raises the structured exception a
+// test asked for (after releasing the fault lock, so nothing stays locked), or returns the injected
+// HRESULT, or S_OK when there is none.
+HRESULT enter(const char* method);
+// QueryInterface: the method name carries the requested interface.
+HRESULT enterQueryInterface(REFIID iid);
+// The HRESULT a method returns when it did its work with `result`: an injected success code replaces a
+// successful result, a failure stays.
+inline HRESULT finish(HRESULT injected, HRESULT result) {
+    return SUCCEEDED(result) && injected != S_OK ? injected : result;
+}
+
+// Module counters for DllCanUnloadNow.
+extern std::atomic<long> g_liveObjects;     // COM objects other than class factories
+extern std::atomic<long> g_serverLocks;     // IClassFactory::LockServer
+extern std::atomic<long> g_factoryRefs;     // references held on the class factories
+extern std::atomic<long> g_runningThreads;  // simulator threads that may still run module code
+bool canUnloadNow();
+
+HRESULT getClassObject(REFCLSID clsid, REFIID iid, void** object);
+
+// Reference count and live-object accounting of the simulator's COM objects. An object starts with one
+// reference, owned by whoever created it.
+class RefCounted {
+protected:
+    RefCounted() { ++g_liveObjects; }
+    virtual ~RefCounted() { --g_liveObjects; }
+    RefCounted(const RefCounted&) = delete;
+    RefCounted& operator=(const RefCounted&) = delete;
+
+    ULONG addRef() {
+        enter("IUnknown::AddRef");
+        return ++refs_;
+    }
+    ULONG release() {
+        enter("IUnknown::Release");
+        const ULONG left = --refs_;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
+// Runs the part of a COM method that allocates: no C++ exception may leave a COM method.
+template <typename Body>
+HRESULT noThrow(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}
+
+// Returns a failure from a method with an [out] pointer, which COM wants null on failure.
+template <typename T>
+HRESULT failWith(HRESULT hr, T** out) {
+    if (out != nullptr) {
+        *out = nullptr;
+    }
+    return hr;
+}
+
+// The text of a BSTR; a null BSTR is the empty string. Embedded nulls are kept.
+inline std::wstring fromBstr(BSTR text) {
+    return text == nullptr ? std::wstring() : std::wstring(text, SysStringLen(text));
+}
+
+// Owns one BSTR.
+class Bstr {
+public:
+    Bstr() = default;
+    ~Bstr() { SysFreeString(value_); }
+    Bstr(const Bstr&) = delete;
+    Bstr& operator=(const Bstr&) = delete;
+    BSTR* out() {
+        SysFreeString(value_);
+        value_ = nullptr;
+        return &value_;
+    }
+    BSTR get() const { return value_; }
+
+private:
+    BSTR value_ = nullptr;
+};
+
+// Hands out `self` as the interface `Interface` through a void** out pointer, with a reference.
+template <typename Interface, typename Object>
+HRESULT handOut(Object* self, void** out) {
+    Interface* typed = self;
+    typed->AddRef();
+    *out = typed;
+    return S_OK;
+}
+
+}  // namespace sim::detail

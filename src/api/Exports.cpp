@@ -1,0 +1,77 @@
+// The exported C functions: each logs where it must, obtains the gateway object and forwards to one
+// gateway operation, inside one boundary guard so that no exception crosses the C interface.
+#include "Boundary.h"
+#include "Gateway.h"
+#include "SiPassGateWay.h"
+#include "SiPassVormekGateway.h"
+
+namespace {
+
+SimpleLogger& logger() { return *SimpleLogger::GetInstance(); }
+
+}  // namespace
+
+extern "C" {
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* password) {
+    return boundary::guard("gateway_Init", false, [&] {
+        logger().log("SIPASSVORMEKGATEWAY_API: init");
+        if (user == nullptr || password == nullptr) {
+            logger().log("gateway_Init: the user name and the password must not be NULL. Init failed.");
+            return false;
+        }
+        return gateway::obtain()->Init(user, password);
+    });
+}
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
+    return boundary::guard("gateway_Close", true, [] {
+        logger().log("SIPASSVORMEKGATEWAY_API: close called");
+        delete gateway::obtain();
+        return true;
+    });
+}
+
+int SIPASSVORMEKGATEWAY_CALL gateway_Ping(int value) {
+    boundary::guard("gateway_Ping", [] { logger().log("SIPASSVORMEKGATEWAY_API: Ping called"); });
+    // Two's-complement wrap-around, without the undefined behaviour of signed overflow.
+    return static_cast<int>(static_cast<unsigned int>(value) + 1u);
+}
+
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmStateCallback(AlarmStateCallback callback) {
+    boundary::guard("gateway_RegisterAlarmStateCallback",
+                    [&] { gateway::obtain()->RegisterAlarmStateCallback(callback); });
+}
+
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmAccessCallback(AlarmAccessCallback callback) {
+    boundary::guard("gateway_RegisterAlarmAccessCallback",
+                    [&] { gateway::obtain()->RegisterAlarmAccessCallback(callback); });
+}
+
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterGenericEventCallback(GenericEventCallback callback) {
+    boundary::guard("gateway_RegisterGenericEventCallback",
+                    [&] { gateway::obtain()->RegisterGenericEventCallback(callback); });
+}
+
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterDisconnectCallback(DisconnectCallback callback) {
+    boundary::guard("gateway_RegisterDisconnectCallback",
+                    [&] { gateway::obtain()->RegisterDisconnectCallback(callback); });
+}
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long, long, long) {
+    // Subscriptions are not available in this build.
+    return boundary::guard("gateway_RegisterEvent", false, [] {
+        gateway::obtain();
+        return false;
+    });
+}
+
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback) {
+    SimpleLogger::GetInstance()->setLogger(callback);
+}
+
+void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds) {
+    boundary::guard("gateway_setDropDuration", [&] { gateway::obtain()->setDropDuration(seconds); });
+}
+
+}  // extern "C"

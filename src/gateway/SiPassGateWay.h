@@ -1,0 +1,70 @@
+// The single gateway object: owns the access-control client, the login, the event connection, the host
+// callbacks and the event age limit. It is also the sink of the client's event interface.
+#pragma once
+
+#include <wrl/client.h>
+
+#include <string>
+
+#include <boost/thread/mutex.hpp>
+
+#include "ClientInterfaces.h"
+#include "ManagedDLLLoader.h"
+#include "SiPassVormekGateway.h"
+
+class SiPassGateWay : public _ICOMClientEvents {
+public:
+    // Joins the multithreaded COM apartment on the calling thread.
+    SiPassGateWay();
+    // Withdraws the event connection, disconnects a connected client and clears the process-wide pointer.
+    virtual ~SiPassGateWay();
+
+    SiPassGateWay(const SiPassGateWay&) = delete;
+    SiPassGateWay& operator=(const SiPassGateWay&) = delete;
+
+    // IUnknown. The object's lifetime belongs to the process-wide gateway pointer, never to COM
+    // references: AddRef and Release count nothing.
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+
+    // _ICOMClientEvents, called by the client on threads of its own.
+    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long state) override;
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override;
+    HRESULT STDMETHODCALLTYPE OnAlarm(long value) override;
+    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long value) override;
+
+    // The login sequence. True when logged in with the event connection in place.
+    bool Init(std::wstring user, std::wstring password);
+
+    // Each takes m_Mutex, so a callback never changes while an event is being delivered.
+    void RegisterAlarmStateCallback(AlarmStateCallback callback);
+    void RegisterAlarmAccessCallback(AlarmAccessCallback callback);
+    void RegisterGenericEventCallback(GenericEventCallback callback);
+    void RegisterDisconnectCallback(DisconnectCallback callback);
+
+    // Written and read without the mutex: a single aligned 32-bit value.
+    void setDropDuration(int seconds) { m_DropDuration = seconds; }
+    int dropDuration() const { return m_DropDuration; }
+
+private:
+    bool createConnectionPoints();
+    // Unadvises the sink, then disconnects (if connected) and releases the client.
+    void releaseClient();
+
+    // Guarded by m_Mutex (written by the Register* operations, read while delivering events).
+    AlarmStateCallback m_AlarmStateCallback = nullptr;
+    AlarmAccessCallback m_AlarmAccessCallback = nullptr;
+    GenericEventCallback m_GenericEventCallback = nullptr;
+    DisconnectCallback m_DisconnectCallback = nullptr;
+
+    // Written by Init and the destructor on host threads; the client delivers events only while advised.
+    Microsoft::WRL::ComPtr<IComClient> m_ComClient;
+    Microsoft::WRL::ComPtr<IConnectionPoint> m_ConnectionPoint;
+    DWORD m_AdviseCookie = 0;
+
+    // Not recursive: a host callback that calls back into a registration export would deadlock.
+    boost::mutex m_Mutex;
+    ManagedDLLLoaderCpp m_Loader;
+    volatile int m_DropDuration = 180;
+};

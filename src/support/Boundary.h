@@ -1,0 +1,75 @@
+// The guards at the library's two boundaries. Nothing thrown inside the gateway crosses the C interface
+// or the COM event interface, and nothing a host callback raises (a C++ exception, an access violation,
+// the C++ exception of an MSVC-built host) unwinds into the gateway's caller.
+#pragma once
+
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "SehGuard.h"
+#include "SimpleLogger.h"
+
+namespace boundary {
+
+// "structured exception 0xC0000005"
+inline std::string describeStructured(DWORD code) {
+    char text[48];
+    std::snprintf(text, sizeof text, "structured exception 0x%08lX", static_cast<unsigned long>(code));
+    return text;
+}
+
+// Logs with errLog; never throws (a failure to log is dropped).
+inline void logFailure(const std::string& line) noexcept {
+    try {
+        SimpleLogger::GetInstance()->errLog(line);
+    } catch (...) {
+    }
+}
+
+// Runs the body of an export or a sink method. A C++ exception is logged as
+// "Exception in <where>: <what>" and the boundary answers `fallback`.
+template <class R, class F>
+R guard(const char* where, R fallback, F&& body) noexcept {
+    try {
+        return std::forward<F>(body)();
+    } catch (const std::exception& e) {
+        logFailure(std::string("Exception in ") + where + ": " + e.what());
+    } catch (...) {
+        logFailure(std::string("Exception in ") + where);
+    }
+    return fallback;
+}
+
+template <class F>
+void guard(const char* where, F&& body) noexcept {
+    guard(where, 0, [&] {
+        std::forward<F>(body)();
+        return 0;
+    });
+}
+
+// Calls a host callback. Whatever it raises is logged as "Exception <name>: <text>" and the gateway goes
+// on. Returns false when the callback did not return normally.
+template <class F>
+bool callHost(const char* name, F&& call) noexcept {
+    seh::Outcome outcome = seh::runGuarded(std::forward<F>(call));
+    if (outcome.raised) {
+        logFailure(std::string("Exception ") + name + ": " + describeStructured(outcome.code));
+        return false;
+    }
+    if (outcome.cpp) {
+        try {
+            std::rethrow_exception(outcome.cpp);
+        } catch (const std::exception& e) {
+            logFailure(std::string("Exception ") + name + ": " + e.what());
+        } catch (...) {
+            logFailure(std::string("Exception ") + name + ": unknown exception");
+        }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace boundary

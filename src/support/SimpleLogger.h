@@ -1,0 +1,38 @@
+// The process-wide logger: forwards every message at once to the one log function the host registered
+// (gateway_RegisterLogCallback). It owns no file or buffer, adds nothing to the text and never filters.
+#pragma once
+
+#include <atomic>
+#include <string>
+
+#include "SiPassVormekGateway.h"
+
+class SimpleLogger {
+public:
+    // The single instance; created on the first call and never destroyed, so a callback registered
+    // before the first gateway object survives any number of gateway_Init/gateway_Close cycles.
+    static SimpleLogger* GetInstance();
+
+    // Replaces the host's function; null turns forwarding off. Safe against concurrent messages: a
+    // message that is being forwarded goes to whichever value it read.
+    void setLogger(LogCallback callback) { m_Callback.store(callback, std::memory_order_release); }
+
+    // True while a host function is registered. Callers may skip composing a message when it is false.
+    bool enabled() const { return m_Callback.load(std::memory_order_acquire) != nullptr; }
+
+    void log(std::string text) { forward(Info, text); }
+    void errLog(std::string text) { forward(Error, text); }
+    void dbgLog(std::string text) { forward(Debug, text); }
+    void dbgLogW(std::wstring text);
+
+    virtual ~SimpleLogger() = default;
+
+protected:
+    SimpleLogger() = default;
+    static std::atomic<SimpleLogger*> m_Instance;
+
+private:
+    void forward(LogLevel level, const std::string& text);
+
+    std::atomic<LogCallback> m_Callback{nullptr};
+};

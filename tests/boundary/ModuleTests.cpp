@@ -1,0 +1,71 @@
+// What loading and unloading the DLL does, and what it imports.
+#include <algorithm>
+#include <cctype>
+#include <set>
+#include <string>
+
+#include "BoundaryTest.h"
+
+namespace {
+
+// The DLL names in the import directory of a loaded module.
+std::vector<std::string> importedDlls(HMODULE module) {
+    auto* base = reinterpret_cast<const BYTE*>(module);
+    auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<std::string> names;
+    auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
+    for (; directory.VirtualAddress != 0 && descriptor->Name != 0; ++descriptor) {
+        std::string name(reinterpret_cast<const char*>(base + descriptor->Name));
+        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        names.push_back(name);
+    }
+    return names;
+}
+
+}  // namespace
+
+TEST(Module, ImportsOnlyWindowsSystemDlls) {
+    GatewayLibrary library;
+    const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",
+                                          "msvcrt.dll",   "user32.dll",   "ntdll.dll"};
+    auto imports = importedDlls(library.module());
+    EXPECT_FALSE(imports.empty());
+    for (const std::string& name : imports) {
+        EXPECT_TRUE(system.count(name) > 0) << "imports " << name;
+    }
+}
+
+TEST(Module, LoadingAndUnloadingProducesNoLogLine) {
+    LogCapture log;
+    {
+        GatewayLibrary library;
+        library.RegisterLogCallback(&LogCapture::callback);
+    }
+    {
+        // Loaded again: no gateway object survived from before, so Ping is the only line.
+        GatewayLibrary library;
+        library.RegisterLogCallback(&LogCapture::callback);
+        library.Ping(1);
+        library.RegisterLogCallback(nullptr);
+    }
+    EXPECT_TRUE(linesMatch(log.texts(), {L"SIPASSVORMEKGATEWAY_API: Ping called"}));
+}
+
+TEST(Module, DoorExportsFailWithoutTouchingTheirOutputs) {
+    GatewayLibrary library;
+    Device* devices = reinterpret_cast<Device*>(0x1234);
+    int32_t deviceCount = 7;
+    int32_t doorCount = 9;
+    EXPECT_FALSE(library.getAllDoors(&devices, &deviceCount, &doorCount));
+    EXPECT_EQ(7, deviceCount);
+    PointState state{};
+    EXPECT_FALSE(library.getPointState(5, &state));
+    EXPECT_FALSE(library.controlDoor(6, 12, 3));
+    // The cleanup exports accept nulls and zero counts.
+    library.cleanupDoorArray(nullptr, 5);
+    library.cleanupDoorset(nullptr, 3);
+    library.cleanupPointDefinition(PointDefinition{});
+    library.Close();
+}

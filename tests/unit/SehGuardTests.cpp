@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "Boundary.h"
+#include "LogCapture.h"
+#include "SehGuard.h"
+
+namespace {
+
+int* volatile g_nowhere = nullptr;
+
+__attribute__((noinline)) void accessViolation() { *g_nowhere = 1; }
+
+void msvcThrow() {
+    ULONG_PTR parameters[3] = {0x19930520, 0, 0};
+    ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 3, parameters);
+}
+
+}  // namespace
+
+TEST(StructuredExceptionGuard, CatchesAccessViolationsRepeatedlyOnOneThread) {
+    for (int i = 0; i < 3; ++i) {
+        seh::Outcome outcome = seh::runGuarded([] { accessViolation(); });
+        EXPECT_TRUE(outcome.raised);
+        EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), outcome.code);
+    }
+}
+
+TEST(StructuredExceptionGuard, CatchesTheCppExceptionOfAnMsvcModule) {
+    seh::Outcome outcome = seh::runGuarded([] { msvcThrow(); });
+    EXPECT_TRUE(outcome.raised);
+    EXPECT_EQ(0xE06D7363u, outcome.code);
+}
+
+TEST(StructuredExceptionGuard, LeavesExceptionsThatAnInnerHandlerTakes) {
+    bool innerCaught = false;
+    seh::Outcome outer = seh::runGuarded([&] {
+        innerCaught = seh::runGuarded([] { accessViolation(); }).raised;
+    });
+    EXPECT_TRUE(innerCaught);
+    EXPECT_FALSE(outer.raised);
+}
+
+TEST(StructuredExceptionGuard, HandsCppExceptionsBackAndRunsNormalCallsThrough) {
+    seh::Outcome thrown = seh::runGuarded([] { throw std::runtime_error("x"); });
+    EXPECT_FALSE(thrown.raised);
+    ASSERT_TRUE(thrown.cpp);
+    EXPECT_THROW(std::rethrow_exception(thrown.cpp), std::runtime_error);
+
+    int calls = 0;
+    seh::Outcome normal = seh::runGuarded([&] { ++calls; });
+    EXPECT_FALSE(normal.raised);
+    EXPECT_FALSE(normal.cpp);
+    EXPECT_EQ(1, calls);
+}
+
+TEST(StructuredExceptionGuard, WorksOnOtherThreads) {
+    bool raised = false;
+    std::thread worker([&] { raised = seh::runGuarded([] { accessViolation(); }).raised; });
+    worker.join();
+    EXPECT_TRUE(raised);
+}
+
+TEST(HostCallGuard, LogsWhatAHostCallbackRaisesAndGoesOn) {
+    LogCapture capture;
+    SimpleLogger::GetInstance()->setLogger(&LogCapture::callback);
+    EXPECT_FALSE(boundary::callHost("m_Callback", [] { throw std::runtime_error("host failure"); }));
+    EXPECT_FALSE(boundary::callHost("m_Callback", [] { throw 42; }));
+    EXPECT_FALSE(boundary::callHost("m_Callback", [] { accessViolation(); }));
+    EXPECT_TRUE(boundary::callHost("m_Callback", [] {}));
+    SimpleLogger::GetInstance()->setLogger(nullptr);
+    EXPECT_EQ((std::vector<LogLine>{{1, L"Exception m_Callback: host failure"},
+                                    {1, L"Exception m_Callback: unknown exception"},
+                                    {1, L"Exception m_Callback: structured exception 0xC0000005"}}),
+              capture.lines());
+}
+
+TEST(ExportGuard, TurnsAnExceptionIntoTheFallbackAndALogLine) {
+    LogCapture capture;
+    SimpleLogger::GetInstance()->setLogger(&LogCapture::callback);
+    bool result = boundary::guard("gateway_Test", false, []() -> bool { throw std::bad_alloc(); });
+    SimpleLogger::GetInstance()->setLogger(nullptr);
+    EXPECT_FALSE(result);
+    ASSERT_EQ(1u, capture.lines().size());
+    EXPECT_EQ(0u, capture.lines()[0].text.find(L"Exception in gateway_Test: "));
+}

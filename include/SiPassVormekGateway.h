@@ -60,23 +60,21 @@ typedef void(SIPASSVORMEKGATEWAY_CALL* LogCallback)(LogLevel level, const wchar_
 
 /* One object-state event (a point in alarm, a door forced or held, a reader offline). */
 typedef void(SIPASSVORMEKGATEWAY_CALL* AlarmStateCallback)(int32_t eventId, int32_t objectId,
-                                                           int32_t objectType, int32_t type,
-                                                           int32_t subType, int32_t state,
-                                                           int32_t stateType, int64_t timestampMs,
-                                                           int64_t serverTimeMs, const wchar_t* location,
+                                                           int32_t objectType, int32_t type, int32_t subType,
+                                                           int32_t state, int32_t stateType,
+                                                           int64_t timestampMs, int64_t serverTimeMs,
+                                                           const wchar_t* location,
                                                            const wchar_t* description);
 
 /* One access event (a badge at a reader), with the cardholder's data. */
 typedef void(SIPASSVORMEKGATEWAY_CALL* AlarmAccessCallback)(
     int32_t eventId, int32_t objectId, int32_t objectType, int32_t type, int32_t subType, int32_t state,
     int32_t stateType, int64_t timestampMs, int64_t serverTimeMs, const wchar_t* firstName,
-    const wchar_t* lastName, const wchar_t* cardNumber, const wchar_t* location,
-    const wchar_t* description);
+    const wchar_t* lastName, const wchar_t* cardNumber, const wchar_t* location, const wchar_t* description);
 
 /* One generic event (database changes and the like). */
-typedef void(SIPASSVORMEKGATEWAY_CALL* GenericEventCallback)(int32_t eventId, int32_t type,
-                                                             int32_t subType, int64_t timestampMs,
-                                                             int64_t serverTimeMs,
+typedef void(SIPASSVORMEKGATEWAY_CALL* GenericEventCallback)(int32_t eventId, int32_t type, int32_t subType,
+                                                             int64_t timestampMs, int64_t serverTimeMs,
                                                              const wchar_t* location,
                                                              const wchar_t* description);
 
@@ -153,17 +151,15 @@ SIPASSVORMEKGATEWAY_LAYOUT(sizeof(PointState) == 24 && offsetof(PointState, stat
                                offsetof(PointState, description) == 20,
                            "PointState layout (x86)");
 SIPASSVORMEKGATEWAY_LAYOUT(sizeof(PointDefinition) == 32 && offsetof(PointDefinition, id) == 0 &&
-                               offsetof(PointDefinition, name) == 4 &&
-                               offsetof(PointDefinition, state) == 8,
+                               offsetof(PointDefinition, name) == 4 && offsetof(PointDefinition, state) == 8,
                            "PointDefinition layout (x86)");
 SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Doorset) == 168 && offsetof(Doorset, doorNumber) == 0 &&
                                offsetof(Doorset, reader1) == 8 && offsetof(Doorset, reader2) == 40 &&
                                offsetof(Doorset, doorFrame) == 72 && offsetof(Doorset, passback) == 104 &&
                                offsetof(Doorset, latch) == 136,
                            "Doorset layout (x86)");
-SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Device) == 16 && offsetof(Device, id) == 0 &&
-                               offsetof(Device, name) == 4 && offsetof(Device, doorsetCount) == 8 &&
-                               offsetof(Device, doorsets) == 12,
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Device) == 16 && offsetof(Device, id) == 0 && offsetof(Device, name) == 4 &&
+                               offsetof(Device, doorsetCount) == 8 && offsetof(Device, doorsets) == 12,
                            "Device layout (x86)");
 #endif
 SIPASSVORMEKGATEWAY_LAYOUT(sizeof(bool) == 1, "bool results are one byte");

@@ -39,7 +39,9 @@ void SIPASSVORMEKGATEWAY_CALL printLogLine(LogLevel level, const wchar_t* text) 
     std::fflush(stdout);
 }
 
-void SIPASSVORMEKGATEWAY_CALL onDisconnect() { std::printf("  host: the gateway reports a lost connection\n"); }
+void SIPASSVORMEKGATEWAY_CALL onDisconnect() {
+    std::printf("  host: the gateway reports a lost connection\n");
+}
 
 template <class F>
 F find(HMODULE module, const char* name) {
@@ -61,6 +63,7 @@ int wmain(int argc, wchar_t** argv) {
         password = fromEnvironment != nullptr ? fromEnvironment : L"sipass";
     }
 
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
     HMODULE gateway = ::LoadLibraryW(L"SiPassVormekGateway.dll");
     if (gateway == nullptr) {
         std::fprintf(stderr, "demohost: cannot load SiPassVormekGateway.dll (error %lu)\n", ::GetLastError());
@@ -75,6 +78,7 @@ int wmain(int argc, wchar_t** argv) {
 
     registerLog(&printLogLine);
     std::printf("host: gateway_Ping(41) = %d\n", ping(41));
+    std::printf("host: registering the disconnect callback (creates the gateway object)\n");
     registerDisconnect(&onDisconnect);
 
     std::printf("host: gateway_Init(\"%s\", <password>)\n", utf8(user.c_str()).c_str());

@@ -68,14 +68,19 @@ void setInitialEventMask(long mask);
 // "IComClient::Connect", "IConnectionPoint::Advise", "IClassFactory::CreateInstance", "IUnknown::AddRef",
 // "IUnknown::Release", and for QueryInterface the requested interface in parentheses:
 // "IUnknown::QueryInterface(IConnectionPointContainer)" (an interface the simulator has no name for
-// appears as its IID, "IUnknown::QueryInterface({xxxxxxxx-...})"). Every method of every class of the
-// simulator counts its calls and consults the faults on entry, before it checks arguments or changes
-// anything. An unknown method name throws std::invalid_argument, so a misspelt name cannot make a test
-// pass silently.
+// appears as its IID, "IUnknown::QueryInterface({xxxxxxxx-...})"). The IUnknown methods of the class
+// factories are named "IClassFactory::AddRef", "IClassFactory::Release" and
+// "IClassFactory::QueryInterface(...)", so that faults meant for the client's objects leave COM's
+// creation of them alone. Every method of every class of the simulator counts its calls and consults the
+// faults on entry, before it checks arguments or changes anything. Only calls made through an interface
+// count: the simulator's own reference handling (the reference QueryInterface adds, the one creation
+// hands over) makes no AddRef or Release call. An unknown method name throws std::invalid_argument, so a
+// misspelt name cannot make a test pass silently.
 enum class Raise { AccessViolation, MsvcCppException };
 // Every further call of `method` returns `hr` without any effect (out pointers are set to null) when hr
 // is a failure code; with a success code the method does its work and returns hr instead of S_OK.
-// AddRef and Release cannot report a failure: failMethod throws std::invalid_argument for them.
+// AddRef and Release cannot report a failure: failMethod throws std::invalid_argument for them. A raise
+// in Release happens before the count drops, so the object stays alive.
 void failMethod(const std::string& method, HRESULT hr);
 // Like failMethod, for the next `times` calls only; later calls behave normally again.
 void failMethodNext(const std::string& method, HRESULT hr, int times = 1);
@@ -84,8 +89,7 @@ void failMethodNext(const std::string& method, HRESULT hr, int times = 1);
 // first parameter 0x19930520). The call is counted before it raises, and no lock is held when it raises.
 void raiseInMethod(const std::string& method, Raise what);
 void clearFaults();
-// Calls of `method` so far (since the last resetSite), whatever they returned. AddRef and Release count
-// the simulator's own reference handling as well, so compare them before and after, never absolutely.
+// Calls of `method` so far (since the last resetSite), whatever they returned.
 int callCount(const std::string& method);
 
 struct ClientSnapshot {

@@ -2,7 +2,9 @@
 // DllGetClassObject answers from.
 //
 // The factories are static objects: their reference count does not decide their lifetime, it only keeps
-// the module loaded (g_factoryRefs) while anyone holds one.
+// the module loaded (g_factoryRefs) while anyone holds one. Their IUnknown methods go by the names
+// "IClassFactory::QueryInterface(...)", "IClassFactory::AddRef" and "IClassFactory::Release", so that a
+// fault a test injects into the client library's objects does not break COM's creation of them.
 #include "SimObjects.h"
 #include "SimRuntime.h"
 
@@ -16,7 +18,7 @@ public:
     explicit ClassFactory(Create create) : create_(create) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        const HRESULT injected = enterQueryInterface(iid);
+        const HRESULT injected = enterQueryInterface(iid, "IClassFactory");
         if (FAILED(injected)) {
             return failWith(injected, object);
         }
@@ -26,17 +28,18 @@ public:
         *object = nullptr;
         HRESULT hr = E_NOINTERFACE;
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory)) {
-            hr = handOut<IClassFactory>(this, object);
+            retain();
+            *object = static_cast<IClassFactory*>(this);
+            hr = S_OK;
         }
         return finish(injected, hr);
     }
     ULONG STDMETHODCALLTYPE AddRef() override {
-        enter("IUnknown::AddRef");
-        ++g_factoryRefs;
-        return ++refs_;
+        enter("IClassFactory::AddRef");
+        return retain();
     }
     ULONG STDMETHODCALLTYPE Release() override {
-        enter("IUnknown::Release");
+        enter("IClassFactory::Release");
         --g_factoryRefs;
         return --refs_;
     }
@@ -76,6 +79,11 @@ public:
     }
 
 private:
+    ULONG retain() {
+        ++g_factoryRefs;
+        return ++refs_;
+    }
+
     const Create create_;
     std::atomic<ULONG> refs_{0};
 };

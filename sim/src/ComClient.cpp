@@ -2,6 +2,8 @@
 // and fault injection), then checks its arguments, then does its work.
 #include "ComClient.h"
 
+#include "CComBSTR.h"
+
 #include "SimObjects.h"
 
 #include <algorithm>
@@ -17,7 +19,7 @@ HRESULT ComClient::create(REFIID iid, void** object) {
         return E_OUTOFMEMORY;
     }
     const HRESULT hr = client->QueryInterface(iid, object);
-    client->Release();
+    client->releaseInternal();
     return hr;
 }
 
@@ -54,9 +56,9 @@ HRESULT ComClient::QueryInterface(REFIID iid, void** object) {
     *object = nullptr;
     HRESULT hr = E_NOINTERFACE;
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IComClient))) {
-        hr = handOut<IComClient>(this, object);
+        hr = handOut(static_cast<IComClient*>(this), object);
     } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
-        hr = handOut<IConnectionPointContainer>(this, object);
+        hr = handOut(static_cast<IConnectionPointContainer*>(this), object);
     }
     return finish(injected, hr);
 }
@@ -138,13 +140,14 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
     }
     return noThrow([&] {
         // Read outside the lock: the command may be a foreign object, and the QueryInterface calls it.
-        ComPtr<ISimCommandFields> fields;
-        if (FAILED(command->QueryInterface(IID_PPV_ARGS(fields.GetAddressOf())))) {
+        void* borrowed = nullptr;
+        if (FAILED(command->QueryInterface(__uuidof(ISimCommandFields), &borrowed)) || borrowed == nullptr) {
             return E_INVALIDARG;
         }
+        auto* fields = static_cast<ISimCommandFields*>(borrowed);
         SentCommand sent{};
-        Bstr text;
-        const HRESULT read = fields->GetFields(&sent.objectId, &sent.objectType, &sent.command, text.out());
+        CComBSTR text;
+        const HRESULT read = fields->GetFields(&sent.objectId, &sent.objectType, &sent.command, text.ReleaseAndGetAddressOf());
         if (FAILED(read)) {
             return read;
         }
@@ -219,7 +222,7 @@ HRESULT ComClient::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
     if (!IsEqualIID(iid, __uuidof(_ICOMClientEvents))) {
         return CONNECT_E_NOCONNECTION;
     }
-    point_.AddRef();
+    retain();
     *point = &point_;
     return finish(injected, S_OK);
 }
@@ -243,7 +246,9 @@ HRESULT ComClient::ConnectionPoint::QueryInterface(REFIID iid, void** object) {
     *object = nullptr;
     HRESULT hr = E_NOINTERFACE;
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IConnectionPoint)) {
-        hr = handOut<IConnectionPoint>(this, object);
+        owner_.retain();
+        *object = static_cast<IConnectionPoint*>(this);
+        hr = S_OK;
     }
     return finish(injected, hr);
 }
@@ -268,7 +273,7 @@ HRESULT ComClient::ConnectionPoint::GetConnectionPointContainer(IConnectionPoint
     if (container == nullptr) {
         return E_POINTER;
     }
-    owner_.AddRef();
+    owner_.retain();
     *container = &owner_;
     return finish(injected, S_OK);
 }

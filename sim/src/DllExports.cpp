@@ -40,8 +40,9 @@ std::wstring clsidKeyPath(REFCLSID clsid) {
 // Full path of this DLL; grows the buffer for paths longer than MAX_PATH.
 std::wstring ownPath() {
     HMODULE self = nullptr;
-    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                            reinterpret_cast<LPCWSTR>(&ownPath), &self)) {
+    if (!GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(&ownPath), &self)) {
         return {};
     }
     std::wstring path(MAX_PATH, L'\0');
@@ -83,16 +84,16 @@ bool unregisterClass(REFCLSID clsid, const std::wstring& path) {
     const std::wstring key = clsidKeyPath(clsid);
     const std::wstring serverKey = key + L"\\InprocServer32";
     DWORD size = 0;
-    LSTATUS read = RegGetValueW(HKEY_CLASSES_ROOT, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr,
-                                &size);
+    LSTATUS read =
+        RegGetValueW(HKEY_CLASSES_ROOT, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, nullptr, &size);
     if (read == ERROR_FILE_NOT_FOUND) {
         return true;
     }
     std::wstring registered(size / sizeof(wchar_t) + 1, L'\0');
     size = static_cast<DWORD>(registered.size() * sizeof(wchar_t));
     if (read == ERROR_SUCCESS) {
-        read = RegGetValueW(HKEY_CLASSES_ROOT, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, &registered[0],
-                            &size);
+        read = RegGetValueW(HKEY_CLASSES_ROOT, serverKey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr,
+                            &registered[0], &size);
     }
     if (read != ERROR_SUCCESS) {
         return false;

@@ -8,10 +8,21 @@ namespace {
 
 class ManualCommand final : public IManualCommand, public ISimCommandFields, private RefCounted {
 public:
+    static HRESULT create(REFIID iid, void** object) {
+        auto* command = new (std::nothrow) ManualCommand;
+        if (command == nullptr) {
+            return E_OUTOFMEMORY;
+        }
+        const HRESULT hr = command->QueryInterface(iid, object);
+        command->releaseInternal();
+        return hr;
+    }
+
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        // The private interface is the simulator's own business: not counted, never failed.
+        // The private interface is the simulator's own business: not counted, never failed, borrowed.
         if (object != nullptr && IsEqualIID(iid, __uuidof(ISimCommandFields))) {
-            return handOut<ISimCommandFields>(this, object);
+            *object = static_cast<ISimCommandFields*>(this);
+            return S_OK;
         }
         const HRESULT injected = enterQueryInterface(iid);
         if (FAILED(injected)) {
@@ -23,7 +34,7 @@ public:
         *object = nullptr;
         HRESULT hr = E_NOINTERFACE;
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IManualCommand))) {
-            hr = handOut<IManualCommand>(this, object);
+            hr = handOut(static_cast<IManualCommand*>(this), object);
         }
         return finish(injected, hr);
     }
@@ -56,7 +67,8 @@ public:
         });
     }
 
-    HRESULT STDMETHODCALLTYPE GetFields(long* objectId, long* objectType, long* command, BSTR* text) override {
+    HRESULT STDMETHODCALLTYPE GetFields(long* objectId, long* objectType, long* command,
+                                        BSTR* text) override {
         if (objectId == nullptr || objectType == nullptr || command == nullptr || text == nullptr) {
             return E_POINTER;
         }
@@ -96,13 +108,7 @@ private:
 }  // namespace
 
 HRESULT createManualCommand(REFIID iid, void** object) {
-    auto* command = new (std::nothrow) ManualCommand;
-    if (command == nullptr) {
-        return E_OUTOFMEMORY;
-    }
-    const HRESULT hr = command->QueryInterface(iid, object);
-    command->Release();
-    return hr;
+    return ManualCommand::create(iid, object);
 }
 
 }  // namespace sim::detail

@@ -9,9 +9,15 @@
 namespace sim::detail {
 
 // Implemented by the simulator's manual command objects only; never answered by a foreign object.
-struct ISimCommandFields : public IUnknown {
+// QueryInterface for it hands out a borrowed pointer without a reference (it is no COM interface), valid
+// while the caller holds the command: so reading a command makes no AddRef or Release call a test counts.
+struct ISimCommandFields {
     // text receives a new BSTR the caller frees.
-    virtual HRESULT STDMETHODCALLTYPE GetFields(long* objectId, long* objectType, long* command, BSTR* text) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetFields(long* objectId, long* objectType, long* command,
+                                                BSTR* text) = 0;
+
+protected:
+    ~ISimCommandFields() = default;
 };
 
 // Each creates a new object with no outer unknown and hands out the interface `iid`.
@@ -22,5 +28,5 @@ HRESULT createSiteObject(const std::wstring& name, IUnknown** object);
 
 }  // namespace sim::detail
 
-__CRT_UUID_DECL(sim::detail::ISimCommandFields, 0xdb9cfd61, 0x4385, 0x4752, 0xb9, 0xe2, 0x01, 0xbc, 0xc7, 0x0f,
-                0x26, 0x1a)
+__CRT_UUID_DECL(sim::detail::ISimCommandFields, 0xdb9cfd61, 0x4385, 0x4752, 0xb9, 0xe2, 0x01, 0xbc, 0xc7,
+                0x0f, 0x26, 0x1a)

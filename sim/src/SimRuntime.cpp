@@ -6,7 +6,6 @@
 #include <ocidl.h>
 
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <string_view>
 
@@ -77,11 +76,16 @@ constexpr const char* kMethods[] = {
     "IGeneric::reserved4",
     "IGeneric::reserved5",
     "IGeneric::get_name",
+    "IClassFactory::AddRef",
+    "IClassFactory::Release",
     "IClassFactory::CreateInstance",
     "IClassFactory::LockServer",
 };
 
-constexpr std::string_view kQueryInterfacePrefix = "IUnknown::QueryInterface(";
+bool isQueryInterface(std::string_view method, std::string_view prefix) {
+    return method.size() > prefix.size() + 1 && method.substr(0, prefix.size()) == prefix &&
+           method.back() == ')';
+}
 
 bool isKnownMethod(std::string_view method) {
     for (const char* known : kMethods) {
@@ -89,8 +93,8 @@ bool isKnownMethod(std::string_view method) {
             return true;
         }
     }
-    return method.size() > kQueryInterfacePrefix.size() + 1 &&
-           method.substr(0, kQueryInterfacePrefix.size()) == kQueryInterfacePrefix && method.back() == ')';
+    return isQueryInterface(method, "IUnknown::QueryInterface(") ||
+           isQueryInterface(method, "IClassFactory::QueryInterface(");
 }
 
 void requireKnownMethod(const std::string& method) {
@@ -200,7 +204,7 @@ HRESULT enter(const char* method) {
     return fault == MethodEntry::Fault::Fail ? injected : S_OK;
 }
 
-HRESULT enterQueryInterface(REFIID iid) {
+HRESULT enterQueryInterface(REFIID iid, const char* owner) {
     // Formatted into a fixed buffer: a raise leaves no object behind that would need destroying.
     char method[96];
     const char* name = nullptr;
@@ -211,10 +215,10 @@ HRESULT enterQueryInterface(REFIID iid) {
         }
     }
     if (name != nullptr) {
-        std::snprintf(method, sizeof method, "IUnknown::QueryInterface(%s)", name);
+        std::snprintf(method, sizeof method, "%s::QueryInterface(%s)", owner, name);
     } else {
         std::snprintf(method, sizeof method,
-                      "IUnknown::QueryInterface({%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X})",
+                      "%s::QueryInterface({%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X})", owner,
                       static_cast<unsigned long>(iid.Data1), iid.Data2, iid.Data3, iid.Data4[0], iid.Data4[1],
                       iid.Data4[2], iid.Data4[3], iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]);
     }
@@ -272,7 +276,8 @@ void setFault(const std::string& method, MethodEntry::Fault fault, HRESULT hr, R
 }
 
 void requireFailable(const std::string& method) {
-    if (method == "IUnknown::AddRef" || method == "IUnknown::Release") {
+    if (method == "IUnknown::AddRef" || method == "IUnknown::Release" || method == "IClassFactory::AddRef" ||
+        method == "IClassFactory::Release") {
         throw std::invalid_argument(method + " cannot return a failure; use raiseInMethod");
     }
 }

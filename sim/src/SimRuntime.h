@@ -2,8 +2,8 @@
 // the module counters that DllCanUnloadNow consults.
 //
 // Locking: State::mutex guards everything in State and the per-client fields of every ComClient (see
-// ComClient.h). The fault table has a lock of its own, taken only inside enter(); no code holds it while
-// taking State::mutex. Nothing holds either lock while calling a sink or any other foreign object.
+// ComClient.h). The fault table has a lock of its own (SimRuntime.cpp); the two are never held together.
+// Nothing holds either lock while calling a sink or any other foreign object, or while raising.
 #pragma once
 
 #include "SimControl.h"
@@ -12,8 +12,8 @@
 
 #include <atomic>
 #include <map>
-#include <new>
 #include <mutex>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -24,7 +24,7 @@ class ComClient;
 
 struct State {
     std::mutex mutex;
-    std::map<std::wstring, std::wstring> accounts;         // user -> password
+    std::map<std::wstring, std::wstring> accounts;          // user -> password
     std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
     long initialEventMask = 0;
     std::vector<SentCommand> sentCommands;
@@ -42,8 +42,9 @@ State& state();
 // test asked for (after releasing the fault lock, so nothing stays locked), or returns the injected
 // HRESULT, or S_OK when there is none.
 HRESULT enter(const char* method);
-// QueryInterface: the method name carries the requested interface.
-HRESULT enterQueryInterface(REFIID iid);
+// QueryInterface: the method name carries the requested interface, as "IUnknown::QueryInterface(Name)"
+// or, with another owner, "<owner>::QueryInterface(Name)".
+HRESULT enterQueryInterface(REFIID iid, const char* owner = "IUnknown");
 // The HRESULT a method returns when it did its work with `result`: an injected success code replaces a
 // successful result, a failure stays.
 inline HRESULT finish(HRESULT injected, HRESULT result) {
@@ -68,17 +69,30 @@ protected:
     RefCounted(const RefCounted&) = delete;
     RefCounted& operator=(const RefCounted&) = delete;
 
+    // AddRef and Release as called through an interface: counted, and subject to injected faults.
     ULONG addRef() {
         enter("IUnknown::AddRef");
         return ++refs_;
     }
     ULONG release() {
         enter("IUnknown::Release");
+        return releaseInternal();
+    }
+    // The simulator's own reference handling, which neither counts nor trips a fault: a test that makes
+    // Release raise must still be able to create objects.
+    void retain() { ++refs_; }
+    ULONG releaseInternal() {
         const ULONG left = --refs_;
         if (left == 0) {
             delete this;
         }
         return left;
+    }
+    // Hands out an interface pointer of this object with a new reference, for QueryInterface.
+    HRESULT handOut(void* interfacePointer, void** out) {
+        retain();
+        *out = interfacePointer;
+        return S_OK;
     }
 
 private:
@@ -111,31 +125,5 @@ inline std::wstring fromBstr(BSTR text) {
     return text == nullptr ? std::wstring() : std::wstring(text, SysStringLen(text));
 }
 
-// Owns one BSTR.
-class Bstr {
-public:
-    Bstr() = default;
-    ~Bstr() { SysFreeString(value_); }
-    Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    BSTR* out() {
-        SysFreeString(value_);
-        value_ = nullptr;
-        return &value_;
-    }
-    BSTR get() const { return value_; }
-
-private:
-    BSTR value_ = nullptr;
-};
-
-// Hands out `self` as the interface `Interface` through a void** out pointer, with a reference.
-template <typename Interface, typename Object>
-HRESULT handOut(Object* self, void** out) {
-    Interface* typed = self;
-    typed->AddRef();
-    *out = typed;
-    return S_OK;
-}
 
 }  // namespace sim::detail

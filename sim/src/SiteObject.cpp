@@ -23,7 +23,7 @@ public:
         *object = nullptr;
         HRESULT hr = E_NOINTERFACE;
         if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IGeneric))) {
-            hr = handOut<IGeneric>(this, object);
+            hr = handOut(static_cast<IGeneric*>(this), object);
         }
         return finish(injected, hr);
     }

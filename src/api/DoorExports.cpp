@@ -20,11 +20,17 @@ extern "C" {
 
 // Door enumeration, point queries and door commands are not available in this build: each reports
 // failure and leaves its outputs untouched.
-bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device**, int32_t*, int32_t*) { return false; }
+bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device**, int32_t*, int32_t*) {
+    return false;
+}
 
-bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t, PointState*) { return false; }
+bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t, PointState*) {
+    return false;
+}
 
-bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t, int32_t, int32_t) { return false; }
+bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t, int32_t, int32_t) {
+    return false;
+}
 
 void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorset(Doorset* doorsets, int32_t count) {
     boundary::guard("gateway_cleanupDoorset", [&] {

@@ -7,7 +7,9 @@
 
 namespace {
 
-SimpleLogger& logger() { return *SimpleLogger::GetInstance(); }
+SimpleLogger& logger() {
+    return *SimpleLogger::GetInstance();
+}
 
 }  // namespace
 

@@ -15,10 +15,11 @@
 typedef long EObjTypeValue;
 
 // {6155C0A7-CD1C-4AD1-8C0A-9BC7C3498E6E}
-inline constexpr CLSID CLSID_ComClient = {0x6155c0a7, 0xcd1c, 0x4ad1, {0x8c, 0x0a, 0x9b, 0xc7, 0xc3, 0x49, 0x8e, 0x6e}};
+inline constexpr CLSID CLSID_ComClient = {
+    0x6155c0a7, 0xcd1c, 0x4ad1, {0x8c, 0x0a, 0x9b, 0xc7, 0xc3, 0x49, 0x8e, 0x6e}};
 // {E0F9BDB5-5EA3-41F7-9315-ADA26B6D9B65}
-inline constexpr CLSID CLSID_ManualCommand = {0xe0f9bdb5, 0x5ea3, 0x41f7, {0x93, 0x15, 0xad, 0xa2, 0x6b, 0x6d, 0x9b, 0x65}};
-
+inline constexpr CLSID CLSID_ManualCommand = {
+    0xe0f9bdb5, 0x5ea3, 0x41f7, {0x93, 0x15, 0xad, 0xa2, 0x6b, 0x6d, 0x9b, 0x65}};
 
 // Class context the client's classes are created with: in-process server or in-process handler.
 constexpr DWORD kClientClassContext = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER;
@@ -29,17 +30,17 @@ constexpr long kClientConnected = 1;
 struct IManualCommand;
 
 struct IComClient : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE get_ConnectionState(long* state) = 0;                // slot 3
-    virtual HRESULT STDMETHODCALLTYPE get_EventMask(long* mask) = 0;                       // slot 4
-    virtual HRESULT STDMETHODCALLTYPE put_EventMask(long mask) = 0;                        // slot 5
-    virtual HRESULT STDMETHODCALLTYPE Connect(BSTR user, BSTR password) = 0;               // slot 6
-    virtual HRESULT STDMETHODCALLTYPE Disconnect() = 0;                                    // slot 7
-    virtual HRESULT STDMETHODCALLTYPE SendManualCommand(IManualCommand* command) = 0;      // slot 8
-    virtual HRESULT STDMETHODCALLTYPE GetByID(long type, long id, IUnknown** object) = 0;  // slot 9
+    virtual HRESULT STDMETHODCALLTYPE get_ConnectionState(long* state) = 0;                          // slot 3
+    virtual HRESULT STDMETHODCALLTYPE get_EventMask(long* mask) = 0;                                 // slot 4
+    virtual HRESULT STDMETHODCALLTYPE put_EventMask(long mask) = 0;                                  // slot 5
+    virtual HRESULT STDMETHODCALLTYPE Connect(BSTR user, BSTR password) = 0;                         // slot 6
+    virtual HRESULT STDMETHODCALLTYPE Disconnect() = 0;                                              // slot 7
+    virtual HRESULT STDMETHODCALLTYPE SendManualCommand(IManualCommand* command) = 0;                // slot 8
+    virtual HRESULT STDMETHODCALLTYPE GetByID(long type, long id, IUnknown** object) = 0;            // slot 9
     virtual HRESULT STDMETHODCALLTYPE GetByType(long type, long reserved, SAFEARRAY** objects) = 0;  // 10
-    virtual HRESULT STDMETHODCALLTYPE reserved11() = 0;                                    // slot 11
+    virtual HRESULT STDMETHODCALLTYPE reserved11() = 0;  // slot 11
     virtual HRESULT STDMETHODCALLTYPE GetRelatives(long type, long id, long relation, long reserved,
-                                                   SAFEARRAY** objects) = 0;               // slot 12
+                                                   SAFEARRAY** objects) = 0;  // slot 12
 };
 
 // The event interface the client calls on every advised sink.
@@ -52,14 +53,14 @@ struct _ICOMClientEvents : public IUnknown {
 
 // Getters shared by the three event interfaces, slots 3 to 10.
 struct IEventFields : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE get_Type(long* type) = 0;               // slot 3
-    virtual HRESULT STDMETHODCALLTYPE get_SubType(long* subType) = 0;         // slot 4
-    virtual HRESULT STDMETHODCALLTYPE get_Timestamp(DATE* timestamp) = 0;     // slot 5
-    virtual HRESULT STDMETHODCALLTYPE get_ServerTime(DATE* serverTime) = 0;   // slot 6
-    virtual HRESULT STDMETHODCALLTYPE get_Description(BSTR* description) = 0; // slot 7
-    virtual HRESULT STDMETHODCALLTYPE get_Location(BSTR* location) = 0;       // slot 8
-    virtual HRESULT STDMETHODCALLTYPE get_EventID(long* eventId) = 0;         // slot 9
-    virtual HRESULT STDMETHODCALLTYPE reserved10() = 0;                       // slot 10
+    virtual HRESULT STDMETHODCALLTYPE get_Type(long* type) = 0;                // slot 3
+    virtual HRESULT STDMETHODCALLTYPE get_SubType(long* subType) = 0;          // slot 4
+    virtual HRESULT STDMETHODCALLTYPE get_Timestamp(DATE* timestamp) = 0;      // slot 5
+    virtual HRESULT STDMETHODCALLTYPE get_ServerTime(DATE* serverTime) = 0;    // slot 6
+    virtual HRESULT STDMETHODCALLTYPE get_Description(BSTR* description) = 0;  // slot 7
+    virtual HRESULT STDMETHODCALLTYPE get_Location(BSTR* location) = 0;        // slot 8
+    virtual HRESULT STDMETHODCALLTYPE get_EventID(long* eventId) = 0;          // slot 9
+    virtual HRESULT STDMETHODCALLTYPE reserved10() = 0;                        // slot 10
 };
 
 struct IGenericEvent : public IEventFields {};
@@ -80,12 +81,12 @@ struct IAccessEvent : public IObjectState {
 };
 
 struct IDevice : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;                       // slot 3
-    virtual HRESULT STDMETHODCALLTYPE reserved4() = 0;                       // slot 4
-    virtual HRESULT STDMETHODCALLTYPE get_ID(long* id) = 0;                  // slot 5
-    virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) = 0;              // slot 6
-    virtual HRESULT STDMETHODCALLTYPE reserved7() = 0;                       // slot 7
-    virtual HRESULT STDMETHODCALLTYPE GetDoorSets(SAFEARRAY** doorSets) = 0; // slot 8
+    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;                        // slot 3
+    virtual HRESULT STDMETHODCALLTYPE reserved4() = 0;                        // slot 4
+    virtual HRESULT STDMETHODCALLTYPE get_ID(long* id) = 0;                   // slot 5
+    virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) = 0;               // slot 6
+    virtual HRESULT STDMETHODCALLTYPE reserved7() = 0;                        // slot 7
+    virtual HRESULT STDMETHODCALLTYPE GetDoorSets(SAFEARRAY** doorSets) = 0;  // slot 8
 };
 
 // Point ids of a door set; 0 means the door has no such point.
@@ -99,29 +100,29 @@ struct IDoorSet : public IUnknown {
 };
 
 struct IPoint : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;                       // slot 3
-    virtual HRESULT STDMETHODCALLTYPE reserved4() = 0;                       // slot 4
-    virtual HRESULT STDMETHODCALLTYPE reserved5() = 0;                       // slot 5
-    virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) = 0;              // slot 6
+    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;           // slot 3
+    virtual HRESULT STDMETHODCALLTYPE reserved4() = 0;           // slot 4
+    virtual HRESULT STDMETHODCALLTYPE reserved5() = 0;           // slot 5
+    virtual HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) = 0;  // slot 6
 };
 
 // Any object of the site, as GetByID returns it.
 struct IGeneric : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;                       // slot 3
-    virtual HRESULT STDMETHODCALLTYPE reserved4() = 0;                       // slot 4
-    virtual HRESULT STDMETHODCALLTYPE reserved5() = 0;                       // slot 5
-    virtual HRESULT STDMETHODCALLTYPE get_name(BSTR* name) = 0;              // slot 6
+    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;           // slot 3
+    virtual HRESULT STDMETHODCALLTYPE reserved4() = 0;           // slot 4
+    virtual HRESULT STDMETHODCALLTYPE reserved5() = 0;           // slot 5
+    virtual HRESULT STDMETHODCALLTYPE get_name(BSTR* name) = 0;  // slot 6
 };
 
 struct IManualCommand : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;                       // slot 3
-    virtual HRESULT STDMETHODCALLTYPE put_ObjectID(long objectId) = 0;       // slot 4
-    virtual HRESULT STDMETHODCALLTYPE reserved5() = 0;                       // slot 5
-    virtual HRESULT STDMETHODCALLTYPE put_ObjectType(long objectType) = 0;   // slot 6
-    virtual HRESULT STDMETHODCALLTYPE reserved7() = 0;                       // slot 7
-    virtual HRESULT STDMETHODCALLTYPE put_Command(long command) = 0;         // slot 8
-    virtual HRESULT STDMETHODCALLTYPE reserved9() = 0;                       // slot 9
-    virtual HRESULT STDMETHODCALLTYPE put_Text(BSTR text) = 0;               // slot 10
+    virtual HRESULT STDMETHODCALLTYPE reserved3() = 0;                      // slot 3
+    virtual HRESULT STDMETHODCALLTYPE put_ObjectID(long objectId) = 0;      // slot 4
+    virtual HRESULT STDMETHODCALLTYPE reserved5() = 0;                      // slot 5
+    virtual HRESULT STDMETHODCALLTYPE put_ObjectType(long objectType) = 0;  // slot 6
+    virtual HRESULT STDMETHODCALLTYPE reserved7() = 0;                      // slot 7
+    virtual HRESULT STDMETHODCALLTYPE put_Command(long command) = 0;        // slot 8
+    virtual HRESULT STDMETHODCALLTYPE reserved9() = 0;                      // slot 9
+    virtual HRESULT STDMETHODCALLTYPE put_Text(BSTR text) = 0;              // slot 10
 };
 
 // Interface identifiers, reachable through __uuidof (and so through ComPtr::As).

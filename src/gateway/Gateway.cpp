@@ -28,7 +28,9 @@ SiPassGateWay* obtain() {
     return gateway;
 }
 
-SiPassGateWay* current() { return g_Gateway.load(std::memory_order_acquire); }
+SiPassGateWay* current() {
+    return g_Gateway.load(std::memory_order_acquire);
+}
 
 void clearIfCurrent(SiPassGateWay* gateway) {
     SiPassGateWay* expected = gateway;

@@ -12,9 +12,13 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-SimpleLogger& logger() { return *SimpleLogger::GetInstance(); }
+SimpleLogger& logger() {
+    return *SimpleLogger::GetInstance();
+}
 
-std::string hrText(HRESULT hr) { return std::to_string(static_cast<long>(hr)); }
+std::string hrText(HRESULT hr) {
+    return std::to_string(static_cast<long>(hr));
+}
 
 // The event-mask bits the gateway needs from the client (bits 1 to 5); the others stay as reported.
 constexpr long kRequiredEventMask = 0x3E;

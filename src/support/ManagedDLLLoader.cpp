@@ -23,8 +23,9 @@ std::wstring getAssemblyDirectory(HMODULE module) {
 
 std::wstring getAssemblyDirectory() {
     HMODULE self = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                         reinterpret_cast<LPCWSTR>(&resolveAssemblyPath), &self);
+    ::GetModuleHandleExW(
+        GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+        reinterpret_cast<LPCWSTR>(&resolveAssemblyPath), &self);
     return getAssemblyDirectory(self);
 }
 

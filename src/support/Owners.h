@@ -34,7 +34,8 @@ private:
 // A zero-filled block of the process heap.
 class ProcessHeapBlock {
 public:
-    explicit ProcessHeapBlock(size_t size) : m_block(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size)) {}
+    explicit ProcessHeapBlock(size_t size)
+        : m_block(::HeapAlloc(::GetProcessHeap(), HEAP_ZERO_MEMORY, size)) {}
     ProcessHeapBlock(const ProcessHeapBlock&) = delete;
     ProcessHeapBlock& operator=(const ProcessHeapBlock&) = delete;
     ~ProcessHeapBlock() {

@@ -51,6 +51,8 @@ Outcome runGuarded(F&& f) noexcept {
 }
 
 // True for exception codes of error severity (the two top bits set).
-constexpr bool isErrorSeverity(DWORD code) { return (code >> 30) == 3; }
+constexpr bool isErrorSeverity(DWORD code) {
+    return (code >> 30) == 3;
+}
 
 }  // namespace seh

@@ -28,7 +28,8 @@ __attribute__((noinline)) int gateway_seh_call(void (*fn)(void*), void* context,
         "\t.seh_handlerdata\n"
         "\t.long 1\n"
         "\t.rva .l_startw, .l_endw, gateway_seh_filter, .l_endw\n"
-        "\t.text\n" ::: "memory");
+        "\t.text\n" ::
+            : "memory");
     fn(context);
     __asm__ __volatile__("\tnop\n\t.l_endw: nop\n" ::: "memory");
     if (tlCaught) {

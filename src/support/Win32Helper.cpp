@@ -13,8 +13,12 @@ namespace {
 
 constexpr size_t kConversionFailed = static_cast<size_t>(-1);
 
-bool isHighSurrogate(wchar_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(wchar_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool isHighSurrogate(wchar_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool isLowSurrogate(wchar_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 // Character by character, for text that the whole-string conversion rejected.
 std::wstring widenEachCharacter(const std::string& text) {
@@ -112,6 +116,8 @@ std::wstring bstr2wstr(CComBSTR comStr) {
     return str2wstr(bstr2str(std::move(copy)));
 }
 
-CComBSTR wstr2bstr(std::wstring text) { return CComBSTR(text.c_str()); }
+CComBSTR wstr2bstr(std::wstring text) {
+    return CComBSTR(text.c_str());
+}
 
 }  // namespace Win32Helper

@@ -30,7 +30,9 @@ std::vector<std::wstring> successfulInitLines() {
 }
 
 int g_disconnects = 0;
-void SIPASSVORMEKGATEWAY_CALL countDisconnect() { ++g_disconnects; }
+void SIPASSVORMEKGATEWAY_CALL countDisconnect() {
+    ++g_disconnects;
+}
 
 }  // namespace
 
@@ -40,9 +42,9 @@ TEST_F(Ping, ReturnsValuePlusOneWithoutCreatingTheGateway) {
     EXPECT_EQ(42, library.Ping(41));
     EXPECT_EQ(-2147483647 - 1, library.Ping(2147483647));
     EXPECT_EQ(0, library.Ping(-1));
-    EXPECT_TRUE(linesMatch(log.texts(), {L"SIPASSVORMEKGATEWAY_API: Ping called",
-                                         L"SIPASSVORMEKGATEWAY_API: Ping called",
-                                         L"SIPASSVORMEKGATEWAY_API: Ping called"}));
+    EXPECT_TRUE(linesMatch(log.texts(),
+                           {L"SIPASSVORMEKGATEWAY_API: Ping called", L"SIPASSVORMEKGATEWAY_API: Ping called",
+                            L"SIPASSVORMEKGATEWAY_API: Ping called"}));
     EXPECT_EQ(0, log.lines()[0].level);
 }
 
@@ -55,10 +57,10 @@ TEST_F(Close, OnAFreshLibraryCreatesAndDestroysTheGatewayEachTime) {
         EXPECT_TRUE(library.Close());
     });
     host.join();
-    EXPECT_TRUE(linesMatch(log.texts(), {L"SIPASSVORMEKGATEWAY_API: close called", L"Constructor called",
-                                         L"CoInitializeEx S_OK", L"Destructor called",
-                                         L"SIPASSVORMEKGATEWAY_API: close called", L"Constructor called",
-                                         L"CoInitialize S_FALSE", L"Destructor called"}));
+    EXPECT_TRUE(linesMatch(
+        log.texts(), {L"SIPASSVORMEKGATEWAY_API: close called", L"Constructor called", L"CoInitializeEx S_OK",
+                      L"Destructor called", L"SIPASSVORMEKGATEWAY_API: close called", L"Constructor called",
+                      L"CoInitialize S_FALSE", L"Destructor called"}));
     for (const LogLine& line : log.lines()) {
         EXPECT_EQ(0, line.level);
     }
@@ -109,10 +111,10 @@ TEST_F(Init, WithoutARegisteredClientNamesTheClassNotRegisteredCode) {
 
     EXPECT_FALSE(library.Init(kUser, kPassword));
 
-    EXPECT_TRUE(linesMatch(log.texts(),
-                           {L"SIPASSVORMEKGATEWAY_API: init", L"Constructor called", L"CoInitialize S_FALSE",
-                            L"Init() called.", L"DOMAIN: *",
-                            L"CoCreateInstance CLSID_ComClient failed: -2147221164" + kNoClientHint}));
+    EXPECT_TRUE(linesMatch(
+        log.texts(),
+        {L"SIPASSVORMEKGATEWAY_API: init", L"Constructor called", L"CoInitialize S_FALSE", L"Init() called.",
+         L"DOMAIN: *", L"CoCreateInstance CLSID_ComClient failed: -2147221164" + kNoClientHint}));
 }
 
 TEST_F(Init, SetsTheRequiredEventMaskBitsAndKeepsTheOthers) {
@@ -126,8 +128,8 @@ TEST_F(Init, ARejectedLoginLogsTheSignedHresultAndCloseDoesNotDisconnect) {
 
     auto texts = log.texts();
     ASSERT_FALSE(texts.empty());
-    EXPECT_EQ(L"Connect to SiPass Server failed: " + std::to_wstring(static_cast<long>(sim::E_SIM_LOGIN_REJECTED)) +
-                  kConnectHint,
+    EXPECT_EQ(L"Connect to SiPass Server failed: " +
+                  std::to_wstring(static_cast<long>(sim::E_SIM_LOGIN_REJECTED)) + kConnectHint,
               texts.back());
     EXPECT_TRUE(texts.back().find(L"failed: -2147220991\n") != std::wstring::npos);
 
@@ -178,17 +180,17 @@ TEST_P(InitStepFailure, EndsTheLoginWithItsOwnLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachStep, InitStepFailure,
-    ::testing::Values(
-        FailingStep{"IComClient::get_EventMask", {L"get_EventMask failed", nullptr}},
-        FailingStep{"IComClient::put_EventMask", {L"put_EventMask failed.", nullptr}},
-        FailingStep{"IUnknown::QueryInterface(IConnectionPointContainer)",
-                    {L"QueryInterface IID_IConnectPointContainer failed.",
-                     L"createConnection Point failed. Init failed."}},
-        FailingStep{"IConnectionPointContainer::FindConnectionPoint",
-                    {L"QueryInterface IID_IConnectPointContainer succeeded.",
-                     L"createConnection Point failed. Init failed."}},
-        FailingStep{"IConnectionPoint::Advise",
-                    {L"Advise ConnectionPoint failed.", L"createConnection Point failed. Init failed."}}));
+    ::testing::Values(FailingStep{"IComClient::get_EventMask", {L"get_EventMask failed", nullptr}},
+                      FailingStep{"IComClient::put_EventMask", {L"put_EventMask failed.", nullptr}},
+                      FailingStep{"IUnknown::QueryInterface(IConnectionPointContainer)",
+                                  {L"QueryInterface IID_IConnectPointContainer failed.",
+                                   L"createConnection Point failed. Init failed."}},
+                      FailingStep{"IConnectionPointContainer::FindConnectionPoint",
+                                  {L"QueryInterface IID_IConnectPointContainer succeeded.",
+                                   L"createConnection Point failed. Init failed."}},
+                      FailingStep{"IConnectionPoint::Advise",
+                                  {L"Advise ConnectionPoint failed.",
+                                   L"createConnection Point failed. Init failed."}}));
 
 TEST_F(Init, RefusesANullUserNameOrPassword) {
     EXPECT_FALSE(library.Init(nullptr, kPassword));
@@ -280,8 +282,9 @@ TEST_F(Callbacks, AnAccessViolationInTheDisconnectCallbackIsContained) {
 
     ASSERT_TRUE(sim::raiseClientStateChanged(0));
 
-    EXPECT_TRUE(linesMatch(log.texts(), {L"Client State Changed",
-                                         L"Exception m_DisconnectCallback: structured exception 0xC0000005"}));
+    EXPECT_TRUE(linesMatch(
+        log.texts(),
+        {L"Client State Changed", L"Exception m_DisconnectCallback: structured exception 0xC0000005"}));
     EXPECT_EQ(1, log.lines().back().level);
     // The gateway mutex was released: registration still works.
     library.RegisterDisconnectCallback(nullptr);
@@ -289,7 +292,9 @@ TEST_F(Callbacks, AnAccessViolationInTheDisconnectCallbackIsContained) {
 
 #if defined(_WIN64)
 // On x86 a C++ exception cannot cross from a separately linked module into the DLL's handlers.
-void SIPASSVORMEKGATEWAY_CALL throwingDisconnect() { throw std::runtime_error("host failure"); }
+void SIPASSVORMEKGATEWAY_CALL throwingDisconnect() {
+    throw std::runtime_error("host failure");
+}
 
 TEST_F(Callbacks, AStdExceptionFromTheDisconnectCallbackIsLogged) {
     library.RegisterDisconnectCallback(&throwingDisconnect);

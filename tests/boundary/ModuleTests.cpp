@@ -18,7 +18,8 @@ std::vector<std::string> importedDlls(HMODULE module) {
     auto* descriptor = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress);
     for (; directory.VirtualAddress != 0 && descriptor->Name != 0; ++descriptor) {
         std::string name(reinterpret_cast<const char*>(base + descriptor->Name));
-        std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](unsigned char c) { return std::tolower(c); });
         names.push_back(name);
     }
     return names;
@@ -53,8 +54,9 @@ TEST(Module, LoadingAndUnloadingProducesNoLogLine) {
     EXPECT_TRUE(linesMatch(log.texts(), {L"SIPASSVORMEKGATEWAY_API: Ping called"}));
 }
 
-TEST(Module, DoorExportsFailWithoutTouchingTheirOutputs) {
-    GatewayLibrary library;
+using DoorExports = BoundaryTest;
+
+TEST_F(DoorExports, FailWithoutTouchingTheirOutputs) {
     Device* devices = reinterpret_cast<Device*>(0x1234);
     int32_t deviceCount = 7;
     int32_t doorCount = 9;
@@ -67,5 +69,4 @@ TEST(Module, DoorExportsFailWithoutTouchingTheirOutputs) {
     library.cleanupDoorArray(nullptr, 5);
     library.cleanupDoorset(nullptr, 3);
     library.cleanupPointDefinition(PointDefinition{});
-    library.Close();
 }

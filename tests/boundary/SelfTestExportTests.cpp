@@ -115,7 +115,8 @@ TEST(SelfTestExports, CountCharsReturnsTheByteLengthAndEchoesTheText) {
     EXPECT_EQ(3, library.CountChars("abc"));
     EXPECT_EQ(0, library.CountChars(""));
     EXPECT_EQ(2, library.CountChars("\xC3\xA9"));
-    EXPECT_EQ("countChars called\nParameter: abc\ncountChars called\nParameter: \ncountChars called\n"
-              "Parameter: \xC3\xA9\n",
-              out.text());
+    EXPECT_EQ(
+        "countChars called\nParameter: abc\ncountChars called\nParameter: \ncountChars called\n"
+        "Parameter: \xC3\xA9\n",
+        out.text());
 }

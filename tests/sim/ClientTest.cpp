@@ -15,7 +15,8 @@ long connectionState(IComClient* client) {
 
 ComPtr<IManualCommand> newCommand(long objectId, long objectType, long command, const std::wstring& text) {
     ComPtr<IManualCommand> manual;
-    EXPECT_EQ(S_OK, CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext, IID_PPV_ARGS(&manual)));
+    EXPECT_EQ(S_OK,
+              CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext, IID_PPV_ARGS(&manual)));
     if (manual) {
         EXPECT_EQ(S_OK, manual->put_ObjectID(objectId));
         EXPECT_EQ(S_OK, manual->put_ObjectType(objectType));

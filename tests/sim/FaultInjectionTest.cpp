@@ -75,6 +75,7 @@ TEST_F(SimTest, MisspeltMethodNamesAreRejected) {
     EXPECT_THROW(sim::raiseInMethod("Connect", sim::Raise::AccessViolation), std::invalid_argument);
     EXPECT_THROW(sim::callCount("IComClient::connect"), std::invalid_argument);
     EXPECT_THROW(sim::failMethod("IUnknown::Release", E_FAIL), std::invalid_argument);
+    EXPECT_THROW(sim::failMethod("IComClient::QueryInterface(IUnknown)", E_FAIL), std::invalid_argument);
     EXPECT_THROW(sim::failMethodNext("IComClient::Connect", E_FAIL, 0), std::invalid_argument);
     EXPECT_NO_THROW(sim::callCount("IUnknown::QueryInterface({00000000-0000-0000-0000-000000000001})"));
 }
@@ -105,4 +106,17 @@ TEST_F(SimTest, RaiseInMethodRaisesRealStructuredExceptionsAndLeavesTheSimulator
     outcome = runCatchingStructured([&] { client->Disconnect(); });
     EXPECT_FALSE(outcome.raised);
     EXPECT_EQ(0, sim::clients().at(0).connectionState);
+
+    // Release can raise too, and creating and querying objects meanwhile makes no Release call of its own.
+    sim::raiseInMethod("IUnknown::Release", sim::Raise::AccessViolation);
+    ComPtr<IComClient> another = createClient();
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(S_OK, another.As(&container));
+    EXPECT_EQ(0, sim::callCount("IUnknown::Release"));
+    outcome = runCatchingStructured([&] { container.Get()->Release(); });
+    EXPECT_TRUE(outcome.raised);
+    EXPECT_EQ(1, sim::callCount("IUnknown::Release"));
+    sim::clearFaults();
+    container.Get()->Release();  // the raised Release kept its reference
+    container.Detach();
 }

@@ -137,8 +137,9 @@ TEST_F(SimDll, RegistersAsAnInprocServerAndRemovesOnlyItsOwnRegistration) {
     // Another library registered under one of the classes is left alone.
     const std::wstring foreign = L"C:\\vendor\\client.dll";
     HKEY server = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(scratch, (clsidKey(CLSID_ManualCommand) + L"\\InprocServer32").c_str(),
-                                           0, KEY_SET_VALUE, &server));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExW(scratch, (clsidKey(CLSID_ManualCommand) + L"\\InprocServer32").c_str(), 0,
+                            KEY_SET_VALUE, &server));
     RegSetValueExW(server, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(foreign.c_str()),
                    static_cast<DWORD>((foreign.size() + 1) * sizeof(wchar_t)));
     RegCloseKey(server);

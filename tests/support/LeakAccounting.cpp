@@ -75,6 +75,8 @@ void startTracking() {
     std::call_once(g_registered, [] { ::CoRegisterMallocSpy(&g_spy); });
 }
 
-long outstandingAllocations() { return g_spy.outstanding(); }
+long outstandingAllocations() {
+    return g_spy.outstanding();
+}
 
 }  // namespace leaks

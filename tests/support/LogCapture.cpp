@@ -34,8 +34,12 @@ void LogCapture::callback(LogLevel level, const wchar_t* text) {
     }
 }
 
-LogCapture::LogCapture() { g_current.store(this); }
-LogCapture::~LogCapture() { g_current.store(nullptr); }
+LogCapture::LogCapture() {
+    g_current.store(this);
+}
+LogCapture::~LogCapture() {
+    g_current.store(nullptr);
+}
 
 std::vector<LogLine> LogCapture::lines() const {
     std::lock_guard<std::mutex> lock(m_mutex);

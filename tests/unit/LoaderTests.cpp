@@ -12,7 +12,9 @@ std::wstring executablePath() {
     return std::wstring(path, length);
 }
 
-std::wstring directoryOf(const std::wstring& file) { return file.substr(0, file.find_last_of(L'\\')); }
+std::wstring directoryOf(const std::wstring& file) {
+    return file.substr(0, file.find_last_of(L'\\'));
+}
 
 // A copy of a small DLL of this build in a fresh directory whose name holds a space.
 class DllInDirectoryWithSpace {

@@ -15,7 +15,9 @@ protected:
 };
 
 int g_otherCalls = 0;
-void SIPASSVORMEKGATEWAY_CALL otherCallback(LogLevel, const wchar_t*) { ++g_otherCalls; }
+void SIPASSVORMEKGATEWAY_CALL otherCallback(LogLevel, const wchar_t*) {
+    ++g_otherCalls;
+}
 
 }  // namespace
 

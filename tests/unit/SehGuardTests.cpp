@@ -11,7 +11,9 @@ namespace {
 
 int* volatile g_nowhere = nullptr;
 
-__attribute__((noinline)) void accessViolation() { *g_nowhere = 1; }
+__attribute__((noinline)) void accessViolation() {
+    *g_nowhere = 1;
+}
 
 void msvcThrow() {
     ULONG_PTR parameters[3] = {0x19930520, 0, 0};
@@ -36,9 +38,8 @@ TEST(StructuredExceptionGuard, CatchesTheCppExceptionOfAnMsvcModule) {
 
 TEST(StructuredExceptionGuard, LeavesExceptionsThatAnInnerHandlerTakes) {
     bool innerCaught = false;
-    seh::Outcome outer = seh::runGuarded([&] {
-        innerCaught = seh::runGuarded([] { accessViolation(); }).raised;
-    });
+    seh::Outcome outer =
+        seh::runGuarded([&] { innerCaught = seh::runGuarded([] { accessViolation(); }).raised; });
     EXPECT_TRUE(innerCaught);
     EXPECT_FALSE(outer.raised);
 }

@@ -18,4 +18,7 @@ scripts/wine-run.sh 'C:\windows\syswow64\regsvr32.exe' /s "$(winepath -w "$bin/S
 echo "Simulated access-control client registered: $bin/SiPassSim.dll"
 echo
 cd "$bin"
-exec "$root/scripts/wine-run.sh" demohost.exe "$@"
+status=0
+"$root/scripts/wine-run.sh" demohost.exe "$@" || status=$?
+bash "$root/scripts/wine-prefix.sh" stop
+exit $status

@@ -20,4 +20,6 @@ CTEST
 bash scripts/wine-prefix.sh
 status=0
 ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 120 "$@" || status=$?
+# Wine's background processes do not outlive the run.
+bash scripts/wine-prefix.sh stop
 exit $status

@@ -46,47 +46,21 @@ ComClient::~ComClient() {
 }
 
 HRESULT ComClient::QueryInterface(REFIID iid, void** object) {
-    const HRESULT injected = enterQueryInterface(iid);
-    if (FAILED(injected)) {
-        return failWith(injected, object);
-    }
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    *object = nullptr;
-    HRESULT hr = E_NOINTERFACE;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IComClient))) {
-        hr = handOut(static_cast<IComClient*>(this), object);
-    } else if (IsEqualIID(iid, IID_IConnectionPointContainer)) {
-        hr = handOut(static_cast<IConnectionPointContainer*>(this), object);
-    }
-    return finish(injected, hr);
+    return queryInterface<IComClient, IConnectionPointContainer>(this, iid, object);
 }
 
 HRESULT ComClient::get_ConnectionState(long* connectionState) {
-    const HRESULT injected = enter("IComClient::get_ConnectionState");
-    if (FAILED(injected)) {
-        return injected;
-    }
-    if (connectionState == nullptr) {
-        return E_POINTER;
-    }
-    std::lock_guard<std::mutex> lock(state().mutex);
-    *connectionState = connectionState_;
-    return finish(injected, S_OK);
+    return getProperty("IComClient::get_ConnectionState", connectionState, [this] {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        return connectionState_;
+    });
 }
 
 HRESULT ComClient::get_EventMask(long* mask) {
-    const HRESULT injected = enter("IComClient::get_EventMask");
-    if (FAILED(injected)) {
-        return injected;
-    }
-    if (mask == nullptr) {
-        return E_POINTER;
-    }
-    std::lock_guard<std::mutex> lock(state().mutex);
-    *mask = eventMask_;
-    return finish(injected, S_OK);
+    return getProperty("IComClient::get_EventMask", mask, [this] {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        return eventMask_;
+    });
 }
 
 HRESULT ComClient::put_EventMask(long mask) {
@@ -147,7 +121,8 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
         auto* fields = static_cast<ISimCommandFields*>(borrowed);
         SentCommand sent{};
         CComBSTR text;
-        const HRESULT read = fields->GetFields(&sent.objectId, &sent.objectType, &sent.command, text.ReleaseAndGetAddressOf());
+        const HRESULT read =
+            fields->GetFields(&sent.objectId, &sent.objectType, &sent.command, text.ReleaseAndGetAddressOf());
         if (FAILED(read)) {
             return read;
         }
@@ -236,21 +211,7 @@ void ComClient::appendSinksLocked(std::vector<std::shared_ptr<const AdvisedSink>
 }
 
 HRESULT ComClient::ConnectionPoint::QueryInterface(REFIID iid, void** object) {
-    const HRESULT injected = enterQueryInterface(iid);
-    if (FAILED(injected)) {
-        return failWith(injected, object);
-    }
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    *object = nullptr;
-    HRESULT hr = E_NOINTERFACE;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IConnectionPoint)) {
-        owner_.retain();
-        *object = static_cast<IConnectionPoint*>(this);
-        hr = S_OK;
-    }
-    return finish(injected, hr);
+    return answerQueryInterface<IConnectionPoint>(this, iid, object, [this] { owner_.retain(); });
 }
 
 HRESULT ComClient::ConnectionPoint::GetConnectionInterface(IID* iid) {

@@ -24,19 +24,7 @@ public:
             *object = static_cast<ISimCommandFields*>(this);
             return S_OK;
         }
-        const HRESULT injected = enterQueryInterface(iid);
-        if (FAILED(injected)) {
-            return failWith(injected, object);
-        }
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        *object = nullptr;
-        HRESULT hr = E_NOINTERFACE;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IManualCommand))) {
-            hr = handOut(static_cast<IManualCommand*>(this), object);
-        }
-        return finish(injected, hr);
+        return queryInterface<IManualCommand>(this, iid, object);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -60,6 +61,55 @@ bool canUnloadNow();
 
 HRESULT getClassObject(REFCLSID clsid, REFIID iid, void** object);
 
+// Returns a failure from a method with an [out] pointer, which COM wants null on failure.
+template <typename T>
+HRESULT failWith(HRESULT hr, T** out) {
+    if (out != nullptr) {
+        *out = nullptr;
+    }
+    return hr;
+}
+
+// The QueryInterface of every simulator object: counts the call, applies an injected fault, then hands
+// out `self` as the first of Interfaces whose IID matches, with a reference taken by `retain`. IUnknown
+// is answered with the first interface, so that the object has one identity.
+template <class... Interfaces, class Object, class Retain>
+HRESULT answerQueryInterface(Object* self, REFIID iid, void** object, Retain&& retain) {
+    const HRESULT injected = enterQueryInterface(iid);
+    if (FAILED(injected)) {
+        return failWith(injected, object);
+    }
+    if (object == nullptr) {
+        return E_POINTER;
+    }
+    using First = std::tuple_element_t<0, std::tuple<Interfaces...>>;
+    void* match = IsEqualIID(iid, IID_IUnknown) ? static_cast<First*>(self) : nullptr;
+    ((match == nullptr && IsEqualIID(iid, __uuidof(Interfaces)) ? void(match = static_cast<Interfaces*>(self))
+                                                                : void()),
+     ...);
+    *object = match;
+    if (match == nullptr) {
+        return E_NOINTERFACE;
+    }
+    retain();
+    return finish(injected, S_OK);
+}
+
+// A property getter: counts the call, applies an injected fault, checks the out pointer and stores what
+// `read` returns.
+template <class T, class Read>
+HRESULT getProperty(const char* method, T* out, Read&& read) {
+    const HRESULT injected = enter(method);
+    if (FAILED(injected)) {
+        return injected;
+    }
+    if (out == nullptr) {
+        return E_POINTER;
+    }
+    *out = read();
+    return finish(injected, S_OK);
+}
+
 // Reference count and live-object accounting of the simulator's COM objects. An object starts with one
 // reference, owned by whoever created it.
 class RefCounted {
@@ -88,11 +138,10 @@ protected:
         }
         return left;
     }
-    // Hands out an interface pointer of this object with a new reference, for QueryInterface.
-    HRESULT handOut(void* interfacePointer, void** out) {
-        retain();
-        *out = interfacePointer;
-        return S_OK;
+    // QueryInterface over the interfaces the derived object implements, the first answering IUnknown.
+    template <class... Interfaces, class Object>
+    HRESULT queryInterface(Object* self, REFIID iid, void** object) {
+        return answerQueryInterface<Interfaces...>(self, iid, object, [this] { retain(); });
     }
 
 private:
@@ -111,19 +160,9 @@ HRESULT noThrow(Body&& body) noexcept {
     }
 }
 
-// Returns a failure from a method with an [out] pointer, which COM wants null on failure.
-template <typename T>
-HRESULT failWith(HRESULT hr, T** out) {
-    if (out != nullptr) {
-        *out = nullptr;
-    }
-    return hr;
-}
-
 // The text of a BSTR; a null BSTR is the empty string. Embedded nulls are kept.
 inline std::wstring fromBstr(BSTR text) {
     return text == nullptr ? std::wstring() : std::wstring(text, SysStringLen(text));
 }
-
 
 }  // namespace sim::detail

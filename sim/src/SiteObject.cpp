@@ -13,19 +13,7 @@ public:
     explicit SiteObject(std::wstring name) : name_(std::move(name)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        const HRESULT injected = enterQueryInterface(iid);
-        if (FAILED(injected)) {
-            return failWith(injected, object);
-        }
-        if (object == nullptr) {
-            return E_POINTER;
-        }
-        *object = nullptr;
-        HRESULT hr = E_NOINTERFACE;
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(IGeneric))) {
-            hr = handOut(static_cast<IGeneric*>(this), object);
-        }
-        return finish(injected, hr);
+        return queryInterface<IGeneric>(this, iid, object);
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
     ULONG STDMETHODCALLTYPE Release() override { return release(); }

@@ -2,6 +2,7 @@
 
 #include <boost/thread/lock_guard.hpp>
 
+#include "FailureText.h"
 #include "Gateway.h"
 #include "SehGuard.h"
 #include "Owners.h"
@@ -14,10 +15,6 @@ namespace {
 
 SimpleLogger& logger() {
     return *SimpleLogger::GetInstance();
-}
-
-std::string hrText(HRESULT hr) {
-    return std::to_string(static_cast<long>(hr));
 }
 
 // The event-mask bits the gateway needs from the client (bits 1 to 5); the others stay as reported.

@@ -47,6 +47,13 @@ public:
     void setDropDuration(int seconds) { m_DropDuration = seconds; }
     int dropDuration() const { return m_DropDuration; }
 
+    // Door and point services (src/doors/). They run on the host's calling thread, use m_ComClient
+    // without the mutex and hand the host records it releases through the cleanup exports.
+    bool getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32_t* pDoorCount);
+    bool getPointState(int32_t pointId, PointState* pointState);
+    bool getPointDefinition(int32_t pointId, PointDefinition* pDefinition);
+    bool controlDoor(int32_t objectType, int32_t objectId, int32_t command);
+
 private:
     bool createConnectionPoints();
     // Unadvises the sink, then disconnects (if connected) and releases the client.

@@ -10,17 +10,16 @@
 //   accounts (user names and passwords compare exactly, case included)
 //     "operator"       password "sipass"
 //     "Administrator"  password "secret"
+//   devices, door sets and points: see "Doors and points" below (devices 1 "Haupteingang",
+//     2 "Tür Süd" (u-umlaut, U+00FC: a non-ASCII Latin-1 letter), 3 "Lager" answer GetByID(6, id))
 //   named objects for IComClient::GetByID (type, id, name)
-//     6,   1  "Haupteingang"
-//     6,   2  "Tür Süd"          (u-umlaut, U+00FC: a non-ASCII Latin-1 letter)
-//     6,   3  "Lager"
 //     7, 101  "Controller Halle 1"
 //     7, 102  "Controller Halle 2"
 //   the initial event mask of new clients is 0; no faults, call counts or sent commands.
 //
 // Behaviour worth knowing when writing a test against the simulator:
 //   - A rejected Connect leaves the client's connection as it was.
-//   - SendManualCommand and GetByID need a connected client (E_SIM_NOT_CONNECTED otherwise): a command
+//   - SendManualCommand, GetByID, GetByType and GetRelatives need a connected client (E_SIM_NOT_CONNECTED otherwise): a command
 //     sent without a connection never reaches the site, so it is neither recorded nor reported as sent.
 //   - SendManualCommand accepts only commands created from the simulator's CLSID_ManualCommand class
 //     (E_INVALIDARG for another implementation), since IManualCommand has no getters to read one from.
@@ -121,6 +120,141 @@ std::vector<SentCommand> sentCommands();
 // true once every call has returned; false when they have not after timeoutMs, in which case the thread
 // finishes on its own later (the DLL stays loaded until it has).
 bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
+
+// ---- Doors and points ----------------------------------------------------------------------------------
+//
+// The site model: devices in a fixed order, each with its door sets, and points by id. A door set names
+// its five points by id (0: the door has no such point). Every object the client hands out is a
+// snapshot: changing the site later does not change an object already handed out.
+//
+// What the client answers (all of it needs a connected client, E_SIM_NOT_CONNECTED otherwise):
+//   GetByType(6, 0)            a one-dimensional SAFEARRAY of VARIANT (as SafeArrayCreateVector(VT_VARIANT)
+//                              makes it, FADF_HAVEVARTYPE set), one VT_UNKNOWN element per device in the
+//                              order added; the element answers IDevice and IGeneric. Other types: E_NOTIMPL.
+//   IDevice::GetDoorSets       the same kind of array, one element per door set, answering IDoorSet.
+//   GetByID(6, id)             the device (IDevice, IGeneric); GetByID(7, id) the point (IPoint and
+//                              IGeneric, both getters giving its name). Site devices and points come first;
+//                              any other (type, id) is looked up among the named objects of addObject.
+//   GetRelatives(7, id, 2, 0)  a one-element array whose element is the point's state object
+//                              (IObjectState): State, StateType, ServerTime, Location, Description of the
+//                              point; ObjectID the point id, ObjectType 7, Type 11, SubType 7006, Timestamp
+//                              equal to ServerTime, EventID 0. Another type or relation: E_NOTIMPL.
+//   An id the site does not have: E_SIM_NO_OBJECT (GetByID, GetRelatives).
+//
+// Fault injection. The fault table applies to every site object under these names: "IDevice::get_ID",
+// "IDevice::get_Name", "IDevice::GetDoorSets", "IDevice::reserved3" (4, 7), "IDoorSet::get_DoorNumber",
+// "IDoorSet::get_Reader1" (Reader2, DoorFrame, Passback, Latch), "IPoint::get_Name", "IPoint::reserved3"
+// (4, 5; a slot IPoint and IDevice share with IGeneric counts under the IPoint or IDevice name),
+// "IGeneric::get_name", and for state objects the event getters' names ("IObjectState::get_State",
+// "IEventFields::get_ServerTime", ...). To fail one object only, name its getter without the interface in
+// the spec's failingGetters ("get_Reader2"): the call is counted, then returns that HRESULT with a BSTR or
+// SAFEARRAY out value set to null and a number left untouched.
+//
+// Manual commands change the site. SendManualCommand records every command (see sentCommands) and, for
+// a known code and target, changes point states. A point target (object type 7) is that point; a device
+// target (object type 6) stands for the latch points of all its door sets. Unknown codes, negative codes
+// included, and unknown targets change nothing.
+//
+//   code  command            new state of each target point (state code, state type)
+//   1     lock               4000 eLocked, 0
+//   2     unlock             4001 eUnlocked, 0
+//   3     momentary unlock   4001 eUnlocked, 0, then at once 4000 eLocked, 0 (two events; ends locked)
+//   4     secure             2022 eDoorSecured, 0
+//   5     free               2021 eDoorFree, 0
+//   6     reset alarm        state code kept, state type 0
+//
+// Each change sets the point's server time to the current local time (whole seconds) and, when any sink
+// is advised at that moment, raises one object-state event (EventObject with objectState set: Type 11,
+// SubType 7006, EventID counting from 1 since resetSite, ObjectID the point id, ObjectType 7, the new
+// State and StateType, Timestamp and ServerTime the time of the change, the point's Location and
+// Description). The events are delivered in order with deliverEvent from a simulator thread of their
+// own; SendManualCommand returns without waiting for them.
+//
+// The default demo site (what resetSite restores):
+//   device 1 "Haupteingang"  doors 1, 2        device 2 "Tür Süd"  doors 1, 2, 3
+//   device 3 "Lager"         doors 1, 2
+// Point ids are device * 1000 + door * 10 + k, k = 1 reader 1, 2 reader 2, 3 door frame, 4 passback,
+// 5 latch ("Tür Süd" door 2: 2021 .. 2025). Doors of "Lager" have no reader 2 and no passback, only door 1
+// of "Tür Süd" has a passback point. Names read "<device> Tür <n> <role>" with the roles "Leser außen",
+// "Leser innen", "Türkontakt", "Passback-Überwachung", "Schließriegel"; Location is the device name,
+// Description the role. States: readers 2026 eReaderOnline, door frames 3004 eDoorClosed, passback 3001
+// ePointNormal, latches 4000 eLocked, state type 0, with three exceptions: the latch of "Haupteingang"
+// door 1 is 4001 eUnlocked, reader 1 of "Tür Süd" door 3 is 2025 eReaderOffline in alarm (1), the door
+// frame of "Lager" door 2 is 3005 eDoorHeld in alarm (1). Every server time is 2024-03-01 07:30:00.
+
+// Command codes of the simulated site.
+constexpr long kCommandLock = 1;
+constexpr long kCommandUnlock = 2;
+constexpr long kCommandMomentaryUnlock = 3;
+constexpr long kCommandSecure = 4;
+constexpr long kCommandFree = 5;
+constexpr long kCommandResetAlarm = 6;
+
+// How an array of the client is shaped; anything but Normal is malformed on purpose.
+enum class ArrayForm {
+    Normal,
+    NullArray,        // the call succeeds and returns a null SAFEARRAY*
+    Empty,            // a well-formed array of no elements
+    WithoutVarType,   // FADF_HAVEVARTYPE cleared
+    TwoDimensions,    // the elements laid out as n x 1
+    UnknownElements,  // a SAFEARRAY of VT_UNKNOWN instead of VARIANTs
+};
+
+// What one element of such an array holds.
+enum class ElementForm {
+    Object,       // VT_UNKNOWN with the object
+    NullUnknown,  // VT_UNKNOWN with a null pointer
+    Bstr,         // VT_BSTR
+    Empty,        // VT_EMPTY
+    Foreign,      // VT_UNKNOWN with an object that answers IUnknown only
+};
+
+struct DoorSetSpec {
+    long doorNumber = 0;
+    long reader1 = 0;
+    long reader2 = 0;
+    long doorFrame = 0;
+    long passback = 0;
+    long latch = 0;
+    ElementForm element = ElementForm::Object;  // its element in the door-set array
+    std::map<std::string, HRESULT> failingGetters;
+};
+
+struct DeviceSpec {
+    long id = 0;
+    std::optional<std::wstring> name;  // nullopt: get_Name returns a null BSTR
+    std::vector<DoorSetSpec> doorSets;
+    ArrayForm doorSetArray = ArrayForm::Normal;  // what GetDoorSets returns
+    ElementForm element = ElementForm::Object;   // its element in the device array
+    std::map<std::string, HRESULT> failingGetters;
+};
+
+struct PointSpec {
+    long id = 0;
+    std::optional<std::wstring> name;
+    long state = 0;
+    long stateType = 0;
+    DATE serverTime = 0;
+    std::optional<std::wstring> location;
+    std::optional<std::wstring> description;
+    ArrayForm relativesArray = ArrayForm::Normal;   // what GetRelatives returns
+    ElementForm stateElement = ElementForm::Object; // the state object's element in it
+    std::map<std::string, HRESULT> failingGetters;  // of the point object and of its state objects
+};
+
+// Removes every device and point (accounts, named objects and faults stay) and makes the device array
+// Normal again.
+void clearSite();
+// Appends a device; GetByType lists devices in the order they were added.
+void addDevice(const DeviceSpec& device);
+// Adds a point, or replaces the point of that id.
+void addPoint(const PointSpec& point);
+// Shapes the array GetByType(6, 0) returns.
+void setDeviceArrayForm(ArrayForm form);
+// The point as the site holds it now (its state changes with manual commands); nullopt if unknown.
+std::optional<PointSpec> findPoint(long id);
+// Waits until every event raised by a manual command so far has been delivered; false after timeoutMs.
+bool waitForCommandEvents(unsigned timeoutMs = 5000);
 
 // ---- Events --------------------------------------------------------------------------------------------
 

@@ -2,7 +2,12 @@
 #include "ComClient.h"
 
 #include <condition_variable>
+#include <functional>
+#include <new>
 #include <thread>
+
+#include "ComOwners.h"
+#include "EventObject.h"
 
 namespace sim {
 
@@ -30,7 +35,14 @@ int advisedSinkCount() {
     return count;
 }
 
-bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
+namespace {
+
+// Calls `call` on every advised sink of every live client (clients in creation order, sinks in the order
+// they were advised) from a new simulator thread that joins the MTA, as the real client delivers its
+// events. `underLock` runs first on each client with State::mutex held. Returns true once every call
+// has returned; false after timeoutMs, in which case the thread finishes on its own later.
+bool callSinksFromSimulatorThread(std::function<void(const std::vector<std::shared_ptr<const AdvisedSink>>&)> call,
+                                  unsigned timeoutMs, const std::function<void(ComClient*)>& underLock = {}) {
     // Shared with the event thread, which may outlive this call when a sink blocks.
     struct Completion {
         std::mutex mutex;
@@ -44,7 +56,9 @@ bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
         auto& st = detail::state();
         std::lock_guard<std::mutex> lock(st.mutex);
         for (ComClient* client : st.clients) {
-            client->setConnectionStateLocked(newState);
+            if (underLock) {
+                underLock(client);
+            }
             client->appendSinksLocked(sinks);
         }
     }
@@ -53,11 +67,9 @@ bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
     ++detail::g_runningThreads;
     std::thread worker;
     try {
-        worker = std::thread([sinks = std::move(sinks), completion, newState]() mutable {
+        worker = std::thread([sinks = std::move(sinks), completion, call = std::move(call)]() mutable {
             const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            for (const auto& sink : sinks) {
-                sink->events->OnClientStateChanged(newState);
-            }
+            call(sinks);
             sinks.clear();  // a sink unadvised meanwhile is released here, before leaving the apartment
             if (SUCCEEDED(init)) {
                 CoUninitialize();
@@ -84,6 +96,115 @@ bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
         worker.detach();
     }
     return finished;
+}
+
+// One element of an OnEvent array, as its VARIANT. The caller owns the VARIANT.
+HRESULT makeElement(const EventElement& element, VARIANT* out) {
+    using Kind = EventElement::Kind;
+    ::VariantInit(out);
+    switch (element.kind) {
+        case Kind::NullUnknown:
+            out->vt = VT_UNKNOWN;
+            out->punkVal = nullptr;
+            return S_OK;
+        case Kind::Bstr:
+            out->vt = VT_BSTR;
+            out->bstrVal = ::SysAllocString(L"not an event");
+            return out->bstrVal != nullptr ? S_OK : E_OUTOFMEMORY;
+        case Kind::Empty:
+            return S_OK;
+        case Kind::Object:
+        case Kind::Dispatch:
+        case Kind::UnknownWithoutEvents: {
+            EventObject fields = element.event;
+            if (element.kind == Kind::UnknownWithoutEvents) {
+                fields.accessEvent = fields.objectState = fields.genericEvent = false;
+            }
+            IUnknown* object = nullptr;
+            const HRESULT hr = detail::createEventObject(fields, &object);
+            if (FAILED(hr)) {
+                return hr;
+            }
+            // A dispatch element carries an object that has no IDispatch: the sink must not use it.
+            out->vt = element.kind == Kind::Dispatch ? VT_DISPATCH : VT_UNKNOWN;
+            out->punkVal = object;
+            return S_OK;
+        }
+    }
+    return E_INVALIDARG;
+}
+
+// The SAFEARRAY of one OnEvent call, shaped as the batch asks.
+SafeArrayOwner makeArray(const EventBatch& batch) {
+    const ULONG count = static_cast<ULONG>(batch.elements.size());
+    SafeArrayOwner array;
+    if (batch.twoDimensions) {
+        SAFEARRAYBOUND bounds[2] = {{count, 0}, {1, 0}};
+        *array.ReleaseAndGetAddressOf() = ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+    } else {
+        *array.ReleaseAndGetAddressOf() = ::SafeArrayCreateVector(VT_VARIANT, 0, count);
+    }
+    if (!array) {
+        throw std::bad_alloc();
+    }
+    for (ULONG i = 0; i < count; ++i) {
+        VariantOwner element;
+        if (FAILED(makeElement(batch.elements[i], element.get()))) {
+            throw std::bad_alloc();
+        }
+        LONG index[2] = {static_cast<LONG>(i), 0};
+        if (FAILED(::SafeArrayPutElement(array.get(), index, element.get()))) {
+            throw std::bad_alloc();
+        }
+    }
+    if (batch.withoutVarType) {
+        array.get()->fFeatures &= ~FADF_HAVEVARTYPE;
+    }
+    return array;
+}
+
+}  // namespace
+
+bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
+    return callSinksFromSimulatorThread(
+        [newState](const auto& sinks) {
+            for (const auto& sink : sinks) {
+                sink->events->OnClientStateChanged(newState);
+            }
+        },
+        timeoutMs, [newState](ComClient* client) { client->setConnectionStateLocked(newState); });
+}
+
+bool deliverEvents(const EventBatch& batch, unsigned timeoutMs) {
+    return callSinksFromSimulatorThread(
+        [batch](const auto& sinks) {
+            // Built and destroyed on the delivering thread, as the real client does.
+            SafeArrayOwner array;
+            try {
+                array = batch.nullArray ? SafeArrayOwner() : makeArray(batch);
+            } catch (const std::bad_alloc&) {
+                return;  // out of memory in the simulator itself: nothing to deliver
+            }
+            for (const auto& sink : sinks) {
+                sink->events->OnEvent(array.get());
+            }
+        },
+        timeoutMs);
+}
+
+bool deliverEvent(const EventObject& event, unsigned timeoutMs) {
+    EventBatch batch;
+    batch.elements.push_back(EventElement{EventElement::Kind::Object, event});
+    return deliverEvents(batch, timeoutMs);
+}
+
+DATE localNow() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    now.wMilliseconds = 0;
+    DATE date = 0;
+    ::SystemTimeToVariantTime(&now, &date);
+    return date;
 }
 
 }  // namespace sim

@@ -22,11 +22,9 @@ bool canUnloadNow() {
 
 void State::loadDefaultSite() {
     accounts = {{L"operator", L"sipass"}, {L"Administrator", L"secret"}};
-    objects = {{{6, 1}, L"Haupteingang"},
-               {{6, 2}, L"T\u00fcr S\u00fcd"},
-               {{6, 3}, L"Lager"},
-               {{7, 101}, L"Controller Halle 1"},
-               {{7, 102}, L"Controller Halle 2"}};
+    // Devices 1 to 3 of the site answer GetByID(6, id) with these names.
+    objects = {{{7, 101}, L"Controller Halle 1"}, {{7, 102}, L"Controller Halle 2"}};
+    site = defaultSiteModel();
     initialEventMask = 0;
     sentCommands.clear();
 }
@@ -76,6 +74,23 @@ constexpr const char* kMethods[] = {
     "IGeneric::reserved4",
     "IGeneric::reserved5",
     "IGeneric::get_name",
+    "IEventFields::get_Type",
+    "IEventFields::get_SubType",
+    "IEventFields::get_Timestamp",
+    "IEventFields::get_ServerTime",
+    "IEventFields::get_Description",
+    "IEventFields::get_Location",
+    "IEventFields::get_EventID",
+    "IEventFields::reserved10",
+    "IObjectState::get_ObjectID",
+    "IObjectState::get_ObjectType",
+    "IObjectState::get_State",
+    "IObjectState::get_StateType",
+    "IAccessEvent::get_CardNumber",
+    "IAccessEvent::reserved16",
+    "IAccessEvent::reserved17",
+    "IAccessEvent::get_FirstName",
+    "IAccessEvent::get_LastName",
     "IClassFactory::AddRef",
     "IClassFactory::Release",
     "IClassFactory::CreateInstance",
@@ -93,7 +108,7 @@ bool isKnownMethod(std::string_view method) {
             return true;
         }
     }
-    return isQueryInterface(method, "IUnknown::QueryInterface(") ||
+    return isSiteMethod(method) || isQueryInterface(method, "IUnknown::QueryInterface(") ||
            isQueryInterface(method, "IClassFactory::QueryInterface(");
 }
 

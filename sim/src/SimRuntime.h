@@ -7,6 +7,7 @@
 #pragma once
 
 #include "SimControl.h"
+#include "SiteModel.h"
 
 #include <oleauto.h>
 
@@ -27,6 +28,7 @@ struct State {
     std::mutex mutex;
     std::map<std::wstring, std::wstring> accounts;          // user -> password
     std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
+    SiteModel site;                                         // devices, door sets and points
     long initialEventMask = 0;
     std::vector<SentCommand> sentCommands;
     std::vector<ComClient*> clients;  // live clients in creation order; each removes itself on destruction
@@ -93,6 +95,12 @@ HRESULT answerQueryInterface(Object* self, REFIID iid, void** object, Retain&& r
     }
     retain();
     return finish(injected, S_OK);
+}
+
+// An unlisted slot: counted and subject to faults like any method, otherwise E_NOTIMPL.
+inline HRESULT notImplemented(const char* method) {
+    const HRESULT injected = enter(method);
+    return FAILED(injected) ? injected : E_NOTIMPL;
 }
 
 // A property getter: counts the call, applies an injected fault, checks the out pointer and stores what

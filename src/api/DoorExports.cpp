@@ -1,55 +1,41 @@
-// The door and point exports and the cleanup exports that give the records' memory back.
+// The door and point exports and the cleanup exports that give the records' memory back. Each forwards
+// to one gateway operation or frees what the gateway allocated, inside one boundary guard.
 #include <cstdlib>
 
 #include "Boundary.h"
 #include "Gateway.h"
+#include "HostRecords.h"
+#include "SiPassGateWay.h"
 #include "SiPassVormekGateway.h"
-
-namespace {
-
-// Frees the three texts a definition owns; null pointers are skipped by free itself.
-void freeDefinitionTexts(const PointDefinition& definition) {
-    std::free(definition.name);
-    std::free(definition.state.location);
-    std::free(definition.state.description);
-}
-
-}  // namespace
 
 extern "C" {
 
-// Door enumeration, point queries and door commands are not available in this build: each reports
-// failure and leaves its outputs untouched.
-bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device**, int32_t*, int32_t*) {
-    return false;
+bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32_t* pDoorCount) {
+    return boundary::guard("gateway_getAllDoors", false,
+                           [&] { return gateway::obtain()->getAllDoors(ppDevices, pDeviceCount, pDoorCount); });
 }
 
-bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t, PointState*) {
-    return false;
+bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t pointId, PointState* pointState) {
+    return boundary::guard("gateway_getPointState", false,
+                           [&] { return gateway::obtain()->getPointState(pointId, pointState); });
 }
 
-bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t, int32_t, int32_t) {
-    return false;
+bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t objectType, int32_t objectId, int32_t command) {
+    return boundary::guard("gateway_controlDoor", false,
+                           [&] { return gateway::obtain()->controlDoor(objectType, objectId, command); });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorset(Doorset* doorsets, int32_t count) {
     boundary::guard("gateway_cleanupDoorset", [&] {
         gateway::obtain();
-        if (doorsets == nullptr || count <= 0) {
-            return;
-        }
-        for (int32_t i = 0; i < count; ++i) {
-            const Doorset& doorset = doorsets[i];
-            for (const PointDefinition* point : {&doorset.reader1, &doorset.reader2, &doorset.doorFrame,
-                                                 &doorset.passback, &doorset.latch}) {
-                freeDefinitionTexts(*point);
-            }
+        if (doorsets != nullptr && count > 0) {
+            doors::freeDoorsetTexts(doorsets, count);
         }
     });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_cleanupPointDefinition(PointDefinition definition) {
-    freeDefinitionTexts(definition);
+    doors::freeDefinitionTexts(definition);
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorArray(Device* devices, int32_t count) {

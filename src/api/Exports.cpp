@@ -60,11 +60,9 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterDisconnectCallback(DisconnectCallb
                     [&] { gateway::obtain()->RegisterDisconnectCallback(callback); });
 }
 
-bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long, long, long) {
-    // Subscriptions are not available in this build.
-    return boundary::guard("gateway_RegisterEvent", false, [] {
-        gateway::obtain();
-        return false;
+bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long objectType, long objectId, long state) {
+    return boundary::guard("gateway_RegisterEvent", false, [&] {
+        return gateway::obtain()->RegisterAlarmEvent(objectType, objectId, state);
     });
 }
 

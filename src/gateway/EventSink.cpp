@@ -3,7 +3,11 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "Boundary.h"
+#include "ComOwners.h"
+#include "FailureText.h"
 #include "SiPassGateWay.h"
+
+using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -26,14 +30,78 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
 }
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
-    boundary::guard("OnEvent", [&] {
+    return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
         boost::lock_guard<boost::mutex> lock(m_Mutex);
         logger().dbgLog("OnEvent");
-        if (events == nullptr) {
-            logger().log("Event received without an array. Skip.");
-            return;
-        }
+        return dispatchEvents(events);
     });
+}
+
+HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
+    if (events == nullptr) {
+        logger().log("Event received without an array. Skip.");
+        return S_OK;
+    }
+    if ((events->fFeatures & FADF_HAVEVARTYPE) == 0) {
+        logger().log("Event received with a non VARRIANT Safearray. Skip.");
+        return S_OK;
+    }
+    // A malformed array ends the handling of the whole array: logged, and its error returned to the client.
+    auto malformed = [](const char* step, HRESULT hr) {
+        logger().errLog(failedCall(step, "OnEvent", hr));
+        return hr;
+    };
+    VARTYPE elementType = VT_EMPTY;
+    HRESULT hr = ::SafeArrayGetVartype(events, &elementType);
+    if (FAILED(hr) || elementType != VT_VARIANT) {
+        return malformed("SafeArrayGetVartype() == VT_VARIANT", FAILED(hr) ? hr : E_INVALIDARG);
+    }
+    SafeArrayOwner copy;
+    hr = ::SafeArrayCopy(events, copy.ReleaseAndGetAddressOf());
+    if (FAILED(hr)) {
+        return malformed("SafeArrayCopy()", hr);
+    }
+    SafeArrayLockGuard locked(copy.get());
+    if (!locked.locked()) {
+        return malformed("SafeArrayLock()", E_UNEXPECTED);
+    }
+    if (::SafeArrayGetDim(copy.get()) != 1) {
+        logger().log("Save Array received with a Dimension !=1. Skip.");
+        return S_OK;
+    }
+    LONG lower = 0, upper = -1;
+    if (FAILED(hr = ::SafeArrayGetLBound(copy.get(), 1, &lower)) ||
+        FAILED(hr = ::SafeArrayGetUBound(copy.get(), 1, &upper))) {
+        return malformed("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
+    }
+
+    for (LONG index = lower; index <= upper; ++index) {
+        VariantOwner element;
+        hr = ::SafeArrayGetElement(copy.get(), &index, element.get());
+        if (FAILED(hr)) {
+            return malformed("SafeArrayGetElement()", hr);
+        }
+        if (element.value().vt != VT_UNKNOWN) {
+            logger().log("Array does not contain an IUnknown pointer. Skip.");
+            break;
+        }
+        IUnknown* object = element.value().punkVal;
+        if (object == nullptr) {
+            logger().log("punkVal is null. Skip.");
+            continue;
+        }
+        // The first of the three interfaces the object answers decides its kind; none: dropped.
+        ComPtr<IAccessEvent> access;
+        ComPtr<IObjectState> objectState;
+        ComPtr<IGenericEvent> generic;
+        if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.GetAddressOf())))) {
+            handleAccessEvent(std::move(access));
+        } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.GetAddressOf())))) {
+            handleObjectState(std::move(objectState));
+        } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.GetAddressOf())))) {
+            handleGenericEvent(std::move(generic));
+        }
+    }
     return S_OK;
 }
 

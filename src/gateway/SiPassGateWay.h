@@ -10,6 +10,7 @@
 
 #include "ClientInterfaces.h"
 #include "ManagedDLLLoader.h"
+#include "SiPassNodeList.h"
 #include "SiPassVormekGateway.h"
 
 class SiPassGateWay : public _ICOMClientEvents {
@@ -43,6 +44,17 @@ public:
     void RegisterGenericEventCallback(GenericEventCallback callback);
     void RegisterDisconnectCallback(DisconnectCallback callback);
 
+    // Subscription: checks the object on the server and records the triple. Takes m_Mutex.
+    bool RegisterAlarmEvent(long objectType, long objectId, long state);
+    // For tests: whether a triple is subscribed. Takes m_Mutex.
+    bool isSubscribed(long objectType, long objectId, long state);
+
+    // The three event translators, called by OnEvent on the client's thread with m_Mutex held. Each owns
+    // the reference it is given, reads the event, drops it when too old, logs it and calls the host.
+    void handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event);
+    void handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event);
+    void handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event);
+
     // Written and read without the mutex: a single aligned 32-bit value.
     void setDropDuration(int seconds) { m_DropDuration = seconds; }
     int dropDuration() const { return m_DropDuration; }
@@ -56,6 +68,8 @@ public:
 
 private:
     bool createConnectionPoints();
+    // Unpacks one OnEvent array and hands each event object to its translator. REQUIRES: m_Mutex held.
+    HRESULT dispatchEvents(SAFEARRAY* events);
     // Unadvises the sink, then disconnects (if connected) and releases the client.
     void releaseClient();
 
@@ -69,6 +83,9 @@ private:
     Microsoft::WRL::ComPtr<IComClient> m_ComClient;
     Microsoft::WRL::ComPtr<IConnectionPoint> m_ConnectionPoint;
     DWORD m_AdviseCookie = 0;
+
+    // Guarded by m_Mutex.
+    SiPassNodeList m_NotifyList;
 
     // Not recursive: a host callback that calls back into a registration export would deadlock.
     boost::mutex m_Mutex;

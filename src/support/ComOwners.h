@@ -17,6 +17,13 @@ public:
     SafeArrayOwner(const SafeArrayOwner&) = delete;
     SafeArrayOwner& operator=(const SafeArrayOwner&) = delete;
     SafeArrayOwner(SafeArrayOwner&& other) noexcept : m_array(std::exchange(other.m_array, nullptr)) {}
+    SafeArrayOwner& operator=(SafeArrayOwner&& other) noexcept {
+        if (this != &other) {
+            reset();
+            m_array = std::exchange(other.m_array, nullptr);
+        }
+        return *this;
+    }
     ~SafeArrayOwner() { reset(); }
 
     SAFEARRAY* get() const { return m_array; }

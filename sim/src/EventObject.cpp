@@ -1,0 +1,169 @@
+// The simulated event objects the client hands to OnEvent: one class answers any combination of the
+// three event interfaces, as the test or the site asks. Its fields never change after creation, so the
+// getters need no lock.
+#include "EventObject.h"
+
+#include "SimRuntime.h"
+
+#include <cstring>
+
+namespace sim::detail {
+namespace {
+
+class EventObjectImpl final : public IAccessEvent, public IGenericEvent, private RefCounted {
+public:
+    explicit EventObjectImpl(EventObject fields) : fields_(std::move(fields)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        const HRESULT injected = enterQueryInterface(iid);
+        if (FAILED(injected)) {
+            return failWith(injected, object);
+        }
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        *object = nullptr;
+        if (IsEqualIID(iid, IID_IUnknown)) {
+            *object = static_cast<IAccessEvent*>(this);
+        } else if (IsEqualIID(iid, __uuidof(IAccessEvent)) && fields_.accessEvent) {
+            *object = static_cast<IAccessEvent*>(this);
+        } else if (IsEqualIID(iid, __uuidof(IObjectState)) && fields_.objectState) {
+            *object = static_cast<IObjectState*>(this);
+        } else if (IsEqualIID(iid, __uuidof(IGenericEvent)) && fields_.genericEvent) {
+            *object = static_cast<IGenericEvent*>(this);
+        }
+        if (*object == nullptr) {
+            return E_NOINTERFACE;
+        }
+        retain();
+        return finish(injected, S_OK);
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return addRef(); }
+    ULONG STDMETHODCALLTYPE Release() override { return release(); }
+
+    // The getters shared by the three interfaces (one override serves both bases).
+    HRESULT STDMETHODCALLTYPE get_Type(long* v) override { return value("get_Type", v, fields_.type); }
+    HRESULT STDMETHODCALLTYPE get_SubType(long* v) override { return value("get_SubType", v, fields_.subType); }
+    HRESULT STDMETHODCALLTYPE get_Timestamp(DATE* v) override {
+        return value("get_Timestamp", v, fields_.timestamp);
+    }
+    HRESULT STDMETHODCALLTYPE get_ServerTime(DATE* v) override {
+        return value("get_ServerTime", v, fields_.serverTime);
+    }
+    HRESULT STDMETHODCALLTYPE get_Description(BSTR* v) override {
+        return text("get_Description", v, fields_.description);
+    }
+    HRESULT STDMETHODCALLTYPE get_Location(BSTR* v) override { return text("get_Location", v, fields_.location); }
+    HRESULT STDMETHODCALLTYPE get_EventID(long* v) override { return value("get_EventID", v, fields_.eventId); }
+    HRESULT STDMETHODCALLTYPE reserved10() override { return notImplemented("IEventFields::reserved10"); }
+
+    HRESULT STDMETHODCALLTYPE get_ObjectID(long* v) override {
+        return value("get_ObjectID", v, fields_.objectId);
+    }
+    HRESULT STDMETHODCALLTYPE get_ObjectType(long* v) override {
+        return value("get_ObjectType", v, fields_.objectType);
+    }
+    HRESULT STDMETHODCALLTYPE get_State(long* v) override { return value("get_State", v, fields_.state); }
+    HRESULT STDMETHODCALLTYPE get_StateType(long* v) override {
+        return value("get_StateType", v, fields_.stateType);
+    }
+
+    HRESULT STDMETHODCALLTYPE get_CardNumber(BSTR* v) override {
+        return text("get_CardNumber", v, fields_.cardNumber);
+    }
+    HRESULT STDMETHODCALLTYPE reserved16() override { return notImplemented("IAccessEvent::reserved16"); }
+    HRESULT STDMETHODCALLTYPE reserved17() override { return notImplemented("IAccessEvent::reserved17"); }
+    HRESULT STDMETHODCALLTYPE get_FirstName(BSTR* v) override {
+        return text("get_FirstName", v, fields_.firstName);
+    }
+    HRESULT STDMETHODCALLTYPE get_LastName(BSTR* v) override { return text("get_LastName", v, fields_.lastName); }
+
+private:
+    ~EventObjectImpl() override = default;
+
+    // The name under which callCount knows a getter: its interface family plus the getter.
+    static const char* countedName(const char* getter);
+
+    // A getter: counted, subject to the table's faults, then to this object's own failing getters.
+    // Counts the call and applies the table's fault, then this object's own: S_OK or the failure to return.
+    template <class T>
+    HRESULT enterGetter(const char* getter, T* out, HRESULT* injected) {
+        *injected = enter(countedName(getter));
+        if (FAILED(*injected)) {
+            return *injected;
+        }
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        return ownFault(getter);
+    }
+    template <class T>
+    HRESULT value(const char* getter, T* out, T field) {
+        HRESULT injected = S_OK;
+        if (HRESULT refused = enterGetter(getter, out, &injected); FAILED(refused)) {
+            return refused;
+        }
+        *out = field;
+        return finish(injected, S_OK);
+    }
+    HRESULT text(const char* getter, BSTR* out, const std::optional<std::wstring>& field) {
+        HRESULT injected = S_OK;
+        if (HRESULT refused = enterGetter(getter, out, &injected); FAILED(refused)) {
+            return refused;
+        }
+        *out = nullptr;
+        if (field) {
+            *out = ::SysAllocStringLen(field->data(), static_cast<UINT>(field->size()));
+            if (*out == nullptr) {
+                return E_OUTOFMEMORY;
+            }
+        }
+        return finish(injected, S_OK);
+    }
+    HRESULT ownFault(const char* getter) const {
+        auto found = fields_.failingGetters.find(getter);
+        return found == fields_.failingGetters.end() ? S_OK : found->second;
+    }
+
+    const EventObject fields_;
+};
+
+const char* EventObjectImpl::countedName(const char* getter) {
+    static const struct {
+        const char* getter;
+        const char* counted;
+    } names[] = {
+        {"get_Type", "IEventFields::get_Type"},
+        {"get_SubType", "IEventFields::get_SubType"},
+        {"get_Timestamp", "IEventFields::get_Timestamp"},
+        {"get_ServerTime", "IEventFields::get_ServerTime"},
+        {"get_Description", "IEventFields::get_Description"},
+        {"get_Location", "IEventFields::get_Location"},
+        {"get_EventID", "IEventFields::get_EventID"},
+        {"get_ObjectID", "IObjectState::get_ObjectID"},
+        {"get_ObjectType", "IObjectState::get_ObjectType"},
+        {"get_State", "IObjectState::get_State"},
+        {"get_StateType", "IObjectState::get_StateType"},
+        {"get_CardNumber", "IAccessEvent::get_CardNumber"},
+        {"get_FirstName", "IAccessEvent::get_FirstName"},
+        {"get_LastName", "IAccessEvent::get_LastName"},
+    };
+    for (const auto& entry : names) {
+        if (std::strcmp(entry.getter, getter) == 0) {
+            return entry.counted;
+        }
+    }
+    return getter;
+}
+
+}  // namespace
+
+HRESULT createEventObject(const EventObject& fields, IUnknown** object) {
+    return noThrow([&] {
+        auto* event = new EventObjectImpl(fields);
+        *object = static_cast<IAccessEvent*>(event);
+        return S_OK;
+    });
+}
+
+}  // namespace sim::detail

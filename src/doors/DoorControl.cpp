@@ -1,0 +1,54 @@
+// Door commands: one manual command object per call, filled in and handed to the client.
+#include <wrl/client.h>
+
+#include <string>
+
+#include "CComBSTR.h"
+#include "DoorServices.h"
+#include "FailureText.h"
+#include "SiPassGateWay.h"
+
+using Microsoft::WRL::ComPtr;
+
+bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t command) {
+    using doors::logger;
+    // Created on the calling thread, which must have joined COM (the thread that created the gateway
+    // object has); the command object is released on every path by its owner.
+    ComPtr<IManualCommand> manualCommand;
+    HRESULT hr = ::CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext,
+                                    IID_PPV_ARGS(manualCommand.GetAddressOf()));
+    if (FAILED(hr) || !manualCommand) {
+        logger().errLog("CoCreateInstance CLSID_ManualCommand failed.");
+        return false;
+    }
+    logger().dbgLog("CoCreateInstance CLSID_ManualCommand succeeded.");
+
+    // The text is always empty but never a null BSTR. Without memory for it nothing is sent.
+    BSTR emptyText = ::SysAllocString(L"");
+    if (emptyText == nullptr) {
+        logger().errLog("SysAllocString for the ManualCommand text failed.");
+        return false;
+    }
+    CComBSTR text = CComBSTR::attach(emptyText);
+
+    // The setters' results are not checked: the send reports the outcome.
+    manualCommand->put_ObjectID(objectId);
+    manualCommand->put_ObjectType(objectType);
+    manualCommand->put_Command(command);
+    manualCommand->put_Text(text);
+
+    if (!m_ComClient) {
+        logger().errLog(
+            "COMClient is NULL. Call init first and check if init returns true before sending a door command.");
+        return false;
+    }
+    hr = m_ComClient->SendManualCommand(manualCommand.Get());
+    const std::string values = "ObjectID=" + std::to_string(objectId) + " ObjectType=" + std::to_string(objectType) +
+                               " command=" + std::to_string(command);
+    if (FAILED(hr)) {
+        logger().errLog("Send ManualCommand failed: " + values + " HRESULT=" + hrText(hr));
+        return false;
+    }
+    logger().log("Send ManualCommand succeeded: " + values);
+    return true;
+}

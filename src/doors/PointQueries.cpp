@@ -1,0 +1,173 @@
+// Point queries: the current state of one point, and a point id resolved into a named definition.
+#include <wrl/client.h>
+
+#include <string>
+
+#include "CComBSTR.h"
+#include "DoorServices.h"
+#include "EventTime.h"
+#include "FailureText.h"
+#include "HostRecords.h"
+#include "SiPassGateWay.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+using doors::logger;
+
+void logStateFailure(const char* what, HRESULT hr) {
+    logger().errLog(std::string(what) + " for getPointState failed: hr=" + hrText(hr));
+}
+
+void logDefinitionFailure(const char* what, HRESULT hr) {
+    logger().errLog(std::string(what) + " for getPointDefinition failed: hr=" + hrText(hr));
+}
+
+// Reads one numeric getter of the state object; a failure is logged and leaves 0.
+template <class T>
+void readState(IObjectState* state, HRESULT (STDMETHODCALLTYPE IObjectState::*getter)(T*), T* value,
+               const char* failureMessage) {
+    HRESULT hr = (state->*getter)(value);
+    if (FAILED(hr)) {
+        logger().errLog(failureMessage + hrText(hr));
+        *value = 0;
+    }
+}
+
+}  // namespace
+
+bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
+    if (!m_ComClient) {
+        logger().errLog(doors::kNoClientMessage);
+        return false;
+    }
+    if (pointState == nullptr) {
+        logger().errLog("Pointer to pointState is NULL.");
+        return false;
+    }
+
+    // Every false result leaves the caller's record untouched.
+    SafeArrayOwner relatives;
+    const HRESULT relativesResult = m_ComClient->GetRelatives(doors::kPointType, pointId, doors::kStateRelation, 0,
+                                                              relatives.ReleaseAndGetAddressOf());
+    if (FAILED(relativesResult)) {
+        logStateFailure("m_ComClient->GetRelatives()", relativesResult);
+        return false;
+    }
+    if (!relatives) {
+        logStateFailure("saveArray is NULL", relativesResult);
+        return false;
+    }
+    if (doors::shapeOf(relatives.get()) != doors::ArrayShape::VariantVector) {
+        logStateFailure("saveArray is no vector of VARIANTs", relativesResult);
+        return false;
+    }
+    if (doors::elementCount(relatives.get()) == 0) {
+        logStateFailure("saveArray is empty", relativesResult);
+        return false;
+    }
+    VariantOwner element;
+    IUnknown* object = nullptr;
+    if (SUCCEEDED(doors::copyElement(relatives.get(), 0, element))) {
+        object = doors::objectOf(element);
+    }
+    if (object == nullptr) {
+        logStateFailure("pUnknown is NULL", relativesResult);
+        return false;
+    }
+    ComPtr<IObjectState> stateObject;
+    HRESULT hr = object->QueryInterface(IID_PPV_ARGS(stateObject.GetAddressOf()));
+    if (FAILED(hr)) {
+        logStateFailure("pUnknown->QueryInterface()", hr);
+        return false;
+    }
+
+    // From here a failed read is logged and replaced by 0 or an empty text.
+    long state = 0;
+    long stateType = 0;
+    DATE serverTime = 0;
+    CComBSTR location;
+    CComBSTR description;
+    readState(stateObject.Get(), &IObjectState::get_State, &state,
+              "pObjState->get_State() for getPointState failed: hr=");
+    readState(stateObject.Get(), &IObjectState::get_StateType, &stateType,
+              "pObjState->get_StateType() for getPointState failed: hr=");
+    hr = stateObject->get_ServerTime(&serverTime);
+    const bool haveServerTime = SUCCEEDED(hr);
+    if (!haveServerTime) {
+        logger().errLog("pObjState->get_ServerTime() for getPointState failed: hr=" + hrText(hr));
+    }
+    hr = stateObject->get_Location(location.ReleaseAndGetAddressOf());
+    if (FAILED(hr)) {
+        logger().errLog("pObjState->get_Location() for getPointState failed: hr=" + hrText(hr));
+        location.ReleaseAndGetAddressOf();
+    }
+    hr = stateObject->get_Description(description.ReleaseAndGetAddressOf());
+    if (FAILED(hr)) {
+        logger().errLog("pObjState->get_Description()for getPointState failed: hr=" + hrText(hr));
+        description.ReleaseAndGetAddressOf();
+    }
+
+    doors::HostText locationText(doors::copyHostText(location));
+    doors::HostText descriptionText(doors::copyHostText(description));
+    if (!locationText || !descriptionText) {
+        logger().errLog("malloc of the state texts for getPointState failed.");
+        return false;
+    }
+    pointState->state = state;
+    pointState->stateType = stateType;
+    // A server time that could not be read is reported as 0, not as the date 1899-12-30.
+    pointState->serverTimeMs = haveServerTime ? toEpochMs(EventDate{serverTime, true}) : 0;
+    pointState->location = locationText.release();
+    pointState->description = descriptionText.release();
+    return true;
+}
+
+bool SiPassGateWay::getPointDefinition(int32_t pointId, PointDefinition* pDefinition) {
+    if (!m_ComClient) {
+        logger().errLog(doors::kNoClientMessage);
+        return false;
+    }
+    if (pDefinition == nullptr) {
+        logger().errLog("pDefinition is NULL. Should not happen.");
+        return false;
+    }
+    // Whatever fails below, the record holds no text it does not own: id, then null texts and zeros.
+    *pDefinition = PointDefinition{};
+    pDefinition->id = pointId;
+    if (pointId == 0) {
+        return true;
+    }
+
+    ComPtr<IUnknown> object;
+    HRESULT hr = m_ComClient->GetByID(doors::kPointType, pointId, object.GetAddressOf());
+    if (FAILED(hr)) {
+        logDefinitionFailure("m_ComClient->GetByID()", hr);
+        return false;
+    }
+    if (!object) {
+        logDefinitionFailure("pUnknown is NULL", hr);
+        return false;
+    }
+    ComPtr<IPoint> point;
+    hr = object.As(&point);
+    if (FAILED(hr)) {
+        logDefinitionFailure("pUnknown->QueryInterface()", hr);
+        return false;
+    }
+    CComBSTR name;
+    hr = point->get_Name(name.ReleaseAndGetAddressOf());
+    if (FAILED(hr)) {
+        logDefinitionFailure("pPointObj->get_Name()", hr);
+        return false;
+    }
+    pDefinition->name = doors::copyHostText(name);
+    if (pDefinition->name == nullptr) {
+        logger().errLog("malloc of the point name for getPointDefinition failed.");
+        return false;
+    }
+    // Its result is not needed: a state that cannot be read stays all zero.
+    getPointState(pointId, &pDefinition->state);
+    return true;
+}

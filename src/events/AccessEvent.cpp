@@ -1,0 +1,76 @@
+// Access events: a badge presented at a reader, with the cardholder's data. Runs on the client's thread
+// while OnEvent holds m_Mutex.
+#include "Boundary.h"
+#include "EventReading.h"
+#include "SiPassGateWay.h"
+
+void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event) {
+    SimpleLogger& logger = *SimpleLogger::GetInstance();
+    long eventId = 0, objectId = 0, objectType = 0, state = 0, type = 0, subType = 0, stateType = 0;
+    EventDate serverTime, timestamp;
+    CComBSTR firstName, lastName, cardNumber, description, location;
+
+    EventReader<IAccessEvent> read(event.Get(), "accessEvent");
+    if (!(read(&IAccessEvent::get_EventID, "get_EventID", &eventId) &&
+          read(&IAccessEvent::get_ObjectID, "get_ObjectID", &objectId) &&
+          read(&IAccessEvent::get_ObjectType, "get_ObjectType", &objectType) &&
+          read(&IAccessEvent::get_State, "get_State", &state) &&
+          read(&IAccessEvent::get_Type, "get_Type", &type) &&
+          read(&IAccessEvent::get_SubType, "get_SubType", &subType) &&
+          read(&IAccessEvent::get_StateType, "get_StateType", &stateType) &&
+          read(&IAccessEvent::get_ServerTime, "get_ServerTime", &serverTime) &&
+          read(&IAccessEvent::get_Timestamp, "get_Timestamp", &timestamp) &&
+          read(&IAccessEvent::get_FirstName, "get_FirstName", firstName.ReleaseAndGetAddressOf()) &&
+          read(&IAccessEvent::get_LastName, "get_LastName", lastName.ReleaseAndGetAddressOf()) &&
+          read(&IAccessEvent::get_CardNumber, "get_CardNumber", cardNumber.ReleaseAndGetAddressOf()) &&
+          read(&IAccessEvent::get_Description, "get_Description", description.ReleaseAndGetAddressOf()) &&
+          read(&IAccessEvent::get_Location, "get_Location", location.ReleaseAndGetAddressOf()))) {
+        return;
+    }
+    const long long serverTimeMs = toEpochMs(serverTime);
+    const long long timestampMs = toEpochMs(timestamp);
+    const EventDate now = localNow();
+
+    if (isEventTooOld(timestamp, now, m_DropDuration)) {
+        if (logger.enabled()) {
+            logger.dbgLog("SiPass Drop old AccessEvent. Timestamp was: " +
+                          Win32Helper::wstr2str(formatEventTime(timestamp)));
+        }
+        return;
+    }
+
+    if (logger.enabled()) {
+        LogLine line;
+        line << "SiPass AccessEvent: "
+             << " EventID: " << eventId << "|"
+             << " ObjectID: " << objectId << "|"
+             << " ObjectType: " << enumNameText(EObjType(objectType)) << " (" << objectType << ")|"
+             << " Type: " << enumNameText(EObjType(type)) << " (" << type << ")|"
+             << " SubType: " << enumNameText(ESubType(subType)) << " (" << subType << ")|"
+             << " State: " << enumNameText(EObjState(state)) << " (" << state << ")|"
+             << " StateType: " << enumNameText(EStateType(stateType)) << " (" << stateType << ")|"
+             << " FirstName: " << firstName << "|"
+             << " LastName: " << lastName << "|"
+             << " CardNumber: " << cardNumber;
+        logger.dbgLog(std::move(line.text()));
+    }
+
+    // Keyed by the event's ObjectType; the answer does not restrict forwarding.
+    m_NotifyList.contains(objectType, objectId, state);
+
+    AlarmAccessCallback callback = m_AlarmAccessCallback;
+    if (callback == nullptr) {
+        return;
+    }
+    logger.dbgLog("Fire an registered event.");
+    boundary::callHost("m_AlarmAccessCallback", [&] {
+        std::wstring firstNameText = Win32Helper::bstr2wstr(firstName);
+        std::wstring lastNameText = Win32Helper::bstr2wstr(lastName);
+        std::wstring cardNumberText = Win32Helper::bstr2wstr(cardNumber);
+        std::wstring locationText = Win32Helper::bstr2wstr(location);
+        std::wstring descriptionText = Win32Helper::bstr2wstr(description);
+        callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
+                 firstNameText.c_str(), lastNameText.c_str(), cardNumberText.c_str(), locationText.c_str(),
+                 descriptionText.c_str());
+    });
+}

@@ -1,0 +1,71 @@
+// Pieces shared by the three event translators: reading an event's getters in order until the first
+// failure, and composing a debug line without a string stream.
+#pragma once
+
+#include <string>
+
+#include "EnumNames.h"
+#include "EventTime.h"
+#include "FailureText.h"
+#include "SimpleLogger.h"
+#include "Win32Helper.h"
+
+// Calls one getter after another on an event; the first failure is logged as
+// "<getter> for <kind> failed: hr=<n>" with errLog, and every later read is refused, so that a chain of
+// reads joined with && stops at the first failure.
+template <class Event>
+class EventReader {
+public:
+    EventReader(Event* event, const char* kind) : m_event(event), m_kind(kind) {}
+
+    template <class Interface, class T>
+    bool operator()(HRESULT (STDMETHODCALLTYPE Interface::*getter)(T*), const char* name, T* out) {
+        HRESULT hr = (m_event->*getter)(out);
+        if (FAILED(hr)) {
+            SimpleLogger::GetInstance()->errLog(failedCall(name, m_kind, hr));
+            return false;
+        }
+        return true;
+    }
+
+    // A date getter: the value lands in the EventDate, which stays valid.
+    template <class Interface>
+    bool operator()(HRESULT (STDMETHODCALLTYPE Interface::*getter)(DATE*), const char* name, EventDate* out) {
+        return (*this)(getter, name, &out->value);
+    }
+
+private:
+    Event* m_event;
+    const char* m_kind;
+};
+
+// Builds a log line piece by piece.
+class LogLine {
+public:
+    LogLine& operator<<(const char* text) {
+        m_text += text;
+        return *this;
+    }
+    LogLine& operator<<(const std::string& text) {
+        m_text += text;
+        return *this;
+    }
+    LogLine& operator<<(long value) {
+        m_text += std::to_string(value);
+        return *this;
+    }
+    // A BSTR field as narrow text.
+    LogLine& operator<<(const CComBSTR& text) {
+        m_text += Win32Helper::bstr2str(text);
+        return *this;
+    }
+    // A date as display text.
+    LogLine& operator<<(const EventDate& date) {
+        m_text += Win32Helper::wstr2str(formatEventTime(date));
+        return *this;
+    }
+    std::string& text() { return m_text; }
+
+private:
+    std::string m_text;
+};

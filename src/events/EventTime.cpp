@@ -1,0 +1,103 @@
+#include "EventTime.h"
+
+#include <cmath>
+#include <ctime>
+#include <cwchar>
+
+namespace {
+
+// Half a second in days: the rounding constant of every conversion from days to seconds.
+constexpr double kHalfSecondInDays = 0.5 / 86400;
+
+EventDate makeEpochDate() {
+    SYSTEMTIME epoch{};
+    epoch.wYear = 1970;
+    epoch.wMonth = 1;
+    epoch.wDay = 1;
+    EventDate date;
+    date.valid = ::SystemTimeToVariantTime(&epoch, &date.value) != FALSE;
+    return date;
+}
+
+// Built by a static initialiser at load, before any export can run.
+const EventDate g_EpochDate = makeEpochDate();
+
+// OLE dates below zero count whole days backwards and the fraction forwards (-1.25 is 1899-12-29 06:00);
+// this gives the number on a continuous scale (-0.75 for -1.25).
+double continuousValue(double days) {
+    if (days > -kHalfSecondInDays) {
+        return days;
+    }
+    double whole = std::ceil(days);
+    return whole - (days - whole);
+}
+
+// Days to whole seconds, to the nearest second with halves away from zero.
+long long daysToSeconds(double days) {
+    double rounded = days >= 0 ? days + kHalfSecondInDays : days - kHalfSecondInDays;
+    return static_cast<long long>(rounded * 86400);
+}
+
+}  // namespace
+
+const EventDate& epochDate() { return g_EpochDate; }
+
+EventDate localNow() {
+    __time64_t now = _time64(nullptr);
+    struct tm local {};
+    if (_localtime64_s(&local, &now) != 0) {
+        return EventDate{0, false};
+    }
+    SYSTEMTIME fields{};
+    fields.wYear = static_cast<WORD>(local.tm_year + 1900);
+    fields.wMonth = static_cast<WORD>(local.tm_mon + 1);
+    fields.wDayOfWeek = static_cast<WORD>(local.tm_wday);
+    fields.wDay = static_cast<WORD>(local.tm_mday);
+    fields.wHour = static_cast<WORD>(local.tm_hour);
+    fields.wMinute = static_cast<WORD>(local.tm_min);
+    fields.wSecond = static_cast<WORD>(local.tm_sec);
+    EventDate date;
+    SYSTEMTIME back{};
+    date.valid = ::SystemTimeToVariantTime(&fields, &date.value) && ::VariantTimeToSystemTime(date.value, &back) &&
+                 back.wYear == fields.wYear && back.wMonth == fields.wMonth && back.wDay == fields.wDay &&
+                 back.wHour == fields.wHour && back.wMinute == fields.wMinute && back.wSecond == fields.wSecond;
+    return date;
+}
+
+long long toEpochMs(const EventDate& date) {
+    double days = continuousValue(date.value) - continuousValue(epochDate().value);
+    return daysToSeconds(days) * 1000;
+}
+
+bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds) {
+    double age = continuousValue(now.value) - timestamp.value;
+    if (!(age > -kHalfSecondInDays)) {
+        // A timestamp in the future: the date encoding of a negative difference (at most -1 day).
+        age = 2 * std::floor(age) - age;
+    }
+    return daysToSeconds(age) > limitSeconds;
+}
+
+std::wstring formatEventTime(const EventDate& date) {
+    static const std::wstring invalid = L"Invalid DateTime";
+    if (!date.valid) {
+        return invalid;
+    }
+    UDATE fields{};
+    if (FAILED(::VarUdateFromDate(date.value, 0, &fields))) {
+        return invalid;
+    }
+    struct tm broken {};
+    broken.tm_sec = fields.st.wSecond;
+    broken.tm_min = fields.st.wMinute;
+    broken.tm_hour = fields.st.wHour;
+    broken.tm_mday = fields.st.wDay;
+    broken.tm_mon = fields.st.wMonth - 1;
+    broken.tm_year = fields.st.wYear - 1900;
+    broken.tm_wday = fields.st.wDayOfWeek;
+    broken.tm_yday = fields.wDayOfYear - 1;
+    broken.tm_isdst = 0;
+    wchar_t text[256];
+    size_t length = std::wcsftime(text, 256, L"%H:%M:%S %A, %B %d, %Y", &broken);
+    return std::wstring(text, length);
+}

@@ -1,0 +1,34 @@
+// Event times. The client delivers OLE automation dates (days since 1899-12-30, local wall-clock time of
+// this computer); the host receives milliseconds since 1970-01-01 00:00:00 in the same local time base,
+// and the debug lines show "%H:%M:%S %A, %B %d, %Y".
+#pragma once
+
+#include <windows.h>
+
+#include <oleauto.h>
+
+#include <string>
+
+// A date and whether it is valid. Dates read from events are always valid; only localNow can produce an
+// invalid one (the local time was unavailable).
+struct EventDate {
+    double value = 0;
+    bool valid = true;
+};
+
+// 1970-01-01 00:00:00 as an OLE automation date, built once when the library is loaded.
+const EventDate& epochDate();
+
+// The current local time, in whole seconds.
+EventDate localNow();
+
+// Milliseconds from the epoch to `date`, rounded to the nearest second (halves away from zero) and
+// times 1000; negative before 1970. Dates before 1899-12-30 count with their continuous value.
+long long toEpochMs(const EventDate& date);
+
+// True when the event stamped `timestamp` is more than `limitSeconds` old at `now` (strictly greater).
+// A timestamp in the future has a negative age and is kept while the limit is zero or more.
+bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds);
+
+// "12:00:00 Thursday, January 01, 1970", or "Invalid DateTime".
+std::wstring formatEventTime(const EventDate& date);

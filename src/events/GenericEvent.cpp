@@ -1,0 +1,60 @@
+// Generic events: an event number, a type and a sub-type, two times and two texts. Runs on the client's
+// thread while OnEvent holds m_Mutex; never consults the subscriptions.
+#include "Boundary.h"
+#include "EventReading.h"
+#include "SiPassGateWay.h"
+
+void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event) {
+    SimpleLogger& logger = *SimpleLogger::GetInstance();
+    long eventId = 0, type = 0, subType = 0;
+    EventDate serverTime, timestamp;
+    CComBSTR location, description;
+
+    EventReader<IGenericEvent> read(event.Get(), "genericEvent");
+    if (!(read(&IGenericEvent::get_EventID, "get_EventID", &eventId) &&
+          read(&IGenericEvent::get_Type, "get_Type", &type) &&
+          read(&IGenericEvent::get_SubType, "get_SubType", &subType) &&
+          read(&IGenericEvent::get_ServerTime, "get_ServerTime", &serverTime) &&
+          read(&IGenericEvent::get_Timestamp, "get_Timestamp", &timestamp) &&
+          read(&IGenericEvent::get_Location, "get_Location", location.ReleaseAndGetAddressOf()) &&
+          read(&IGenericEvent::get_Description, "get_Description", description.ReleaseAndGetAddressOf()))) {
+        return;
+    }
+    const long long serverTimeMs = toEpochMs(serverTime);
+    const long long timestampMs = toEpochMs(timestamp);
+    const EventDate now = localNow();
+
+    if (isEventTooOld(timestamp, now, m_DropDuration)) {
+        if (logger.enabled()) {
+            logger.dbgLog("Drop old GenericEvent. Timestamp was: " +
+                          Win32Helper::wstr2str(formatEventTime(timestamp)));
+        }
+        return;
+    }
+
+    if (logger.enabled()) {
+        LogLine line;
+        line << "SiPass GenericEvent: "
+             << " EventId: " << eventId << "|"
+             << " Type: " << enumNameText(EObjType(type)) << " (" << type << ")|"
+             << " SubType: " << enumNameText(ESubType(subType)) << " (" << subType << ")|"
+             << " Location: " << location << "|"
+             << " Description: " << description << "|"
+             << " Timestamp: " << timestamp << "|"
+             << " Servertime: " << serverTime << "|"
+             << " CurrentTime: " << now;
+        logger.dbgLog(std::move(line.text()));
+    }
+
+    GenericEventCallback callback = m_GenericEventCallback;
+    if (callback == nullptr) {
+        return;
+    }
+    logger.dbgLog("Fire an registered event.");
+    boundary::callHost("m_GenericEventCallback", [&] {
+        std::wstring locationText = Win32Helper::bstr2wstr(location);
+        std::wstring descriptionText = Win32Helper::bstr2wstr(description);
+        callback(eventId, type, subType, timestampMs, serverTimeMs, locationText.c_str(),
+                 descriptionText.c_str());
+    });
+}

@@ -1,0 +1,71 @@
+// Object-state events: a point in alarm, a door forced or held, a reader offline. Runs on the client's
+// thread while OnEvent holds m_Mutex.
+#include "Boundary.h"
+#include "EventReading.h"
+#include "SiPassGateWay.h"
+
+void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event) {
+    SimpleLogger& logger = *SimpleLogger::GetInstance();
+    long eventId = 0, objectId = 0, objectType = 0, state = 0, subType = 0, type = 0, stateType = 0;
+    EventDate timestamp, serverTime;
+    CComBSTR location, description;
+
+    EventReader<IObjectState> read(event.Get(), "objectState");
+    if (!(read(&IObjectState::get_EventID, "get_EventID", &eventId) &&
+          read(&IObjectState::get_ObjectID, "get_ObjectID", &objectId) &&
+          read(&IObjectState::get_ObjectType, "get_ObjectType", &objectType) &&
+          read(&IObjectState::get_State, "get_State", &state) &&
+          read(&IObjectState::get_SubType, "get_SubType", &subType) &&
+          read(&IObjectState::get_Type, "get_Type", &type) &&
+          read(&IObjectState::get_StateType, "get_StateType", &stateType) &&
+          read(&IObjectState::get_Timestamp, "get_Timestamp", &timestamp) &&
+          read(&IObjectState::get_ServerTime, "get_ServerTime", &serverTime) &&
+          read(&IObjectState::get_Location, "get_Location", location.ReleaseAndGetAddressOf()) &&
+          read(&IObjectState::get_Description, "get_Description", description.ReleaseAndGetAddressOf()))) {
+        return;
+    }
+    const long long timestampMs = toEpochMs(timestamp);
+    const long long serverTimeMs = toEpochMs(serverTime);
+    const EventDate now = localNow();
+
+    if (isEventTooOld(timestamp, now, m_DropDuration)) {
+        if (logger.enabled()) {
+            logger.dbgLog("SiPass Drop old AccessEvent. Timestamp was: " +
+                          Win32Helper::wstr2str(formatEventTime(timestamp)));
+        }
+        return;
+    }
+
+    if (logger.enabled()) {
+        LogLine line;
+        line << "ObjectState:"
+             << " EventID: " << eventId << "|"
+             << " ObjectID: " << objectId << "|"
+             << " ObjectType: " << enumNameText(EObjType(objectType)) << "(" << objectType << ")|"
+             << " Type: " << enumNameText(EObjType(type)) << "(" << type << ")|"
+             << " SubType: " << enumNameText(ESubType(subType)) << "(" << subType << ")|"
+             << " State: " << enumNameText(EObjState(state)) << "(" << state << ")|"
+             << " StateType: " << enumNameText(EStateType(stateType)) << "(" << stateType << ")|"
+             << " Location: " << location << "|"
+             << " Description: " << description << "|"
+             << " Servertime: " << serverTime << "|"
+             << " Timestamp: " << timestamp << "|"
+             << " CurrentTime: " << now;
+        logger.dbgLog(std::move(line.text()));
+    }
+
+    // Keyed by the event's Type; the answer does not restrict forwarding.
+    m_NotifyList.contains(type, objectId, state);
+
+    AlarmStateCallback callback = m_AlarmStateCallback;
+    if (callback == nullptr) {
+        return;
+    }
+    logger.dbgLog("Fire an registered event.");
+    boundary::callHost("m_AlarmStateCallback", [&] {
+        std::wstring locationText = Win32Helper::bstr2wstr(location);
+        std::wstring descriptionText = Win32Helper::bstr2wstr(description);
+        callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
+                 locationText.c_str(), descriptionText.c_str());
+    });
+}

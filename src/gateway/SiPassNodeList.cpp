@@ -1,0 +1,28 @@
+#include "SiPassNodeList.h"
+
+void SiPassNodeList::add(long objectType, long objectId, long state) {
+    m_Nodes[objectType][objectId].emplace(state, true);
+}
+
+bool SiPassNodeList::contains(long objectType, long objectId, long state) const {
+    auto type = m_Nodes.find(objectType);
+    if (type == m_Nodes.end()) {
+        return false;
+    }
+    auto object = type->second.find(objectId);
+    if (object == type->second.end()) {
+        return false;
+    }
+    return object->second.count(state) > 0;
+}
+
+size_t SiPassNodeList::nodeCount() const {
+    size_t count = m_Nodes.size();
+    for (const auto& type : m_Nodes) {
+        count += type.second.size();
+        for (const auto& object : type.second) {
+            count += object.second.size();
+        }
+    }
+    return count;
+}

@@ -1,0 +1,87 @@
+// Event subscription: the host names the objects whose events it wants; each one is checked on the
+// server, logged and recorded in m_NotifyList.
+#include <boost/thread/lock_guard.hpp>
+
+#include "CComBSTR.h"
+#include "SehGuard.h"
+#include "SiPassGateWay.h"
+#include "SimpleLogger.h"
+#include "Win32Helper.h"
+
+using Microsoft::WRL::ComPtr;
+
+namespace {
+
+SimpleLogger& logger() { return *SimpleLogger::GetInstance(); }
+
+// Runs one client call under the guard; true when it neither raised nor threw.
+template <class F>
+bool completes(F&& call) {
+    seh::Outcome outcome = seh::runGuarded(std::forward<F>(call));
+    return !outcome.raised && !outcome.cpp;
+}
+
+}  // namespace
+
+bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long state) {
+    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (m_AlarmStateCallback == nullptr && m_AlarmAccessCallback == nullptr) {
+        logger().log(
+            "RegisterAlarmEvent makes no sense without a AlarmStateCallback or AlarmAccessCallback. Set "
+            "AlarmStateCallback/AlarmAccessCallback first.");
+        return false;
+    }
+    if (!m_ComClient) {
+        logger().log(
+            "COMClient is NULL. Call init first and check if init returns true before register for Alarm "
+            "Events.");
+        return false;
+    }
+
+    IComClient* client = m_ComClient.Get();
+    ComPtr<IUnknown> object;
+    HRESULT hr = S_OK;
+    if (!completes([&] { hr = client->GetByID(objectType, objectId, object.ReleaseAndGetAddressOf()); })) {
+        logger().log("GetByID Exception");
+        return false;
+    }
+    if (FAILED(hr) || !object) {
+        logger().log("Find no object with this id and type. Please check ObjectID and Type");
+        return false;
+    }
+
+    ComPtr<IGeneric> generic;
+    if (!completes([&] { hr = object.As(&generic); })) {
+        logger().log("QueryInterface Exception genericObject");
+        return false;
+    }
+    if (FAILED(hr)) {
+        logger().log("Can't get the IGeneric interface for this objectID");
+        return false;
+    }
+
+    CComBSTR name;
+    if (!completes([&] { hr = generic->get_name(name.ReleaseAndGetAddressOf()); })) {
+        // Go on with the name as far as it was delivered.
+        logger().log("get_name Exception");
+        hr = S_OK;
+    }
+    if (FAILED(hr)) {
+        logger().log("Can't get name of this object");
+        return false;
+    }
+
+    logger().log("Register for event of device: " + Win32Helper::bstr2str(name) +
+                 " with ID: " + std::to_string(objectId));
+    try {
+        m_NotifyList.add(objectType, objectId, state);
+    } catch (...) {
+        logger().log("NotifyList add Exception");
+    }
+    return true;
+}
+
+bool SiPassGateWay::isSubscribed(long objectType, long objectId, long state) {
+    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    return m_NotifyList.contains(objectType, objectId, state);
+}

@@ -1,0 +1,77 @@
+#include <gtest/gtest.h>
+
+#include "EventTime.h"
+
+namespace {
+
+constexpr double kSecond = 1.0 / 86400;
+constexpr double kEpoch = 25569.0;
+
+EventDate at(double value) { return EventDate{value, true}; }
+
+}  // namespace
+
+TEST(EventTime, TheEpochIsBuiltAtLoad) {
+    EXPECT_TRUE(epochDate().valid);
+    EXPECT_EQ(kEpoch, epochDate().value);
+}
+
+TEST(EventTime, ToEpochMsRoundsToTheNearestSecondHalvesAwayFromZero) {
+    EXPECT_EQ(0, toEpochMs(at(kEpoch)));
+    EXPECT_EQ(43200000, toEpochMs(at(25569.5)));
+    EXPECT_EQ(-86400000, toEpochMs(at(25568.0)));
+    EXPECT_EQ(0, toEpochMs(at(kEpoch + 0.4 * kSecond)));
+    EXPECT_EQ(1000, toEpochMs(at(kEpoch + 0.6 * kSecond)));
+    EXPECT_EQ(1000, toEpochMs(at(kEpoch + 1.4 * kSecond)));
+    EXPECT_EQ(2000, toEpochMs(at(kEpoch + 1.6 * kSecond)));
+    EXPECT_EQ(-1000, toEpochMs(at(kEpoch - kSecond)));
+    EXPECT_EQ(-1000, toEpochMs(at(kEpoch - 0.6 * kSecond)));
+    EXPECT_EQ(946684800000, toEpochMs(at(36526.0)));  // 2000-01-01
+}
+
+TEST(EventTime, DatesBefore1899CountOnTheContinuousScale) {
+    // -1.25 is 1899-12-29 06:00, which lies 0.75 days before 1899-12-30 00:00.
+    EXPECT_EQ(-(kEpoch + 0.75) * 86400000, toEpochMs(at(-1.25)));
+    // -0.75 is 1899-12-30 18:00: the fraction counts forwards from the day the integer part names.
+    EXPECT_EQ(toEpochMs(at(0.75)), toEpochMs(at(-0.75)));
+    EXPECT_EQ(-kEpoch * 86400000, toEpochMs(at(0.0)));
+}
+
+TEST(EventTime, AgeLimitIsStrictAndRoundsToWholeSeconds) {
+    const EventDate now = at(45000.5);
+    auto stamped = [&](double secondsAgo) { return at(now.value - secondsAgo * kSecond); };
+    EXPECT_FALSE(isEventTooOld(stamped(180), now, 180));
+    EXPECT_TRUE(isEventTooOld(stamped(181), now, 180));
+    EXPECT_FALSE(isEventTooOld(stamped(180.4), now, 180));
+    EXPECT_TRUE(isEventTooOld(stamped(180.6), now, 180));
+    EXPECT_FALSE(isEventTooOld(stamped(0), now, 0));
+    EXPECT_TRUE(isEventTooOld(stamped(1), now, 0));
+    EXPECT_TRUE(isEventTooOld(stamped(0), now, -1));
+    EXPECT_FALSE(isEventTooOld(stamped(-10), now, 180)) << "a timestamp in the future";
+    EXPECT_FALSE(isEventTooOld(stamped(-10), now, 0));
+}
+
+TEST(EventTime, AnInvalidNowMakesEveryEventYoung) {
+    EventDate invalid{0, false};
+    EXPECT_FALSE(isEventTooOld(at(45000.5), invalid, 0));
+    EXPECT_EQ(L"Invalid DateTime", formatEventTime(invalid));
+}
+
+TEST(EventTime, FormatsWithTheCLocaleNames) {
+    EXPECT_EQ(L"12:00:00 Thursday, January 01, 1970", formatEventTime(at(25569.5)));
+    EXPECT_EQ(L"23:59:59 Friday, December 31, 1999", formatEventTime(at(36525.0 + 86399 * kSecond)));
+    EXPECT_EQ(L"06:00:00 Friday, December 29, 1899", formatEventTime(at(-1.25)));
+    EXPECT_EQ(L"Invalid DateTime", formatEventTime(at(1e10)));
+}
+
+TEST(EventTime, LocalNowIsValidWholeSecondsInTheLocalTimeBase) {
+    EventDate now = localNow();
+    ASSERT_TRUE(now.valid);
+    SYSTEMTIME local{};
+    ::GetLocalTime(&local);
+    local.wMilliseconds = 0;
+    DATE expected = 0;
+    ::SystemTimeToVariantTime(&local, &expected);
+    EXPECT_NEAR(expected, now.value, 2 * kSecond);
+    EXPECT_EQ(0, toEpochMs(now) % 1000);
+}

@@ -98,9 +98,13 @@ void SiPassGateWay::releaseClient() {
         m_ConnectionPoint->Unadvise(m_AdviseCookie);
         m_ConnectionPoint.Reset();
         m_AdviseCookie = 0;
-        // A delivery that began before the Unadvise may still run on a client thread; it holds the
-        // mutex for its whole work, so taking the mutex once waits for it to end.
-        boost::lock_guard<boost::mutex> wait(m_Mutex);
+    }
+    if (m_SinkForwarder) {
+        // A delivery that began before the Unadvise may still run on a client thread: wait for it, so
+        // that no callback runs once this returns, and cut the forwarder off from this object, which the
+        // client may keep (and release) after the object is gone.
+        m_SinkForwarder->detach();
+        m_SinkForwarder.Reset();
     }
     if (m_ComClient) {
         long state = 0;
@@ -194,7 +198,8 @@ bool SiPassGateWay::createConnectionPoints() {
                                               m_ConnectionPoint.ReleaseAndGetAddressOf()))) {
         return false;
     }
-    if (FAILED(m_ConnectionPoint->Advise(static_cast<_ICOMClientEvents*>(this), &m_AdviseCookie))) {
+    m_SinkForwarder.Attach(new EventSinkForwarder(this));
+    if (FAILED(m_ConnectionPoint->Advise(m_SinkForwarder.Get(), &m_AdviseCookie))) {
         logger().log("Advise ConnectionPoint failed.");
         return false;
     }

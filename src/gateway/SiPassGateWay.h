@@ -9,6 +9,7 @@
 #include <boost/thread/mutex.hpp>
 
 #include "ClientInterfaces.h"
+#include "EventSinkForwarder.h"
 #include "ManagedDLLLoader.h"
 #include "SiPassNodeList.h"
 #include "SiPassVormekGateway.h"
@@ -83,6 +84,8 @@ private:
     Microsoft::WRL::ComPtr<IComClient> m_ComClient;
     Microsoft::WRL::ComPtr<IConnectionPoint> m_ConnectionPoint;
     DWORD m_AdviseCookie = 0;
+    // What is advised: forwards the client's calls to this object until the event connection is withdrawn.
+    Microsoft::WRL::ComPtr<EventSinkForwarder> m_SinkForwarder;
 
     // Guarded by m_Mutex.
     SiPassNodeList m_NotifyList;

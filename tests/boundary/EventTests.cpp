@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <condition_variable>
 #include <thread>
 
 #include "EventFixture.h"
@@ -473,4 +474,73 @@ TEST_F(EventArrays, DeliveriesFromSeveralThreadsWhileTheHostChangesCallbacks) {
     });
     EXPECT_EQ(kThreads * kBatches * kEventsPerBatch, debugLines);
     EXPECT_LE(g_received.states.size(), size_t(kThreads * kBatches * kEventsPerBatch));
+}
+
+// ---- gateway_Close while the client is delivering ----------------------------------------------------
+
+namespace {
+
+// A state callback that holds the delivering thread until the test lets it go.
+struct BlockingCallback {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int entered = 0;
+    bool released = false;
+    std::atomic<bool> closed{false};
+    std::atomic<int> callsAfterClose{0};
+} g_blocking;
+
+void SIPASSVORMEKGATEWAY_CALL blockingState(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                            int64_t, int64_t, const wchar_t*, const wchar_t*) {
+    if (g_blocking.closed) {
+        ++g_blocking.callsAfterClose;
+    }
+    std::unique_lock<std::mutex> lock(g_blocking.mutex);
+    ++g_blocking.entered;
+    g_blocking.changed.notify_all();
+    g_blocking.changed.wait_for(lock, std::chrono::seconds(10), [] { return g_blocking.released; });
+}
+
+template <class Condition>
+bool waitFor(Condition condition) {
+    for (int i = 0; i < 1000 && !condition(); ++i) {
+        std::this_thread::yield();
+        ::Sleep(5);
+    }
+    return condition();
+}
+
+}  // namespace
+
+TEST_F(EventArrays, CloseDuringADeliveryWaitsForItAndNoCallbackRunsAfterwards) {
+    library.RegisterAlarmStateCallback(&blockingState);
+    sim::EventBatch batch;
+    batch.elements = {element(sim::EventElement::Kind::Object, objectStateEvent(fixedTimestamp())),
+                      element(sim::EventElement::Kind::Object, objectStateEvent(fixedTimestamp()))};
+    std::thread client([&] { EXPECT_TRUE(sim::deliverEvents(batch, 20000)); });
+    {
+        std::unique_lock<std::mutex> lock(g_blocking.mutex);
+        ASSERT_TRUE(g_blocking.changed.wait_for(lock, std::chrono::seconds(10), [] { return g_blocking.entered == 1; }));
+    }
+
+    std::thread closer([&] {
+        library.Close();
+        g_blocking.closed = true;
+    });
+    // The sink is withdrawn at once; Close then waits for the delivery in progress.
+    EXPECT_TRUE(waitFor([] { return sim::advisedSinkCount() == 0; }));
+    EXPECT_FALSE(g_blocking.closed);
+    {
+        std::lock_guard<std::mutex> lock(g_blocking.mutex);
+        g_blocking.released = true;
+    }
+    g_blocking.changed.notify_all();
+    closer.join();
+    client.join();
+
+    EXPECT_EQ(2, g_blocking.entered) << "the delivery in progress was cut short";
+    EXPECT_EQ(0, g_blocking.callsAfterClose.load());
+    // A later event finds no sink.
+    ASSERT_TRUE(sim::deliverEvent(objectStateEvent(fixedTimestamp())));
+    EXPECT_EQ(2, g_blocking.entered);
 }

@@ -1,0 +1,41 @@
+// The object the gateway advises on the client's connection point. It forwards each call to the gateway
+// object's own _ICOMClientEvents methods. Unlike the gateway object, whose lifetime belongs to the
+// process-wide pointer, it is reference counted: a client may release it after gateway_Close has
+// destroyed the gateway object (as a client does when a delivery that began before Unadvise ends).
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+
+#include "ClientInterfaces.h"
+
+class EventSinkForwarder final : public _ICOMClientEvents {
+public:
+    // Forwards to `target` until detach(). The new object has one reference, owned by the caller.
+    explicit EventSinkForwarder(_ICOMClientEvents* target);
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+
+    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long state) override;
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override;
+    HRESULT STDMETHODCALLTYPE OnAlarm(long value) override;
+    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long value) override;
+
+    // Waits for the calls in progress to return; later calls are answered without reaching the target.
+    // Must not be called from inside a forwarded call on the same thread.
+    void detach();
+
+private:
+    ~EventSinkForwarder() = default;
+
+    template <class Call>
+    HRESULT forward(Call&& call);
+
+    std::atomic<ULONG> m_References{1};
+    // Held shared by every forwarded call and exclusively by detach().
+    SRWLOCK m_Lock = SRWLOCK_INIT;
+    _ICOMClientEvents* m_Target;  // guarded by m_Lock; null after detach()
+};

@@ -19,6 +19,7 @@ echo "Simulated access-control client registered: $bin/SiPassSim.dll"
 echo
 cd "$bin"
 status=0
-"$root/scripts/wine-run.sh" demohost.exe "$@" || status=$?
+# The simulated client generates a few events per second of its site while the demo host is logged in.
+SIPASS_SIM_EVENT_RATE=${SIPASS_SIM_EVENT_RATE:-3} "$root/scripts/wine-run.sh" demohost.exe "$@" || status=$?
 bash "$root/scripts/wine-prefix.sh" stop
 exit $status

@@ -10,4 +10,11 @@ namespace sim::detail {
 // A new event object with one reference, owned by the caller.
 HRESULT createEventObject(const EventObject& fields, IUnknown** object);
 
+// Calls OnEvent with the batch on every sink advised now, on the calling thread.
+void deliverOnThisThread(const EventBatch& batch);
+
+// Starts the event generator when the environment asks for one (SIPASS_SIM_EVENT_RATE, events per
+// second) and none runs: how the registered DLL produces events for a host that has no control API.
+void startEventGeneratorFromEnvironment();
+
 }  // namespace sim::detail

@@ -37,11 +37,28 @@ int advisedSinkCount() {
 
 namespace {
 
+using SinkList = std::vector<std::shared_ptr<const AdvisedSink>>;
+
+// The advised sinks of every live client, clients in creation order, sinks in the order they were
+// advised. `underLock` runs first on each client with State::mutex held.
+SinkList snapshotSinks(const std::function<void(ComClient*)>& underLock = {}) {
+    SinkList sinks;
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    for (ComClient* client : st.clients) {
+        if (underLock) {
+            underLock(client);
+        }
+        client->appendSinksLocked(sinks);
+    }
+    return sinks;
+}
+
 // Calls `call` on every advised sink of every live client (clients in creation order, sinks in the order
 // they were advised) from a new simulator thread that joins the MTA, as the real client delivers its
 // events. `underLock` runs first on each client with State::mutex held. Returns true once every call
 // has returned; false after timeoutMs, in which case the thread finishes on its own later.
-bool callSinksFromSimulatorThread(std::function<void(const std::vector<std::shared_ptr<const AdvisedSink>>&)> call,
+bool callSinksFromSimulatorThread(std::function<void(const SinkList&)> call,
                                   unsigned timeoutMs, const std::function<void(ComClient*)>& underLock = {}) {
     // Shared with the event thread, which may outlive this call when a sink blocks.
     struct Completion {
@@ -51,17 +68,7 @@ bool callSinksFromSimulatorThread(std::function<void(const std::vector<std::shar
     };
     auto completion = std::make_shared<Completion>();
 
-    std::vector<std::shared_ptr<const AdvisedSink>> sinks;
-    {
-        auto& st = detail::state();
-        std::lock_guard<std::mutex> lock(st.mutex);
-        for (ComClient* client : st.clients) {
-            if (underLock) {
-                underLock(client);
-            }
-            client->appendSinksLocked(sinks);
-        }
-    }
+    SinkList sinks = snapshotSinks(underLock);
 
     // Counted before the thread starts, so the module cannot be unloaded under it.
     ++detail::g_runningThreads;
@@ -163,6 +170,23 @@ SafeArrayOwner makeArray(const EventBatch& batch) {
     return array;
 }
 
+// One OnEvent call with the batch on each sink. The array is built and destroyed on the delivering
+// thread, as the real client does.
+void deliverTo(const SinkList& sinks, const EventBatch& batch) {
+    if (sinks.empty()) {
+        return;
+    }
+    SafeArrayOwner array;
+    try {
+        array = batch.nullArray ? SafeArrayOwner() : makeArray(batch);
+    } catch (const std::bad_alloc&) {
+        return;  // out of memory in the simulator itself: nothing to deliver
+    }
+    for (const auto& sink : sinks) {
+        sink->events->OnEvent(array.get());
+    }
+}
+
 }  // namespace
 
 bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
@@ -175,21 +199,14 @@ bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
         timeoutMs, [newState](ComClient* client) { client->setConnectionStateLocked(newState); });
 }
 
+namespace detail {
+
+void deliverOnThisThread(const EventBatch& batch) { deliverTo(snapshotSinks(), batch); }
+
+}  // namespace detail
+
 bool deliverEvents(const EventBatch& batch, unsigned timeoutMs) {
-    return callSinksFromSimulatorThread(
-        [batch](const auto& sinks) {
-            // Built and destroyed on the delivering thread, as the real client does.
-            SafeArrayOwner array;
-            try {
-                array = batch.nullArray ? SafeArrayOwner() : makeArray(batch);
-            } catch (const std::bad_alloc&) {
-                return;  // out of memory in the simulator itself: nothing to deliver
-            }
-            for (const auto& sink : sinks) {
-                sink->events->OnEvent(array.get());
-            }
-        },
-        timeoutMs);
+    return callSinksFromSimulatorThread([batch](const SinkList& sinks) { deliverTo(sinks, batch); }, timeoutMs);
 }
 
 bool deliverEvent(const EventObject& event, unsigned timeoutMs) {

@@ -9,6 +9,12 @@ void Received::clear() {
     generics.clear();
 }
 
+bool Received::waitForCalls(size_t count, unsigned timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [&] { return states.size() + accesses.size() + generics.size() >= count; });
+}
+
 void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
                                           int32_t subType, int32_t state, int32_t stateType, int64_t timestampMs,
                                           int64_t serverTimeMs, const wchar_t* location,
@@ -17,6 +23,7 @@ void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int
     g_received.states.push_back({eventId, objectId, objectType, type, subType, state, stateType, timestampMs,
                                  serverTimeMs, location, description});
     g_received.lastThread = ::GetCurrentThreadId();
+    g_received.changed.notify_all();
 }
 
 void SIPASSVORMEKGATEWAY_CALL recordAccess(int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
@@ -28,6 +35,7 @@ void SIPASSVORMEKGATEWAY_CALL recordAccess(int32_t eventId, int32_t objectId, in
     g_received.accesses.push_back({eventId, objectId, objectType, type, subType, state, stateType, timestampMs,
                                    serverTimeMs, firstName, lastName, cardNumber, location, description});
     g_received.lastThread = ::GetCurrentThreadId();
+    g_received.changed.notify_all();
 }
 
 void SIPASSVORMEKGATEWAY_CALL recordGeneric(int32_t eventId, int32_t type, int32_t subType, int64_t timestampMs,
@@ -36,6 +44,7 @@ void SIPASSVORMEKGATEWAY_CALL recordGeneric(int32_t eventId, int32_t type, int32
     std::lock_guard<std::mutex> lock(g_received.mutex);
     g_received.generics.push_back({eventId, type, subType, timestampMs, serverTimeMs, location, description});
     g_received.lastThread = ::GetCurrentThreadId();
+    g_received.changed.notify_all();
 }
 
 DATE oleDate(int year, int month, int day, int hour, int minute, int second) {

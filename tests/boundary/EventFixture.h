@@ -3,6 +3,7 @@
 #pragma once
 
 #include <climits>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,7 +35,10 @@ struct Received {
     std::vector<AccessCall> accesses;
     std::vector<GenericCall> generics;
     DWORD lastThread = 0;
+    std::condition_variable changed;  // notified after each callback
     void clear();
+    // Waits until `count` callbacks of any kind have arrived; false after timeoutMs.
+    bool waitForCalls(size_t count, unsigned timeoutMs = 10000);
 };
 extern Received g_received;
 

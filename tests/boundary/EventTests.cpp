@@ -544,3 +544,19 @@ TEST_F(EventArrays, CloseDuringADeliveryWaitsForItAndNoCallbackRunsAfterwards) {
     ASSERT_TRUE(sim::deliverEvent(objectStateEvent(fixedTimestamp())));
     EXPECT_EQ(2, g_blocking.entered);
 }
+
+TEST_F(EventArrays, GeneratedSiteEventsOfEveryKindReachTheHost) {
+    library.setDropDuration(180);
+    sim::startEventGenerator(200, 7);
+    const bool arrived = g_received.waitForCalls(40);
+    sim::stopEventGenerator();
+    ASSERT_TRUE(arrived);
+    std::lock_guard<std::mutex> lock(g_received.mutex);
+    EXPECT_FALSE(g_received.accesses.empty());
+    EXPECT_FALSE(g_received.states.empty());
+    EXPECT_FALSE(g_received.generics.empty());
+    for (const AccessCall& call : g_received.accesses) {
+        EXPECT_FALSE(call.lastName.empty());
+        EXPECT_EQ(0, call.timestampMs % 1000);
+    }
+}

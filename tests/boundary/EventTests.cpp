@@ -422,6 +422,24 @@ TEST_F(FailingHostCallbacks, AnAccessViolationIsLoggedAndTheNextEventIsDelivered
     EXPECT_EQ(1u, g_received.states.size());
 }
 
+// What an MSVC-built host's `throw` looks like to the gateway.
+void SIPASSVORMEKGATEWAY_CALL msvcThrowingAccess(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                                int64_t, int64_t, const wchar_t*, const wchar_t*,
+                                                const wchar_t*, const wchar_t*, const wchar_t*) {
+    ULONG_PTR parameters[3] = {0x19930520, 0, 0};
+    ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 3, parameters);
+}
+
+TEST_F(FailingHostCallbacks, TheCppExceptionOfAnMsvcHostIsContained) {
+    library.RegisterAlarmAccessCallback(&msvcThrowingAccess);
+    ASSERT_TRUE(sim::deliverEvent(accessEvent(fixedTimestamp())));
+    EXPECT_EQ(L"Exception m_AlarmAccessCallback: structured exception 0xE06D7363", log.texts().back());
+    // The mutex was released: registering again does not block.
+    library.RegisterAlarmAccessCallback(&recordAccess);
+    ASSERT_TRUE(sim::deliverEvent(accessEvent(fixedTimestamp())));
+    EXPECT_EQ(1u, g_received.accesses.size());
+}
+
 #if defined(_WIN64)
 // A C++ exception crosses from this module into the DLL only on x64 (see the unit tests for x86).
 void SIPASSVORMEKGATEWAY_CALL throwingGeneric(int32_t, int32_t, int32_t, int64_t, int64_t, const wchar_t*,

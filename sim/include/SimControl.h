@@ -4,7 +4,8 @@
 // The shared library SiPassSim.dll exposes the same classes through DllGetClassObject and regsvr32.
 //
 // Every function here is thread-safe. None of them calls into a sink or another foreign object while
-// holding the simulator's lock; only raiseClientStateChanged calls sinks, from a thread of its own.
+// holding the simulator's lock; sinks are called only from threads of the simulator's own
+// (raiseClientStateChanged, deliverEvents and the events of manual commands).
 //
 // The default site (what resetSite restores, and what a process starts with):
 //   accounts (user names and passwords compare exactly, case included)
@@ -19,8 +20,9 @@
 //
 // Behaviour worth knowing when writing a test against the simulator:
 //   - A rejected Connect leaves the client's connection as it was.
-//   - SendManualCommand, GetByID, GetByType and GetRelatives need a connected client (E_SIM_NOT_CONNECTED otherwise): a command
-//     sent without a connection never reaches the site, so it is neither recorded nor reported as sent.
+//   - SendManualCommand, GetByID, GetByType and GetRelatives need a connected client (E_SIM_NOT_CONNECTED
+//     otherwise): a command sent without a connection never reaches the site, so it is neither recorded
+//     nor reported as sent.
 //   - SendManualCommand accepts only commands created from the simulator's CLSID_ManualCommand class
 //     (E_INVALIDARG for another implementation), since IManualCommand has no getters to read one from.
 //   - raiseClientStateChanged also sets the connection state of every live client to the raised state, so
@@ -147,8 +149,8 @@ bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
 // (4, 5; a slot IPoint and IDevice share with IGeneric counts under the IPoint or IDevice name),
 // "IGeneric::get_name", and for state objects the event getters' names ("IObjectState::get_State",
 // "IEventFields::get_ServerTime", ...). To fail one object only, name its getter without the interface in
-// the spec's failingGetters ("get_Reader2"): the call is counted, then returns that HRESULT with a BSTR or
-// SAFEARRAY out value set to null and a number left untouched.
+// the site value's failingGetters ("get_Reader2"): the call is counted, then returns that HRESULT with a
+// BSTR or SAFEARRAY out value set to null and a number left untouched.
 //
 // Manual commands change the site. SendManualCommand records every command (see sentCommands) and, for
 // a known code and target, changes point states. A point target (object type 7) is that point; a device
@@ -174,13 +176,14 @@ bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
 //   device 1 "Haupteingang"  doors 1, 2        device 2 "Tür Süd"  doors 1, 2, 3
 //   device 3 "Lager"         doors 1, 2
 // Point ids are device * 1000 + door * 10 + k, k = 1 reader 1, 2 reader 2, 3 door frame, 4 passback,
-// 5 latch ("Tür Süd" door 2: 2021 .. 2025). Doors of "Lager" have no reader 2 and no passback, only door 1
-// of "Tür Süd" has a passback point. Names read "<device> Tür <n> <role>" with the roles "Leser außen",
-// "Leser innen", "Türkontakt", "Passback-Überwachung", "Schließriegel"; Location is the device name,
-// Description the role. States: readers 2026 eReaderOnline, door frames 3004 eDoorClosed, passback 3001
-// ePointNormal, latches 4000 eLocked, state type 0, with three exceptions: the latch of "Haupteingang"
-// door 1 is 4001 eUnlocked, reader 1 of "Tür Süd" door 3 is 2025 eReaderOffline in alarm (1), the door
-// frame of "Lager" door 2 is 3005 eDoorHeld in alarm (1). Every server time is 2024-03-01 07:30:00.
+// 5 latch ("Tür Süd" door 2: 2021 .. 2025). Doors of "Lager" have no reader 2; only door 1 of
+// "Haupteingang" and door 1 of "Tür Süd" have a passback point (28 points in all).
+// Names read "<device> Tür <n> <role>" with the roles "Leser außen", "Leser innen", "Türkontakt",
+// "Passback-Überwachung", "Schließriegel"; Location is the device name, Description the role.
+// States: readers 2026 eReaderOnline, door frames 3004 eDoorClosed, passback 3001 ePointNormal, latches
+// 4000 eLocked, state type 0, with three exceptions: the latch of "Haupteingang" door 1 is 4001
+// eUnlocked, reader 1 of "Tür Süd" door 3 is 2025 eReaderOffline in alarm (1), the door frame of "Lager"
+// door 2 is 3005 eDoorHeld in alarm (1). Every server time is 2024-03-01 07:30:00.
 
 // Command codes of the simulated site.
 constexpr long kCommandLock = 1;
@@ -209,7 +212,7 @@ enum class ElementForm {
     Foreign,      // VT_UNKNOWN with an object that answers IUnknown only
 };
 
-struct DoorSetSpec {
+struct SiteDoorSet {
     long doorNumber = 0;
     long reader1 = 0;
     long reader2 = 0;
@@ -220,16 +223,16 @@ struct DoorSetSpec {
     std::map<std::string, HRESULT> failingGetters;
 };
 
-struct DeviceSpec {
+struct SiteDevice {
     long id = 0;
     std::optional<std::wstring> name;  // nullopt: get_Name returns a null BSTR
-    std::vector<DoorSetSpec> doorSets;
+    std::vector<SiteDoorSet> doorSets;
     ArrayForm doorSetArray = ArrayForm::Normal;  // what GetDoorSets returns
     ElementForm element = ElementForm::Object;   // its element in the device array
     std::map<std::string, HRESULT> failingGetters;
 };
 
-struct PointSpec {
+struct SitePoint {
     long id = 0;
     std::optional<std::wstring> name;
     long state = 0;
@@ -237,22 +240,22 @@ struct PointSpec {
     DATE serverTime = 0;
     std::optional<std::wstring> location;
     std::optional<std::wstring> description;
-    ArrayForm relativesArray = ArrayForm::Normal;   // what GetRelatives returns
-    ElementForm stateElement = ElementForm::Object; // the state object's element in it
-    std::map<std::string, HRESULT> failingGetters;  // of the point object and of its state objects
+    ArrayForm relativesArray = ArrayForm::Normal;    // what GetRelatives returns
+    ElementForm stateElement = ElementForm::Object;  // the state object's element in it
+    std::map<std::string, HRESULT> failingGetters;   // of the point object and of its state objects
 };
 
 // Removes every device and point (accounts, named objects and faults stay) and makes the device array
 // Normal again.
 void clearSite();
 // Appends a device; GetByType lists devices in the order they were added.
-void addDevice(const DeviceSpec& device);
+void addDevice(const SiteDevice& device);
 // Adds a point, or replaces the point of that id.
-void addPoint(const PointSpec& point);
+void addPoint(const SitePoint& point);
 // Shapes the array GetByType(6, 0) returns.
 void setDeviceArrayForm(ArrayForm form);
 // The point as the site holds it now (its state changes with manual commands); nullopt if unknown.
-std::optional<PointSpec> findPoint(long id);
+std::optional<SitePoint> findPoint(long id);
 // Waits until every event raised by a manual command so far has been delivered; false after timeoutMs.
 bool waitForCommandEvents(unsigned timeoutMs = 5000);
 
@@ -308,5 +311,17 @@ bool deliverEvent(const EventObject& event, unsigned timeoutMs = 5000);
 
 // The current local time as an OLE automation date, whole seconds: the time base of event timestamps.
 DATE localNow();
+
+// Random events of the site, eventsPerSecond of them, from a simulator thread to every advised sink:
+// badge events with cardholders (granted, denied, wrong PIN, expired card), doors forced and held,
+// readers offline and back, database changes; each stamped with the current local time. Replaces a
+// running generator; the same seed gives the same sequence. The registered DLL starts one by itself
+// when a client connects and the environment variable SIPASS_SIM_EVENT_RATE gives a rate; that one ends
+// when no client is left.
+void startEventGenerator(double eventsPerSecond, unsigned seed = 1);
+// Stops the generator and waits for its thread.
+void stopEventGenerator();
+// Events the generator delivered since it was started.
+long generatedEvents();
 
 }  // namespace sim

@@ -4,14 +4,25 @@
 
 #include "CComBSTR.h"
 
+#include "EventObject.h"
 #include "SimObjects.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 namespace sim::detail {
 
 using Microsoft::WRL::ComPtr;
+
+namespace {
+
+// Object types (EObjType) and the relation of the site model.
+constexpr long kSiteDeviceType = 6;
+constexpr long kSitePointType = 7;
+constexpr long kStateRelation = 2;
+
+}  // namespace
 
 HRESULT ComClient::create(REFIID iid, void** object) {
     auto* client = new (std::nothrow) ComClient;
@@ -78,7 +89,7 @@ HRESULT ComClient::Connect(BSTR user, BSTR password) {
     if (FAILED(injected)) {
         return injected;
     }
-    return noThrow([&] {
+    const HRESULT hr = noThrow([&] {
         std::wstring userName = fromBstr(user);
         const std::wstring secret = fromBstr(password);
         auto& st = state();
@@ -91,6 +102,10 @@ HRESULT ComClient::Connect(BSTR user, BSTR password) {
         connectionState_ = kClientConnected;
         return finish(injected, S_OK);
     });
+    if (SUCCEEDED(hr)) {
+        startEventGeneratorFromEnvironment();
+    }
+    return hr;
 }
 
 HRESULT ComClient::Disconnect() {
@@ -128,12 +143,25 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
         }
         sent.text = fromBstr(text.get());
 
-        auto& st = state();
-        std::lock_guard<std::mutex> lock(st.mutex);
-        if (connectionState_ != kClientConnected) {
-            return E_SIM_NOT_CONNECTED;
+        std::vector<EventObject> events;
+        {
+            auto& st = state();
+            std::lock_guard<std::mutex> lock(st.mutex);
+            if (connectionState_ != kClientConnected) {
+                return E_SIM_NOT_CONNECTED;
+            }
+            st.sentCommands.push_back(sent);
+            events = applyCommandLocked(st.site, sent, localNow());
+            // Without an advised sink nobody hears the events: no thread is started for them.
+            bool anySink = false;
+            for (const ComClient* client : st.clients) {
+                anySink = anySink || client->sinkCountLocked() > 0;
+            }
+            if (!anySink) {
+                events.clear();
+            }
         }
-        st.sentCommands.push_back(std::move(sent));
+        raiseCommandEvents(std::move(events));
         return finish(injected, S_OK);
     });
 }
@@ -148,6 +176,9 @@ HRESULT ComClient::GetByID(long type, long id, IUnknown** object) {
     }
     *object = nullptr;
     return noThrow([&] {
+        // A copy of what the object shows, taken under the lock; the object is made outside it.
+        std::optional<SiteDevice> device;
+        std::optional<SitePoint> point;
         std::wstring name;
         {
             auto& st = state();
@@ -155,19 +186,63 @@ HRESULT ComClient::GetByID(long type, long id, IUnknown** object) {
             if (connectionState_ != kClientConnected) {
                 return E_SIM_NOT_CONNECTED;
             }
-            const auto found = st.objects.find({type, id});
-            if (found == st.objects.end()) {
-                return E_SIM_NO_OBJECT;
+            if (type == kSiteDeviceType) {
+                const auto& devices = st.site.devices;
+                const auto found = std::find_if(devices.begin(), devices.end(),
+                                                [id](const SiteDevice& device) { return device.id == id; });
+                if (found != devices.end()) {
+                    device = *found;
+                }
+            } else if (type == kSitePointType) {
+                const auto found = st.site.points.find(id);
+                if (found != st.site.points.end()) {
+                    point = found->second;
+                }
             }
-            name = found->second;
+            if (!device && !point) {
+                const auto found = st.objects.find({type, id});
+                if (found == st.objects.end()) {
+                    return E_SIM_NO_OBJECT;
+                }
+                name = found->second;
+            }
+        }
+        if (device) {
+            return finish(injected, createDeviceObject(*device, object));
+        }
+        if (point) {
+            return finish(injected, createPointObject(*point, object));
         }
         return finish(injected, createSiteObject(name, object));
     });
 }
 
-HRESULT ComClient::GetByType(long, long, SAFEARRAY** objects) {
+HRESULT ComClient::GetByType(long type, long, SAFEARRAY** objects) {
     const HRESULT injected = enter("IComClient::GetByType");
-    return failWith(FAILED(injected) ? injected : E_NOTIMPL, objects);
+    if (FAILED(injected)) {
+        return failWith(injected, objects);
+    }
+    if (objects == nullptr) {
+        return E_POINTER;
+    }
+    *objects = nullptr;
+    return noThrow([&] {
+        std::vector<SiteDevice> devices;
+        ArrayForm form = ArrayForm::Normal;
+        {
+            auto& st = state();
+            std::lock_guard<std::mutex> lock(st.mutex);
+            if (connectionState_ != kClientConnected) {
+                return E_SIM_NOT_CONNECTED;
+            }
+            if (type != kSiteDeviceType) {
+                return E_NOTIMPL;  // the simulated site lists its devices only
+            }
+            devices = st.site.devices;
+            form = st.site.deviceArray;
+        }
+        return finish(injected, createDeviceArray(devices, form, objects));
+    });
 }
 
 HRESULT ComClient::reserved11() {
@@ -175,9 +250,34 @@ HRESULT ComClient::reserved11() {
     return FAILED(injected) ? injected : E_NOTIMPL;
 }
 
-HRESULT ComClient::GetRelatives(long, long, long, long, SAFEARRAY** objects) {
+HRESULT ComClient::GetRelatives(long type, long id, long relation, long, SAFEARRAY** objects) {
     const HRESULT injected = enter("IComClient::GetRelatives");
-    return failWith(FAILED(injected) ? injected : E_NOTIMPL, objects);
+    if (FAILED(injected)) {
+        return failWith(injected, objects);
+    }
+    if (objects == nullptr) {
+        return E_POINTER;
+    }
+    *objects = nullptr;
+    return noThrow([&] {
+        SitePoint point;
+        {
+            auto& st = state();
+            std::lock_guard<std::mutex> lock(st.mutex);
+            if (connectionState_ != kClientConnected) {
+                return E_SIM_NOT_CONNECTED;
+            }
+            if (type != kSitePointType || relation != kStateRelation) {
+                return E_NOTIMPL;  // the only relation the site knows: a point's state
+            }
+            const auto found = st.site.points.find(id);
+            if (found == st.site.points.end()) {
+                return E_SIM_NO_OBJECT;
+            }
+            point = found->second;
+        }
+        return finish(injected, createStateArray(point, objects));
+    });
 }
 
 HRESULT ComClient::EnumConnectionPoints(IEnumConnectionPoints** points) {

@@ -22,7 +22,7 @@ bool canUnloadNow() {
 
 void State::loadDefaultSite() {
     accounts = {{L"operator", L"sipass"}, {L"Administrator", L"secret"}};
-    // Devices 1 to 3 of the site answer GetByID(6, id) with these names.
+    // GetByID finds the site's devices and points first (SiteModel); these are the other named objects.
     objects = {{{7, 101}, L"Controller Halle 1"}, {{7, 102}, L"Controller Halle 2"}};
     site = defaultSiteModel();
     initialEventMask = 0;

@@ -13,7 +13,7 @@ namespace {
 
 constexpr long kDeviceType = 6;
 constexpr long kPointType = 7;
-constexpr long kObjStateEventType = 11;       // eObjState
+constexpr long kObjStateEventType = 11;          // eObjState
 constexpr long kAccessPointStateSubType = 7006;  // eAccessPointState
 
 struct StateStep {
@@ -22,7 +22,7 @@ struct StateStep {
 };
 
 // The states a command puts a point through, in order; none for a code the site does not know.
-std::vector<StateStep> stepsOf(long command, const PointSpec& point) {
+std::vector<StateStep> stepsOf(long command, const SitePoint& point) {
     switch (command) {
         case kCommandLock:
             return {{4000, 0}};
@@ -47,9 +47,9 @@ std::vector<long> targetsOf(const SiteModel& site, long objectType, long objectI
     if (objectType == kPointType) {
         points.push_back(objectId);
     } else if (objectType == kDeviceType) {
-        for (const DeviceSpec& device : site.devices) {
+        for (const SiteDevice& device : site.devices) {
             if (device.id == objectId) {
-                for (const DoorSetSpec& doorSet : device.doorSets) {
+                for (const SiteDoorSet& doorSet : device.doorSets) {
                     if (doorSet.latch != 0) {
                         points.push_back(doorSet.latch);
                     }
@@ -108,7 +108,7 @@ std::vector<EventObject> applyCommandLocked(SiteModel& site, const SentCommand& 
         if (found == site.points.end()) {
             continue;
         }
-        PointSpec& point = found->second;
+        SitePoint& point = found->second;
         for (const StateStep& step : stepsOf(command.command, point)) {
             point.state = step.state;
             point.stateType = step.stateType;

@@ -35,8 +35,9 @@ SiteModel defaultSiteModel() {
     SiteModel site;
     const std::pair<long, std::wstring> devices[] = {
         {1, L"Haupteingang"}, {2, L"T\u00fcr S\u00fcd"}, {3, L"Lager"}};
-    const DemoDoor doors[] = {{1, 1, true, true},  {1, 2, true, false},  {2, 1, true, true}, {2, 2, true, false},
-                              {2, 3, true, false}, {3, 1, false, false}, {3, 2, false, false}};
+    const DemoDoor doors[] = {{1, 1, true, true},  {1, 2, true, false}, {2, 1, true, true},
+                              {2, 2, true, false}, {2, 3, true, false}, {3, 1, false, false},
+                              {3, 2, false, false}};
     struct Role {
         const wchar_t* name;
         long state;
@@ -48,7 +49,7 @@ SiteModel defaultSiteModel() {
                            {L"Schlie\u00dfriegel", kLocked}};
 
     for (const auto& [id, name] : devices) {
-        DeviceSpec device;
+        SiteDevice device;
         device.id = id;
         device.name = name;
         site.devices.push_back(device);
@@ -60,7 +61,7 @@ SiteModel defaultSiteModel() {
             if ((k == 1 && !door.reader2) || (k == 3 && !door.passback)) {
                 continue;
             }
-            PointSpec point;
+            SitePoint point;
             point.id = ids[k] = door.device * 1000 + door.door * 10 + k + 1;
             point.name = deviceName + L" T\u00fcr " + std::to_wstring(door.door) + L" " + roles[k].name;
             point.state = roles[k].state;
@@ -70,7 +71,7 @@ SiteModel defaultSiteModel() {
             point.description = roles[k].name;
             site.points[point.id] = point;
         }
-        DoorSetSpec doorSet;
+        SiteDoorSet doorSet;
         doorSet.doorNumber = door.door;
         doorSet.reader1 = ids[0];
         doorSet.reader2 = ids[1];
@@ -99,13 +100,13 @@ void clearSite() {
     st.site.nextEventId = nextEventId;
 }
 
-void addDevice(const DeviceSpec& device) {
+void addDevice(const SiteDevice& device) {
     auto& st = detail::state();
     std::lock_guard<std::mutex> lock(st.mutex);
     st.site.devices.push_back(device);
 }
 
-void addPoint(const PointSpec& point) {
+void addPoint(const SitePoint& point) {
     auto& st = detail::state();
     std::lock_guard<std::mutex> lock(st.mutex);
     st.site.points[point.id] = point;
@@ -117,7 +118,7 @@ void setDeviceArrayForm(ArrayForm form) {
     st.site.deviceArray = form;
 }
 
-std::optional<PointSpec> findPoint(long id) {
+std::optional<SitePoint> findPoint(long id) {
     auto& st = detail::state();
     std::lock_guard<std::mutex> lock(st.mutex);
     const auto found = st.site.points.find(id);

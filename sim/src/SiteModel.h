@@ -2,7 +2,7 @@
 // callers, and the effect of manual commands on them.
 //
 // Locking: a SiteModel lives in State (SimRuntime.h) and is guarded by State::mutex. The COM objects
-// below hold copies of the specs they were made from and need no lock.
+// below hold copies of the site values they were made from and need no lock.
 #pragma once
 
 #include "SimControl.h"
@@ -16,8 +16,8 @@
 namespace sim::detail {
 
 struct SiteModel {
-    std::vector<DeviceSpec> devices;  // in the order GetByType lists them
-    std::map<long, PointSpec> points;
+    std::vector<SiteDevice> devices;  // in the order GetByType lists them
+    std::map<long, SitePoint> points;
     ArrayForm deviceArray = ArrayForm::Normal;
     long nextEventId = 1;  // of the events manual commands raise
 };
@@ -30,10 +30,10 @@ bool isSiteMethod(std::string_view method);
 
 // Each creates new objects owned by the caller. The arrays are shaped as their form says; a NullArray
 // form gives S_OK with a null array.
-HRESULT createDeviceArray(const std::vector<DeviceSpec>& devices, ArrayForm form, SAFEARRAY** array);
-HRESULT createDeviceObject(const DeviceSpec& device, IUnknown** object);
-HRESULT createPointObject(const PointSpec& point, IUnknown** object);
-HRESULT createStateArray(const PointSpec& point, SAFEARRAY** array);
+HRESULT createDeviceArray(const std::vector<SiteDevice>& devices, ArrayForm form, SAFEARRAY** array);
+HRESULT createDeviceObject(const SiteDevice& device, IUnknown** object);
+HRESULT createPointObject(const SitePoint& point, IUnknown** object);
+HRESULT createStateArray(const SitePoint& point, SAFEARRAY** array);
 
 // Applies one manual command to the site and returns the object-state events it raises, in order.
 // REQUIRES: State::mutex held.

@@ -1,6 +1,6 @@
 // The COM objects of the simulated site: devices, door sets, points, point state objects, and the
 // SAFEARRAYs that carry them, well-formed or malformed on demand. Each object is an immutable snapshot
-// of its spec, so none of them takes a lock.
+// of its description in the site, so none of them takes a lock.
 #include "SiteModel.h"
 
 #include "SimRuntime.h"
@@ -21,7 +21,8 @@ using FailingGetters = std::map<std::string, HRESULT>;
 // own failing getters under the bare `getter` name. On failure a pointer out value is set to null and a
 // number is left untouched. `read` returns the HRESULT of producing the value.
 template <class T, class Read>
-HRESULT siteGetter(const char* method, const FailingGetters& failing, const char* getter, T* out, Read&& read) {
+HRESULT siteGetter(const char* method, const FailingGetters& failing, const char* getter, T* out,
+                   Read&& read) {
     HRESULT hr = enter(method);
     if (SUCCEEDED(hr)) {
         const auto own = failing.find(getter);
@@ -137,7 +138,7 @@ HRESULT buildArray(ArrayForm form, const std::vector<ElementForm>& forms,
 
 class DoorSetObject final : public IDoorSet, private RefCounted {
 public:
-    explicit DoorSetObject(DoorSetSpec spec) : spec_(std::move(spec)) {}
+    explicit DoorSetObject(SiteDoorSet fields) : fields_(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IDoorSet>(this, iid, object);
@@ -146,40 +147,40 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
     HRESULT STDMETHODCALLTYPE get_DoorNumber(long* value) override {
-        return number("IDoorSet::get_DoorNumber", "get_DoorNumber", value, spec_.doorNumber);
+        return number("IDoorSet::get_DoorNumber", "get_DoorNumber", value, fields_.doorNumber);
     }
     HRESULT STDMETHODCALLTYPE get_Reader1(long* value) override {
-        return number("IDoorSet::get_Reader1", "get_Reader1", value, spec_.reader1);
+        return number("IDoorSet::get_Reader1", "get_Reader1", value, fields_.reader1);
     }
     HRESULT STDMETHODCALLTYPE get_Reader2(long* value) override {
-        return number("IDoorSet::get_Reader2", "get_Reader2", value, spec_.reader2);
+        return number("IDoorSet::get_Reader2", "get_Reader2", value, fields_.reader2);
     }
     HRESULT STDMETHODCALLTYPE get_DoorFrame(long* value) override {
-        return number("IDoorSet::get_DoorFrame", "get_DoorFrame", value, spec_.doorFrame);
+        return number("IDoorSet::get_DoorFrame", "get_DoorFrame", value, fields_.doorFrame);
     }
     HRESULT STDMETHODCALLTYPE get_Passback(long* value) override {
-        return number("IDoorSet::get_Passback", "get_Passback", value, spec_.passback);
+        return number("IDoorSet::get_Passback", "get_Passback", value, fields_.passback);
     }
     HRESULT STDMETHODCALLTYPE get_Latch(long* value) override {
-        return number("IDoorSet::get_Latch", "get_Latch", value, spec_.latch);
+        return number("IDoorSet::get_Latch", "get_Latch", value, fields_.latch);
     }
 
 private:
     HRESULT number(const char* method, const char* getter, long* out, long value) {
-        return siteGetter(method, spec_.failingGetters, getter, out, [value](long* target) {
+        return siteGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
             *target = value;
             return S_OK;
         });
     }
 
-    const DoorSetSpec spec_;
+    const SiteDoorSet fields_;
 };
 
 // A device answers IDevice and, as every object GetByID returns, IGeneric. The placeholder slots 3 and 4
 // the two interfaces share are one method, counted under the IDevice name.
 class DeviceObject final : public IDevice, public IGeneric, private RefCounted {
 public:
-    explicit DeviceObject(DeviceSpec spec) : spec_(std::move(spec)) {}
+    explicit DeviceObject(SiteDevice fields) : fields_(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IDevice, IGeneric>(this, iid, object);
@@ -190,47 +191,48 @@ public:
     HRESULT STDMETHODCALLTYPE reserved3() override { return notImplemented("IDevice::reserved3"); }
     HRESULT STDMETHODCALLTYPE reserved4() override { return notImplemented("IDevice::reserved4"); }
     HRESULT STDMETHODCALLTYPE get_ID(long* id) override {
-        return siteGetter("IDevice::get_ID", spec_.failingGetters, "get_ID", id, [this](long* out) {
-            *out = spec_.id;
+        return siteGetter("IDevice::get_ID", fields_.failingGetters, "get_ID", id, [this](long* out) {
+            *out = fields_.id;
             return S_OK;
         });
     }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        return siteGetter("IDevice::get_Name", spec_.failingGetters, "get_Name", name,
-                          [this](BSTR* out) { return copyText(spec_.name, out); });
+        return siteGetter("IDevice::get_Name", fields_.failingGetters, "get_Name", name,
+                          [this](BSTR* out) { return copyText(fields_.name, out); });
     }
     HRESULT STDMETHODCALLTYPE reserved7() override { return notImplemented("IDevice::reserved7"); }
     HRESULT STDMETHODCALLTYPE GetDoorSets(SAFEARRAY** doorSets) override {
-        return siteGetter("IDevice::GetDoorSets", spec_.failingGetters, "GetDoorSets", doorSets,
-                          [this](SAFEARRAY** out) { return noThrow([&] { return createDoorSetArray(out); }); });
+        return siteGetter(
+            "IDevice::GetDoorSets", fields_.failingGetters, "GetDoorSets", doorSets,
+            [this](SAFEARRAY** out) { return noThrow([&] { return createDoorSetArray(out); }); });
     }
     HRESULT STDMETHODCALLTYPE reserved5() override { return notImplemented("IGeneric::reserved5"); }
     HRESULT STDMETHODCALLTYPE get_name(BSTR* name) override {
-        return siteGetter("IGeneric::get_name", spec_.failingGetters, "get_name", name,
-                          [this](BSTR* out) { return copyText(spec_.name, out); });
+        return siteGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
+                          [this](BSTR* out) { return copyText(fields_.name, out); });
     }
 
 private:
     HRESULT createDoorSetArray(SAFEARRAY** out) const {
         std::vector<ElementForm> forms;
-        for (const DoorSetSpec& doorSet : spec_.doorSets) {
+        for (const SiteDoorSet& doorSet : fields_.doorSets) {
             forms.push_back(doorSet.element);
         }
         auto make = [this](size_t i, IUnknown** object) {
-            *object = static_cast<IDoorSet*>(new DoorSetObject(spec_.doorSets[i]));
+            *object = static_cast<IDoorSet*>(new DoorSetObject(fields_.doorSets[i]));
             return S_OK;
         };
-        return buildArray(spec_.doorSetArray, forms, make, out);
+        return buildArray(fields_.doorSetArray, forms, make, out);
     }
 
-    const DeviceSpec spec_;
+    const SiteDevice fields_;
 };
 
 // A point answers IPoint and IGeneric; the placeholder slots 3 to 5 they share count under the IPoint
 // name.
 class PointObject final : public IPoint, public IGeneric, private RefCounted {
 public:
-    explicit PointObject(PointSpec spec) : spec_(std::move(spec)) {}
+    explicit PointObject(SitePoint fields) : fields_(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IPoint, IGeneric>(this, iid, object);
@@ -242,22 +244,22 @@ public:
     HRESULT STDMETHODCALLTYPE reserved4() override { return notImplemented("IPoint::reserved4"); }
     HRESULT STDMETHODCALLTYPE reserved5() override { return notImplemented("IPoint::reserved5"); }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        return siteGetter("IPoint::get_Name", spec_.failingGetters, "get_Name", name,
-                          [this](BSTR* out) { return copyText(spec_.name, out); });
+        return siteGetter("IPoint::get_Name", fields_.failingGetters, "get_Name", name,
+                          [this](BSTR* out) { return copyText(fields_.name, out); });
     }
     HRESULT STDMETHODCALLTYPE get_name(BSTR* name) override {
-        return siteGetter("IGeneric::get_name", spec_.failingGetters, "get_name", name,
-                          [this](BSTR* out) { return copyText(spec_.name, out); });
+        return siteGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
+                          [this](BSTR* out) { return copyText(fields_.name, out); });
     }
 
 private:
-    const PointSpec spec_;
+    const SitePoint fields_;
 };
 
 // The state of one point as GetRelatives hands it out: a snapshot taken at the call.
 class StateObject final : public IObjectState, private RefCounted {
 public:
-    explicit StateObject(PointSpec spec) : spec_(std::move(spec)) {}
+    explicit StateObject(SitePoint fields) : fields_(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IObjectState>(this, iid, object);
@@ -278,59 +280,61 @@ public:
         return date("IEventFields::get_ServerTime", "get_ServerTime", value);
     }
     HRESULT STDMETHODCALLTYPE get_Description(BSTR* value) override {
-        return siteGetter("IEventFields::get_Description", spec_.failingGetters, "get_Description", value,
-                          [this](BSTR* out) { return copyText(spec_.description, out); });
+        return siteGetter("IEventFields::get_Description", fields_.failingGetters, "get_Description", value,
+                          [this](BSTR* out) { return copyText(fields_.description, out); });
     }
     HRESULT STDMETHODCALLTYPE get_Location(BSTR* value) override {
-        return siteGetter("IEventFields::get_Location", spec_.failingGetters, "get_Location", value,
-                          [this](BSTR* out) { return copyText(spec_.location, out); });
+        return siteGetter("IEventFields::get_Location", fields_.failingGetters, "get_Location", value,
+                          [this](BSTR* out) { return copyText(fields_.location, out); });
     }
     HRESULT STDMETHODCALLTYPE get_EventID(long* value) override {
         return number("IEventFields::get_EventID", "get_EventID", value, 0);
     }
     HRESULT STDMETHODCALLTYPE reserved10() override { return notImplemented("IEventFields::reserved10"); }
     HRESULT STDMETHODCALLTYPE get_ObjectID(long* value) override {
-        return number("IObjectState::get_ObjectID", "get_ObjectID", value, spec_.id);
+        return number("IObjectState::get_ObjectID", "get_ObjectID", value, fields_.id);
     }
     HRESULT STDMETHODCALLTYPE get_ObjectType(long* value) override {
         return number("IObjectState::get_ObjectType", "get_ObjectType", value, kPointObjectType);
     }
     HRESULT STDMETHODCALLTYPE get_State(long* value) override {
-        return number("IObjectState::get_State", "get_State", value, spec_.state);
+        return number("IObjectState::get_State", "get_State", value, fields_.state);
     }
     HRESULT STDMETHODCALLTYPE get_StateType(long* value) override {
-        return number("IObjectState::get_StateType", "get_StateType", value, spec_.stateType);
+        return number("IObjectState::get_StateType", "get_StateType", value, fields_.stateType);
     }
 
 private:
-    static constexpr long kObjStateType = 11;              // eObjState
+    static constexpr long kObjStateType = 11;               // eObjState
     static constexpr long kAccessPointStateSubType = 7006;  // eAccessPointState
-    static constexpr long kPointObjectType = 7;            // ePoint
+    static constexpr long kPointObjectType = 7;             // ePoint
 
     HRESULT number(const char* method, const char* getter, long* out, long value) {
-        return siteGetter(method, spec_.failingGetters, getter, out, [value](long* target) {
+        return siteGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
             *target = value;
             return S_OK;
         });
     }
     HRESULT date(const char* method, const char* getter, DATE* out) {
-        return siteGetter(method, spec_.failingGetters, getter, out, [this](DATE* target) {
-            *target = spec_.serverTime;
+        return siteGetter(method, fields_.failingGetters, getter, out, [this](DATE* target) {
+            *target = fields_.serverTime;
             return S_OK;
         });
     }
 
-    const PointSpec spec_;
+    const SitePoint fields_;
 };
 
 }  // namespace
 
 bool isSiteMethod(std::string_view method) {
     static constexpr const char* kSiteMethods[] = {
-        "IDevice::reserved3",       "IDevice::reserved4",    "IDevice::get_ID",       "IDevice::get_Name",
-        "IDevice::reserved7",       "IDevice::GetDoorSets",  "IDoorSet::get_DoorNumber", "IDoorSet::get_Reader1",
-        "IDoorSet::get_Reader2",    "IDoorSet::get_DoorFrame", "IDoorSet::get_Passback", "IDoorSet::get_Latch",
-        "IPoint::reserved3",        "IPoint::reserved4",     "IPoint::reserved5",     "IPoint::get_Name",
+        "IDevice::reserved3",       "IDevice::reserved4",     "IDevice::get_ID",
+        "IDevice::get_Name",        "IDevice::reserved7",     "IDevice::GetDoorSets",
+        "IDoorSet::get_DoorNumber", "IDoorSet::get_Reader1",  "IDoorSet::get_Reader2",
+        "IDoorSet::get_DoorFrame",  "IDoorSet::get_Passback", "IDoorSet::get_Latch",
+        "IPoint::reserved3",        "IPoint::reserved4",      "IPoint::reserved5",
+        "IPoint::get_Name",
     };
     for (const char* known : kSiteMethods) {
         if (method == known) {
@@ -340,20 +344,21 @@ bool isSiteMethod(std::string_view method) {
     return false;
 }
 
-HRESULT createDeviceArray(const std::vector<DeviceSpec>& devices, ArrayForm form, SAFEARRAY** array) {
+HRESULT createDeviceArray(const std::vector<SiteDevice>& devices, ArrayForm form, SAFEARRAY** array) {
     return noThrow([&] {
         std::vector<ElementForm> forms;
         forms.reserve(devices.size());
-        for (const DeviceSpec& device : devices) {
+        for (const SiteDevice& device : devices) {
             forms.push_back(device.element);
         }
-        return buildArray(form, forms,
-                          [&devices](size_t i, IUnknown** object) { return createDeviceObject(devices[i], object); },
-                          array);
+        return buildArray(
+            form, forms,
+            [&devices](size_t i, IUnknown** object) { return createDeviceObject(devices[i], object); },
+            array);
     });
 }
 
-HRESULT createDeviceObject(const DeviceSpec& device, IUnknown** object) {
+HRESULT createDeviceObject(const SiteDevice& device, IUnknown** object) {
     return noThrow([&] {
         auto* created = new DeviceObject(device);
         *object = static_cast<IDevice*>(created);  // hands over the reference the object starts with
@@ -361,7 +366,7 @@ HRESULT createDeviceObject(const DeviceSpec& device, IUnknown** object) {
     });
 }
 
-HRESULT createPointObject(const PointSpec& point, IUnknown** object) {
+HRESULT createPointObject(const SitePoint& point, IUnknown** object) {
     return noThrow([&] {
         auto* created = new PointObject(point);
         *object = static_cast<IPoint*>(created);
@@ -369,14 +374,15 @@ HRESULT createPointObject(const PointSpec& point, IUnknown** object) {
     });
 }
 
-HRESULT createStateArray(const PointSpec& point, SAFEARRAY** array) {
+HRESULT createStateArray(const SitePoint& point, SAFEARRAY** array) {
     return noThrow([&] {
-        return buildArray(point.relativesArray, {point.stateElement},
-                          [&point](size_t, IUnknown** object) {
-                              *object = static_cast<IObjectState*>(new StateObject(point));
-                              return S_OK;
-                          },
-                          array);
+        return buildArray(
+            point.relativesArray, {point.stateElement},
+            [&point](size_t, IUnknown** object) {
+                *object = static_cast<IObjectState*>(new StateObject(point));
+                return S_OK;
+            },
+            array);
     });
 }
 

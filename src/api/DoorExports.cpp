@@ -1,7 +1,6 @@
-// The door and point exports and the cleanup exports that give the records' memory back. Each forwards
-// to one gateway operation or frees what the gateway allocated, inside one boundary guard.
-#include <cstdlib>
-
+// The door and point exports and the cleanup exports that give the records' memory back. The three
+// requests forward to one gateway operation each inside one boundary guard; the cleanup exports only free
+// (gateway_cleanupDoorset also obtains the gateway object, so it is guarded too). None takes a lock.
 #include "Boundary.h"
 #include "Gateway.h"
 #include "HostRecords.h"
@@ -10,9 +9,11 @@
 
 extern "C" {
 
-bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32_t* pDoorCount) {
-    return boundary::guard("gateway_getAllDoors", false,
-                           [&] { return gateway::obtain()->getAllDoors(ppDevices, pDeviceCount, pDoorCount); });
+bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount,
+                                                  int32_t* pDoorCount) {
+    return boundary::guard("gateway_getAllDoors", false, [&] {
+        return gateway::obtain()->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
+    });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t pointId, PointState* pointState) {
@@ -42,11 +43,11 @@ void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorArray(Device* devices, int32_t 
     if (devices != nullptr && count > 0) {
         for (int32_t i = 0; i < count; ++i) {
             gateway_cleanupDoorset(devices[i].doorsets, devices[i].doorsetCount);
-            std::free(devices[i].doorsets);
-            std::free(devices[i].name);
+            doors::releaseHostBlock(devices[i].doorsets);
+            doors::releaseHostBlock(devices[i].name);
         }
     }
-    std::free(devices);
+    doors::releaseHostBlock(devices);
 }
 
 }  // extern "C"

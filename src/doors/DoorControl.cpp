@@ -39,11 +39,13 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
 
     if (!m_ComClient) {
         logger().errLog(
-            "COMClient is NULL. Call init first and check if init returns true before sending a door command.");
+            "COMClient is NULL. Call init first and check if init returns true before sending a door "
+            "command.");
         return false;
     }
     hr = m_ComClient->SendManualCommand(manualCommand.Get());
-    const std::string values = "ObjectID=" + std::to_string(objectId) + " ObjectType=" + std::to_string(objectType) +
+    const std::string values = "ObjectID=" + std::to_string(objectId) +
+                               " ObjectType=" + std::to_string(objectType) +
                                " command=" + std::to_string(command);
     if (FAILED(hr)) {
         logger().errLog("Send ManualCommand failed: " + values + " HRESULT=" + hrText(hr));

@@ -36,8 +36,8 @@ void logFailure(const char* call, HRESULT hr) {
 }
 
 // Logs why an array of the client cannot be read; true when it can.
-bool usableArray(SAFEARRAY* array) {
-    switch (shapeOf(array)) {
+bool usableArray(SAFEARRAY* array, VarTypeFlag flag) {
+    switch (shapeOf(array, flag)) {
         case ArrayShape::VariantVector:
             return true;
         case ArrayShape::WithoutVarType:
@@ -98,7 +98,7 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
         logger().errLog("saveArray is NULL for getAllDoors failed: hr=" + hrText(hr));
         return Outcome::Failed;
     }
-    if (!usableArray(deviceArray.get())) {
+    if (!usableArray(deviceArray.get(), VarTypeFlag::Required)) {
         return Outcome::Failed;
     }
 
@@ -153,7 +153,7 @@ void DoorEnumeration::readDevice(IDevice* device, Device& record) {
         return;
     }
     // No array, or one that cannot be read: the device has no door sets (count 0, array null).
-    if (!doorSets || !usableArray(doorSets.get())) {
+    if (!doorSets || !usableArray(doorSets.get(), VarTypeFlag::NotRequired)) {
         return;
     }
     const long count = elementCount(doorSets.get());

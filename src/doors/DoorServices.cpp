@@ -2,12 +2,18 @@
 
 namespace doors {
 
-ArrayShape shapeOf(SAFEARRAY* array) {
-    if ((array->fFeatures & FADF_HAVEVARTYPE) == 0) {
+ArrayShape shapeOf(SAFEARRAY* array, VarTypeFlag flag) {
+    if (flag == VarTypeFlag::Required && (array->fFeatures & FADF_HAVEVARTYPE) == 0) {
         return ArrayShape::WithoutVarType;
     }
     VARTYPE type = VT_EMPTY;
-    if (FAILED(::SafeArrayGetVartype(array, &type)) || type != VT_VARIANT) {
+    if (FAILED(::SafeArrayGetVartype(array, &type))) {
+        // Without the stored type the feature flags tell, as they tell the SAFEARRAY functions that copy
+        // and free the elements.
+        type = (array->fFeatures & FADF_VARIANT) != 0 && array->cbElements == sizeof(VARIANT) ? VT_VARIANT
+                                                                                              : VT_EMPTY;
+    }
+    if (type != VT_VARIANT) {
         return ArrayShape::NotVariants;
     }
     if (::SafeArrayGetDim(array) != 1) {

@@ -26,12 +26,15 @@ inline SimpleLogger& logger() {
 
 // What a SAFEARRAY from the client looks like, checked in this order.
 enum class ArrayShape {
-    VariantVector,    // one dimension of VARIANTs that carries its element type: the only usable shape
-    WithoutVarType,   // FADF_HAVEVARTYPE is clear
+    VariantVector,    // one dimension of VARIANTs: the only usable shape
+    WithoutVarType,   // FADF_HAVEVARTYPE is clear (reported only when the flag is required)
     NotVariants,      // its elements are not VARIANTs (VT_UNKNOWN elements, for example)
     NotOneDimension,  // zero or several dimensions
 };
-ArrayShape shapeOf(SAFEARRAY* array);
+// The device list must carry FADF_HAVEVARTYPE; the other arrays only need to hold VARIANTs, which the
+// element type tells also without the flag (FADF_VARIANT).
+enum class VarTypeFlag { Required, NotRequired };
+ArrayShape shapeOf(SAFEARRAY* array, VarTypeFlag flag);
 
 // Elements of a one-dimensional array, whatever its lower bound; 0 when the bounds cannot be read.
 long elementCount(SAFEARRAY* array);

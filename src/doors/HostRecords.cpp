@@ -1,22 +1,31 @@
 #include "HostRecords.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
 namespace doors {
 namespace {
 
-HostAllocator g_allocator = nullptr;
+const HostHeap* g_heap = nullptr;
 
 }  // namespace
 
-void setHostAllocatorForTesting(HostAllocator allocator) {
-    g_allocator = allocator;
+void setHostHeapForTesting(const HostHeap* heap) {
+    g_heap = heap;
 }
 
 void* allocateHostBlock(size_t count, size_t size) {
-    return g_allocator != nullptr ? g_allocator(count, size) : std::calloc(count, size);
+    return g_heap != nullptr ? g_heap->allocate(count, size) : std::calloc(count, size);
+}
+
+void releaseHostBlock(void* block) {
+    if (g_heap != nullptr) {
+        g_heap->release(block);
+    } else {
+        std::free(block);
+    }
 }
 
 wchar_t* copyHostText(BSTR text) {
@@ -29,9 +38,9 @@ wchar_t* copyHostText(BSTR text) {
 }
 
 void freeDefinitionTexts(const PointDefinition& definition) {
-    std::free(definition.name);
-    std::free(definition.state.location);
-    std::free(definition.state.description);
+    releaseHostBlock(definition.name);
+    releaseHostBlock(definition.state.location);
+    releaseHostBlock(definition.state.description);
 }
 
 void freeDoorsetTexts(const Doorset* doorsets, int32_t count) {
@@ -51,11 +60,11 @@ void freeDeviceArray(Device* devices, int32_t count) {
     if (devices != nullptr) {
         for (int32_t i = 0; i < count; ++i) {
             freeDoorsetTexts(devices[i].doorsets, devices[i].doorsetCount);
-            std::free(devices[i].doorsets);
-            std::free(devices[i].name);
+            releaseHostBlock(devices[i].doorsets);
+            releaseHostBlock(devices[i].name);
         }
     }
-    std::free(devices);
+    releaseHostBlock(devices);
 }
 
 bool DeviceArrayOwner::allocate(int32_t count) {

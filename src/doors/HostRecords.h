@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 
 #include "SiPassVormekGateway.h"
@@ -18,6 +17,8 @@ namespace doors {
 
 // count * size zero-filled bytes, or null when the heap cannot provide them (never throws).
 void* allocateHostBlock(size_t count, size_t size);
+// Gives back a block of allocateHostBlock; null is ignored.
+void releaseHostBlock(void* block);
 
 template <class Record>
 Record* allocateRecords(size_t count) {
@@ -36,7 +37,7 @@ void freeDoorsetTexts(const Doorset* doorsets, int32_t count);
 void freeDeviceArray(Device* devices, int32_t count);
 
 struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
+    void operator()(void* block) const { releaseHostBlock(block); }
 };
 // A host text that is freed unless it is released into a record.
 using HostText = std::unique_ptr<wchar_t, FreeDeleter>;
@@ -62,10 +63,13 @@ private:
     int32_t m_count = 0;
 };
 
-// Replaces calloc for every host block, so that unit tests can make an allocation fail; null restores
-// calloc. Whatever it returns must be freeable with free(). Not synchronised: tests set it while no
-// door operation runs.
-using HostAllocator = void* (*)(size_t count, size_t size);
-void setHostAllocatorForTesting(HostAllocator allocator);
+// Replaces calloc and free for every host block, so that unit tests can make an allocation fail and
+// count what is given back; null restores calloc and free. Not synchronised: tests set it while no door
+// operation runs.
+struct HostHeap {
+    void* (*allocate)(size_t count, size_t size);
+    void (*release)(void* block);
+};
+void setHostHeapForTesting(const HostHeap* heap);
 
 }  // namespace doors

@@ -49,8 +49,8 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
 
     // Every false result leaves the caller's record untouched.
     SafeArrayOwner relatives;
-    const HRESULT relativesResult = m_ComClient->GetRelatives(doors::kPointType, pointId, doors::kStateRelation, 0,
-                                                              relatives.ReleaseAndGetAddressOf());
+    const HRESULT relativesResult = m_ComClient->GetRelatives(
+        doors::kPointType, pointId, doors::kStateRelation, 0, relatives.ReleaseAndGetAddressOf());
     if (FAILED(relativesResult)) {
         logStateFailure("m_ComClient->GetRelatives()", relativesResult);
         return false;
@@ -59,7 +59,8 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
         logStateFailure("saveArray is NULL", relativesResult);
         return false;
     }
-    if (doors::shapeOf(relatives.get()) != doors::ArrayShape::VariantVector) {
+    if (doors::shapeOf(relatives.get(), doors::VarTypeFlag::NotRequired) !=
+        doors::ArrayShape::VariantVector) {
         logStateFailure("saveArray is no vector of VARIANTs", relativesResult);
         return false;
     }

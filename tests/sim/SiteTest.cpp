@@ -1,0 +1,181 @@
+// The simulated site: devices, door sets, points and their states as the client's callers see them,
+// arrays malformed on demand, and manual commands that change point states.
+#include "SimTestSupport.h"
+
+#include <wrl/client.h>
+
+namespace {
+
+// Owns a SAFEARRAY a client method returned.
+class ArrayResult {
+public:
+    ~ArrayResult() { SafeArrayDestroy(array_); }
+    // Out-parameter accessor: destroys the array held so far.
+    SAFEARRAY** out() {
+        SafeArrayDestroy(array_);
+        array_ = nullptr;
+        return &array_;
+    }
+    SAFEARRAY* get() const { return array_; }
+    LONG count() const {
+        LONG lower = 0, upper = -1;
+        SafeArrayGetLBound(array_, 1, &lower);
+        SafeArrayGetUBound(array_, 1, &upper);
+        return upper - lower + 1;
+    }
+    // Element i of a VARIANT vector (a copy the caller owns).
+    VARIANT element(LONG i) const {
+        VARIANT value;
+        VariantInit(&value);
+        EXPECT_EQ(S_OK, SafeArrayGetElement(array_, &i, &value));
+        return value;
+    }
+    template <class Interface>
+    ComPtr<Interface> object(LONG i) const {
+        VARIANT value = element(i);
+        ComPtr<Interface> result;
+        if (value.vt == VT_UNKNOWN && value.punkVal != nullptr) {
+            value.punkVal->QueryInterface(IID_PPV_ARGS(result.GetAddressOf()));
+        }
+        VariantClear(&value);
+        return result;
+    }
+
+private:
+    SAFEARRAY* array_ = nullptr;
+};
+
+std::wstring nameOf(IDevice* device) {
+    TestBstr name;
+    EXPECT_EQ(S_OK, device->get_Name(name.out()));
+    return name.text();
+}
+
+}  // namespace
+
+using SiteTest = SimTest;
+
+TEST_F(SiteTest, TheDemoSiteListsItsDevicesDoorsAndPoints) {
+    ComPtr<IComClient> client = connectedClient();
+    ArrayResult devices;
+    ASSERT_EQ(S_OK, client->GetByType(6, 0, devices.out()));
+    EXPECT_NE(0, devices.get()->fFeatures & FADF_HAVEVARTYPE);
+    VARTYPE type = VT_EMPTY;
+    EXPECT_EQ(S_OK, SafeArrayGetVartype(devices.get(), &type));
+    EXPECT_EQ(VT_VARIANT, type);
+    EXPECT_EQ(1u, SafeArrayGetDim(devices.get()));
+    ASSERT_EQ(3, devices.count());
+
+    const wchar_t* names[] = {L"Haupteingang", L"T\u00fcr S\u00fcd", L"Lager"};
+    const LONG doors[] = {2, 3, 2};
+    for (LONG i = 0; i < 3; ++i) {
+        ComPtr<IDevice> device = devices.object<IDevice>(i);
+        ASSERT_TRUE(device);
+        long id = 0;
+        EXPECT_EQ(S_OK, device->get_ID(&id));
+        EXPECT_EQ(i + 1, id);
+        EXPECT_EQ(names[i], nameOf(device.Get()));
+        ArrayResult doorSets;
+        ASSERT_EQ(S_OK, device->GetDoorSets(doorSets.out()));
+        EXPECT_EQ(doors[i], doorSets.count());
+    }
+
+    // Reader 1 of "Tür Süd" door 2 as a point and as a state.
+    ComPtr<IUnknown> object;
+    ASSERT_EQ(S_OK, client->GetByID(7, 2021, &object));
+    ComPtr<IPoint> point;
+    ComPtr<IGeneric> generic;
+    ASSERT_EQ(S_OK, object.As(&point));
+    ASSERT_EQ(S_OK, object.As(&generic));
+    TestBstr pointName, genericName;
+    EXPECT_EQ(S_OK, point->get_Name(pointName.out()));
+    EXPECT_EQ(S_OK, generic->get_name(genericName.out()));
+    EXPECT_EQ(L"T\u00fcr S\u00fcd T\u00fcr 2 Leser au\u00dfen", pointName.text());
+    EXPECT_EQ(pointName.text(), genericName.text());
+
+    ArrayResult relatives;
+    ASSERT_EQ(S_OK, client->GetRelatives(7, 2021, 2, 0, relatives.out()));
+    ASSERT_EQ(1, relatives.count());
+    ComPtr<IObjectState> state = relatives.object<IObjectState>(0);
+    ASSERT_TRUE(state);
+    long code = 0, stateType = -1, objectId = 0;
+    DATE serverTime = 0;
+    TestBstr location;
+    EXPECT_EQ(S_OK, state->get_State(&code));
+    EXPECT_EQ(S_OK, state->get_StateType(&stateType));
+    EXPECT_EQ(S_OK, state->get_ObjectID(&objectId));
+    EXPECT_EQ(S_OK, state->get_ServerTime(&serverTime));
+    EXPECT_EQ(S_OK, state->get_Location(location.out()));
+    EXPECT_EQ(2026, code);
+    EXPECT_EQ(0, stateType);
+    EXPECT_EQ(2021, objectId);
+    EXPECT_DOUBLE_EQ(45352.3125, serverTime);
+    EXPECT_EQ(L"T\u00fcr S\u00fcd", location.text());
+
+    EXPECT_EQ(sim::E_SIM_NO_OBJECT, client->GetRelatives(7, 2024, 2, 0, relatives.out()));
+    EXPECT_EQ(E_NOTIMPL, client->GetByType(7, 0, relatives.out()));
+}
+
+TEST_F(SiteTest, SiteQueriesNeedAConnection) {
+    ComPtr<IComClient> client = createClient();
+    ArrayResult result;
+    EXPECT_EQ(sim::E_SIM_NOT_CONNECTED, client->GetByType(6, 0, result.out()));
+    EXPECT_EQ(sim::E_SIM_NOT_CONNECTED, client->GetRelatives(7, 1011, 2, 0, result.out()));
+    EXPECT_EQ(nullptr, result.get());
+}
+
+struct CommandCase {
+    long objectType;
+    long objectId;
+    long command;
+    std::vector<std::pair<long, long>> pointStates;  // point id, state afterwards
+};
+
+class SiteCommand : public SimTest, public ::testing::WithParamInterface<CommandCase> {};
+
+TEST_P(SiteCommand, ChangesThePointsItTargets) {
+    ComPtr<IComClient> client = connectedClient();
+    ComPtr<IManualCommand> command;
+    ASSERT_EQ(S_OK,
+              CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext, IID_PPV_ARGS(&command)));
+    command->put_ObjectType(GetParam().objectType);
+    command->put_ObjectID(GetParam().objectId);
+    command->put_Command(GetParam().command);
+    ASSERT_EQ(S_OK, client->SendManualCommand(command.Get()));
+
+    for (const auto& [id, state] : GetParam().pointStates) {
+        EXPECT_EQ(state, sim::findPoint(id)->state) << "point " << id;
+    }
+    EXPECT_EQ(1u, sim::sentCommands().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CommandTable, SiteCommand,
+    ::testing::Values(CommandCase{7, 1015, sim::kCommandLock, {{1015, 4000}}},
+                      CommandCase{7, 1025, sim::kCommandUnlock, {{1025, 4001}, {1015, 4001}}},
+                      CommandCase{7, 1025, sim::kCommandMomentaryUnlock, {{1025, 4000}}},
+                      CommandCase{7, 2031, sim::kCommandSecure, {{2031, 2022}}},
+                      CommandCase{7, 2031, sim::kCommandFree, {{2031, 2021}}},
+                      CommandCase{7, 2031, sim::kCommandResetAlarm, {{2031, 2025}}},
+                      CommandCase{6, 1, sim::kCommandLock, {{1015, 4000}, {1025, 4000}, {1011, 2026}}},
+                      CommandCase{6, 12, sim::kCommandUnlock, {{1015, 4001}, {1025, 4000}}},
+                      CommandCase{7, 1015, -5, {{1015, 4001}}}, CommandCase{7, 1015, 99, {{1015, 4001}}}));
+
+TEST_F(SiteTest, AResetAlarmClearsTheStateTypeAndResetSiteRestoresTheDemo) {
+    ComPtr<IComClient> client = connectedClient();
+    ComPtr<IManualCommand> command;
+    ASSERT_EQ(S_OK,
+              CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext, IID_PPV_ARGS(&command)));
+    command->put_ObjectType(7);
+    command->put_ObjectID(3023);
+    command->put_Command(sim::kCommandResetAlarm);
+    ASSERT_EQ(S_OK, client->SendManualCommand(command.Get()));
+    EXPECT_EQ(0, sim::findPoint(3023)->stateType);
+    EXPECT_NE(45352.3125, sim::findPoint(3023)->serverTime) << "a change sets the server time";
+
+    sim::clearSite();
+    EXPECT_FALSE(sim::findPoint(3023).has_value());
+    sim::resetSite();
+    EXPECT_EQ(1, sim::findPoint(3023)->stateType);
+    EXPECT_EQ(3005, sim::findPoint(3023)->state);
+}

@@ -42,14 +42,15 @@ const char* levelName(LogLevel level) {
 }
 
 bool g_showDebug = false;
-// Event callbacks arrive on the client's threads; one line at a time.
-std::mutex g_printMutex;
+// Event callbacks arrive on the client's threads; one line at a time. Recursive, because the door table
+// is printed under it and the gateway logs on the same thread meanwhile.
+std::recursive_mutex g_printMutex;
 
 void SIPASSVORMEKGATEWAY_CALL printLogLine(LogLevel level, const wchar_t* text) {
     if (level == Debug && !g_showDebug) {
         return;
     }
-    std::lock_guard<std::mutex> lock(g_printMutex);
+    std::lock_guard<std::recursive_mutex> lock(g_printMutex);
     std::printf("  gateway %s | %s\n", levelName(level), utf8(text).c_str());
 }
 
@@ -69,9 +70,10 @@ void SIPASSVORMEKGATEWAY_CALL printStateEvent(int32_t eventId, int32_t objectId,
                                               int32_t subType, int32_t state, int32_t stateType,
                                               int64_t timestampMs, int64_t, const wchar_t* location,
                                               const wchar_t* description) {
-    std::lock_guard<std::mutex> lock(g_printMutex);
-    std::printf("  event #%d  %s  state   %s (%s) at %s (%s %d, %s): %s\n", eventId, dateText(timestampMs).c_str(),
-                enumNameText(EObjState(state)), enumNameText(EStateType(stateType)), utf8(location).c_str(),
+    std::lock_guard<std::recursive_mutex> lock(g_printMutex);
+    std::printf("  event #%d  %s  state   %s (%s) at %s (%s %d, %s): %s\n", eventId,
+                dateText(timestampMs).c_str(), enumNameText(EObjState(state)),
+                enumNameText(EStateType(stateType)), utf8(location).c_str(),
                 enumNameText(EObjType(objectType)), objectId, enumNameText(ESubType(subType)),
                 utf8(description).c_str());
 }
@@ -81,17 +83,18 @@ void SIPASSVORMEKGATEWAY_CALL printAccessEvent(int32_t eventId, int32_t objectId
                                                int64_t, const wchar_t* firstName, const wchar_t* lastName,
                                                const wchar_t* cardNumber, const wchar_t* location,
                                                const wchar_t* description) {
-    std::lock_guard<std::mutex> lock(g_printMutex);
+    std::lock_guard<std::recursive_mutex> lock(g_printMutex);
     std::printf("  event #%d  %s  access  %s (%s) at %s (%s %d): %s %s, card %s - %s\n", eventId,
-                dateText(timestampMs).c_str(), enumNameText(EObjState(state)), enumNameText(EStateType(stateType)),
-                utf8(location).c_str(), enumNameText(EObjType(objectType)), objectId, utf8(firstName).c_str(),
-                utf8(lastName).c_str(), utf8(cardNumber).c_str(), utf8(description).c_str());
+                dateText(timestampMs).c_str(), enumNameText(EObjState(state)),
+                enumNameText(EStateType(stateType)), utf8(location).c_str(),
+                enumNameText(EObjType(objectType)), objectId, utf8(firstName).c_str(), utf8(lastName).c_str(),
+                utf8(cardNumber).c_str(), utf8(description).c_str());
 }
 
 void SIPASSVORMEKGATEWAY_CALL printGenericEvent(int32_t eventId, int32_t type, int32_t subType,
                                                 int64_t timestampMs, int64_t, const wchar_t* location,
                                                 const wchar_t* description) {
-    std::lock_guard<std::mutex> lock(g_printMutex);
+    std::lock_guard<std::recursive_mutex> lock(g_printMutex);
     std::printf("  event #%d  %s  generic %s / %s at %s: %s\n", eventId, dateText(timestampMs).c_str(),
                 enumNameText(EObjType(type)), enumNameText(ESubType(subType)), utf8(location).c_str(),
                 utf8(description).c_str());
@@ -149,8 +152,8 @@ int wmain(int argc, wchar_t** argv) {
         find<decltype(&gateway_RegisterAlarmStateCallback)>(gateway, "gateway_RegisterAlarmStateCallback");
     auto registerAccess =
         find<decltype(&gateway_RegisterAlarmAccessCallback)>(gateway, "gateway_RegisterAlarmAccessCallback");
-    auto registerGeneric =
-        find<decltype(&gateway_RegisterGenericEventCallback)>(gateway, "gateway_RegisterGenericEventCallback");
+    auto registerGeneric = find<decltype(&gateway_RegisterGenericEventCallback)>(
+        gateway, "gateway_RegisterGenericEventCallback");
 
     registerLog(&printLogLine);
     std::printf("host: gateway_Ping(41) = %d\n", ping(41));
@@ -167,10 +170,13 @@ int wmain(int argc, wchar_t** argv) {
         std::printf("host: receiving events for %d seconds\n", seconds);
         ::Sleep(static_cast<DWORD>(seconds) * 1000);
         {
-            std::lock_guard<std::mutex> lock(g_printMutex);
+            // The table stays in one piece: events wait until it is printed.
+            std::lock_guard<std::recursive_mutex> lock(g_printMutex);
             std::printf("host: listing the doors\n");
+            showDoorsAndSendACommand(gateway);
+            std::printf("host: the command's state events follow\n");
         }
-        showDoorsAndSendACommand(gateway);
+        ::Sleep(2000);
     }
 
     std::printf("host: gateway_Close()\n");

@@ -107,6 +107,8 @@ struct ClientSnapshot {
 std::vector<ClientSnapshot> clients();
 // Advised sinks over all live clients.
 int advisedSinkCount();
+// Waits until exactly `count` sinks are advised over all live clients; false after timeoutMs.
+bool waitForAdvisedSinks(int count, unsigned timeoutMs = 5000);
 
 struct SentCommand {
     long objectId;
@@ -274,9 +276,9 @@ struct EventObject {
     long eventId = 0;
     long type = 0;
     long subType = 0;
-    DATE timestamp = 0;   // local time base, as the real client delivers it
+    DATE timestamp = 0;  // local time base, as the real client delivers it
     DATE serverTime = 0;
-    std::optional<std::wstring> location;     // nullopt: the getter returns a null BSTR
+    std::optional<std::wstring> location;  // nullopt: the getter returns a null BSTR
     std::optional<std::wstring> description;
     long objectId = 0;
     long objectType = 0;

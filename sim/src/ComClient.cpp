@@ -52,6 +52,7 @@ ComClient::~ComClient() {
         std::lock_guard<std::mutex> lock(st.mutex);
         st.clients.erase(std::remove(st.clients.begin(), st.clients.end(), this), st.clients.end());
         released.swap(sinks_);
+        st.sinksChanged.notify_all();
     }
     // `released` lets go of the sinks here, outside the lock.
 }
@@ -365,6 +366,7 @@ HRESULT ComClient::ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
         }
         entry->cookie = st.lastCookie;
         owner_.sinks_.push_back(entry);
+        st.sinksChanged.notify_all();
         *cookie = entry->cookie;
         return finish(injected, S_OK);
     });
@@ -386,6 +388,7 @@ HRESULT ComClient::ConnectionPoint::Unadvise(DWORD cookie) {
         }
         released = std::move(*found);
         sinks.erase(found);
+        state().sinksChanged.notify_all();
     }
     // `released` lets go of the sink here, outside the lock (or the event thread does, if it is calling
     // the sink right now).

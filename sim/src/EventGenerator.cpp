@@ -1,6 +1,7 @@
 // Random events of the site at a chosen rate, delivered from a simulator thread of their own: badge
 // events with cardholders, doors forced and held, readers going offline and back, database changes.
 #include <condition_variable>
+#include <iterator>
 #include <cstdlib>
 #include <mutex>
 #include <random>
@@ -37,8 +38,22 @@ const Person kPeople[] = {{L"J\u00FCrgen", L"M\u00FCller", L"000123456"},
                           {L"Anna", L"Schmidt", L"000123457"},
                           {L"Ren\u00E9", L"Fran\u00E7ois", L"000200311"},
                           {L"Zo\u00EB", L"\u00C5berg", L"000200312"}};
-const wchar_t* const kPlaces[] = {L"Haupteingang T\u00FCr 1", L"Haupteingang T\u00FCr 2", L"T\u00FCr S\u00FCd",
-                                  L"Lager Rolltor"};
+// Where an event happens: a point of the site, or the server itself when the site has none.
+struct Place {
+    long pointId = 0;
+    std::wstring name = L"SiPass Server";
+};
+
+Place randomPlace(std::mt19937& random) {
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    const auto& points = st.site.points;
+    if (points.empty()) {
+        return Place{};
+    }
+    auto point = std::next(points.begin(), static_cast<long>(random() % points.size()));
+    return Place{point->first, point->second.name.value_or(L"")};
+}
 
 EventObject randomEvent(std::mt19937& random, long eventId) {
     auto pick = [&](int count) { return static_cast<int>(random() % static_cast<unsigned>(count)); };
@@ -46,14 +61,14 @@ EventObject randomEvent(std::mt19937& random, long eventId) {
     event.eventId = eventId;
     event.timestamp = localNow();
     event.serverTime = event.timestamp;
-    const int place = pick(4);
-    event.location = kPlaces[place];
-    event.objectId = 1001 + place;
+    const Place place = randomPlace(random);
+    event.location = place.name;
+    event.objectId = place.pointId;
     event.objectType = 7;  // ePoint
     event.subType = 5003;  // eAccessPoint
     switch (pick(4)) {
         case 0:
-        case 1: {  // a badge at a reader
+        case 1: {                                                         // a badge at a reader
             static const long states[] = {2030, 2030, 2040, 2011, 2038};  // granted, denied, PIN, expired
             const Person& person = kPeople[pick(4)];
             event.accessEvent = true;
@@ -67,10 +82,11 @@ EventObject randomEvent(std::mt19937& random, long eventId) {
             break;
         }
         case 2: {  // a door or reader changes state
-            static const long states[] = {3006, 3005, 2025, 2026, 3004};  // forced, held, offline, online, closed
+            static const long states[] = {3006, 3005, 2025, 2026,
+                                          3004};  // forced, held, offline, online, closed
             event.objectState = true;
-            event.type = 11;        // eObjState
-            event.subType = 7006;   // eAccessPointState
+            event.type = 11;       // eObjState
+            event.subType = 7006;  // eAccessPointState
             event.state = states[pick(5)];
             event.stateType = event.state == 2026 || event.state == 3004 ? 0 : 1;
             event.description = L"Point state changed";
@@ -158,7 +174,9 @@ void stopEventGenerator() {
     }
 }
 
-long generatedEvents() { return generator().generated.load(); }
+long generatedEvents() {
+    return generator().generated.load();
+}
 
 namespace detail {
 

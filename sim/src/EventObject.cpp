@@ -43,7 +43,9 @@ public:
 
     // The getters shared by the three interfaces (one override serves both bases).
     HRESULT STDMETHODCALLTYPE get_Type(long* v) override { return value("get_Type", v, fields_.type); }
-    HRESULT STDMETHODCALLTYPE get_SubType(long* v) override { return value("get_SubType", v, fields_.subType); }
+    HRESULT STDMETHODCALLTYPE get_SubType(long* v) override {
+        return value("get_SubType", v, fields_.subType);
+    }
     HRESULT STDMETHODCALLTYPE get_Timestamp(DATE* v) override {
         return value("get_Timestamp", v, fields_.timestamp);
     }
@@ -53,8 +55,12 @@ public:
     HRESULT STDMETHODCALLTYPE get_Description(BSTR* v) override {
         return text("get_Description", v, fields_.description);
     }
-    HRESULT STDMETHODCALLTYPE get_Location(BSTR* v) override { return text("get_Location", v, fields_.location); }
-    HRESULT STDMETHODCALLTYPE get_EventID(long* v) override { return value("get_EventID", v, fields_.eventId); }
+    HRESULT STDMETHODCALLTYPE get_Location(BSTR* v) override {
+        return text("get_Location", v, fields_.location);
+    }
+    HRESULT STDMETHODCALLTYPE get_EventID(long* v) override {
+        return value("get_EventID", v, fields_.eventId);
+    }
     HRESULT STDMETHODCALLTYPE reserved10() override { return notImplemented("IEventFields::reserved10"); }
 
     HRESULT STDMETHODCALLTYPE get_ObjectID(long* v) override {
@@ -76,7 +82,9 @@ public:
     HRESULT STDMETHODCALLTYPE get_FirstName(BSTR* v) override {
         return text("get_FirstName", v, fields_.firstName);
     }
-    HRESULT STDMETHODCALLTYPE get_LastName(BSTR* v) override { return text("get_LastName", v, fields_.lastName); }
+    HRESULT STDMETHODCALLTYPE get_LastName(BSTR* v) override {
+        return text("get_LastName", v, fields_.lastName);
+    }
 
 private:
     ~EventObjectImpl() override = default;

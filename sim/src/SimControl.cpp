@@ -25,14 +25,29 @@ std::vector<ClientSnapshot> clients() {
     return snapshots;
 }
 
-int advisedSinkCount() {
-    auto& st = detail::state();
-    std::lock_guard<std::mutex> lock(st.mutex);
+namespace {
+
+int advisedSinkCountLocked(const detail::State& st) {
     int count = 0;
     for (const ComClient* client : st.clients) {
         count += client->sinkCountLocked();
     }
     return count;
+}
+
+}  // namespace
+
+int advisedSinkCount() {
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    return advisedSinkCountLocked(st);
+}
+
+bool waitForAdvisedSinks(int count, unsigned timeoutMs) {
+    auto& st = detail::state();
+    std::unique_lock<std::mutex> lock(st.mutex);
+    return st.sinksChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [&] { return advisedSinkCountLocked(st) == count; });
 }
 
 namespace {
@@ -58,8 +73,8 @@ SinkList snapshotSinks(const std::function<void(ComClient*)>& underLock = {}) {
 // they were advised) from a new simulator thread that joins the MTA, as the real client delivers its
 // events. `underLock` runs first on each client with State::mutex held. Returns true once every call
 // has returned; false after timeoutMs, in which case the thread finishes on its own later.
-bool callSinksFromSimulatorThread(std::function<void(const SinkList&)> call,
-                                  unsigned timeoutMs, const std::function<void(ComClient*)>& underLock = {}) {
+bool callSinksFromSimulatorThread(std::function<void(const SinkList&)> call, unsigned timeoutMs,
+                                  const std::function<void(ComClient*)>& underLock = {}) {
     // Shared with the event thread, which may outlive this call when a sink blocks.
     struct Completion {
         std::mutex mutex;
@@ -201,12 +216,15 @@ bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
 
 namespace detail {
 
-void deliverOnThisThread(const EventBatch& batch) { deliverTo(snapshotSinks(), batch); }
+void deliverOnThisThread(const EventBatch& batch) {
+    deliverTo(snapshotSinks(), batch);
+}
 
 }  // namespace detail
 
 bool deliverEvents(const EventBatch& batch, unsigned timeoutMs) {
-    return callSinksFromSimulatorThread([batch](const SinkList& sinks) { deliverTo(sinks, batch); }, timeoutMs);
+    return callSinksFromSimulatorThread([batch](const SinkList& sinks) { deliverTo(sinks, batch); },
+                                        timeoutMs);
 }
 
 bool deliverEvent(const EventObject& event, unsigned timeoutMs) {

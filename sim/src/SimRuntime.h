@@ -12,6 +12,7 @@
 #include <oleauto.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <new>
@@ -26,7 +27,8 @@ class ComClient;
 
 struct State {
     std::mutex mutex;
-    std::map<std::wstring, std::wstring> accounts;          // user -> password
+    std::condition_variable sinksChanged;           // notified whenever a sink is advised or withdrawn
+    std::map<std::wstring, std::wstring> accounts;  // user -> password
     std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
     SiteModel site;                                         // devices, door sets and points
     long initialEventMask = 0;

@@ -17,32 +17,19 @@ constexpr NamedValue kStateTypes[] = {
 };
 
 constexpr NamedValue kObjTypes[] = {
-    {0, "eNoType"},
-    {1, "eAllObjects"},
-    {2, "eServer"},
-    {3, "eBus"},
-    {4, "eUnit"},
-    {5, "eFLN"},
-    {6, "eDevice"},
-    {7, "ePoint"},
-    {8, "eGenericEvent"},
-    {9, "eDBEvent"},
-    {10, "eAccessEvent"},
-    {11, "eObjState"},
-    {12, "eAlarm"},
-    {13, "eAlarmClass"},
-    {14, "eArea"},
-    {15, "eAreas"},
-    {16, "eFlag"},
-    {17, "eFlags"},
-    {18, "eCounter"},
-    {19, "eCounters"},
-    {20, "eTimer"},
-    {21, "eTimers"},
-    {22, "eAPBCluster"},
-    {23, "eAPBArea"},
-    {24, "eAPBAreas"},
-    {25, "eSubscriptionEvent"},
+    {0, "eNoType"},       {1, "eAllObjects"},
+    {2, "eServer"},       {3, "eBus"},
+    {4, "eUnit"},         {5, "eFLN"},
+    {6, "eDevice"},       {7, "ePoint"},
+    {8, "eGenericEvent"}, {9, "eDBEvent"},
+    {10, "eAccessEvent"}, {11, "eObjState"},
+    {12, "eAlarm"},       {13, "eAlarmClass"},
+    {14, "eArea"},        {15, "eAreas"},
+    {16, "eFlag"},        {17, "eFlags"},
+    {18, "eCounter"},     {19, "eCounters"},
+    {20, "eTimer"},       {21, "eTimers"},
+    {22, "eAPBCluster"},  {23, "eAPBArea"},
+    {24, "eAPBAreas"},    {25, "eSubscriptionEvent"},
 };
 
 constexpr NamedValue kSubTypes[] = {
@@ -214,14 +201,28 @@ const char* lookUp(const NamedValue (&table)[N], long value, const char* unknown
 
 }  // namespace
 
-const char* enumNameText(EObjType value) { return lookUp(kObjTypes, value, "Unknown value of EObjType"); }
-const char* enumNameText(ESubType value) { return lookUp(kSubTypes, value, "Unknown value of ESubType"); }
-const char* enumNameText(EObjState value) { return lookUp(kObjStates, value, "Unknown value of EObjState"); }
+const char* enumNameText(EObjType value) {
+    return lookUp(kObjTypes, value, "Unknown value of EObjType");
+}
+const char* enumNameText(ESubType value) {
+    return lookUp(kSubTypes, value, "Unknown value of ESubType");
+}
+const char* enumNameText(EObjState value) {
+    return lookUp(kObjStates, value, "Unknown value of EObjState");
+}
 const char* enumNameText(EStateType value) {
     return lookUp(kStateTypes, value, "Unknown value of EStateType");
 }
 
-std::string enumName(EObjType value) { return enumNameText(value); }
-std::string enumName(ESubType value) { return enumNameText(value); }
-std::string enumName(EObjState value) { return enumNameText(value); }
-std::string enumName(EStateType value) { return enumNameText(value); }
+std::string enumName(EObjType value) {
+    return enumNameText(value);
+}
+std::string enumName(ESubType value) {
+    return enumNameText(value);
+}
+std::string enumName(EObjState value) {
+    return enumNameText(value);
+}
+std::string enumName(EStateType value) {
+    return enumNameText(value);
+}

@@ -40,7 +40,9 @@ long long daysToSeconds(double days) {
 
 }  // namespace
 
-const EventDate& epochDate() { return g_EpochDate; }
+const EventDate& epochDate() {
+    return g_EpochDate;
+}
 
 EventDate localNow() {
     __time64_t now = _time64(nullptr);
@@ -58,9 +60,10 @@ EventDate localNow() {
     fields.wSecond = static_cast<WORD>(local.tm_sec);
     EventDate date;
     SYSTEMTIME back{};
-    date.valid = ::SystemTimeToVariantTime(&fields, &date.value) && ::VariantTimeToSystemTime(date.value, &back) &&
-                 back.wYear == fields.wYear && back.wMonth == fields.wMonth && back.wDay == fields.wDay &&
-                 back.wHour == fields.wHour && back.wMinute == fields.wMinute && back.wSecond == fields.wSecond;
+    date.valid = ::SystemTimeToVariantTime(&fields, &date.value) &&
+                 ::VariantTimeToSystemTime(date.value, &back) && back.wYear == fields.wYear &&
+                 back.wMonth == fields.wMonth && back.wDay == fields.wDay && back.wHour == fields.wHour &&
+                 back.wMinute == fields.wMinute && back.wSecond == fields.wSecond;
     return date;
 }
 

@@ -15,7 +15,9 @@ HRESULT STDMETHODCALLTYPE EventSinkForwarder::QueryInterface(REFIID riid, void**
     return E_NOINTERFACE;
 }
 
-ULONG STDMETHODCALLTYPE EventSinkForwarder::AddRef() { return ++m_References; }
+ULONG STDMETHODCALLTYPE EventSinkForwarder::AddRef() {
+    return ++m_References;
+}
 
 ULONG STDMETHODCALLTYPE EventSinkForwarder::Release() {
     ULONG left = --m_References;

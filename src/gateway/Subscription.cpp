@@ -12,7 +12,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-SimpleLogger& logger() { return *SimpleLogger::GetInstance(); }
+SimpleLogger& logger() {
+    return *SimpleLogger::GetInstance();
+}
 
 // Runs one client call under the guard; true when it neither raised nor threw.
 template <class F>

@@ -5,7 +5,9 @@
 
 #include <string>
 
-inline std::string hrText(HRESULT hr) { return std::to_string(static_cast<long>(hr)); }
+inline std::string hrText(HRESULT hr) {
+    return std::to_string(static_cast<long>(hr));
+}
 
 // failedCall("pDevice->get_Name()", "getAllDoors", E_FAIL) gives
 // "pDevice->get_Name() for getAllDoors failed: hr=-2147467259".

@@ -16,8 +16,8 @@ bool Received::waitForCalls(size_t count, unsigned timeoutMs) {
 }
 
 void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
-                                          int32_t subType, int32_t state, int32_t stateType, int64_t timestampMs,
-                                          int64_t serverTimeMs, const wchar_t* location,
+                                          int32_t subType, int32_t state, int32_t stateType,
+                                          int64_t timestampMs, int64_t serverTimeMs, const wchar_t* location,
                                           const wchar_t* description) {
     std::lock_guard<std::mutex> lock(g_received.mutex);
     g_received.states.push_back({eventId, objectId, objectType, type, subType, state, stateType, timestampMs,
@@ -26,21 +26,23 @@ void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int
     g_received.changed.notify_all();
 }
 
-void SIPASSVORMEKGATEWAY_CALL recordAccess(int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
-                                           int32_t subType, int32_t state, int32_t stateType,
-                                           int64_t timestampMs, int64_t serverTimeMs, const wchar_t* firstName,
-                                           const wchar_t* lastName, const wchar_t* cardNumber,
-                                           const wchar_t* location, const wchar_t* description) {
+void SIPASSVORMEKGATEWAY_CALL recordAccess(int32_t eventId, int32_t objectId, int32_t objectType,
+                                           int32_t type, int32_t subType, int32_t state, int32_t stateType,
+                                           int64_t timestampMs, int64_t serverTimeMs,
+                                           const wchar_t* firstName, const wchar_t* lastName,
+                                           const wchar_t* cardNumber, const wchar_t* location,
+                                           const wchar_t* description) {
     std::lock_guard<std::mutex> lock(g_received.mutex);
-    g_received.accesses.push_back({eventId, objectId, objectType, type, subType, state, stateType, timestampMs,
-                                   serverTimeMs, firstName, lastName, cardNumber, location, description});
+    g_received.accesses.push_back({eventId, objectId, objectType, type, subType, state, stateType,
+                                   timestampMs, serverTimeMs, firstName, lastName, cardNumber, location,
+                                   description});
     g_received.lastThread = ::GetCurrentThreadId();
     g_received.changed.notify_all();
 }
 
-void SIPASSVORMEKGATEWAY_CALL recordGeneric(int32_t eventId, int32_t type, int32_t subType, int64_t timestampMs,
-                                            int64_t serverTimeMs, const wchar_t* location,
-                                            const wchar_t* description) {
+void SIPASSVORMEKGATEWAY_CALL recordGeneric(int32_t eventId, int32_t type, int32_t subType,
+                                            int64_t timestampMs, int64_t serverTimeMs,
+                                            const wchar_t* location, const wchar_t* description) {
     std::lock_guard<std::mutex> lock(g_received.mutex);
     g_received.generics.push_back({eventId, type, subType, timestampMs, serverTimeMs, location, description});
     g_received.lastThread = ::GetCurrentThreadId();
@@ -65,11 +67,11 @@ sim::EventObject objectStateEvent(DATE timestamp) {
     event.objectState = true;
     event.eventId = 4711;
     event.objectId = 1203;
-    event.objectType = 7;   // ePoint
-    event.type = 11;        // eObjState
-    event.subType = 5003;   // eAccessPoint
-    event.state = 3006;     // eDoorForced
-    event.stateType = 1;    // eStateAlarm
+    event.objectType = 7;  // ePoint
+    event.type = 11;       // eObjState
+    event.subType = 5003;  // eAccessPoint
+    event.state = 3006;    // eDoorForced
+    event.stateType = 1;   // eStateAlarm
     event.timestamp = timestamp;
     event.serverTime = oleDate(2024, 2, 29, 13, 44, 0);
     event.location = L"Halle 1 T\u00FCr S\u00FCd";
@@ -81,9 +83,9 @@ sim::EventObject accessEvent(DATE timestamp) {
     sim::EventObject event = objectStateEvent(timestamp);
     event.objectState = false;
     event.accessEvent = true;
-    event.type = 10;        // eAccessEvent
-    event.state = 2030;     // eAccessGranted
-    event.stateType = 0;    // eStateNormal
+    event.type = 10;      // eAccessEvent
+    event.state = 2030;   // eAccessGranted
+    event.stateType = 0;  // eStateNormal
     event.firstName = L"J\u00FCrgen";
     event.lastName = L"M\u00FCller";
     event.cardNumber = L"000123456";
@@ -95,8 +97,8 @@ sim::EventObject genericEvent(DATE timestamp) {
     sim::EventObject event;
     event.genericEvent = true;
     event.eventId = 99;
-    event.type = 8;         // eGenericEvent
-    event.subType = 6002;   // eDBModify
+    event.type = 8;        // eGenericEvent
+    event.subType = 6002;  // eDBModify
     event.timestamp = timestamp;
     event.serverTime = oleDate(2024, 2, 29, 13, 44, 0);
     event.location = L"Server";

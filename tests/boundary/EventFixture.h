@@ -42,8 +42,8 @@ struct Received {
 };
 extern Received g_received;
 
-void SIPASSVORMEKGATEWAY_CALL recordState(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int64_t,
-                                          int64_t, const wchar_t*, const wchar_t*);
+void SIPASSVORMEKGATEWAY_CALL recordState(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                          int64_t, int64_t, const wchar_t*, const wchar_t*);
 void SIPASSVORMEKGATEWAY_CALL recordAccess(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                                            int64_t, int64_t, const wchar_t*, const wchar_t*, const wchar_t*,
                                            const wchar_t*, const wchar_t*);

@@ -15,7 +15,9 @@ const wchar_t kTimestampText[] = L"13:45:30 Thursday, February 29, 2024";
 constexpr int64_t kTimestampMs = 1709214330000;  // 2024-02-29 13:45:30, counted in local time
 constexpr int64_t kServerTimeMs = 1709214240000;
 
-DATE fixedTimestamp() { return oleDate(2024, 2, 29, 13, 45, 30); }
+DATE fixedTimestamp() {
+    return oleDate(2024, 2, 29, 13, 45, 30);
+}
 
 sim::EventElement element(sim::EventElement::Kind kind, const sim::EventObject& event = {}) {
     return sim::EventElement{kind, event};
@@ -68,9 +70,10 @@ TEST_F(ObjectStateEvents, NullTextsArriveEmptyAndUnknownValuesAreNamedAsSuch) {
 
     auto lines = eventLines();
     ASSERT_EQ(2u, lines.size());
-    EXPECT_NE(std::wstring::npos, lines[0].find(L"| State: Unknown value of EObjState(12345)| StateType: Unknown "
-                                                L"value of EStateType(2)| Location: | Description: | Servertime: "
-                                                L"00:00:01 Thursday, January 01, 1970|"));
+    EXPECT_NE(std::wstring::npos,
+              lines[0].find(L"| State: Unknown value of EObjState(12345)| StateType: Unknown "
+                            L"value of EStateType(2)| Location: | Description: | Servertime: "
+                            L"00:00:01 Thursday, January 01, 1970|"));
     std::lock_guard<std::mutex> lock(g_received.mutex);
     ASSERT_EQ(1u, g_received.states.size());
     EXPECT_EQ(12345, g_received.states[0].state);
@@ -93,12 +96,12 @@ using AccessEvents = EventTest;
 TEST_F(AccessEvents, ReachTheHostWithTheCardholder) {
     ASSERT_TRUE(sim::deliverEvent(accessEvent(fixedTimestamp())));
 
-    EXPECT_TRUE(linesMatch(eventLines(),
-                           {L"SiPass AccessEvent:  EventID: 4711| ObjectID: 1203| ObjectType: ePoint (7)| Type: "
-                            L"eAccessEvent (10)| SubType: eAccessPoint (5003)| State: eAccessGranted (2030)| "
-                            L"StateType: eStateNormal (0)| FirstName: J\u00FCrgen| LastName: M\u00FCller| "
-                            L"CardNumber: 000123456",
-                            L"Fire an registered event."}));
+    EXPECT_TRUE(linesMatch(
+        eventLines(), {L"SiPass AccessEvent:  EventID: 4711| ObjectID: 1203| ObjectType: ePoint (7)| Type: "
+                       L"eAccessEvent (10)| SubType: eAccessPoint (5003)| State: eAccessGranted (2030)| "
+                       L"StateType: eStateNormal (0)| FirstName: J\u00FCrgen| LastName: M\u00FCller| "
+                       L"CardNumber: 000123456",
+                       L"Fire an registered event."}));
     std::lock_guard<std::mutex> lock(g_received.mutex);
     ASSERT_EQ(1u, g_received.accesses.size());
     const AccessCall& call = g_received.accesses[0];
@@ -149,12 +152,12 @@ using GenericEvents = EventTest;
 TEST_F(GenericEvents, ReachTheHostWithTheirSevenFields) {
     ASSERT_TRUE(sim::deliverEvent(genericEvent(fixedTimestamp())));
 
-    EXPECT_TRUE(linesMatch(eventLines(),
-                           {L"SiPass GenericEvent:  EventId: 99| Type: eGenericEvent (8)| SubType: eDBModify "
-                            L"(6002)| Location: Server| Description: Cardholder changed| Timestamp: " +
-                                std::wstring(kTimestampText) + L"| Servertime: " + kServerTimeText +
-                                L"| CurrentTime: *",
-                            L"Fire an registered event."}));
+    EXPECT_TRUE(linesMatch(
+        eventLines(),
+        {L"SiPass GenericEvent:  EventId: 99| Type: eGenericEvent (8)| SubType: eDBModify "
+         L"(6002)| Location: Server| Description: Cardholder changed| Timestamp: " +
+             std::wstring(kTimestampText) + L"| Servertime: " + kServerTimeText + L"| CurrentTime: *",
+         L"Fire an registered event."}));
     std::lock_guard<std::mutex> lock(g_received.mutex);
     ASSERT_EQ(1u, g_received.generics.size());
     const GenericCall& call = g_received.generics[0];
@@ -180,9 +183,9 @@ TEST_F(GenericEvents, SubTypeZeroIsNamedAndNoSubscriptionIsNeeded) {
 // ---- A getter failure at every position of every translator's read order ------------------------------
 
 struct GetterFailure {
-    const char* kind;       // "objectState", "accessEvent", "genericEvent"
-    const char* getter;     // the getter that fails
-    const char* nextGetter; // the one that would come next (nullptr for the last)
+    const char* kind;        // "objectState", "accessEvent", "genericEvent"
+    const char* getter;      // the getter that fails
+    const char* nextGetter;  // the one that would come next (nullptr for the last)
 };
 
 std::ostream& operator<<(std::ostream& os, const GetterFailure& failure) {
@@ -191,12 +194,12 @@ std::ostream& operator<<(std::ostream& os, const GetterFailure& failure) {
 
 namespace {
 
-const char* const kObjectStateOrder[] = {"get_EventID", "get_ObjectID", "get_ObjectType", "get_State",
-                                         "get_SubType", "get_Type", "get_StateType", "get_Timestamp",
+const char* const kObjectStateOrder[] = {"get_EventID",    "get_ObjectID", "get_ObjectType", "get_State",
+                                         "get_SubType",    "get_Type",     "get_StateType",  "get_Timestamp",
                                          "get_ServerTime", "get_Location", "get_Description"};
-const char* const kAccessOrder[] = {"get_EventID",    "get_ObjectID",  "get_ObjectType", "get_State",
-                                    "get_Type",       "get_SubType",   "get_StateType",  "get_ServerTime",
-                                    "get_Timestamp",  "get_FirstName", "get_LastName",   "get_CardNumber",
+const char* const kAccessOrder[] = {"get_EventID",     "get_ObjectID",  "get_ObjectType", "get_State",
+                                    "get_Type",        "get_SubType",   "get_StateType",  "get_ServerTime",
+                                    "get_Timestamp",   "get_FirstName", "get_LastName",   "get_CardNumber",
                                     "get_Description", "get_Location"};
 const char* const kGenericOrder[] = {"get_EventID",   "get_Type",     "get_SubType",    "get_ServerTime",
                                      "get_Timestamp", "get_Location", "get_Description"};
@@ -253,7 +256,8 @@ TEST_P(TranslatorGetterFailure, AbandonsTheEventWithOneErrorLine) {
     EXPECT_TRUE(linesMatch(eventLines(), {expected}));
     EXPECT_EQ(Error, log.lines().back().level);
     if (failure.nextGetter != nullptr) {
-        EXPECT_EQ(0, sim::callCount(countedName(failure.nextGetter))) << "a getter after the failure was called";
+        EXPECT_EQ(0, sim::callCount(countedName(failure.nextGetter)))
+            << "a getter after the failure was called";
     }
     std::lock_guard<std::mutex> lock(g_received.mutex);
     EXPECT_TRUE(g_received.states.empty() && g_received.accesses.empty() && g_received.generics.empty());
@@ -319,7 +323,8 @@ TEST_F(EventArrays, AnObjectGoesToTheFirstKindItAnswersInTheOrderAccessStateGene
 
 TEST_F(EventArrays, AnObjectOfNoKnownKindIsDroppedSilently) {
     sim::EventBatch batch;
-    batch.elements = {element(sim::EventElement::Kind::UnknownWithoutEvents, objectStateEvent(fixedTimestamp()))};
+    batch.elements = {
+        element(sim::EventElement::Kind::UnknownWithoutEvents, objectStateEvent(fixedTimestamp()))};
     ASSERT_TRUE(sim::deliverEvents(batch));
     EXPECT_TRUE(linesMatch(log.texts(), {L"OnEvent"}));
     EXPECT_TRUE(g_received.states.empty());
@@ -331,7 +336,9 @@ struct MalformedArray {
     const wchar_t* line;
 };
 
-std::ostream& operator<<(std::ostream& os, const MalformedArray& array) { return os << array.name; }
+std::ostream& operator<<(std::ostream& os, const MalformedArray& array) {
+    return os << array.name;
+}
 
 class MalformedEventArray : public EventTest, public ::testing::WithParamInterface<MalformedArray> {};
 
@@ -348,11 +355,11 @@ TEST_P(MalformedEventArray, IsSkippedWithItsLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Shapes, MalformedEventArray,
-    ::testing::Values(
-        MalformedArray{"TwoDimensions", true, false, false, L"Save Array received with a Dimension !=1. Skip."},
-        MalformedArray{"WithoutVarType", false, true, false,
-                       L"Event received with a non VARRIANT Safearray. Skip."},
-        MalformedArray{"Null", false, false, true, L"Event received without an array. Skip."}),
+    ::testing::Values(MalformedArray{"TwoDimensions", true, false, false,
+                                     L"Save Array received with a Dimension !=1. Skip."},
+                      MalformedArray{"WithoutVarType", false, true, false,
+                                     L"Event received with a non VARRIANT Safearray. Skip."},
+                      MalformedArray{"Null", false, false, true, L"Event received without an array. Skip."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- The age filter, end to end, with margins around the limit ----------------------------------------
@@ -423,9 +430,9 @@ TEST_F(FailingHostCallbacks, AnAccessViolationIsLoggedAndTheNextEventIsDelivered
 }
 
 // What an MSVC-built host's `throw` looks like to the gateway.
-void SIPASSVORMEKGATEWAY_CALL msvcThrowingAccess(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
-                                                int64_t, int64_t, const wchar_t*, const wchar_t*,
-                                                const wchar_t*, const wchar_t*, const wchar_t*) {
+void SIPASSVORMEKGATEWAY_CALL msvcThrowingAccess(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                                 int32_t, int64_t, int64_t, const wchar_t*, const wchar_t*,
+                                                 const wchar_t*, const wchar_t*, const wchar_t*) {
     ULONG_PTR parameters[3] = {0x19930520, 0, 0};
     ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 3, parameters);
 }
@@ -466,7 +473,8 @@ TEST_F(EventArrays, DeliveriesFromSeveralThreadsWhileTheHostChangesCallbacks) {
         clients.emplace_back([&] {
             sim::EventBatch batch;
             for (int i = 0; i < kEventsPerBatch; ++i) {
-                batch.elements.push_back(element(sim::EventElement::Kind::Object, objectStateEvent(fixedTimestamp())));
+                batch.elements.push_back(
+                    element(sim::EventElement::Kind::Object, objectStateEvent(fixedTimestamp())));
             }
             for (int b = 0; b < kBatches; ++b) {
                 if (!sim::deliverEvents(batch, 20000)) {
@@ -519,15 +527,6 @@ void SIPASSVORMEKGATEWAY_CALL blockingState(int32_t, int32_t, int32_t, int32_t, 
     g_blocking.changed.wait_for(lock, std::chrono::seconds(10), [] { return g_blocking.released; });
 }
 
-template <class Condition>
-bool waitFor(Condition condition) {
-    for (int i = 0; i < 1000 && !condition(); ++i) {
-        std::this_thread::yield();
-        ::Sleep(5);
-    }
-    return condition();
-}
-
 }  // namespace
 
 TEST_F(EventArrays, CloseDuringADeliveryWaitsForItAndNoCallbackRunsAfterwards) {
@@ -538,7 +537,8 @@ TEST_F(EventArrays, CloseDuringADeliveryWaitsForItAndNoCallbackRunsAfterwards) {
     std::thread client([&] { EXPECT_TRUE(sim::deliverEvents(batch, 20000)); });
     {
         std::unique_lock<std::mutex> lock(g_blocking.mutex);
-        ASSERT_TRUE(g_blocking.changed.wait_for(lock, std::chrono::seconds(10), [] { return g_blocking.entered == 1; }));
+        ASSERT_TRUE(g_blocking.changed.wait_for(lock, std::chrono::seconds(10),
+                                                [] { return g_blocking.entered == 1; }));
     }
 
     std::thread closer([&] {
@@ -546,7 +546,7 @@ TEST_F(EventArrays, CloseDuringADeliveryWaitsForItAndNoCallbackRunsAfterwards) {
         g_blocking.closed = true;
     });
     // The sink is withdrawn at once; Close then waits for the delivery in progress.
-    EXPECT_TRUE(waitFor([] { return sim::advisedSinkCount() == 0; }));
+    EXPECT_TRUE(sim::waitForAdvisedSinks(0));
     EXPECT_FALSE(g_blocking.closed);
     {
         std::lock_guard<std::mutex> lock(g_blocking.mutex);

@@ -45,7 +45,8 @@ TEST_F(RegisteredSubscriptions, LogTheObjectNameForEachRegistrationOfAKnownObjec
 
 TEST_F(RegisteredSubscriptions, RefuseAnObjectTheServerDoesNotKnow) {
     EXPECT_FALSE(library.RegisterEvent(6, 999, 3006));
-    EXPECT_TRUE(linesMatch(log.texts(), {L"Find no object with this id and type. Please check ObjectID and Type"}));
+    EXPECT_TRUE(
+        linesMatch(log.texts(), {L"Find no object with this id and type. Please check ObjectID and Type"}));
 }
 
 struct SubscriptionFault {
@@ -56,7 +57,9 @@ struct SubscriptionFault {
     std::vector<std::wstring> lines;
 };
 
-std::ostream& operator<<(std::ostream& os, const SubscriptionFault& fault) { return os << fault.name; }
+std::ostream& operator<<(std::ostream& os, const SubscriptionFault& fault) {
+    return os << fault.name;
+}
 
 class SubscriptionClientFault : public EventTest, public ::testing::WithParamInterface<SubscriptionFault> {};
 
@@ -77,14 +80,27 @@ TEST_P(SubscriptionClientFault, EndsWithItsLine) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, SubscriptionClientFault,
     ::testing::Values(
-        SubscriptionFault{"GetByIDFails", "IComClient::GetByID", false, false,
+        SubscriptionFault{"GetByIDFails",
+                          "IComClient::GetByID",
+                          false,
+                          false,
                           {L"Find no object with this id and type. Please check ObjectID and Type"}},
         SubscriptionFault{"GetByIDRaises", "IComClient::GetByID", true, false, {L"GetByID Exception"}},
-        SubscriptionFault{"NoGeneric", "IUnknown::QueryInterface(IGeneric)", false, false,
+        SubscriptionFault{"NoGeneric",
+                          "IUnknown::QueryInterface(IGeneric)",
+                          false,
+                          false,
                           {L"Can't get the IGeneric interface for this objectID"}},
-        SubscriptionFault{"QueryRaises", "IUnknown::QueryInterface(IGeneric)", true, false,
+        SubscriptionFault{"QueryRaises",
+                          "IUnknown::QueryInterface(IGeneric)",
+                          true,
+                          false,
                           {L"QueryInterface Exception genericObject"}},
-        SubscriptionFault{"NameFails", "IGeneric::get_name", false, false, {L"Can't get name of this object"}},
-        SubscriptionFault{"NameRaises", "IGeneric::get_name", true, true,
+        SubscriptionFault{
+            "NameFails", "IGeneric::get_name", false, false, {L"Can't get name of this object"}},
+        SubscriptionFault{"NameRaises",
+                          "IGeneric::get_name",
+                          true,
+                          true,
                           {L"get_name Exception", L"Register for event of device:  with ID: 1"}}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -44,8 +44,8 @@ void SIPASSVORMEKGATEWAY_CALL throwingState(int32_t, int32_t, int32_t, int32_t, 
     throw std::runtime_error("x");
 }
 
-void SIPASSVORMEKGATEWAY_CALL throwingNonStandard(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
-                                                 int64_t, int64_t, const wchar_t*, const wchar_t*) {
+void SIPASSVORMEKGATEWAY_CALL throwingNonStandard(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                                  int32_t, int64_t, int64_t, const wchar_t*, const wchar_t*) {
     ++g_calls;
     throw 42;
 }

@@ -7,7 +7,9 @@ namespace {
 constexpr double kSecond = 1.0 / 86400;
 constexpr double kEpoch = 25569.0;
 
-EventDate at(double value) { return EventDate{value, true}; }
+EventDate at(double value) {
+    return EventDate{value, true};
+}
 
 }  // namespace
 

@@ -29,7 +29,13 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
 bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
     return boundary::guard("gateway_Close", true, [] {
         logger().log("SIPASSVORMEKGATEWAY_API: close called");
-        delete gateway::obtain();
+        SiPassGateWay* gateway = gateway::obtain();
+        // Destroying the object waits for the delivery in progress: inside a callback that is this
+        // thread's own, and the object would vanish under it.
+        if (gateway->refusedInsideCallback("gateway_Close")) {
+            return false;
+        }
+        delete gateway;
         return true;
     });
 }

@@ -62,7 +62,9 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
     if (callback == nullptr) {
         return;
     }
-    logger.dbgLog("Fire an registered event.");
+    if (logger.enabled()) {
+        logger.dbgLog("Fire an registered event.");
+    }
     boundary::callHost("m_AlarmAccessCallback", [&] {
         std::wstring firstNameText = Win32Helper::bstr2wstr(firstName);
         std::wstring lastNameText = Win32Helper::bstr2wstr(lastName);

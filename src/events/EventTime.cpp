@@ -2,7 +2,11 @@
 
 #include <cmath>
 #include <ctime>
+#include <clocale>
 #include <cwchar>
+
+// The locale ids of the C runtime's current locale, by category (msvcrt; the headers do not declare it).
+extern "C" __declspec(dllimport) LCID* __cdecl ___lc_handle_func(void);
 
 namespace {
 
@@ -18,6 +22,8 @@ EventDate makeEpochDate() {
     date.valid = ::SystemTimeToVariantTime(&epoch, &date.value) != FALSE;
     return date;
 }
+
+std::wstring formatUncached(const EventDate& date);
 
 // Built by a static initialiser at load, before any export can run.
 const EventDate g_EpochDate = makeEpochDate();
@@ -45,7 +51,30 @@ const EventDate& epochDate() {
 }
 
 EventDate localNow() {
-    __time64_t now = _time64(nullptr);
+    // The conversion below costs more than the rest of an event's handling; within one second its result
+    // cannot change, so the last second converted is kept. (Only a change of the time zone within that
+    // second would be seen a second later.) A plain static under a slim lock, not thread_local: this
+    // toolchain's thread-local storage takes heap blocks per thread.
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static __time64_t lastSecond = -1;
+    static EventDate lastDate{0, false};
+    const __time64_t now = _time64(nullptr);
+    ::AcquireSRWLockShared(&lock);
+    const bool known = now == lastSecond && now != -1;
+    const EventDate knownDate = lastDate;
+    ::ReleaseSRWLockShared(&lock);
+    if (known) {
+        return knownDate;
+    }
+    const EventDate date = localTimeOf(now);
+    ::AcquireSRWLockExclusive(&lock);
+    lastSecond = now;
+    lastDate = date;
+    ::ReleaseSRWLockExclusive(&lock);
+    return date;
+}
+
+EventDate localTimeOf(__time64_t now) {
     struct tm local {};
     if (_localtime64_s(&local, &now) != 0) {
         return EventDate{0, false};
@@ -86,6 +115,46 @@ std::wstring formatEventTime(const EventDate& date) {
     if (!date.valid) {
         return invalid;
     }
+    // A debug line formats three dates, and events of the same second repeat them: the last few texts are
+    // kept. The day and month names come from the C runtime's time locale, so it is part of the key, and a
+    // host that changes its locale gets the new names at once. Fixed buffers under a slim lock: the cache
+    // holds no heap memory (thread_local would take heap blocks per thread on this toolchain).
+    struct Formatted {
+        double value;
+        LCID locale;
+        size_t length;  // 0: empty slot (a formatted date is never empty)
+        wchar_t text[128];
+    };
+    static SRWLOCK lock = SRWLOCK_INIT;
+    static Formatted recent[4];
+    static unsigned next = 0;
+    const LCID locale = ___lc_handle_func()[LC_TIME];
+    ::AcquireSRWLockShared(&lock);
+    for (const Formatted& entry : recent) {
+        if (entry.length != 0 && entry.value == date.value && entry.locale == locale) {
+            std::wstring known(entry.text, entry.length);
+            ::ReleaseSRWLockShared(&lock);
+            return known;
+        }
+    }
+    ::ReleaseSRWLockShared(&lock);
+    std::wstring text = formatUncached(date);
+    if (!text.empty() && text.size() <= 128) {
+        ::AcquireSRWLockExclusive(&lock);
+        Formatted& entry = recent[next++ % 4];
+        entry.value = date.value;
+        entry.locale = locale;
+        entry.length = text.size();
+        std::wmemcpy(entry.text, text.data(), text.size());
+        ::ReleaseSRWLockExclusive(&lock);
+    }
+    return text;
+}
+
+namespace {
+
+std::wstring formatUncached(const EventDate& date) {
+    static const std::wstring invalid = L"Invalid DateTime";
     UDATE fields{};
     if (FAILED(::VarUdateFromDate(date.value, 0, &fields))) {
         return invalid;
@@ -104,3 +173,5 @@ std::wstring formatEventTime(const EventDate& date) {
     size_t length = std::wcsftime(text, 256, L"%H:%M:%S %A, %B %d, %Y", &broken);
     return std::wstring(text, length);
 }
+
+}  // namespace

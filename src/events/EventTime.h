@@ -22,6 +22,10 @@ const EventDate& epochDate();
 // The current local time, in whole seconds.
 EventDate localNow();
 
+// The local time of a time in seconds since 1970-01-01 00:00:00 UTC (_time64); invalid when the C runtime
+// cannot convert it.
+EventDate localTimeOf(__time64_t time);
+
 // Milliseconds from the epoch to `date`, rounded to the nearest second (halves away from zero) and
 // times 1000; negative before 1970. Dates before 1899-12-30 count with their continuous value.
 long long toEpochMs(const EventDate& date);

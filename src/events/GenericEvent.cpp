@@ -50,7 +50,9 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
     if (callback == nullptr) {
         return;
     }
-    logger.dbgLog("Fire an registered event.");
+    if (logger.enabled()) {
+        logger.dbgLog("Fire an registered event.");
+    }
     boundary::callHost("m_GenericEventCallback", [&] {
         std::wstring locationText = Win32Helper::bstr2wstr(location);
         std::wstring descriptionText = Win32Helper::bstr2wstr(description);

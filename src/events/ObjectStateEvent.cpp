@@ -61,7 +61,9 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
     if (callback == nullptr) {
         return;
     }
-    logger.dbgLog("Fire an registered event.");
+    if (logger.enabled()) {
+        logger.dbgLog("Fire an registered event.");
+    }
     boundary::callHost("m_AlarmStateCallback", [&] {
         std::wstring locationText = Win32Helper::bstr2wstr(location);
         std::wstring descriptionText = Win32Helper::bstr2wstr(description);

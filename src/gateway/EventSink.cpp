@@ -19,7 +19,7 @@ SimpleLogger& logger() {
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
     boundary::guard("OnClientStateChanged", [&] {
-        boost::lock_guard<boost::mutex> lock(m_Mutex);
+        boost::lock_guard<OwnedMutex> lock(m_Mutex);
         logger().log("Client State Changed");
         if (m_DisconnectCallback != nullptr && state == 0) {
             DisconnectCallback callback = m_DisconnectCallback;
@@ -31,7 +31,7 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
     return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
-        boost::lock_guard<boost::mutex> lock(m_Mutex);
+        boost::lock_guard<OwnedMutex> lock(m_Mutex);
         logger().dbgLog("OnEvent");
         return dispatchEvents(events);
     });

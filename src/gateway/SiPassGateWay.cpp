@@ -8,6 +8,7 @@
 #include "Owners.h"
 #include "SimpleLogger.h"
 #include "Win32Helper.h"
+#include "Wiping.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -118,6 +119,16 @@ void SiPassGateWay::releaseClient() {
     }
 }
 
+bool SiPassGateWay::refusedInsideCallback(const char* operation) const {
+    if (!insideCallback()) {
+        return false;
+    }
+    logger().errLog(std::string(operation) +
+                    " refused: called from inside a gateway callback, which runs while the gateway delivers "
+                    "an event. Call it from another thread.");
+    return true;
+}
+
 HRESULT STDMETHODCALLTYPE SiPassGateWay::QueryInterface(REFIID riid, void** object) {
     if (object == nullptr) {
         return E_POINTER;
@@ -132,6 +143,11 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::QueryInterface(REFIID riid, void** obje
 }
 
 bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
+    wiping::WipeOnExit wipePassword(password);
+    // Replacing the client waits for the delivery in progress, which is this thread's own.
+    if (refusedInsideCallback("Init")) {
+        return false;
+    }
     logger().log("Init() called.");
     if (!checkProcessToken()) {
         return false;
@@ -152,7 +168,7 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     logger().log("CoCreateInstance CLSID_ComClient succeeded.");
 
     CComBSTR userName = Win32Helper::wstr2bstr(user);
-    CComBSTR userPassword = Win32Helper::wstr2bstr(password);
+    wiping::WipedBSTR userPassword(password);
 
     long mask = 0;
     if (FAILED(m_ComClient->get_EventMask(&mask))) {
@@ -165,7 +181,7 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     }
 
     IComClient* client = m_ComClient.Get();
-    auto connect = seh::runGuarded([&] { hr = client->Connect(userName, userPassword); });
+    auto connect = seh::runGuarded([&] { hr = client->Connect(userName, userPassword.get()); });
     if (connect.raised || connect.cpp) {
         logger().log("Exception connect");
         return false;
@@ -209,21 +225,33 @@ bool SiPassGateWay::createConnectionPoints() {
 }
 
 void SiPassGateWay::RegisterAlarmStateCallback(AlarmStateCallback callback) {
-    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (refusedInsideCallback("RegisterAlarmStateCallback")) {
+        return;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
     m_AlarmStateCallback = callback;
 }
 
 void SiPassGateWay::RegisterAlarmAccessCallback(AlarmAccessCallback callback) {
-    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (refusedInsideCallback("RegisterAlarmAccessCallback")) {
+        return;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
     m_AlarmAccessCallback = callback;
 }
 
 void SiPassGateWay::RegisterGenericEventCallback(GenericEventCallback callback) {
-    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (refusedInsideCallback("RegisterGenericEventCallback")) {
+        return;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
     m_GenericEventCallback = callback;
 }
 
 void SiPassGateWay::RegisterDisconnectCallback(DisconnectCallback callback) {
-    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (refusedInsideCallback("RegisterDisconnectCallback")) {
+        return;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
     m_DisconnectCallback = callback;
 }

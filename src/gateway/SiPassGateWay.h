@@ -6,11 +6,10 @@
 
 #include <string>
 
-#include <boost/thread/mutex.hpp>
-
 #include "ClientInterfaces.h"
 #include "EventSinkForwarder.h"
 #include "ManagedDLLLoader.h"
+#include "OwnedMutex.h"
 #include "SiPassNodeList.h"
 #include "SiPassVormekGateway.h"
 
@@ -36,16 +35,28 @@ public:
     HRESULT STDMETHODCALLTYPE OnAlarm(long value) override;
     HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long value) override;
 
-    // The login sequence. True when logged in with the event connection in place.
+    // The login sequence. True when logged in with the event connection in place. Every copy of the
+    // password it makes (the parameter included) is overwritten before it is freed. Refused (false) on a
+    // thread that is inside a gateway callback.
     bool Init(std::wstring user, std::wstring password);
 
-    // Each takes m_Mutex, so a callback never changes while an event is being delivered.
+    // True on the client thread that is delivering an event or a state change, that is inside any host
+    // callback (log function included) the gateway calls with m_Mutex held.
+    bool insideCallback() const { return m_Mutex.heldByThisThread(); }
+    // When insideCallback(): logs "<operation> refused: ..." with errLog and returns true. Called first by
+    // every operation that takes m_Mutex or waits for a delivery to end, which would otherwise wait for
+    // its own thread forever.
+    bool refusedInsideCallback(const char* operation) const;
+
+    // Each takes m_Mutex, so a callback never changes while an event is being delivered. Refused (nothing
+    // changes) inside a callback.
     void RegisterAlarmStateCallback(AlarmStateCallback callback);
     void RegisterAlarmAccessCallback(AlarmAccessCallback callback);
     void RegisterGenericEventCallback(GenericEventCallback callback);
     void RegisterDisconnectCallback(DisconnectCallback callback);
 
-    // Subscription: checks the object on the server and records the triple. Takes m_Mutex.
+    // Subscription: checks the object on the server and records the triple. Takes m_Mutex; refused
+    // (false) inside a callback.
     bool RegisterAlarmEvent(long objectType, long objectId, long state);
     // For tests: whether a triple is subscribed. Takes m_Mutex.
     bool isSubscribed(long objectType, long objectId, long state);
@@ -90,8 +101,9 @@ private:
     // Guarded by m_Mutex.
     SiPassNodeList m_NotifyList;
 
-    // Not recursive: a host callback that calls back into a registration export would deadlock.
-    boost::mutex m_Mutex;
+    // Held while events are delivered and while the callbacks or the subscriptions change. Not recursive:
+    // the operations that take it first refuse a thread that already holds it (refusedInsideCallback).
+    mutable OwnedMutex m_Mutex;
     ManagedDLLLoaderCpp m_Loader;
     volatile int m_DropDuration = 180;
 };

@@ -26,7 +26,10 @@ bool completes(F&& call) {
 }  // namespace
 
 bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long state) {
-    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (refusedInsideCallback("RegisterAlarmEvent")) {
+        return false;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
     if (m_AlarmStateCallback == nullptr && m_AlarmAccessCallback == nullptr) {
         logger().log(
             "RegisterAlarmEvent makes no sense without a AlarmStateCallback or AlarmAccessCallback. Set "
@@ -84,6 +87,9 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
 }
 
 bool SiPassGateWay::isSubscribed(long objectType, long objectId, long state) {
-    boost::lock_guard<boost::mutex> lock(m_Mutex);
+    if (refusedInsideCallback("isSubscribed")) {
+        return false;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
     return m_NotifyList.contains(objectType, objectId, state);
 }

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <vector>
 
 #include "SimpleLogger.h"
 
@@ -67,30 +66,59 @@ std::string narrowEachCharacter(const std::wstring& text) {
     return result;
 }
 
-}  // namespace
-
-std::wstring str2wstr(std::string text) {
-    const size_t n = text.size() + 1;
-    std::vector<wchar_t> buffer(n, L'\0');
-    if (std::mbstowcs(buffer.data(), text.c_str(), n) == kConversionFailed) {
-        return widenEachCharacter(text);
+// Every character set the C runtime can select keeps the 7-bit ASCII range as it is, so text of such
+// characters alone converts one to one without asking the locale. Events and log lines are mostly that.
+// Stops at the first NUL, as the conversion functions do; false when any other character occurs.
+template <class From, class To>
+bool copyAscii(const From& text, To& result) {
+    size_t length = 0;
+    for (; length < text.size() && text[length] != 0; ++length) {
+        if (static_cast<unsigned long>(text[length]) >= 0x80) {
+            return false;
+        }
     }
-    buffer[n - 1] = L'\0';
-    return std::wstring(buffer.data());
+    result.resize(length);
+    for (size_t i = 0; i < length; ++i) {
+        result[i] = static_cast<typename To::value_type>(text[i]);
+    }
+    return true;
 }
 
-std::string wstr2str(std::wstring text) {
+}  // namespace
+
+std::wstring str2wstr(const std::string& text) {
+    std::wstring ascii;
+    if (copyAscii(text, ascii)) {
+        return ascii;
+    }
+    // Converted in place: n bytes give at most n - 1 characters and the NUL, and the conversion ends at
+    // the first NUL of the text, so its count is the length of the result.
+    const size_t n = text.size() + 1;
+    std::wstring result(n, L'\0');
+    const size_t written = std::mbstowcs(&result[0], text.c_str(), n);
+    if (written == kConversionFailed) {
+        return widenEachCharacter(text);
+    }
+    result.resize(written);
+    return result;
+}
+
+std::string wstr2str(const std::wstring& text) {
     std::string result;
     try {
+        if (copyAscii(text, result)) {
+            return result;
+        }
         const size_t n = text.size();
-        std::vector<char> buffer(n + 1, '\0');
-        size_t written = std::wcstombs(buffer.data(), text.c_str(), n + 1);
+        result.assign(n + 1, '\0');
+        size_t written = std::wcstombs(&result[0], text.c_str(), n + 1);
         if (written == kConversionFailed || written > n) {
             // A character without a narrow form, or a multibyte locale that needs more room than one
             // byte per character: convert one by one so that the result is complete.
             result = narrowEachCharacter(text);
         } else {
-            result.assign(buffer.data());
+            // The conversion ends at the first NUL of the text; its count is the length of the result.
+            result.resize(written);
         }
     } catch (...) {
         SimpleLogger::GetInstance()->log("Exception in wstr2str");
@@ -98,7 +126,7 @@ std::string wstr2str(std::wstring text) {
     return result;
 }
 
-std::string bstr2str(CComBSTR comStr) {
+std::string bstr2str(const CComBSTR& comStr) {
     std::string result;
     try {
         BSTR str = comStr.get();
@@ -111,12 +139,11 @@ std::string bstr2str(CComBSTR comStr) {
     return result;
 }
 
-std::wstring bstr2wstr(CComBSTR comStr) {
-    CComBSTR copy(comStr);
-    return str2wstr(bstr2str(std::move(copy)));
+std::wstring bstr2wstr(const CComBSTR& comStr) {
+    return str2wstr(bstr2str(comStr));
 }
 
-CComBSTR wstr2bstr(std::wstring text) {
+CComBSTR wstr2bstr(const std::wstring& text) {
     return CComBSTR(text.c_str());
 }
 

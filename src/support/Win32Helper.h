@@ -10,21 +10,21 @@
 namespace Win32Helper {
 
 // mbstowcs; the result ends at the first NUL. A byte sequence the locale cannot convert becomes '?'.
-std::wstring str2wstr(std::string text);
+std::wstring str2wstr(const std::string& text);
 
 // wcstombs; a character the locale cannot represent becomes '?' (a surrogate pair counts as one
 // character). Never throws: a failure logs "Exception in wstr2str" and gives the text built so far.
-std::string wstr2str(std::wstring text);
+std::string wstr2str(const std::wstring& text);
 
 // The BSTR's text up to its first NUL, through wstr2str. Null gives "". Never throws: a failure logs
 // "Exception converting bstr2str".
-std::string bstr2str(CComBSTR comStr);
+std::string bstr2str(const CComBSTR& comStr);
 
 // bstr2str followed by str2wstr: the text passes through its narrow form.
-std::wstring bstr2wstr(CComBSTR comStr);
+std::wstring bstr2wstr(const CComBSTR& comStr);
 
 // A new BSTR over the characters up to the first NUL; "" gives an empty, non-null BSTR. Throws
 // HResultError(E_OUTOFMEMORY) when the BSTR cannot be allocated.
-CComBSTR wstr2bstr(std::wstring text);
+CComBSTR wstr2bstr(const std::wstring& text);
 
 }  // namespace Win32Helper

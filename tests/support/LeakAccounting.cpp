@@ -1,12 +1,18 @@
 #include "LeakAccounting.h"
 
+#include <atomic>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 namespace leaks {
 namespace {
 
-// Tracks block addresses, so a free of a block allocated before the spy was registered is ignored.
+// The size PreAlloc was asked for, until PostAlloc on the same thread records the block.
+thread_local SIZE_T t_requestedSize = 0;
+std::atomic<FreeExaminer> g_examiner{nullptr};
+
+// Tracks block addresses and sizes, so a free of a block allocated before the spy was registered is
+// ignored and a block can be examined before it is freed.
 class CountingSpy : public IMallocSpy {
 public:
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
@@ -21,30 +27,40 @@ public:
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
-    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override { return size; }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T size) override {
+        t_requestedSize = size;
+        return size;
+    }
     void* STDMETHODCALLTYPE PostAlloc(void* actual) override {
         if (actual != nullptr) {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_blocks.insert(actual);
+            m_blocks[actual] = t_requestedSize;
         }
         return actual;
     }
     void* STDMETHODCALLTYPE PreFree(void* request, BOOL) override {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_blocks.erase(request);
+        auto block = m_blocks.find(request);
+        if (block != m_blocks.end()) {
+            if (FreeExaminer examine = g_examiner.load()) {
+                examine(block->first, block->second);
+            }
+            m_blocks.erase(block);
+        }
         return request;
     }
     void STDMETHODCALLTYPE PostFree(BOOL) override {}
     SIZE_T STDMETHODCALLTYPE PreRealloc(void* request, SIZE_T size, void** newRequest, BOOL) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_reallocFrom = request;
+        t_requestedSize = size;
         *newRequest = request;
         return size;
     }
     void* STDMETHODCALLTYPE PostRealloc(void* actual, BOOL) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_blocks.erase(m_reallocFrom) > 0 && actual != nullptr) {
-            m_blocks.insert(actual);
+            m_blocks[actual] = t_requestedSize;
         }
         return actual;
     }
@@ -62,7 +78,7 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::unordered_set<void*> m_blocks;
+    std::unordered_map<void*, SIZE_T> m_blocks;
     void* m_reallocFrom = nullptr;
 };
 
@@ -77,6 +93,10 @@ void startTracking() {
 
 long outstandingAllocations() {
     return g_spy.outstanding();
+}
+
+void examineFrees(FreeExaminer examine) {
+    g_examiner.store(examine);
 }
 
 }  // namespace leaks

@@ -15,4 +15,9 @@ void startTracking();
 // COM task-memory blocks allocated since startTracking and not yet freed.
 long outstandingAllocations();
 
+// Called with each tracked block and the size it was allocated with, just before the block is freed
+// (under the spy's lock: it must not allocate or free COM memory). nullptr stops the examination.
+using FreeExaminer = void (*)(const void* block, size_t size);
+void examineFrees(FreeExaminer examine);
+
 }  // namespace leaks

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include "EventTime.h"
 
 namespace {
@@ -76,4 +78,31 @@ TEST(EventTime, LocalNowIsValidWholeSecondsInTheLocalTimeBase) {
     ::SystemTimeToVariantTime(&local, &expected);
     EXPECT_NEAR(expected, now.value, 2 * kSecond);
     EXPECT_EQ(0, toEpochMs(now) % 1000);
+}
+
+TEST(EventTime, LocalNowKeptForTheSecondEqualsAFreshConversion) {
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        const __time64_t second = _time64(nullptr);
+        const EventDate first = localNow();
+        const EventDate kept = localNow();
+        const EventDate fresh = localTimeOf(second);
+        if (_time64(nullptr) != second) {
+            continue;  // the second turned: try again
+        }
+        EXPECT_EQ(fresh.valid, first.valid);
+        EXPECT_EQ(fresh.value, first.value);
+        EXPECT_EQ(first.value, kept.value);
+        return;
+    }
+    FAIL() << "the clock kept turning";
+}
+
+TEST(EventTime, AKeptDateTextFollowsAChangeOfTheTimeLocale) {
+    const EventDate date = at(25569.5);
+    EXPECT_EQ(L"12:00:00 Thursday, January 01, 1970", formatEventTime(date));
+    ASSERT_NE(nullptr, std::setlocale(LC_TIME, "German_Germany.1252"));
+    const std::wstring german = formatEventTime(date);
+    std::setlocale(LC_TIME, "C");
+    EXPECT_EQ(L"12:00:00 Donnerstag, Januar 01, 1970", german);
+    EXPECT_EQ(L"12:00:00 Thursday, January 01, 1970", formatEventTime(date));
 }

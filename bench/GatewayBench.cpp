@@ -1,0 +1,440 @@
+// Measures the gateway's event path against a baseline in the same run: the same simulated event
+// objects read through the same getters, their BSTRs freed and the same host callback called, with no
+// translation and no logging. Prints a table and writes the results as JSON (first argument: its path).
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "EventObject.h"
+#include "DoorServices.h"
+#include "Gateway.h"
+#include "HostRecords.h"
+#include "SiPassGateWay.h"
+#include "SimControl.h"
+#include "CComBSTR.h"
+#include "SimpleLogger.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+volatile long long g_sink = 0;
+
+void SIPASSVORMEKGATEWAY_CALL onState(int32_t eventId, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                      int64_t timestampMs, int64_t, const wchar_t* location, const wchar_t*) {
+    g_sink = g_sink + eventId + timestampMs + (location != nullptr ? location[0] : 0);
+}
+void SIPASSVORMEKGATEWAY_CALL onAccess(int32_t eventId, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                       int64_t timestampMs, int64_t, const wchar_t* firstName, const wchar_t*,
+                                       const wchar_t*, const wchar_t*, const wchar_t*) {
+    g_sink = g_sink + eventId + timestampMs + (firstName != nullptr ? firstName[0] : 0);
+}
+void SIPASSVORMEKGATEWAY_CALL onGeneric(int32_t eventId, int32_t, int32_t, int64_t timestampMs, int64_t,
+                                        const wchar_t* location, const wchar_t*) {
+    g_sink = g_sink + eventId + timestampMs + (location != nullptr ? location[0] : 0);
+}
+
+void SIPASSVORMEKGATEWAY_CALL discardLog(LogLevel, const wchar_t*) {}
+std::wstring g_copied;
+void SIPASSVORMEKGATEWAY_CALL copyLog(LogLevel, const wchar_t* text) {
+    g_copied = text;
+}
+
+DATE nowDate() {
+    SYSTEMTIME local{};
+    ::GetLocalTime(&local);
+    DATE date = 0;
+    ::SystemTimeToVariantTime(&local, &date);
+    return date;
+}
+
+sim::EventObject makeEvent(const char* kind, long n) {
+    sim::EventObject event;
+    event.eventId = 1000 + n;
+    event.objectId = 1203;
+    event.objectType = 7;
+    event.subType = 5003;
+    event.timestamp = nowDate();
+    event.serverTime = event.timestamp;
+    event.location = L"Halle 1 T\u00FCr S\u00FCd";
+    event.description = L"Door forced";
+    if (std::string(kind) == "access") {
+        event.accessEvent = true;
+        event.type = 10;
+        event.state = 2030;
+        event.firstName = L"J\u00FCrgen";
+        event.lastName = L"M\u00FCller";
+        event.cardNumber = L"000123456";
+    } else if (std::string(kind) == "objectState") {
+        event.objectState = true;
+        event.type = 11;
+        event.state = 3006;
+        event.stateType = 1;
+    } else {
+        event.genericEvent = true;
+        event.type = 8;
+        event.subType = 6002;
+    }
+    return event;
+}
+
+// An OnEvent array of `count` events of one kind, and the objects in it.
+struct Batch {
+    SAFEARRAY* array = nullptr;
+    std::vector<IUnknown*> objects;
+    Batch(const char* kind, long count) {
+        SAFEARRAYBOUND bound{static_cast<ULONG>(count), 0};
+        array = ::SafeArrayCreate(VT_VARIANT, 1, &bound);
+        for (long i = 0; i < count; ++i) {
+            IUnknown* object = nullptr;
+            sim::detail::createEventObject(makeEvent(kind, i), &object);
+            objects.push_back(object);
+            VARIANT element;
+            ::VariantInit(&element);
+            element.vt = VT_UNKNOWN;
+            element.punkVal = object;
+            ::SafeArrayPutElement(array, &i, &element);
+        }
+    }
+    ~Batch() {
+        ::SafeArrayDestroy(array);
+        for (IUnknown* object : objects) {
+            object->Release();
+        }
+    }
+};
+
+// The baseline: what any translation has to do at least.
+template <class I>
+void readCommon(I* event, long& eventId, long& type, long& subType, DATE& timestamp, DATE& serverTime,
+                BSTR& location, BSTR& description) {
+    event->get_EventID(&eventId);
+    event->get_Type(&type);
+    event->get_SubType(&subType);
+    event->get_Timestamp(&timestamp);
+    event->get_ServerTime(&serverTime);
+    event->get_Location(&location);
+    event->get_Description(&description);
+}
+
+void baseline(const char* kind, const Batch& batch) {
+    const std::string k = kind;
+    for (IUnknown* object : batch.objects) {
+        long eventId = 0, type = 0, subType = 0, objectId = 0, objectType = 0, state = 0, stateType = 0;
+        DATE timestamp = 0, serverTime = 0;
+        BSTR location = nullptr, description = nullptr;
+        if (k == "access") {
+            IAccessEvent* event = nullptr;
+            object->QueryInterface(__uuidof(IAccessEvent), reinterpret_cast<void**>(&event));
+            readCommon(event, eventId, type, subType, timestamp, serverTime, location, description);
+            BSTR first = nullptr, last = nullptr, card = nullptr;
+            event->get_ObjectID(&objectId);
+            event->get_ObjectType(&objectType);
+            event->get_State(&state);
+            event->get_StateType(&stateType);
+            event->get_FirstName(&first);
+            event->get_LastName(&last);
+            event->get_CardNumber(&card);
+            onAccess(eventId, objectId, objectType, type, subType, state, stateType,
+                     static_cast<int64_t>(timestamp), static_cast<int64_t>(serverTime), first, last, card,
+                     location, description);
+            ::SysFreeString(first);
+            ::SysFreeString(last);
+            ::SysFreeString(card);
+            event->Release();
+        } else if (k == "objectState") {
+            IObjectState* event = nullptr;
+            object->QueryInterface(__uuidof(IObjectState), reinterpret_cast<void**>(&event));
+            readCommon(event, eventId, type, subType, timestamp, serverTime, location, description);
+            event->get_ObjectID(&objectId);
+            event->get_ObjectType(&objectType);
+            event->get_State(&state);
+            event->get_StateType(&stateType);
+            onState(eventId, objectId, objectType, type, subType, state, stateType,
+                    static_cast<int64_t>(timestamp), static_cast<int64_t>(serverTime), location, description);
+            event->Release();
+        } else {
+            IGenericEvent* event = nullptr;
+            object->QueryInterface(__uuidof(IGenericEvent), reinterpret_cast<void**>(&event));
+            readCommon(event, eventId, type, subType, timestamp, serverTime, location, description);
+            onGeneric(eventId, type, subType, static_cast<int64_t>(timestamp),
+                      static_cast<int64_t>(serverTime), location, description);
+            event->Release();
+        }
+        ::SysFreeString(location);
+        ::SysFreeString(description);
+    }
+}
+
+// Nanoseconds per event: the best of `rounds` rounds, each running `body` until `events` were handled.
+double nsPerEvent(long batchSize, long events, const std::function<void()>& body, int rounds = 5) {
+    double best = 1e300;
+    const long iterations = std::max(1L, events / batchSize);
+    for (int round = 0; round < rounds; ++round) {
+        auto start = Clock::now();
+        for (long i = 0; i < iterations; ++i) {
+            body();
+        }
+        double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+        best = std::min(best, ns / static_cast<double>(iterations * batchSize));
+    }
+    return best;
+}
+
+// A site of `doors` doors: ten devices with an equal share of door sets, each with five points.
+void buildSite(long doors) {
+    sim::clearSite();
+    const long perDevice = doors / 10;
+    long point = 100000;
+    for (long d = 0; d < 10; ++d) {
+        sim::SiteDevice device;
+        device.id = 1 + d;
+        device.name = L"Geb\u00E4ude " + std::to_wstring(d);
+        for (long n = 0; n < perDevice; ++n) {
+            sim::SiteDoorSet doorSet;
+            doorSet.doorNumber = n + 1;
+            for (long* id : {&doorSet.reader1, &doorSet.reader2, &doorSet.doorFrame, &doorSet.passback,
+                             &doorSet.latch}) {
+                *id = point++;
+                sim::SitePoint sitePoint;
+                sitePoint.id = *id;
+                sitePoint.name = L"T\u00FCr " + std::to_wstring(*id);
+                sitePoint.state = 3004;
+                sitePoint.serverTime = nowDate();
+                sitePoint.location = L"Geb\u00E4ude";
+                sitePoint.description = L"T\u00FCrkontakt";
+                sim::addPoint(sitePoint);
+            }
+            device.doorSets.push_back(doorSet);
+        }
+        sim::addDevice(device);
+    }
+}
+
+// The baseline of getPointState: the same client calls, every value read and dropped.
+void readPointStatePlainly(IComClient* client, long id) {
+    SAFEARRAY* relatives = nullptr;
+    client->GetRelatives(doors::kPointType, id, doors::kStateRelation, 0, &relatives);
+    LONG first = 0;
+    VARIANT element;
+    ::VariantInit(&element);
+    ::SafeArrayGetElement(relatives, &first, &element);
+    IObjectState* state = nullptr;
+    element.punkVal->QueryInterface(__uuidof(IObjectState), reinterpret_cast<void**>(&state));
+    long value = 0, type = 0;
+    DATE serverTime = 0;
+    BSTR location = nullptr, description = nullptr;
+    state->get_State(&value);
+    state->get_StateType(&type);
+    state->get_ServerTime(&serverTime);
+    state->get_Location(&location);
+    state->get_Description(&description);
+    g_sink = g_sink + value + type;
+    ::SysFreeString(location);
+    ::SysFreeString(description);
+    state->Release();
+    ::VariantClear(&element);
+    ::SafeArrayDestroy(relatives);
+}
+
+// The baseline of one point definition: its name, then its state.
+void readPointPlainly(IComClient* client, long id) {
+    IUnknown* object = nullptr;
+    client->GetByID(doors::kPointType, id, &object);
+    IPoint* point = nullptr;
+    object->QueryInterface(__uuidof(IPoint), reinterpret_cast<void**>(&point));
+    BSTR name = nullptr;
+    point->get_Name(&name);
+    ::SysFreeString(name);
+    point->Release();
+    object->Release();
+    readPointStatePlainly(client, id);
+}
+
+// The baseline of getAllDoors: the same client calls, every value read and dropped.
+void listDoorsPlainly(IComClient* client) {
+    SAFEARRAY* devices = nullptr;
+    client->GetByType(doors::kDeviceType, 0, &devices);
+    LONG upper = -1;
+    ::SafeArrayGetUBound(devices, 1, &upper);
+    for (LONG i = 0; i <= upper; ++i) {
+        VARIANT element;
+        ::VariantInit(&element);
+        ::SafeArrayGetElement(devices, &i, &element);
+        IDevice* device = nullptr;
+        element.punkVal->QueryInterface(__uuidof(IDevice), reinterpret_cast<void**>(&device));
+        long id = 0;
+        BSTR name = nullptr;
+        SAFEARRAY* doorSets = nullptr;
+        device->get_ID(&id);
+        device->get_Name(&name);
+        device->GetDoorSets(&doorSets);
+        LONG last = -1;
+        ::SafeArrayGetUBound(doorSets, 1, &last);
+        for (LONG j = 0; j <= last; ++j) {
+            VARIANT doorElement;
+            ::VariantInit(&doorElement);
+            ::SafeArrayGetElement(doorSets, &j, &doorElement);
+            IDoorSet* doorSet = nullptr;
+            doorElement.punkVal->QueryInterface(__uuidof(IDoorSet), reinterpret_cast<void**>(&doorSet));
+            long value = 0;
+            doorSet->get_DoorNumber(&value);
+            for (auto getter : {&IDoorSet::get_Reader1, &IDoorSet::get_Reader2, &IDoorSet::get_DoorFrame,
+                                &IDoorSet::get_Passback, &IDoorSet::get_Latch}) {
+                (doorSet->*getter)(&value);
+                readPointPlainly(client, value);
+            }
+            doorSet->Release();
+            ::VariantClear(&doorElement);
+        }
+        ::SafeArrayDestroy(doorSets);
+        ::SysFreeString(name);
+        device->Release();
+        ::VariantClear(&element);
+    }
+    ::SafeArrayDestroy(devices);
+}
+
+// Nanoseconds per call of `body`: the best of five rounds of `calls` calls.
+double nsPerCall(long calls, const std::function<void()>& body) {
+    return nsPerEvent(1, calls, body);
+}
+
+struct Row {
+    std::string name;
+    double gatewayNs;
+    double baselineNs;
+    double target;  // 0: none
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* jsonPath = argc > 1 ? argv[1] : "bench-results.json";
+    long eventsPerCase = 20000;
+    if (const char* env = std::getenv("GATEWAY_BENCH_EVENTS")) {
+        eventsPerCase = std::max(100L, std::atol(env));
+    }
+    ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    sim::resetSite();
+    sim::registerClassObjects();
+
+    SiPassGateWay* gateway = gateway::obtain();
+    if (!gateway->Init(L"operator", L"sipass")) {
+        std::fprintf(stderr, "login to the simulated client failed\n");
+        return 1;
+    }
+    gateway->RegisterAlarmStateCallback(&onState);
+    gateway->RegisterAlarmAccessCallback(&onAccess);
+    gateway->RegisterGenericEventCallback(&onGeneric);
+    gateway->setDropDuration(INT_MAX);
+
+    struct LogMode {
+        const char* name;
+        LogCallback callback;
+        double target;
+    };
+    const LogMode modes[] = {
+        {"no log", nullptr, 1.5}, {"discarding log", &discardLog, 3.0}, {"copying log", &copyLog, 0}};
+    std::vector<Row> rows;
+    for (const char* kind : {"access", "objectState", "generic"}) {
+        for (long size : {1L, 64L}) {
+            Batch batch(kind, size);
+            for (const LogMode& mode : modes) {
+                SimpleLogger::GetInstance()->setLogger(mode.callback);
+                double gatewayNs = nsPerEvent(size, eventsPerCase, [&] { gateway->OnEvent(batch.array); });
+                SimpleLogger::GetInstance()->setLogger(nullptr);
+                double baselineNs = nsPerEvent(size, eventsPerCase, [&] { baseline(kind, batch); });
+                rows.push_back({std::string(kind) + " x" + std::to_string(size) + ", " + mode.name, gatewayNs,
+                                baselineNs, mode.target});
+            }
+        }
+    }
+
+    // Door enumeration: time per door, each site size against the plain loop.
+    Microsoft::WRL::ComPtr<IComClient> client;
+    ::CoCreateInstance(CLSID_ComClient, nullptr, kClientClassContext, __uuidof(IComClient),
+                       reinterpret_cast<void**>(client.GetAddressOf()));
+    CComBSTR user(L"operator"), password(L"sipass");
+    client->Connect(user, password);
+    for (long doors : {10L, 100L, 1000L, 10000L}) {
+        buildSite(doors);
+        const long calls = std::max(2L, 10000L / doors);
+        double gatewayNs = nsPerCall(calls, [&] {
+            Device* devices = nullptr;
+            int32_t deviceCount = 0, doorCount = 0;
+            gateway->getAllDoors(&devices, &deviceCount, &doorCount);
+            doors::freeDeviceArray(devices, deviceCount);
+        });
+        double baselineNs = nsPerCall(calls, [&] { listDoorsPlainly(client.Get()); });
+        rows.push_back({"getAllDoors, " + std::to_string(doors) + " doors (per door)", gatewayNs / doors,
+                        baselineNs / doors, 1.5});
+    }
+
+    // One point query and one door command per call, on the site of 100 doors.
+    buildSite(100);
+    const long pointId = 100004;
+    double gatewayNs = nsPerCall(2000, [&] {
+        PointState state{};
+        gateway->getPointState(pointId, &state);
+        doors::releaseHostBlock(state.location);
+        doors::releaseHostBlock(state.description);
+    });
+    double baselineNs = nsPerCall(2000, [&] { readPointStatePlainly(client.Get(), pointId); });
+    rows.push_back({"getPointState (per call)", gatewayNs, baselineNs, 0});
+    gatewayNs = nsPerCall(500, [&] { gateway->controlDoor(doors::kPointType, pointId, sim::kCommandLock); });
+    baselineNs = nsPerCall(500, [&] {
+        Microsoft::WRL::ComPtr<IManualCommand> command;
+        ::CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext,
+                           IID_PPV_ARGS(command.GetAddressOf()));
+        CComBSTR text(L"");
+        command->put_ObjectID(pointId);
+        command->put_ObjectType(doors::kPointType);
+        command->put_Command(sim::kCommandLock);
+        command->put_Text(text);
+        client->SendManualCommand(command.Get());
+    });
+    rows.push_back({"controlDoor (per call)", gatewayNs, baselineNs, 0});
+    sim::waitForCommandEvents();
+
+    std::printf("%-34s %12s %12s %8s %8s\n", "case", "gateway ns", "baseline ns", "ratio", "target");
+    FILE* json = std::fopen(jsonPath, "w");
+    if (json != nullptr) {
+        std::fprintf(json, "{\n  \"events_per_case\": %ld,\n  \"results\": [\n", eventsPerCase);
+    }
+    bool allMet = true;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        const double ratio = row.gatewayNs / row.baselineNs;
+        const bool met = row.target == 0 || ratio <= row.target;
+        allMet = allMet && met;
+        char target[16] = "-";
+        if (row.target != 0) {
+            std::snprintf(target, sizeof target, "%.1f%s", row.target, met ? "" : " !");
+        }
+        std::printf("%-34s %12.0f %12.0f %8.2f %8s\n", row.name.c_str(), row.gatewayNs, row.baselineNs, ratio,
+                    target);
+        if (json != nullptr) {
+            std::fprintf(json,
+                         "    {\"case\": \"%s\", \"gateway_ns_per_event\": %.1f, \"baseline_ns_per_event\": "
+                         "%.1f, \"ratio\": %.3f, \"target\": %s}%s\n",
+                         row.name.c_str(), row.gatewayNs, row.baselineNs, ratio,
+                         row.target == 0 ? "null" : std::to_string(row.target).c_str(),
+                         i + 1 < rows.size() ? "," : "");
+        }
+    }
+    if (json != nullptr) {
+        std::fprintf(json, "  ]\n}\n");
+        std::fclose(json);
+    }
+    delete gateway;
+    sim::revokeClassObjects();
+    std::printf("results written to %s\n", jsonPath);
+    return allMet ? 0 : 2;
+}

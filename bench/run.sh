@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Builds the benchmark for x86 (the host contract) and runs it under Wine: a table on standard output and
+# the results as JSON in build/bench-x86/bench-results.json. GATEWAY_BENCH_EVENTS sets the events per case.
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+arch=${1:-x86}
+build=$root/build/bench-$arch
+cmake -S "$root" -B "$build" -G Ninja --toolchain "$root/cmake/toolchain-mingw-$arch.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+cmake --build "$build" --target gateway_bench >/dev/null
+bash "$root/scripts/wine-prefix.sh" >/dev/null 2>&1
+json=$build/bench-results.json
+bash "$root/scripts/wine-run.sh" "$build/bin/gateway_bench.exe" "Z:${json//\//\\}"

@@ -1,0 +1,78 @@
+// The login password: no log line shows it, and the BSTR the gateway hands the client is overwritten
+// before it is freed, so no freed COM block still holds it.
+#include <atomic>
+#include <cstring>
+#include <string>
+
+#include "BoundaryTest.h"
+
+namespace {
+
+// Long enough to live on the heap in every copy, and unlike any other text of the tests.
+const wchar_t kSecret[] = L"Pw-7f3a9c1e-d2b4-4e8f-91a6-0c5b7e2d4f18";
+
+std::atomic<int> g_blocksWithSecret{0};
+std::atomic<int> g_blocksFreed{0};
+
+void SIPASSVORMEKGATEWAY_CALL ignoreState(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                          int64_t, int64_t, const wchar_t*, const wchar_t*) {}
+
+// Runs inside the malloc spy's PreFree: only reads the block.
+void findSecret(const void* block, size_t size) {
+    ++g_blocksFreed;
+    const size_t secretBytes = (sizeof kSecret) - sizeof(wchar_t);
+    const auto* bytes = static_cast<const unsigned char*>(block);
+    for (size_t at = 0; at + secretBytes <= size; ++at) {
+        if (std::memcmp(bytes + at, kSecret, secretBytes) == 0) {
+            ++g_blocksWithSecret;
+            return;
+        }
+    }
+}
+
+class Credentials : public BoundaryTest {
+protected:
+    void SetUp() override {
+        BoundaryTest::SetUp();
+        sim::addAccount(L"guard", kSecret);
+        g_blocksWithSecret = 0;
+        g_blocksFreed = 0;
+    }
+    void TearDown() override {
+        leaks::examineFrees(nullptr);
+        BoundaryTest::TearDown();
+    }
+
+    void expectSecretInNoLogLine() {
+        for (const std::wstring& text : log.texts()) {
+            EXPECT_EQ(std::wstring::npos, text.find(kSecret)) << text;
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(Credentials, ASuccessfulLoginLeavesThePasswordInNoFreedBstrAndNoLogLine) {
+    library.RegisterAlarmStateCallback(&ignoreState);
+    leaks::examineFrees(&findSecret);
+    ASSERT_TRUE(library.Init(L"guard", kSecret));
+    EXPECT_TRUE(library.RegisterEvent(6, 2, 3006));
+    EXPECT_TRUE(library.Close());
+    leaks::examineFrees(nullptr);
+
+    EXPECT_GT(g_blocksFreed.load(), 0) << "the spy saw no free: the test would prove nothing";
+    EXPECT_EQ(0, g_blocksWithSecret.load());
+    expectSecretInNoLogLine();
+}
+
+TEST_F(Credentials, ARejectedLoginLeavesTheTriedPasswordInNoFreedBstrAndNoLogLine) {
+    leaks::examineFrees(&findSecret);
+    ASSERT_FALSE(library.Init(L"operator", kSecret));
+    EXPECT_TRUE(library.Close());
+    leaks::examineFrees(nullptr);
+
+    EXPECT_GT(g_blocksFreed.load(), 0);
+    EXPECT_EQ(0, g_blocksWithSecret.load());
+    EXPECT_TRUE(log.contains(L"Init() called."));
+    expectSecretInNoLogLine();
+}

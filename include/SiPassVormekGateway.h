@@ -38,6 +38,11 @@
 
 #define SIPASSVORMEKGATEWAY_CALL __cdecl
 
+/* The version: SIPASSVORMEKGATEWAY_VERSION_MAJOR, _MINOR, _PATCH (integers), _STRING ("1.2.3") and
+ * _WSTRING (L"1.2.3"), the numbers this header was released with. gateway_GetVersion tells the version
+ * of the DLL actually loaded; the DLL's version resource carries the same numbers. */
+#include "SiPassVormekGatewayVersion.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -193,6 +198,11 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback);
 
 /* Events older than this many seconds are dropped (default 180). */
 void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds);
+
+/* The DLL's version as "MAJOR.MINOR.PATCH" (the SIPASSVORMEKGATEWAY_VERSION_WSTRING it was built with).
+ * The text is static: never null, valid while the DLL is loaded, never freed by the host. Needs no
+ * gateway object, no login and no lock; any thread may call it at any time. */
+const wchar_t* SIPASSVORMEKGATEWAY_CALL gateway_GetVersion(void);
 
 /* ---- Doors and points ------------------------------------------------------------------------------- */
 

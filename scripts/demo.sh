@@ -1,25 +1,63 @@
 #!/usr/bin/env bash
-# The main job: builds the 32-bit gateway, registers the simulated access-control client in a Wine prefix
-# of its own (with regsvr32, as the real client library is registered) and runs the demo host, which logs
-# in to the simulated site, prints the gateway's log lines and closes.
+# The main job, as a guided demo: builds the 32-bit gateway and the host tool gwhost, registers the
+# simulated access-control client in a Wine prefix of its own (with regsvr32, as the real client library
+# is registered) and lets gwhost log in to the simulated site, list the doors, watch events for a few
+# seconds, send a door command and show the state events it causes. Each step logs in and closes again.
+#
+#   demo.sh [USER [PASSWORD]] [--seconds N] [--debug]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
+user=operator password=sipass seconds=4 level=info
+positional=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
+        --debug) level=debug; shift ;;
+        *) positional+=("$1"); shift ;;
+    esac
+done
+[ ${#positional[@]} -ge 1 ] && user=${positional[0]}
+[ ${#positional[@]} -ge 2 ] && password=${positional[1]}
+
 bash scripts/install-deps.sh
 [ -f build/x86/build.ninja ] || cmake --preset x86 >/dev/null
-cmake --build --preset x86 --target SiPassVormekGateway SiPassSim demohost >/dev/null
+cmake --build --preset x86 --target SiPassVormekGateway SiPassSim gwhost >/dev/null
 
 export WINEPREFIX="$root/build/demo-prefix"
 bash scripts/wine-prefix.sh
 bin="$root/build/x86/bin"
 # The 32-bit client registers in the 32-bit view of the registry, as on a 64-bit Windows.
 scripts/wine-run.sh 'C:\windows\syswow64\regsvr32.exe' /s "$(winepath -w "$bin/SiPassSim.dll" 2>/dev/null)"
-echo "Simulated access-control client registered: $bin/SiPassSim.dll"
-echo
-cd "$bin"
+echo "Simulated access-control client registered in $WINEPREFIX: $bin/SiPassSim.dll"
+echo "gwhost --real uses the registered client, as it would use the real one on Windows."
+
+# The simulated client generates a few events per second of its site while gwhost is logged in.
+export SIPASS_SIM_EVENT_RATE=${SIPASS_SIM_EVENT_RATE:-3}
+# gwhost reads the password from here; it is never shown.
+export SIPASS_PASSWORD="$password"
 status=0
-# The simulated client generates a few events per second of its site while the demo host is logged in.
-SIPASS_SIM_EVENT_RATE=${SIPASS_SIM_EVENT_RATE:-3} "$root/scripts/wine-run.sh" demohost.exe "$@" || status=$?
-bash "$root/scripts/wine-prefix.sh" stop
+step() {
+    echo
+    echo "==> $1"
+    shift
+    echo "    gwhost $*"
+    "$root/scripts/wine-run.sh" "$bin/gwhost.exe" --real --user "$user" "$@" || { status=$?; return 1; }
+}
+
+cleanup() { bash "$root/scripts/wine-prefix.sh" stop; }
+trap cleanup EXIT
+
+step "The gateway's version" version
+if step "Log in and list the doors (the gateway's own log lines on standard error)" \
+        doors --log-level "$level"; then
+    step "Watch the site's events for $seconds seconds" watch --seconds "$seconds" --log-level error
+    step "Momentary unlock of the latch of door 2 at Haupteingang, and the state events it causes" \
+        command 7 1025 3 --seconds 2
+    step "The latch's state afterwards" point 1025
+else
+    echo
+    echo "The login as $user failed (exit code $status); the log lines above say why."
+fi
 exit $status

@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           googletest libboost-dev wine wine64 wine32:i386 binutils-mingw-w64-i686
-          binutils-mingw-w64-x86-64)
+          binutils-mingw-w64-x86-64 nlohmann-json3-dev llvm python3 mono-mcs mono-runtime)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -62,6 +62,13 @@ long liveObjects();
 // Restores the default site and accounts, clears faults, call counts and sent commands, and sets the
 // initial event mask back to 0. Live clients keep their connection state, mask and sinks.
 void resetSite();
+// Replaces the site with a site file's (docs/site-format.md): accounts, named objects, devices and points,
+// and the timeline of scripted events, which plays from its start when a client connects. Faults stay.
+// A file that cannot be read or is wrong throws std::runtime_error whose what() names the file, the line
+// and what is wrong; the site is then unchanged. resetSite restores the default site and drops the
+// timeline. The registered DLL loads the file named by the environment variable SIPASS_SIM_SITE when a
+// client is created (once per process and file).
+void loadSiteFile(const std::wstring& path);
 // Adds an account, or replaces the password of an existing user (exact, case-sensitive user name).
 void addAccount(const std::wstring& user, const std::wstring& password);
 // Adds a named object for GetByID, or renames the object of that (type, id).

@@ -25,6 +25,10 @@ constexpr long kStateRelation = 2;
 }  // namespace
 
 HRESULT ComClient::create(REFIID iid, void** object) {
+    const HRESULT site = loadSiteFromEnvironment();
+    if (FAILED(site)) {
+        return failWith(site, object);
+    }
     auto* client = new (std::nothrow) ComClient;
     if (client == nullptr) {
         return E_OUTOFMEMORY;
@@ -105,6 +109,7 @@ HRESULT ComClient::Connect(BSTR user, BSTR password) {
     });
     if (SUCCEEDED(hr)) {
         startEventGeneratorFromEnvironment();
+        startTimelineOnConnect();
     }
     return hr;
 }

@@ -1,6 +1,8 @@
 // Site state, fault table and module counters of the simulator.
 #include "SimRuntime.h"
 
+#include "EventObject.h"
+
 #include "ClientInterfaces.h"
 
 #include <ocidl.h>
@@ -251,6 +253,7 @@ long liveObjects() {
 }
 
 void resetSite() {
+    detail::clearTimeline();
     {
         auto& st = detail::state();
         std::lock_guard<std::mutex> lock(st.mutex);

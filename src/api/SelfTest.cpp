@@ -34,7 +34,8 @@ void SIPASSVORMEKGATEWAY_CALL testRegisterCallback(TestCallback callback) {
 int SIPASSVORMEKGATEWAY_CALL testSetIntArray(const int* values, int count) {
     std::cout << "testSetIntArray called" << std::endl;
     unsigned int sum = 0;
-    for (int i = 0; i < count; ++i) {
+    // A null array holds no values, whatever count says.
+    for (int i = 0; values != nullptr && i < count; ++i) {
         sum += static_cast<unsigned int>(values[i]);
     }
     return static_cast<int>(sum);
@@ -42,6 +43,10 @@ int SIPASSVORMEKGATEWAY_CALL testSetIntArray(const int* values, int count) {
 
 int SIPASSVORMEKGATEWAY_CALL testCountChars(const char* text) {
     std::cout << "countChars called" << std::endl;
+    // A null pointer counts as the empty string: writing it to the stream would crash.
+    if (text == nullptr) {
+        text = "";
+    }
     std::cout << "Parameter: " << text << std::endl;
     int length = 0;
     while (text[length] != '\0') {

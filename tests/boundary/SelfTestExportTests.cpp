@@ -102,10 +102,12 @@ TEST(SelfTestExports, IntArraySumReadsOnlyCountValues) {
     StdoutCapture out;
     EXPECT_EQ(0, library.SetIntArray(values, 0));
     EXPECT_EQ(0, library.SetIntArray(nullptr, -3));
+    EXPECT_EQ(0, library.SetIntArray(nullptr, 3));
     EXPECT_EQ(6, library.SetIntArray(values, 3));
     EXPECT_EQ(-2147483647 - 1, library.SetIntArray(extremes, 2));
     EXPECT_EQ(
-        "testSetIntArray called\ntestSetIntArray called\ntestSetIntArray called\ntestSetIntArray called\n",
+        "testSetIntArray called\ntestSetIntArray called\ntestSetIntArray called\ntestSetIntArray called\n"
+        "testSetIntArray called\n",
         out.text());
 }
 
@@ -115,8 +117,9 @@ TEST(SelfTestExports, CountCharsReturnsTheByteLengthAndEchoesTheText) {
     EXPECT_EQ(3, library.CountChars("abc"));
     EXPECT_EQ(0, library.CountChars(""));
     EXPECT_EQ(2, library.CountChars("\xC3\xA9"));
+    EXPECT_EQ(0, library.CountChars(nullptr));
     EXPECT_EQ(
         "countChars called\nParameter: abc\ncountChars called\nParameter: \ncountChars called\n"
-        "Parameter: \xC3\xA9\n",
+        "Parameter: \xC3\xA9\ncountChars called\nParameter: \n",
         out.text());
 }

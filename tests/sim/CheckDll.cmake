@@ -1,24 +1,8 @@
 # Fails unless DLL imports only Windows system DLLs and exports the four COM server entry points
 # undecorated. Run with -DOBJDUMP=<objdump> -DDLL=<path>.
 cmake_minimum_required(VERSION 3.25)
-execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
-if(failed)
-    message(FATAL_ERROR "${OBJDUMP} -p ${DLL} failed")
-endif()
-
-set(system_dlls kernel32.dll msvcrt.dll advapi32.dll ole32.dll oleaut32.dll user32.dll rpcrt4.dll)
-string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
-if(NOT imports)
-    message(FATAL_ERROR "no imports found in the dump of ${DLL}")
-endif()
-foreach(line IN LISTS imports)
-    string(REPLACE "DLL Name: " "" name "${line}")
-    string(STRIP "${name}" name)
-    string(TOLOWER "${name}" name)
-    if(NOT name IN_LIST system_dlls)
-        message(FATAL_ERROR "${DLL} imports ${name}, which is not a Windows system DLL")
-    endif()
-endforeach()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/SystemImports.cmake)
+check_system_imports(${OBJDUMP} ${DLL} dump)
 
 foreach(entry DllGetClassObject DllCanUnloadNow DllRegisterServer DllUnregisterServer)
     if(NOT dump MATCHES "\\] ${entry}[\r\n]")

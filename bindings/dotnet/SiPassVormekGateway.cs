@@ -1,0 +1,327 @@
+// .NET binding of SiPassVormekGateway.dll: the exports as cdecl P/Invoke declarations, the records with
+// the header's layout, and a small managed wrapper that copies the records and gives them back to the
+// gateway's cleanup exports. Build it into your host (C# 7, .NET Framework 4.x, .NET Core or Mono).
+//
+// Rules that matter (the header states them all):
+//   - Every export and callback is cdecl; every bool result is one byte (MarshalAs I1).
+//   - Callbacks run on the access-control client's threads with the gateway's lock held: do not call
+//     Register*, RegisterEvent or Close from inside one, copy what you need and return quickly.
+//   - Delegates handed to the gateway must stay alive as long as it may call them: Gateway keeps them in
+//     fields until they are replaced or the gateway is closed.
+//   - Records from getAllDoors / getPointState belong to the gateway's heap: read them, then give them
+//     back to the cleanup exports; never free them with Marshal.FreeHGlobal or FreeCoTaskMem.
+using System;
+using System.Collections.Generic;
+using System.Runtime.InteropServices;
+
+namespace SiPassVormek
+{
+    public enum LogLevel { Info = 0, Error = 1, Debug = 2 }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PointState
+    {
+        public int State;
+        public int StateType;
+        public long ServerTimeMs;
+        public IntPtr Location;     // wchar_t*, owned by the gateway
+        public IntPtr Description;  // wchar_t*, owned by the gateway
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct PointDefinition
+    {
+        public int Id;
+        public IntPtr Name;
+        public PointState State;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Doorset
+    {
+        public int DoorNumber;
+        public PointDefinition Reader1;
+        public PointDefinition Reader2;
+        public PointDefinition DoorFrame;
+        public PointDefinition Passback;
+        public PointDefinition Latch;
+    }
+
+    [StructLayout(LayoutKind.Sequential)]
+    public struct Device
+    {
+        public int Id;
+        public IntPtr Name;
+        public int DoorsetCount;
+        public IntPtr Doorsets;  // Doorset[DoorsetCount], null when the count is 0
+    }
+
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void LogCallback(LogLevel level, IntPtr text);
+
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void AlarmStateCallback(int eventId, int objectId, int objectType, int type, int subType,
+                                            int state, int stateType, long timestampMs, long serverTimeMs,
+                                            IntPtr location, IntPtr description);
+
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void AlarmAccessCallback(int eventId, int objectId, int objectType, int type, int subType,
+                                             int state, int stateType, long timestampMs, long serverTimeMs,
+                                             IntPtr firstName, IntPtr lastName, IntPtr cardNumber,
+                                             IntPtr location, IntPtr description);
+
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void GenericEventCallback(int eventId, int type, int subType, long timestampMs,
+                                              long serverTimeMs, IntPtr location, IntPtr description);
+
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void DisconnectCallback();
+
+    // The exports exactly as the header declares them.
+    public static class NativeMethods
+    {
+        const string Dll = "SiPassVormekGateway.dll";
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Unicode)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_Init(string user, string password);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_Close();
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern int gateway_Ping(int value);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern IntPtr gateway_GetVersion();
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_RegisterAlarmStateCallback(AlarmStateCallback callback);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_RegisterAlarmAccessCallback(AlarmAccessCallback callback);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_RegisterGenericEventCallback(GenericEventCallback callback);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_RegisterDisconnectCallback(DisconnectCallback callback);
+
+        // `long` of the C header is 32 bits on Windows, also on x64.
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_RegisterEvent(int objectType, int objectId, int state);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_RegisterLogCallback(LogCallback callback);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_setDropDuration(int seconds);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_getAllDoors(out IntPtr devices, out int deviceCount, out int doorCount);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_getPointState(int pointId, ref PointState pointState);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_controlDoor(int objectType, int objectId, int command);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_cleanupPointDefinition(PointDefinition definition);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_cleanupDoorArray(IntPtr devices, int count);
+    }
+
+    // Copies of the records, in managed memory.
+    public sealed class PointInfo
+    {
+        public int Id;
+        public string Name;
+        public int State;
+        public int StateType;
+        public long ServerTimeMs;
+        public string Location;
+        public string Description;
+    }
+
+    public sealed class DoorInfo
+    {
+        public int DoorNumber;
+        public PointInfo Reader1, Reader2, DoorFrame, Passback, Latch;  // null where the door has none
+    }
+
+    public sealed class DeviceInfo
+    {
+        public int Id;
+        public string Name;
+        public List<DoorInfo> Doors = new List<DoorInfo>();
+    }
+
+    // The managed face of the gateway. One per process: the DLL holds one gateway object.
+    public sealed class Gateway : IDisposable
+    {
+        // Kept here so that the garbage collector never frees a delegate the gateway still calls; they are
+        // only written, never read (hence the pragma).
+#pragma warning disable 0414
+        static LogCallback s_log;
+        AlarmStateCallback _state;
+        AlarmAccessCallback _access;
+        GenericEventCallback _generic;
+        DisconnectCallback _disconnect;
+#pragma warning restore 0414
+
+        public static string Version
+        {
+            get { return Marshal.PtrToStringUni(NativeMethods.gateway_GetVersion()); }
+        }
+
+        public static void SetLog(Action<LogLevel, string> log)
+        {
+            LogCallback callback = null;
+            if (log != null)
+            {
+                callback = (level, text) => log(level, Marshal.PtrToStringUni(text));
+            }
+            NativeMethods.gateway_RegisterLogCallback(callback);
+            s_log = callback;  // the old delegate goes only after the gateway stopped using it
+        }
+
+        public void OnStateEvent(AlarmStateCallback callback)
+        {
+            NativeMethods.gateway_RegisterAlarmStateCallback(callback);
+            _state = callback;
+        }
+
+        public void OnAccessEvent(AlarmAccessCallback callback)
+        {
+            NativeMethods.gateway_RegisterAlarmAccessCallback(callback);
+            _access = callback;
+        }
+
+        public void OnGenericEvent(GenericEventCallback callback)
+        {
+            NativeMethods.gateway_RegisterGenericEventCallback(callback);
+            _generic = callback;
+        }
+
+        public void OnDisconnect(DisconnectCallback callback)
+        {
+            NativeMethods.gateway_RegisterDisconnectCallback(callback);
+            _disconnect = callback;
+        }
+
+        public bool Login(string user, string password)
+        {
+            if (user == null || password == null)
+            {
+                throw new ArgumentNullException(user == null ? "user" : "password");
+            }
+            return NativeMethods.gateway_Init(user, password);
+        }
+
+        public bool ControlDoor(int objectType, int objectId, int command)
+        {
+            return NativeMethods.gateway_controlDoor(objectType, objectId, command);
+        }
+
+        public bool Subscribe(int objectType, int objectId, int state)
+        {
+            return NativeMethods.gateway_RegisterEvent(objectType, objectId, state);
+        }
+
+        static PointInfo Copy(PointDefinition point)
+        {
+            if (point.Id == 0)
+            {
+                return null;
+            }
+            PointInfo info = Copy(point.Id, point.State);
+            info.Name = Marshal.PtrToStringUni(point.Name);
+            return info;
+        }
+
+        static PointInfo Copy(int id, PointState state)
+        {
+            return new PointInfo
+            {
+                Id = id,
+                State = state.State,
+                StateType = state.StateType,
+                ServerTimeMs = state.ServerTimeMs,
+                Location = Marshal.PtrToStringUni(state.Location),
+                Description = Marshal.PtrToStringUni(state.Description),
+            };
+        }
+
+        // The doors of every device; null when the gateway reports a failure.
+        public List<DeviceInfo> GetAllDoors()
+        {
+            IntPtr devices;
+            int deviceCount, doorCount;
+            bool ok = NativeMethods.gateway_getAllDoors(out devices, out deviceCount, out doorCount);
+            try
+            {
+                if (!ok)
+                {
+                    return null;
+                }
+                var result = new List<DeviceInfo>(deviceCount);
+                int deviceSize = Marshal.SizeOf(typeof(Device));
+                int doorSize = Marshal.SizeOf(typeof(Doorset));
+                for (int d = 0; d < deviceCount; ++d)
+                {
+                    var device = (Device)Marshal.PtrToStructure(devices + d * deviceSize, typeof(Device));
+                    var info = new DeviceInfo { Id = device.Id, Name = Marshal.PtrToStringUni(device.Name) };
+                    for (int n = 0; n < device.DoorsetCount; ++n)
+                    {
+                        var door = (Doorset)Marshal.PtrToStructure(device.Doorsets + n * doorSize, typeof(Doorset));
+                        info.Doors.Add(new DoorInfo
+                        {
+                            DoorNumber = door.DoorNumber,
+                            Reader1 = Copy(door.Reader1),
+                            Reader2 = Copy(door.Reader2),
+                            DoorFrame = Copy(door.DoorFrame),
+                            Passback = Copy(door.Passback),
+                            Latch = Copy(door.Latch),
+                        });
+                    }
+                    result.Add(info);
+                }
+                return result;
+            }
+            finally
+            {
+                NativeMethods.gateway_cleanupDoorArray(devices, deviceCount);
+            }
+        }
+
+        // The current state of one point; null when the gateway reports a failure.
+        public PointInfo GetPointState(int pointId)
+        {
+            var definition = new PointDefinition { Id = pointId };
+            if (!NativeMethods.gateway_getPointState(pointId, ref definition.State))
+            {
+                return null;
+            }
+            PointInfo info = Copy(pointId, definition.State);
+            NativeMethods.gateway_cleanupPointDefinition(definition);  // frees the two state texts
+            return info;
+        }
+
+        public void Dispose()
+        {
+            NativeMethods.gateway_Close();
+            // Close forgets the event callbacks; only now may their delegates go.
+            _state = null;
+            _access = null;
+            _generic = null;
+            _disconnect = null;
+        }
+    }
+}

@@ -1,0 +1,113 @@
+/* A minimal host in plain C: links the gateway's import library, logs in, lists the doors, reads the
+ * first latch, unlocks it for a moment and waits for the two state events that causes, then closes.
+ *
+ *   host [--simulator] USER          the password comes from SIPASS_PASSWORD
+ *
+ * --simulator registers SiPassSim.dll (beside this program) for this process only, so that the example
+ * runs without the real client being registered; a production host leaves that out. */
+#include <windows.h>
+
+#include <objbase.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include "SiPassVormekGateway.h"
+
+static HANDLE g_stateEvents; /* a semaphore: one count per state event of the latch */
+static volatile LONG g_latch;
+
+static void SIPASSVORMEKGATEWAY_CALL on_log(LogLevel level, const wchar_t* text) {
+    if (level == Error) {
+        fwprintf(stderr, L"gateway error: %ls\n", text);
+    }
+}
+
+/* Runs on a thread of the access-control client with the gateway's lock held: copy, signal, return. */
+static void SIPASSVORMEKGATEWAY_CALL on_state(int32_t eventId, int32_t objectId, int32_t objectType,
+                                              int32_t type, int32_t subType, int32_t state, int32_t stateType,
+                                              int64_t timestampMs, int64_t serverTimeMs,
+                                              const wchar_t* location, const wchar_t* description) {
+    (void)eventId, (void)objectType, (void)type, (void)subType, (void)stateType, (void)timestampMs;
+    (void)serverTimeMs, (void)location, (void)description;
+    if (objectId == g_latch) {
+        printf("state event: point %d now in state %d\n", (int)objectId, (int)state);
+        ReleaseSemaphore(g_stateEvents, 1, NULL);
+    }
+}
+
+static int register_simulator(void) {
+    static const CLSID classes[] = {
+        {0x6155c0a7, 0xcd1c, 0x4ad1, {0x8c, 0x0a, 0x9b, 0xc7, 0xc3, 0x49, 0x8e, 0x6e}},  /* client */
+        {0xe0f9bdb5, 0x5ea3, 0x41f7, {0x93, 0x15, 0xad, 0xa2, 0x6b, 0x6d, 0x9b, 0x65}}}; /* command */
+    typedef HRESULT(STDAPICALLTYPE * GetClassObject)(REFCLSID, REFIID, void**);
+    HMODULE simulator = LoadLibraryW(L"SiPassSim.dll");
+    GetClassObject get =
+        simulator ? (GetClassObject)(void*)GetProcAddress(simulator, "DllGetClassObject") : NULL;
+    size_t i;
+    if (get == NULL) {
+        return 0;
+    }
+    CoInitializeEx(NULL, COINIT_MULTITHREADED);
+    for (i = 0; i < 2; ++i) {
+        IUnknown* factory = NULL;
+        DWORD cookie = 0;
+        if (FAILED(get(&classes[i], &IID_IUnknown, (void**)&factory)) ||
+            FAILED(CoRegisterClassObject(&classes[i], factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                         &cookie))) {
+            return 0;
+        }
+        factory->lpVtbl->Release(factory);
+    }
+    return 1;
+}
+
+int wmain(int argc, wchar_t** argv) {
+    const wchar_t* password = _wgetenv(L"SIPASS_PASSWORD");
+    const wchar_t* user = argc > 1 ? argv[argc - 1] : L"operator";
+    Device* devices = NULL;
+    int32_t deviceCount = 0, doorCount = 0, d, n;
+    PointDefinition latch;
+    int result = 1;
+
+    if (argc > 2 && wcscmp(argv[1], L"--simulator") == 0 && !register_simulator()) {
+        fprintf(stderr, "cannot register SiPassSim.dll\n");
+        return 3;
+    }
+    if (password == NULL) {
+        fprintf(stderr, "set SIPASS_PASSWORD\n");
+        return 2;
+    }
+    printf("gateway %ls (header %s)\n", gateway_GetVersion(), SIPASSVORMEKGATEWAY_VERSION_STRING);
+    g_stateEvents = CreateSemaphoreW(NULL, 0, 16, NULL);
+    gateway_RegisterLogCallback(on_log);
+    gateway_RegisterAlarmStateCallback(on_state);
+    if (!gateway_Init(user, password)) {
+        fprintf(stderr, "login failed\n");
+        gateway_Close();
+        return 1;
+    }
+    if (gateway_getAllDoors(&devices, &deviceCount, &doorCount)) {
+        printf("%d devices, %d doors\n", (int)deviceCount, (int)doorCount);
+        for (d = 0; d < deviceCount && g_latch == 0; ++d) {
+            for (n = 0; n < devices[d].doorsetCount && g_latch == 0; ++n) {
+                g_latch = devices[d].doorsets[n].latch.id;
+            }
+        }
+    }
+    gateway_cleanupDoorArray(devices, deviceCount);
+
+    ZeroMemory(&latch, sizeof latch);
+    if (g_latch != 0 && gateway_getPointState(g_latch, &latch.state)) {
+        printf("latch %d: state %d, at %ls\n", (int)g_latch, (int)latch.state.state, latch.state.location);
+        gateway_cleanupPointDefinition(latch); /* frees the two texts; name is null */
+        /* Momentary unlock (code 3): unlocked, then locked again, two state events. */
+        if (gateway_controlDoor(7, g_latch, 3) && WaitForSingleObject(g_stateEvents, 5000) == WAIT_OBJECT_0 &&
+            WaitForSingleObject(g_stateEvents, 5000) == WAIT_OBJECT_0) {
+            result = 0;
+        }
+    }
+    gateway_Close();
+    gateway_RegisterLogCallback(NULL);
+    printf(result == 0 ? "done\n" : "failed\n");
+    return result;
+}

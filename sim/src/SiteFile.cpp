@@ -1,0 +1,410 @@
+#include "SiteFile.h"
+
+#include <nlohmann/json.hpp>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
+#include <cctype>
+#include <optional>
+
+namespace sim {
+namespace {
+
+using nlohmann::json;
+
+// Where each value of a (valid) JSON text begins, by JSON pointer ("/devices/0/name"). nlohmann keeps
+// no positions, so this walks the text once more; it only has to cope with text the parser accepted.
+class PositionIndex {
+public:
+    explicit PositionIndex(const std::string& text) : text_(text) { value(""); }
+
+    // The 1-based line of the value at `pointer`, or of its closest recorded parent.
+    size_t lineOf(std::string pointer) const {
+        for (;;) {
+            const auto found = offsets_.find(pointer);
+            if (found != offsets_.end()) {
+                return 1 + std::count(text_.begin(), text_.begin() + found->second, '\n');
+            }
+            const size_t slash = pointer.rfind('/');
+            if (slash == std::string::npos) {
+                return 1;
+            }
+            pointer.erase(slash);
+        }
+    }
+
+private:
+    void skipSpace() {
+        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) {
+            ++at_;
+        }
+    }
+    std::string string() {  // at the opening quote; the raw text between the quotes
+        const size_t start = ++at_;
+        while (at_ < text_.size() && text_[at_] != '"') {
+            at_ += text_[at_] == '\\' ? 2 : 1;
+        }
+        return text_.substr(start, at_++ - start);
+    }
+    void value(const std::string& pointer) {
+        skipSpace();
+        offsets_[pointer] = at_;
+        if (at_ >= text_.size()) {
+            return;
+        }
+        const char c = text_[at_];
+        if (c == '{') {
+            ++at_;
+            for (;;) {
+                skipSpace();
+                if (at_ >= text_.size() || text_[at_] == '}') {
+                    ++at_;
+                    return;
+                }
+                if (text_[at_] == ',') {
+                    ++at_;
+                    continue;
+                }
+                const std::string key = string();
+                skipSpace();
+                ++at_;  // the colon
+                value(pointer + "/" + key);
+            }
+        } else if (c == '[') {
+            ++at_;
+            for (size_t index = 0;;) {
+                skipSpace();
+                if (at_ >= text_.size() || text_[at_] == ']') {
+                    ++at_;
+                    return;
+                }
+                if (text_[at_] == ',') {
+                    ++at_;
+                    continue;
+                }
+                value(pointer + "/" + std::to_string(index++));
+            }
+        } else if (c == '"') {
+            string();
+        } else {
+            while (at_ < text_.size() && std::string(",]} \t\r\n").find(text_[at_]) == std::string::npos) {
+                ++at_;
+            }
+        }
+    }
+
+    const std::string& text_;
+    size_t at_ = 0;
+    std::map<std::string, size_t> offsets_;
+};
+
+std::wstring wide(const std::string& text) {
+    const int size =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring result(size > 0 ? size : 0, L'\0');
+    if (size > 0) {
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+    }
+    return result;
+}
+
+// Reads one site file's values, with the file name and the positions for messages.
+class Reader {
+public:
+    Reader(const std::string& text, std::string fileName) : text_(text), fileName_(std::move(fileName)) {}
+
+    // The positions are only worked out for a message: a large good file does not pay for them.
+    [[noreturn]] void fail(const std::string& pointer, const std::string& what) const {
+        const PositionIndex positions(text_);
+        throw SiteFileError(fileName_ + ":" + std::to_string(positions.lineOf(pointer)) + ": " +
+                            (pointer.empty() ? "/" : pointer) + ": " + what);
+    }
+
+    // The members of an object, each of them known: a misspelt key is an error, not a silent default.
+    const json& object(const json& value, const std::string& pointer,
+                       std::initializer_list<const char*> known) {
+        if (!value.is_object()) {
+            fail(pointer, "must be an object");
+        }
+        for (const auto& [key, member] : value.items()) {
+            if (std::none_of(known.begin(), known.end(), [&](const char* name) { return key == name; })) {
+                fail(pointer + "/" + key, "unknown member \"" + key + "\"");
+            }
+        }
+        return value;
+    }
+
+    const json& array(const json& parent, const std::string& pointer, const char* key) {
+        static const json kEmpty = json::array();
+        if (!parent.contains(key)) {
+            return kEmpty;
+        }
+        const json& value = parent.at(key);
+        if (!value.is_array()) {
+            fail(pointer + "/" + key, "must be an array");
+        }
+        return value;
+    }
+
+    long integer(const json& parent, const std::string& pointer, const char* key,
+                 std::optional<long> fallback) {
+        const std::string at = pointer + "/" + key;
+        if (!parent.contains(key)) {
+            if (!fallback) {
+                fail(pointer, std::string("\"") + key + "\" is missing");
+            }
+            return *fallback;
+        }
+        const json& value = parent.at(key);
+        if (!value.is_number_integer() || value.get<long long>() < INT32_MIN ||
+            value.get<long long>() > INT32_MAX) {
+            fail(at, "must be a 32-bit integer");
+        }
+        return static_cast<long>(value.get<long long>());
+    }
+
+    std::optional<std::wstring> text(const json& parent, const std::string& pointer, const char* key) {
+        if (!parent.contains(key) || parent.at(key).is_null()) {
+            return std::nullopt;
+        }
+        if (!parent.at(key).is_string()) {
+            fail(pointer + "/" + key, "must be a string");
+        }
+        return wide(parent.at(key).get<std::string>());
+    }
+
+    std::wstring requiredText(const json& parent, const std::string& pointer, const char* key) {
+        auto value = text(parent, pointer, key);
+        if (!value) {
+            fail(pointer, std::string("\"") + key + "\" is missing");
+        }
+        return *value;
+    }
+
+    // "YYYY-MM-DD hh:mm:ss" (or with a T), local time, as an OLE automation date.
+    DATE time(const json& parent, const std::string& pointer, const char* key, DATE fallback) {
+        if (!parent.contains(key)) {
+            return fallback;
+        }
+        const std::string at = pointer + "/" + key;
+        if (!parent.at(key).is_string()) {
+            fail(at, "must be a time \"YYYY-MM-DD hh:mm:ss\"");
+        }
+        const std::string value = parent.at(key).get<std::string>();
+        SYSTEMTIME fields{};
+        unsigned year, month, day, hour, minute, second;
+        char separator = 0, end = 0;
+        DATE date = 0;
+        if (std::sscanf(value.c_str(), "%4u-%2u-%2u%c%2u:%2u:%2u%c", &year, &month, &day, &separator, &hour,
+                        &minute, &second, &end) != 7 ||
+            (separator != ' ' && separator != 'T') || month < 1 || month > 12 || day < 1 || day > 31 ||
+            hour > 23 || minute > 59 || second > 59) {
+            fail(at, "\"" + value + "\" is not a time \"YYYY-MM-DD hh:mm:ss\"");
+        }
+        fields.wYear = static_cast<WORD>(year);
+        fields.wMonth = static_cast<WORD>(month);
+        fields.wDay = static_cast<WORD>(day);
+        fields.wHour = static_cast<WORD>(hour);
+        fields.wMinute = static_cast<WORD>(minute);
+        fields.wSecond = static_cast<WORD>(second);
+        if (!::SystemTimeToVariantTime(&fields, &date)) {
+            fail(at, "\"" + value + "\" is not a valid date");
+        }
+        return date;
+    }
+
+private:
+    const std::string& text_;
+    std::string fileName_;
+};
+
+void readPoints(Reader& r, const json& root, SiteDefinition& site) {
+    const json& points = r.array(root, "", "points");
+    const DATE now = localNow();
+    for (size_t i = 0; i < points.size(); ++i) {
+        const std::string at = "/points/" + std::to_string(i);
+        const json& p = r.object(
+            points[i], at, {"id", "name", "state", "stateType", "serverTime", "location", "description"});
+        SitePoint point;
+        point.id = r.integer(p, at, "id", std::nullopt);
+        if (point.id == 0) {
+            r.fail(at + "/id", "a point id must not be 0 (0 means \"no point\" in a door)");
+        }
+        if (site.site.points.count(point.id) > 0) {
+            r.fail(at + "/id", "point " + std::to_string(point.id) + " is defined twice");
+        }
+        point.name = r.text(p, at, "name");
+        point.state = r.integer(p, at, "state", 0);
+        point.stateType = r.integer(p, at, "stateType", 0);
+        if (point.stateType != 0 && point.stateType != 1) {
+            r.fail(at + "/stateType", "must be 0 (normal) or 1 (alarm)");
+        }
+        point.serverTime = r.time(p, at, "serverTime", now);
+        point.location = r.text(p, at, "location");
+        point.description = r.text(p, at, "description");
+        site.site.points[point.id] = point;
+    }
+}
+
+void readDevices(Reader& r, const json& root, SiteDefinition& site) {
+    const json& devices = r.array(root, "", "devices");
+    std::set<long> deviceIds;
+    for (size_t d = 0; d < devices.size(); ++d) {
+        const std::string at = "/devices/" + std::to_string(d);
+        const json& value = r.object(devices[d], at, {"id", "name", "doors"});
+        SiteDevice device;
+        device.id = r.integer(value, at, "id", std::nullopt);
+        if (!deviceIds.insert(device.id).second) {
+            r.fail(at + "/id", "device " + std::to_string(device.id) + " is defined twice");
+        }
+        device.name = r.text(value, at, "name");
+        const json& doors = r.array(value, at, "doors");
+        std::set<long> doorNumbers;
+        for (size_t n = 0; n < doors.size(); ++n) {
+            const std::string doorAt = at + "/doors/" + std::to_string(n);
+            const json& door =
+                r.object(doors[n], doorAt, {"door", "reader1", "reader2", "doorFrame", "passback", "latch"});
+            SiteDoorSet doorSet;
+            doorSet.doorNumber = r.integer(door, doorAt, "door", std::nullopt);
+            if (!doorNumbers.insert(doorSet.doorNumber).second) {
+                r.fail(doorAt + "/door", "door " + std::to_string(doorSet.doorNumber) + " is defined twice");
+            }
+            const std::pair<const char*, long SiteDoorSet::*> roles[] = {
+                {"reader1", &SiteDoorSet::reader1},
+                {"reader2", &SiteDoorSet::reader2},
+                {"doorFrame", &SiteDoorSet::doorFrame},
+                {"passback", &SiteDoorSet::passback},
+                {"latch", &SiteDoorSet::latch}};
+            for (const auto& [key, member] : roles) {
+                const long id = r.integer(door, doorAt, key, 0);
+                if (id != 0 && site.site.points.count(id) == 0) {
+                    r.fail(doorAt + "/" + key, "point " + std::to_string(id) + " is not among the points");
+                }
+                doorSet.*member = id;
+            }
+            device.doorSets.push_back(doorSet);
+        }
+        site.site.devices.push_back(std::move(device));
+    }
+}
+
+void readEvents(Reader& r, const json& root, SiteDefinition& site) {
+    const json& events = r.array(root, "", "events");
+    for (size_t i = 0; i < events.size(); ++i) {
+        const std::string at = "/events/" + std::to_string(i);
+        const json& e =
+            r.object(events[i], at,
+                     {"delayMs", "kind", "eventId", "type", "subType", "objectType", "objectId", "state",
+                      "stateType", "location", "description", "firstName", "lastName", "cardNumber"});
+        TimedEvent timed;
+        timed.delayMs = r.integer(e, at, "delayMs", std::nullopt);
+        if (timed.delayMs < 0) {
+            r.fail(at + "/delayMs", "must not be negative");
+        }
+        const std::wstring kind = r.requiredText(e, at, "kind");
+        EventObject& event = timed.event;
+        long defaultType = 0;
+        if (kind == L"state") {
+            event.objectState = true;
+            defaultType = 11;  // eObjState
+        } else if (kind == L"access") {
+            event.accessEvent = true;
+            defaultType = 10;  // eAccessEvent
+        } else if (kind == L"generic") {
+            event.genericEvent = true;
+            defaultType = 8;  // eGenericEvent
+        } else {
+            r.fail(at + "/kind", "must be \"state\", \"access\" or \"generic\"");
+        }
+        event.eventId = r.integer(e, at, "eventId", static_cast<long>(i + 1));
+        event.type = r.integer(e, at, "type", defaultType);
+        event.subType = r.integer(e, at, "subType", 0);
+        event.objectType = r.integer(e, at, "objectType", kind == L"generic" ? 0 : 7);
+        event.objectId = r.integer(e, at, "objectId", 0);
+        event.state = r.integer(e, at, "state", 0);
+        event.stateType = r.integer(e, at, "stateType", 0);
+        event.location = r.text(e, at, "location");
+        event.description = r.text(e, at, "description");
+        event.firstName = r.text(e, at, "firstName");
+        event.lastName = r.text(e, at, "lastName");
+        event.cardNumber = r.text(e, at, "cardNumber");
+        if (!event.location) {
+            // The point's location, as the client fills it in for an event at a point.
+            const auto point = site.site.points.find(event.objectId);
+            event.location = point != site.site.points.end() ? point->second.location : std::nullopt;
+            event.location = event.location.value_or(L"");
+        }
+        event.description = event.description.value_or(L"");
+        site.timeline.push_back(std::move(timed));
+    }
+    std::stable_sort(site.timeline.begin(), site.timeline.end(),
+                     [](const TimedEvent& a, const TimedEvent& b) { return a.delayMs < b.delayMs; });
+}
+
+}  // namespace
+
+SiteDefinition parseSiteText(const std::string& text, const std::string& fileName) {
+    json root;
+    try {
+        root = json::parse(text);
+    } catch (const json::parse_error& error) {
+        // The parser names the byte; people read lines and columns.
+        const size_t byte = std::min<size_t>(error.byte > 0 ? error.byte - 1 : 0, text.size());
+        const size_t line = 1 + std::count(text.begin(), text.begin() + byte, '\n');
+        const size_t lineStart = text.rfind('\n', byte == 0 ? 0 : byte - 1);
+        const size_t column = byte - (lineStart == std::string::npos || byte == 0 ? 0 : lineStart + 1) + 1;
+        std::string what = error.what();
+        const size_t detail = what.find("syntax error");
+        throw SiteFileError(fileName + ":" + std::to_string(line) + ":" + std::to_string(column) + ": " +
+                            (detail != std::string::npos ? what.substr(detail) : "not valid JSON: " + what));
+    }
+    Reader r(text, fileName);
+    r.object(root, "", {"name", "accounts", "objects", "devices", "points", "events"});
+    SiteDefinition site;
+    const json& accounts = r.array(root, "", "accounts");
+    for (size_t i = 0; i < accounts.size(); ++i) {
+        const std::string at = "/accounts/" + std::to_string(i);
+        const json& account = r.object(accounts[i], at, {"user", "password"});
+        site.accounts[r.requiredText(account, at, "user")] = r.requiredText(account, at, "password");
+    }
+    const json& objects = r.array(root, "", "objects");
+    for (size_t i = 0; i < objects.size(); ++i) {
+        const std::string at = "/objects/" + std::to_string(i);
+        const json& object = r.object(objects[i], at, {"type", "id", "name"});
+        site.objects[{r.integer(object, at, "type", std::nullopt),
+                      r.integer(object, at, "id", std::nullopt)}] = r.requiredText(object, at, "name");
+    }
+    readPoints(r, root, site);
+    readDevices(r, root, site);
+    readEvents(r, root, site);
+    return site;
+}
+
+SiteDefinition readSiteFile(const std::wstring& path) {
+    const std::string name = [&] {
+        const int size = ::WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string result(size > 1 ? size - 1 : 0, '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, result.data(), size, nullptr, nullptr);
+        return result;
+    }();
+    FILE* file = ::_wfopen(path.c_str(), L"rb");
+    if (file == nullptr) {
+        throw SiteFileError(name + ": cannot open the site file");
+    }
+    std::string text;
+    char buffer[65536];
+    for (size_t read; (read = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+        text.append(buffer, read);
+    }
+    const bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) {
+        throw SiteFileError(name + ": cannot read the site file");
+    }
+    return parseSiteText(text, name);
+}
+
+}  // namespace sim

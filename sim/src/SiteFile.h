@@ -1,0 +1,42 @@
+// Site files: a whole simulated site as JSON (accounts, named objects, devices with their door sets,
+// points with names and states, and a timeline of scripted events). docs/site-format.md describes the
+// format. The parser only builds values; SiteFileLoading.cpp puts them into the running simulator.
+#pragma once
+
+#include "SimControl.h"
+#include "SiteModel.h"
+
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace sim {
+
+// A site file that cannot be read or is wrong. what() names the file and the line and says what is
+// wrong: "office.json:12: /devices/0/doors/1/latch: point 1099 is not among the points".
+class SiteFileError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// One scripted event: delivered delayMs after the client that starts the timeline connected.
+struct TimedEvent {
+    long delayMs = 0;
+    EventObject event;
+};
+
+struct SiteDefinition {
+    std::map<std::wstring, std::wstring> accounts;          // user -> password
+    std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
+    detail::SiteModel site;
+    std::vector<TimedEvent> timeline;  // ordered by delay
+};
+
+// Parses the text of a site file; `fileName` is only used in messages. Throws SiteFileError.
+SiteDefinition parseSiteText(const std::string& text, const std::string& fileName);
+// Reads and parses a file (UTF-8). Throws SiteFileError, also when the file cannot be read.
+SiteDefinition readSiteFile(const std::wstring& path);
+
+}  // namespace sim

@@ -1,0 +1,163 @@
+// Site files in the running simulator: loadSiteFile for tests, SIPASS_SIM_SITE for the registered DLL
+// (read when a client is created), and the player of a site's scripted event timeline.
+#include "SiteFile.h"
+
+#include "EventObject.h"
+#include "SimRuntime.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace sim {
+namespace {
+
+struct Timeline {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::vector<TimedEvent> events;  // guarded by mutex; played from the start at each start
+    bool stopRequested = false;      // guarded by mutex
+    std::thread thread;              // guarded by mutex
+    std::atomic<bool> playing{false};
+    std::wstring environmentSite;  // guarded by mutex: the SIPASS_SIM_SITE file loaded last
+};
+
+// Never destroyed: the player may still be ending when static objects go at process exit.
+Timeline& timeline() {
+    static auto* instance = new Timeline;
+    return *instance;
+}
+
+// The player thread: each event at its delay after the start, while a client is alive.
+void play(std::vector<TimedEvent> events) {
+    const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    Timeline& t = timeline();
+    const auto start = std::chrono::steady_clock::now();
+    for (const TimedEvent& timed : events) {
+        {
+            std::unique_lock<std::mutex> lock(t.mutex);
+            if (t.wake.wait_until(lock, start + std::chrono::milliseconds(timed.delayMs),
+                                  [&] { return t.stopRequested; })) {
+                break;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(detail::state().mutex);
+            if (detail::state().clients.empty()) {
+                break;
+            }
+        }
+        EventObject event = timed.event;
+        event.timestamp = localNow();
+        event.serverTime = event.timestamp;
+        EventBatch batch;
+        batch.elements.push_back(EventElement{EventElement::Kind::Object, event});
+        detail::deliverOnThisThread(batch);
+    }
+    if (SUCCEEDED(init)) {
+        CoUninitialize();
+    }
+    t.playing = false;
+    --detail::g_runningThreads;
+}
+
+void stopTimeline() {
+    Timeline& t = timeline();
+    std::thread finished;
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        t.stopRequested = true;
+        finished = std::move(t.thread);
+    }
+    t.wake.notify_all();
+    if (finished.joinable()) {
+        finished.join();
+    }
+}
+
+void applySite(SiteDefinition site) {
+    stopTimeline();
+    {
+        auto& st = detail::state();
+        std::lock_guard<std::mutex> lock(st.mutex);
+        st.accounts = std::move(site.accounts);
+        st.objects = std::move(site.objects);
+        st.site = std::move(site.site);
+    }
+    Timeline& t = timeline();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.events = std::move(site.timeline);
+}
+
+}  // namespace
+
+void loadSiteFile(const std::wstring& path) {
+    applySite(readSiteFile(path));
+}
+
+namespace detail {
+
+HRESULT loadSiteFromEnvironment() {
+    const wchar_t* path = _wgetenv(L"SIPASS_SIM_SITE");
+    if (path == nullptr || *path == L'\0') {
+        return S_OK;
+    }
+    Timeline& t = timeline();
+    {
+        std::lock_guard<std::mutex> lock(t.mutex);
+        if (t.environmentSite == path) {
+            return S_OK;  // loaded once per process; commands change the site afterwards
+        }
+    }
+    try {
+        applySite(readSiteFile(path));
+    } catch (const std::exception& error) {
+        // The process that created the client has no other way to learn why: standard error and the
+        // debugger output carry the file, the line and what is wrong.
+        const std::string message = std::string("SiPassSim: ") + error.what() + "\n";
+        std::fputs(message.c_str(), stderr);
+        std::fflush(stderr);
+        ::OutputDebugStringA(message.c_str());
+        return E_FAIL;
+    }
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.environmentSite = path;
+    return S_OK;
+}
+
+void clearTimeline() {
+    stopTimeline();
+    Timeline& t = timeline();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.events.clear();
+    t.environmentSite.clear();
+}
+
+void startTimelineOnConnect() {
+    Timeline& t = timeline();
+    if (t.playing) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (t.events.empty() || t.playing) {
+        return;
+    }
+    if (t.thread.joinable()) {
+        t.thread.join();  // the last playing has ended (playing is false), so this returns at once
+    }
+    t.stopRequested = false;
+    t.playing = true;
+    ++g_runningThreads;
+    try {
+        t.thread = std::thread(play, t.events);
+    } catch (...) {
+        t.playing = false;
+        --g_runningThreads;
+    }
+}
+
+}  // namespace detail
+}  // namespace sim

@@ -1,0 +1,22 @@
+/* Prints the size and field offsets of every record of the public header as this compiler lays them
+ * out, in the format of bindings/dotnet/LayoutCheck.cs. */
+#include <stdio.h>
+
+#include "SiPassVormekGateway.h"
+
+#define AT(type, field) (long long)offsetof(type, field)
+
+int main(void) {
+    printf("PointState size=%d State=%lld StateType=%lld ServerTimeMs=%lld Location=%lld Description=%lld\n",
+           (int)sizeof(PointState), AT(PointState, state), AT(PointState, stateType),
+           AT(PointState, serverTimeMs), AT(PointState, location), AT(PointState, description));
+    printf("PointDefinition size=%d Id=%lld Name=%lld State=%lld\n", (int)sizeof(PointDefinition),
+           AT(PointDefinition, id), AT(PointDefinition, name), AT(PointDefinition, state));
+    printf(
+        "Doorset size=%d DoorNumber=%lld Reader1=%lld Reader2=%lld DoorFrame=%lld Passback=%lld Latch=%lld\n",
+        (int)sizeof(Doorset), AT(Doorset, doorNumber), AT(Doorset, reader1), AT(Doorset, reader2),
+        AT(Doorset, doorFrame), AT(Doorset, passback), AT(Doorset, latch));
+    printf("Device size=%d Id=%lld Name=%lld DoorsetCount=%lld Doorsets=%lld\n", (int)sizeof(Device),
+           AT(Device, id), AT(Device, name), AT(Device, doorsetCount), AT(Device, doorsets));
+    return 0;
+}

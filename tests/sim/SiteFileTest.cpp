@@ -1,0 +1,254 @@
+// Site files: a good file replaces the whole site and plays its timeline; every kind of mistake is
+// reported with the file, the line and the JSON path, and leaves the site as it was.
+#include "SimTestSupport.h"
+
+#include <ocidl.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+// A site file written to the temporary directory for one test and removed afterwards.
+class TempSite {
+public:
+    explicit TempSite(const std::string& text) {
+        wchar_t directory[MAX_PATH];
+        wchar_t file[MAX_PATH];
+        GetTempPathW(MAX_PATH, directory);
+        GetTempFileNameW(directory, L"sit", 0, file);
+        path_ = file;
+        FILE* out = _wfopen(path_.c_str(), L"wb");
+        std::fwrite(text.data(), 1, text.size(), out);
+        std::fclose(out);
+    }
+    ~TempSite() { DeleteFileW(path_.c_str()); }
+    const std::wstring& path() const { return path_; }
+    // The name as messages show it (the temporary path is ASCII).
+    std::string name() const { return std::string(path_.begin(), path_.end()); }
+
+private:
+    std::wstring path_;
+};
+
+// The message loadSiteFile throws for `text`, or "" when it loads.
+std::string loadError(const std::string& text, std::string* fileName = nullptr) {
+    TempSite site(text);
+    if (fileName != nullptr) {
+        *fileName = site.name();
+    }
+    try {
+        sim::loadSiteFile(site.path());
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "";
+}
+
+std::wstring exampleSite(const wchar_t* name) {
+    wchar_t program[MAX_PATH];
+    GetModuleFileNameW(nullptr, program, MAX_PATH);
+    std::wstring path = program;
+    return path.substr(0, path.find_last_of(L"\\/") + 1) + L"..\\sites\\" + name;
+}
+
+// Records the EventID of every event object OnEvent delivers.
+class EventIdSink final : public _ICOMClientEvents {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (iid == IID_IUnknown || iid == __uuidof(_ICOMClientEvents)) {
+            *object = this;
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
+    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnAlarm(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
+        LONG lower = 0, upper = -1;
+        SafeArrayGetLBound(events, 1, &lower);
+        SafeArrayGetUBound(events, 1, &upper);
+        for (LONG i = lower; i <= upper; ++i) {
+            VARIANT element;
+            VariantInit(&element);
+            SafeArrayGetElement(events, &i, &element);
+            ComPtr<IEventFields> fields;
+            long id = -1;
+            if (element.vt == VT_UNKNOWN && element.punkVal != nullptr &&
+                SUCCEEDED(element.punkVal->QueryInterface(__uuidof(IObjectState), &fields))) {
+                fields->get_EventID(&id);
+            } else if (element.vt == VT_UNKNOWN && element.punkVal != nullptr &&
+                       SUCCEEDED(element.punkVal->QueryInterface(__uuidof(IGenericEvent), &fields))) {
+                fields->get_EventID(&id);
+            }
+            VariantClear(&element);
+            std::lock_guard<std::mutex> lock(mutex_);
+            ids_.push_back(id);
+        }
+        changed_.notify_all();
+        return S_OK;
+    }
+    std::vector<long> waitForEvents(size_t count, unsigned timeoutMs) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return ids_.size() >= count; });
+        return ids_;
+    }
+    long references() const { return references_; }
+
+private:
+    std::atomic<long> references_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<long> ids_;  // guarded by mutex_
+};
+
+const char kSmallSite[] = R"({
+  "accounts": [{"user": "guard", "password": "night"}],
+  "objects": [{"type": 7, "id": 900, "name": "Panel"}],
+  "points": [
+    {"id": 11, "name": "Entry reader", "state": 2026, "location": "Entry", "description": "Reader"},
+    {"id": 15, "name": "Entry latch", "state": 4001, "stateType": 1, "serverTime": "2025-01-06 08:00:00"}
+  ],
+  "devices": [{"id": 4, "name": "Entry controller", "doors": [{"door": 1, "reader1": 11, "latch": 15}]}],
+  "events": [
+    {"delayMs": 60, "kind": "generic", "eventId": 2, "subType": 6002},
+    {"delayMs": 0, "kind": "state", "eventId": 1, "objectId": 15, "state": 3006, "stateType": 1}
+  ]
+})";
+
+}  // namespace
+
+TEST_F(SimTest, SiteFileReplacesAccountsDevicesAndPoints) {
+    ASSERT_EQ("", loadError(kSmallSite));
+
+    TestBstr guard(L"guard"), night(L"night"), operatorName(L"operator"), sipass(L"sipass");
+    ComPtr<IComClient> client = createClient();
+    EXPECT_NE(S_OK, client->Connect(operatorName.get(), sipass.get())) << "the default accounts are gone";
+    ASSERT_EQ(S_OK, client->Connect(guard.get(), night.get()));
+
+    const auto latch = sim::findPoint(15);
+    ASSERT_TRUE(latch.has_value());
+    EXPECT_EQ(L"Entry latch", latch->name.value_or(L""));
+    EXPECT_EQ(4001, latch->state);
+    EXPECT_EQ(1, latch->stateType);
+    SYSTEMTIME time{};
+    VariantTimeToSystemTime(latch->serverTime, &time);
+    EXPECT_EQ(2025, time.wYear);
+    EXPECT_EQ(8, time.wHour);
+    EXPECT_FALSE(latch->location.has_value()) << "an absent text stays a null BSTR";
+    EXPECT_FALSE(sim::findPoint(1011).has_value()) << "the default site's points are gone";
+
+    ComPtr<IUnknown> device;
+    EXPECT_EQ(S_OK, client->GetByID(6, 4, &device));
+    ComPtr<IUnknown> panel;
+    EXPECT_EQ(S_OK, client->GetByID(7, 900, &panel));
+    client->Disconnect();
+}
+
+TEST_F(SimTest, SiteFileTimelinePlaysInDelayOrderAfterConnect) {
+    ASSERT_EQ("", loadError(kSmallSite));
+    ComPtr<IComClient> client = createClient();
+    ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(S_OK, client->QueryInterface(IID_PPV_ARGS(&container)));
+    ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(__uuidof(_ICOMClientEvents), &point));
+    EventIdSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
+
+    TestBstr guard(L"guard"), night(L"night");
+    ASSERT_EQ(S_OK, client->Connect(guard.get(), night.get()));
+    EXPECT_EQ((std::vector<long>{1, 2}), sink.waitForEvents(2, 5000));
+
+    EXPECT_EQ(S_OK, point->Unadvise(cookie));
+    client->Disconnect();
+    point.Reset();
+    container.Reset();
+    client.Reset();
+    sim::resetSite();  // stops the player before the sink goes
+    EXPECT_EQ(0, sink.references());
+}
+
+TEST_F(SimTest, TheExampleSitesLoad) {
+    for (const wchar_t* name : {L"office.json", L"campus.json"}) {
+        SCOPED_TRACE(testing::Message() << "site " << std::string(name, name + wcslen(name)));
+        EXPECT_NO_THROW(sim::loadSiteFile(exampleSite(name)));
+    }
+    // The campus: 40 devices of 100 doors, five points each.
+    ComPtr<IComClient> client = connectedClient();
+    ComPtr<IUnknown> lastLatch;
+    EXPECT_EQ(S_OK, client->GetByID(7, 4001005, &lastLatch));
+    client->Disconnect();
+    lastLatch.Reset();
+    client.Reset();
+    sim::resetSite();  // stops the campus timeline before the leak check
+}
+
+// Each kind of mistake: the message names the file and the line, and says what is wrong.
+TEST_F(SimTest, SiteFileErrorsNameFileLineAndProblem) {
+    const struct {
+        const char* text;
+        const char* where;  // after "<file>:"
+        const char* what;
+    } cases[] = {
+        {"{\n  \"points\": [\n    {\"id\": 1,}\n  ]\n}", "3:14: ", "syntax error"},
+        {"{\"points\": [{\"id\": 1}]", "1:", "syntax error"},
+        {"[1, 2]", "1: /: ", "must be an object"},
+        {"{\n\"devices\": [\n {\"name\": \"no id\"}\n]}", "3: /devices/0: ", "\"id\" is missing"},
+        {"{\n\"devices\": [\n {\"id\": \"7\"}\n]}", "3: /devices/0/id: ", "must be a 32-bit integer"},
+        {"{\n\"devices\": [\n {\"id\": 4294967296}\n]}", "3: /devices/0/id: ", "must be a 32-bit integer"},
+        {"{\n\"devices\": {}\n}", "2: /devices: ", "must be an array"},
+        {"{\n\"points\": [\n {\"id\": 1,\n  \"sate\": 4000}\n]}",
+         "4: /points/0/sate: ", "unknown member \"sate\""},
+        {"{\n\"points\": [{\"id\": 1}, {\"id\": 1}]\n}", "2: /points/1/id: ", "defined twice"},
+        {"{\"points\": [{\"id\": 1}],\n \"devices\": [{\"id\": 2, \"doors\": [\n  {\"door\": 1,\n   "
+         "\"latch\": 5}]}]}",
+         "4: /devices/0/doors/0/latch: ", "point 5 is not among the points"},
+        {"{\n\"points\": [{\"id\": 1,\n \"serverTime\": \"2025-13-01 00:00:00\"}]}",
+         "3: /points/0/serverTime: ", "is not a time"},
+        {"{\n\"points\": [{\"id\": 1, \"stateType\": 2}]}", "2: /points/0/stateType: ", "must be 0"},
+        {"{\n\"events\": [\n {\"delayMs\": 5,\n  \"kind\": \"alarm\"}]}",
+         "4: /events/0/kind: ", "must be \"state\""},
+        {"{\n\"events\": [\n {\"kind\": \"state\"}]}", "3: /events/0: ", "\"delayMs\" is missing"},
+        {"{\n\"accounts\": [\n {\"user\": \"x\"}]}", "3: /accounts/0: ", "\"password\" is missing"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string file;
+        const std::string message = loadError(c.text, &file);
+        EXPECT_EQ(0u, message.find(file + ":" + c.where)) << message;
+        EXPECT_NE(std::string::npos, message.find(c.what)) << message;
+        EXPECT_TRUE(sim::findPoint(1011).has_value()) << "a rejected file leaves the site as it was";
+    }
+}
+
+TEST_F(SimTest, MissingSiteFileIsReportedByName) {
+    try {
+        sim::loadSiteFile(L"no-such-site.json");
+        ADD_FAILURE() << "a missing file loaded";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ("no-such-site.json: cannot open the site file", std::string(error.what()));
+    }
+}
+
+// The registered DLL reads SIPASS_SIM_SITE when a client is created; a wrong file fails the creation.
+TEST_F(SimTest, SiteFromTheEnvironmentIsLoadedWhenAClientIsCreated) {
+    TempSite bad("{\"devices\": 1}");
+    _wputenv_s(L"SIPASS_SIM_SITE", bad.path().c_str());
+    ComPtr<IComClient> client;
+    EXPECT_EQ(E_FAIL,
+              CoCreateInstance(CLSID_ComClient, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&client)));
+    EXPECT_EQ(nullptr, client.Get());
+
+    TempSite good(kSmallSite);
+    _wputenv_s(L"SIPASS_SIM_SITE", good.path().c_str());
+    client = createClient();
+    _wputenv_s(L"SIPASS_SIM_SITE", L"");
+    EXPECT_TRUE(sim::findPoint(15).has_value());
+    EXPECT_FALSE(sim::findPoint(1011).has_value());
+}

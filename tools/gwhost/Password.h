@@ -1,0 +1,11 @@
+// Reading the password: from SIPASS_PASSWORD, else typed at the console without echo, else one line
+// of standard input (a pipe). It is never shown and never logged.
+#pragma once
+
+#include <string>
+
+// False when no password could be read (end of input). The buffers the text passed through are wiped.
+bool readPassword(const std::wstring& user, std::wstring& password);
+
+// Overwrites the characters of a secret before its memory is given back.
+void wipe(std::wstring& secret);

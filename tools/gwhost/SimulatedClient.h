@@ -1,0 +1,29 @@
+// The simulated access-control client for this process only: SiPassSim.dll from the tool's directory,
+// its class objects registered with CoRegisterClassObject, so that the gateway's CoCreateInstance finds
+// the simulator without any registry entry. A site file reaches the simulator through SIPASS_SIM_SITE.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+class SimulatedClient {
+public:
+    SimulatedClient() = default;
+    ~SimulatedClient();
+    SimulatedClient(const SimulatedClient&) = delete;
+    SimulatedClient& operator=(const SimulatedClient&) = delete;
+
+    // Loads and registers the simulator; false with `error` when it cannot.
+    bool start(const std::wstring& dllPath, std::string& error);
+    // Whether the simulator accepts the site file SIPASS_SIM_SITE names (it reports a problem itself).
+    bool checkSite();
+
+private:
+    HMODULE module_ = nullptr;
+    std::vector<DWORD> cookies_;
+};
+
+// The directory of the running program, with a trailing backslash.
+std::wstring programDirectory();

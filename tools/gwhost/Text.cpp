@@ -1,0 +1,81 @@
+#include "Text.h"
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "EnumNames.h"
+
+std::string utf8(const wchar_t* text) {
+    if (text == nullptr) {
+        return {};
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string result(size > 1 ? size - 1 : 0, '\0');
+    if (size > 1) {
+        ::WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+    }
+    return result;
+}
+
+std::string utf8(const std::wstring& text) {
+    return utf8(text.c_str());
+}
+
+std::wstring wide(const std::string& utf8Text) {
+    const int size = ::MultiByteToWideChar(CP_UTF8, 0, utf8Text.c_str(), -1, nullptr, 0);
+    std::wstring result(size > 1 ? size - 1 : 0, L'\0');
+    if (size > 1) {
+        ::MultiByteToWideChar(CP_UTF8, 0, utf8Text.c_str(), -1, result.data(), size);
+    }
+    return result;
+}
+
+std::string systemMessage(DWORD error) {
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::wstring message = length > 0 ? std::wstring(text, length) : L"";
+    ::LocalFree(text);
+    while (!message.empty() &&
+           (message.back() == L'\n' || message.back() == L'\r' || message.back() == L'.')) {
+        message.pop_back();
+    }
+    return (message.empty() ? "" : utf8(message) + ", ") + "error " + std::to_string(error);
+}
+
+std::string dateText(int64_t milliseconds) {
+    __time64_t seconds = milliseconds / 1000;
+    struct tm fields {};
+    if (_gmtime64_s(&fields, &seconds) != 0) {
+        return "?";
+    }
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields);
+    return text;
+}
+
+namespace {
+
+template <class E>
+std::string nameOrNumber(int32_t value) {
+    const char* name = enumNameText(E(value));
+    // A value without a name reads "Unknown value of ...": the number says more in a table.
+    return std::strncmp(name, "Unknown value", 13) != 0 ? name : std::to_string(value);
+}
+
+}  // namespace
+
+std::string objectTypeName(int32_t value) {
+    return nameOrNumber<EObjType>(value);
+}
+std::string subTypeName(int32_t value) {
+    return nameOrNumber<ESubType>(value);
+}
+std::string stateName(int32_t value) {
+    return nameOrNumber<EObjState>(value);
+}
+std::string stateTypeName(int32_t value) {
+    return nameOrNumber<EStateType>(value);
+}

@@ -1,0 +1,25 @@
+// Text helpers of the host tool: UTF-8 output, dates of the gateway's millisecond times, names of the
+// access-control system's codes.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+std::string utf8(const wchar_t* text);  // null gives ""
+std::string utf8(const std::wstring& text);
+std::wstring wide(const std::string& utf8Text);
+
+// The system's message for a Win32 error code, with the code.
+std::string systemMessage(DWORD error);
+
+// "YYYY-MM-DD hh:mm:ss". The gateway's times count milliseconds since 1970 in local wall-clock time, so
+// they are read back without any zone conversion.
+std::string dateText(int64_t milliseconds);
+
+// Names of object types, sub-types, states and state types; a value without a name shows as its number.
+std::string objectTypeName(int32_t value);
+std::string subTypeName(int32_t value);
+std::string stateName(int32_t value);
+std::string stateTypeName(int32_t value);

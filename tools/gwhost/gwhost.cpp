@@ -1,0 +1,646 @@
+// gwhost: a command-line host for the gateway. It loads SiPassVormekGateway.dll as a video-management
+// system does (LoadLibraryW, GetProcAddress), logs in and lists doors, reads points, sends commands and
+// shows events. Run "gwhost --help" for the commands and options.
+//
+// Exit codes: 0 done, 1 the gateway refused (login failed, an export returned false), 2 bad arguments,
+// 3 the gateway DLL or the simulated client cannot be loaded.
+#include <windows.h>
+
+#include <io.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "DoorTable.h"
+#include "GatewayApi.h"
+#include "Password.h"
+#include "SimulatedClient.h"
+#include "Text.h"
+
+namespace {
+
+constexpr int kDone = 0;
+constexpr int kRefused = 1;
+constexpr int kBadArguments = 2;
+constexpr int kCannotLoad = 3;
+
+const char kUsage[] =
+    "usage: gwhost [options] COMMAND [arguments]\n"
+    "\n"
+    "commands\n"
+    "  doors                     list every device, its doors and their five points\n"
+    "  point ID                  show the state of one point\n"
+    "  command TYPE ID CODE      send a manual command and show the state events it causes\n"
+    "  watch                     show events as they arrive (--kind, --seconds)\n"
+    "  subscribe TYPE ID STATE   register for the events of one object, then watch\n"
+    "  ping                      call gateway_Ping (no login)\n"
+    "  version                   show the gateway's version (no login)\n"
+    "  selftest                  run the five interop self-test exports (no login)\n"
+    "\n"
+    "options\n"
+    "  --user NAME               account to log in with (default: operator)\n"
+    "                            the password comes from SIPASS_PASSWORD or is asked for without echo\n"
+    "  --site FILE               the simulated client plays this site file instead of its built-in site\n"
+    "  --real                    use the registered access-control client instead of the simulator\n"
+    "  --dll PATH                the gateway DLL (default: SiPassVormekGateway.dll beside gwhost)\n"
+    "  --seconds N               how long watch, subscribe and command show events (default: watch\n"
+    "                            until Ctrl+C, command 2)\n"
+    "  --kind KIND[,KIND]        watch only these kinds: state, access, generic, disconnect\n"
+    "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
+    "  --json                    machine-readable output: one JSON document, or one per line for events\n";
+
+struct Options {
+    std::wstring user = L"operator";
+    std::optional<std::wstring> site;
+    bool real = false;
+    std::optional<std::wstring> dll;
+    std::optional<int> seconds;
+    std::set<std::string> kinds;  // empty: every kind
+    int logLevel = 1;             // 0 none, 1 error, 2 info, 3 debug
+    bool json = false;
+    std::string command;
+    std::vector<std::wstring> arguments;
+};
+
+// ---- Output ------------------------------------------------------------------------------------------
+// Event and log callbacks arrive on the access-control client's threads; every line is written whole.
+
+std::mutex g_outputMutex;
+Options g_options;
+HANDLE g_stop = nullptr;  // set by Ctrl+C, or when a command has seen what it waited for
+
+void printLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void printJson(const nlohmann::ordered_json& value) {
+    printLine(value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+}
+
+int fail(int code, const std::string& message) {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fprintf(stderr, "gwhost: %s\n", message.c_str());
+    return code;
+}
+
+bool logLevelShown(LogLevel level) {
+    switch (level) {
+        case Error:
+            return g_options.logLevel >= 1;
+        case Info:
+            return g_options.logLevel >= 2;
+        case Debug:
+            return g_options.logLevel >= 3;
+    }
+    return g_options.logLevel >= 1;
+}
+
+void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text) {
+    if (!logLevelShown(level)) {
+        return;
+    }
+    const char* name = level == Error ? "error" : level == Debug ? "debug" : "info";
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    std::fprintf(stderr, "gateway %-5s | %s\n", name, utf8(text).c_str());
+}
+
+// ---- Events ------------------------------------------------------------------------------------------
+
+// Only the events of this object are shown while a command waits for its effect; 0 shows every object.
+int32_t g_commandTarget = 0;
+
+bool kindShown(const char* kind) {
+    return g_options.kinds.empty() || g_options.kinds.count(kind) > 0;
+}
+
+struct EventLine {
+    const char* kind;
+    int32_t eventId;
+    int64_t timestampMs;
+    std::string object;  // "ePoint 2015" or the generic event's type
+    int32_t objectType = 0;
+    int32_t objectId = 0;
+    std::optional<int32_t> state;
+    std::optional<int32_t> stateType;
+    int32_t subType;
+    std::string cardholder;
+    std::string card;
+    std::string location;
+    std::string description;
+};
+
+void printEvent(const EventLine& event) {
+    if (g_options.json) {
+        nlohmann::ordered_json line = {{"kind", event.kind},
+                                       {"eventId", event.eventId},
+                                       {"time", dateText(event.timestampMs)},
+                                       {"timeMs", event.timestampMs},
+                                       {"subType", event.subType},
+                                       {"subTypeName", subTypeName(event.subType)},
+                                       {"location", event.location},
+                                       {"description", event.description}};
+        if (event.objectType != 0 || event.objectId != 0) {
+            line["objectType"] = event.objectType;
+            line["objectTypeName"] = objectTypeName(event.objectType);
+            line["objectId"] = event.objectId;
+        }
+        if (event.state) {
+            line["state"] = *event.state;
+            line["stateName"] = stateName(*event.state);
+            line["stateType"] = *event.stateType;
+            line["stateTypeName"] = stateTypeName(*event.stateType);
+        }
+        if (std::string(event.kind) == "access") {
+            line["cardholder"] = event.cardholder;
+            line["card"] = event.card;
+        }
+        printJson(line);
+        return;
+    }
+    std::string text = dateText(event.timestampMs) + "  " + event.kind;
+    text.append(8 - std::string(event.kind).size(), ' ');
+    text += event.object;
+    if (event.state) {
+        text += "  " + stateName(*event.state) + " (" + stateTypeName(*event.stateType) + ")";
+    }
+    text += "  " + subTypeName(event.subType);
+    if (!event.cardholder.empty() || !event.card.empty()) {
+        text += "  " + event.cardholder + " card " + event.card;
+    }
+    text += "  at " + event.location;
+    if (!event.description.empty()) {
+        text += ": " + event.description;
+    }
+    printLine(text);
+}
+
+void SIPASSVORMEKGATEWAY_CALL onStateEvent(int32_t eventId, int32_t objectId, int32_t objectType, int32_t,
+                                           int32_t subType, int32_t state, int32_t stateType,
+                                           int64_t timestampMs, int64_t, const wchar_t* location,
+                                           const wchar_t* description) {
+    if (!kindShown("state") || (g_commandTarget != 0 && objectId != g_commandTarget)) {
+        return;
+    }
+    printEvent({"state", eventId, timestampMs, objectTypeName(objectType) + " " + std::to_string(objectId),
+                objectType, objectId, state, stateType, subType, "", "", utf8(location), utf8(description)});
+}
+
+void SIPASSVORMEKGATEWAY_CALL onAccessEvent(int32_t eventId, int32_t objectId, int32_t objectType, int32_t,
+                                            int32_t subType, int32_t state, int32_t stateType,
+                                            int64_t timestampMs, int64_t, const wchar_t* firstName,
+                                            const wchar_t* lastName, const wchar_t* cardNumber,
+                                            const wchar_t* location, const wchar_t* description) {
+    if (!kindShown("access") || g_commandTarget != 0) {
+        return;
+    }
+    std::string cardholder = utf8(firstName);
+    const std::string last = utf8(lastName);
+    cardholder += (cardholder.empty() || last.empty() ? "" : " ") + last;
+    printEvent({"access", eventId, timestampMs, objectTypeName(objectType) + " " + std::to_string(objectId),
+                objectType, objectId, state, stateType, subType, cardholder, utf8(cardNumber), utf8(location),
+                utf8(description)});
+}
+
+void SIPASSVORMEKGATEWAY_CALL onGenericEvent(int32_t eventId, int32_t type, int32_t subType,
+                                             int64_t timestampMs, int64_t, const wchar_t* location,
+                                             const wchar_t* description) {
+    if (!kindShown("generic") || g_commandTarget != 0) {
+        return;
+    }
+    printEvent({"generic", eventId, timestampMs, objectTypeName(type), 0, 0, std::nullopt, std::nullopt,
+                subType, "", "", utf8(location), utf8(description)});
+}
+
+void SIPASSVORMEKGATEWAY_CALL onDisconnect() {
+    if (!kindShown("disconnect")) {
+        return;
+    }
+    if (g_options.json) {
+        printJson({{"kind", "disconnect"}});
+    } else {
+        printLine("the access-control client reports a lost connection");
+    }
+}
+
+BOOL WINAPI onConsoleControl(DWORD) {
+    ::SetEvent(g_stop);
+    return TRUE;
+}
+
+// Waits the given seconds, or until Ctrl+C when none are given.
+void waitForEvents(std::optional<int> seconds) {
+    ::WaitForSingleObject(g_stop, seconds ? static_cast<DWORD>(*seconds) * 1000 : INFINITE);
+}
+
+// ---- Arguments ---------------------------------------------------------------------------------------
+
+bool parseNumber(const std::wstring& text, long& value) {
+    if (text.empty()) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    errno = 0;
+    const long long parsed = std::wcstoll(text.c_str(), &end, 10);
+    if (*end != L'\0' || errno != 0 || parsed < INT32_MIN || parsed > INT32_MAX) {
+        return false;
+    }
+    value = static_cast<long>(parsed);
+    return true;
+}
+
+// Fills g_options; an empty result means success, otherwise the message for the user.
+std::string parseArguments(int argc, wchar_t** argv) {
+    Options& o = g_options;
+    std::vector<std::wstring> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring argument = argv[i];
+        auto value = [&](std::wstring& out) {
+            if (i + 1 >= argc) {
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::wstring text;
+        if (argument == L"--help" || argument == L"-h") {
+            o.command = "help";
+        } else if (argument == L"--json") {
+            o.json = true;
+        } else if (argument == L"--real") {
+            o.real = true;
+        } else if (argument == L"--user") {
+            if (!value(o.user) || o.user.empty()) {
+                return "--user needs a user name";
+            }
+        } else if (argument == L"--site") {
+            if (!value(text)) {
+                return "--site needs a file";
+            }
+            o.site = text;
+        } else if (argument == L"--dll") {
+            if (!value(text)) {
+                return "--dll needs a path";
+            }
+            o.dll = text;
+        } else if (argument == L"--seconds") {
+            long seconds = 0;
+            if (!value(text) || !parseNumber(text, seconds) || seconds < 0 || seconds > 24 * 3600) {
+                return "--seconds needs a number of seconds from 0 to 86400";
+            }
+            o.seconds = static_cast<int>(seconds);
+        } else if (argument == L"--kind") {
+            if (!value(text)) {
+                return "--kind needs state, access, generic or disconnect";
+            }
+            std::string kinds = utf8(text) + ",";
+            for (size_t start = 0, comma; (comma = kinds.find(',', start)) != std::string::npos;
+                 start = comma + 1) {
+                const std::string kind = kinds.substr(start, comma - start);
+                if (kind != "state" && kind != "access" && kind != "generic" && kind != "disconnect") {
+                    return "unknown event kind '" + kind + "' (state, access, generic, disconnect)";
+                }
+                o.kinds.insert(kind);
+            }
+        } else if (argument == L"--log-level") {
+            static const wchar_t* const kLevels[] = {L"none", L"error", L"info", L"debug"};
+            if (!value(text)) {
+                return "--log-level needs none, error, info or debug";
+            }
+            o.logLevel = -1;
+            for (int level = 0; level < 4; ++level) {
+                if (text == kLevels[level]) {
+                    o.logLevel = level;
+                }
+            }
+            if (o.logLevel < 0) {
+                return "unknown log level '" + utf8(text) + "' (none, error, info, debug)";
+            }
+        } else if (argument.size() > 1 && argument[0] == L'-' &&
+                   !(argument[1] >= L'0' && argument[1] <= L'9')) {
+            return "unknown option " + utf8(argument);
+        } else {
+            positional.push_back(argument);
+        }
+    }
+    if (o.command == "help") {
+        return {};
+    }
+    if (positional.empty()) {
+        return "no command given";
+    }
+    o.command = utf8(positional[0]);
+    o.arguments.assign(positional.begin() + 1, positional.end());
+    static const struct {
+        const char* name;
+        size_t arguments;
+    } kCommands[] = {{"doors", 0},     {"point", 1}, {"command", 3}, {"watch", 0},
+                     {"subscribe", 3}, {"ping", 0},  {"version", 0}, {"selftest", 0}};
+    for (const auto& command : kCommands) {
+        if (o.command == command.name) {
+            if (o.arguments.size() != command.arguments) {
+                return o.command + " takes " + std::to_string(command.arguments) + " argument(s)";
+            }
+            for (const std::wstring& number : o.arguments) {
+                long parsed = 0;
+                if (!parseNumber(number, parsed)) {
+                    return o.command + ": '" + utf8(number) + "' is not a 32-bit number";
+                }
+            }
+            if (o.real && o.site) {
+                return "--site applies to the simulated client, not with --real";
+            }
+            return {};
+        }
+    }
+    return "unknown command '" + o.command + "'";
+}
+
+long numberArgument(size_t index) {
+    long value = 0;
+    parseNumber(g_options.arguments[index], value);
+    return value;
+}
+
+// A path as the simulator's process sees it: absolute, so that a relative site file still names the
+// same file when the simulator reads it.
+std::wstring absolutePath(const std::wstring& path) {
+    std::wstring full(MAX_PATH, L'\0');
+    DWORD length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (length >= full.size()) {
+        full.resize(length + 1);
+        length = ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    }
+    full.resize(length);
+    return length > 0 ? full : path;
+}
+
+// ---- Commands ----------------------------------------------------------------------------------------
+
+int runPing(const GatewayApi& api) {
+    const int answer = api.ping(41);
+    if (g_options.json) {
+        printJson({{"ping", 41}, {"answer", answer}, {"ok", answer == 42}});
+    } else {
+        printLine("gateway_Ping(41) = " + std::to_string(answer));
+    }
+    return answer == 42 ? kDone : kRefused;
+}
+
+int runVersion(const GatewayApi& api) {
+    const std::string version = utf8(api.getVersion());
+    if (g_options.json) {
+        printJson({{"version", version}});
+    } else {
+        printLine("SiPassVormekGateway " + version);
+    }
+    return kDone;
+}
+
+int g_selfTestValue = 0;
+void SIPASSVORMEKGATEWAY_CALL onSelfTest(int value) {
+    g_selfTestValue = value;
+}
+
+int runSelfTest(const GatewayApi& api) {
+    // The self-test exports print fixed texts of their own on standard output; each result follows.
+    // What the exports write to standard output is caught in a file and shown as one field, so that it
+    // cannot break the lines (or the JSON) of the results.
+    std::fflush(stdout);
+    FILE* caught = std::tmpfile();
+    const int savedOutput = _dup(_fileno(stdout));
+    if (caught != nullptr) {
+        _dup2(_fileno(caught), _fileno(stdout));
+    }
+    const int values[] = {1, 2, 3, 4};
+    api.testRegisterCallback(&onSelfTest);
+    g_selfTestValue = 0;
+    api.testFireCallback();
+    api.testRegisterCallback(nullptr);
+    const struct {
+        const char* name;
+        long long result;
+        long long expected;
+    } results[] = {{"testCalculateSum(2, 3)", api.testCalculateSum(2, 3), 5},
+                   {"testRegisterCallback + testFireCallback", g_selfTestValue, 22},
+                   {"testSetIntArray({1, 2, 3, 4}, 4)", api.testSetIntArray(values, 4), 10},
+                   {"testCountChars(\"gateway\")", api.testCountChars("gateway"), 7}};
+    std::fflush(stdout);
+    std::string exportOutput;
+    if (caught != nullptr) {
+        _dup2(savedOutput, _fileno(stdout));
+        std::rewind(caught);
+        for (int c = std::fgetc(caught); c != EOF; c = std::fgetc(caught)) {
+            exportOutput.push_back(c == '\n' || c == '\r' ? ' ' : static_cast<char>(c));
+        }
+        std::fclose(caught);
+    }
+    if (savedOutput >= 0) {
+        _close(savedOutput);
+    }
+    bool allPassed = true;
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (const auto& result : results) {
+        const bool passed = result.result == result.expected;
+        allPassed = allPassed && passed;
+        if (g_options.json) {
+            list.push_back({{"test", result.name},
+                            {"result", result.result},
+                            {"expected", result.expected},
+                            {"passed", passed}});
+        } else {
+            printLine(std::string(passed ? "pass  " : "FAIL  ") + result.name + " = " +
+                      std::to_string(result.result) + " (expected " + std::to_string(result.expected) + ")");
+        }
+    }
+    if (g_options.json) {
+        printJson({{"selftest", list}, {"passed", allPassed}, {"exportOutput", exportOutput}});
+    } else {
+        printLine("output of the exports: " + exportOutput);
+    }
+    return allPassed ? kDone : kRefused;
+}
+
+int runDoors(const GatewayApi& api) {
+    Device* devices = nullptr;
+    int32_t deviceCount = 0;
+    int32_t doorCount = 0;
+    if (!api.getAllDoors(&devices, &deviceCount, &doorCount)) {
+        api.cleanupDoorArray(devices, deviceCount);
+        return fail(kRefused, "gateway_getAllDoors failed (--log-level info shows why)");
+    }
+    if (g_options.json) {
+        printJson(doorTableJson(devices, deviceCount, doorCount));
+    } else {
+        std::string table = doorTableText(devices, deviceCount, doorCount);
+        table.pop_back();
+        printLine(table);
+    }
+    api.cleanupDoorArray(devices, deviceCount);
+    return kDone;
+}
+
+int runPoint(const GatewayApi& api) {
+    const int32_t id = numberArgument(0);
+    PointDefinition point{};
+    point.id = id;
+    if (!api.getPointState(id, &point.state)) {
+        return fail(kRefused, "gateway_getPointState(" + std::to_string(id) + ") failed (no such point?)");
+    }
+    if (g_options.json) {
+        printJson(pointStateJson(id, point.state));
+    } else {
+        printLine("point " + std::to_string(id) + "  " + stateName(point.state.state) + " (" +
+                  stateTypeName(point.state.stateType) + ")  since " + dateText(point.state.serverTimeMs) +
+                  "  at " + utf8(point.state.location) + ": " + utf8(point.state.description));
+    }
+    api.cleanupPointDefinition(point);  // frees the two state texts; the name is null
+    return kDone;
+}
+
+int runCommand(const GatewayApi& api) {
+    const int32_t type = numberArgument(0);
+    const int32_t id = numberArgument(1);
+    const int32_t code = numberArgument(2);
+    g_commandTarget = id;
+    const bool sent = api.controlDoor(type, id, code);
+    if (g_options.json) {
+        printJson({{"command", code}, {"objectType", type}, {"objectId", id}, {"sent", sent}});
+    } else {
+        printLine(std::string("gateway_controlDoor(") + std::to_string(type) + ", " + std::to_string(id) +
+                  ", " + std::to_string(code) + ") " + (sent ? "sent" : "failed"));
+    }
+    if (!sent) {
+        return kRefused;
+    }
+    waitForEvents(g_options.seconds ? g_options.seconds : 2);
+    return kDone;
+}
+
+int runSubscribe(const GatewayApi& api) {
+    const long type = numberArgument(0);
+    const long id = numberArgument(1);
+    const long state = numberArgument(2);
+    const bool registered = api.registerEvent(type, id, state);
+    if (g_options.json) {
+        printJson({{"subscribe", {{"objectType", type}, {"objectId", id}, {"state", state}}},
+                   {"registered", registered}});
+    } else {
+        printLine("gateway_RegisterEvent(" + std::to_string(type) + ", " + std::to_string(id) + ", " +
+                  std::to_string(state) + ") " + (registered ? "registered" : "failed"));
+    }
+    if (!registered) {
+        return kRefused;
+    }
+    waitForEvents(g_options.seconds);
+    return kDone;
+}
+
+int runLoggedIn(const GatewayApi& api) {
+    const std::string& command = g_options.command;
+    // Events are shown by the commands that wait for them; a door list or a point stays one document.
+    if (command == "watch" || command == "subscribe" || command == "command") {
+        api.registerDisconnectCallback(&onDisconnect);
+        api.registerStateCallback(&onStateEvent);
+        api.registerAccessCallback(&onAccessEvent);
+        api.registerGenericCallback(&onGenericEvent);
+    }
+
+    std::wstring password;
+    if (!readPassword(g_options.user, password)) {
+        return fail(kBadArguments, "no password (set SIPASS_PASSWORD or type it)");
+    }
+    const bool loggedIn = api.init(g_options.user.c_str(), password.c_str());
+    wipe(password);
+    if (!loggedIn) {
+        api.close();
+        return fail(kRefused,
+                    "login as " + utf8(g_options.user) +
+                        " failed (wrong user or password, or no client; --log-level info shows why)");
+    }
+    int result = kDone;
+    if (command == "doors") {
+        result = runDoors(api);
+    } else if (command == "point") {
+        result = runPoint(api);
+    } else if (command == "command") {
+        result = runCommand(api);
+    } else if (command == "subscribe") {
+        result = runSubscribe(api);
+    } else if (command == "watch") {
+        waitForEvents(g_options.seconds);
+    }
+    api.close();
+    return result;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    ::SetConsoleOutputCP(CP_UTF8);
+    const std::string problem = parseArguments(argc, argv);
+    if (!problem.empty()) {
+        std::fprintf(stderr, "gwhost: %s\n\n%s", problem.c_str(), kUsage);
+        return kBadArguments;
+    }
+    if (g_options.command == "help") {
+        std::fputs(kUsage, stdout);
+        return kDone;
+    }
+    g_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ::SetConsoleCtrlHandler(&onConsoleControl, TRUE);
+
+    const std::wstring directory = programDirectory();
+    SimulatedClient simulator;
+    const bool needsClient =
+        g_options.command != "ping" && g_options.command != "version" && g_options.command != "selftest";
+    if (needsClient && !g_options.real) {
+        if (g_options.site) {
+            const std::wstring site = absolutePath(*g_options.site);
+            if (::GetFileAttributesW(site.c_str()) == INVALID_FILE_ATTRIBUTES) {
+                return fail(kBadArguments, "site file " + utf8(site) + " not found");
+            }
+            ::SetEnvironmentVariableW(L"SIPASS_SIM_SITE", site.c_str());
+            _wputenv_s(L"SIPASS_SIM_SITE", site.c_str());
+        }
+        std::string error;
+        if (!simulator.start(directory + L"SiPassSim.dll", error)) {
+            return fail(kCannotLoad, error);
+        }
+        if (g_options.site && !simulator.checkSite()) {
+            return fail(kBadArguments, "the simulated client rejects the site file " + utf8(*g_options.site));
+        }
+    }
+
+    GatewayApi api;
+    std::string error;
+    if (!loadGateway(g_options.dll ? *g_options.dll : directory + L"SiPassVormekGateway.dll", api, error)) {
+        return fail(kCannotLoad, error);
+    }
+    api.registerLogCallback(&onLogLine);
+    int result = kDone;
+    if (g_options.command == "ping") {
+        result = runPing(api);
+    } else if (g_options.command == "version") {
+        result = runVersion(api);
+    } else if (g_options.command == "selftest") {
+        result = runSelfTest(api);
+    } else {
+        result = runLoggedIn(api);
+    }
+    api.registerLogCallback(nullptr);
+    ::FreeLibrary(api.module);
+    return result;
+}

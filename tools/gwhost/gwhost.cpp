@@ -53,6 +53,7 @@ const char kUsage[] =
     "  --site FILE               the simulated client plays this site file instead of its built-in site\n"
     "  --real                    use the registered access-control client instead of the simulator\n"
     "  --dll PATH                the gateway DLL (default: SiPassVormekGateway.dll beside gwhost)\n"
+    "  --events N                stop after N events shown (with --seconds as the limit)\n"
     "  --seconds N               how long watch, subscribe and command show events (default: watch\n"
     "                            until Ctrl+C, command 2)\n"
     "  --kind KIND[,KIND]        watch only these kinds: state, access, generic, disconnect\n"
@@ -65,6 +66,7 @@ struct Options {
     bool real = false;
     std::optional<std::wstring> dll;
     std::optional<int> seconds;
+    std::optional<long> events;   // stop after this many events shown
     std::set<std::string> kinds;  // empty: every kind
     int logLevel = 1;             // 0 none, 1 error, 2 info, 3 debug
     bool json = false;
@@ -142,6 +144,16 @@ struct EventLine {
     std::string description;
 };
 
+long g_eventsShown = 0;
+
+// With --events N, the N-th event shown ends the wait, whatever --seconds allows.
+void countShownEvent() {
+    std::lock_guard<std::mutex> lock(g_outputMutex);
+    if (g_options.events && ++g_eventsShown >= *g_options.events) {
+        ::SetEvent(g_stop);
+    }
+}
+
 void printEvent(const EventLine& event) {
     if (g_options.json) {
         nlohmann::ordered_json line = {{"kind", event.kind},
@@ -168,6 +180,7 @@ void printEvent(const EventLine& event) {
             line["card"] = event.card;
         }
         printJson(line);
+        countShownEvent();
         return;
     }
     std::string text = dateText(event.timestampMs) + "  " + event.kind;
@@ -185,6 +198,7 @@ void printEvent(const EventLine& event) {
         text += ": " + event.description;
     }
     printLine(text);
+    countShownEvent();
 }
 
 void SIPASSVORMEKGATEWAY_CALL onStateEvent(int32_t eventId, int32_t objectId, int32_t objectType, int32_t,
@@ -301,6 +315,12 @@ std::string parseArguments(int argc, wchar_t** argv) {
                 return "--seconds needs a number of seconds from 0 to 86400";
             }
             o.seconds = static_cast<int>(seconds);
+        } else if (argument == L"--events") {
+            long events = 0;
+            if (!value(text) || !parseNumber(text, events) || events < 1) {
+                return "--events needs a number of events from 1 up";
+            }
+            o.events = events;
         } else if (argument == L"--kind") {
             if (!value(text)) {
                 return "--kind needs state, access, generic or disconnect";

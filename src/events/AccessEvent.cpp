@@ -31,11 +31,7 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
     const long long timestampMs = toEpochMs(timestamp);
     const EventDate now = localNow();
 
-    if (isEventTooOld(timestamp, now, m_DropDuration)) {
-        if (logger.enabled()) {
-            logger.dbgLog("SiPass Drop old AccessEvent. Timestamp was: " +
-                          Win32Helper::wstr2str(formatEventTime(timestamp)));
-        }
+    if (droppedAsTooOld(timestamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
         return;
     }
 
@@ -62,9 +58,7 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
     if (callback == nullptr) {
         return;
     }
-    if (logger.enabled()) {
-        logger.dbgLog("Fire an registered event.");
-    }
+    announceHostCall();
     boundary::callHost("m_AlarmAccessCallback", [&] {
         std::wstring firstNameText = Win32Helper::bstr2wstr(firstName);
         std::wstring lastNameText = Win32Helper::bstr2wstr(lastName);

@@ -69,3 +69,25 @@ public:
 private:
     std::string m_text;
 };
+
+// The age filter of every translator: true when the event stamped `timestamp` is older than `limit`
+// seconds at `now`; then `dropLine` and the timestamp's text are logged (only while someone listens).
+inline bool droppedAsTooOld(const EventDate& timestamp, const EventDate& now, int limit,
+                            const char* dropLine) {
+    if (!isEventTooOld(timestamp, now, limit)) {
+        return false;
+    }
+    SimpleLogger& logger = *SimpleLogger::GetInstance();
+    if (logger.enabled()) {
+        logger.dbgLog(dropLine + Win32Helper::wstr2str(formatEventTime(timestamp)));
+    }
+    return true;
+}
+
+// The line that precedes every host callback of an event.
+inline void announceHostCall() {
+    SimpleLogger& logger = *SimpleLogger::GetInstance();
+    if (logger.enabled()) {
+        logger.dbgLog("Fire an registered event.");
+    }
+}

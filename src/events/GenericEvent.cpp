@@ -24,11 +24,7 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
     const long long timestampMs = toEpochMs(timestamp);
     const EventDate now = localNow();
 
-    if (isEventTooOld(timestamp, now, m_DropDuration)) {
-        if (logger.enabled()) {
-            logger.dbgLog("Drop old GenericEvent. Timestamp was: " +
-                          Win32Helper::wstr2str(formatEventTime(timestamp)));
-        }
+    if (droppedAsTooOld(timestamp, now, m_DropDuration, "Drop old GenericEvent. Timestamp was: ")) {
         return;
     }
 
@@ -50,9 +46,7 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
     if (callback == nullptr) {
         return;
     }
-    if (logger.enabled()) {
-        logger.dbgLog("Fire an registered event.");
-    }
+    announceHostCall();
     boundary::callHost("m_GenericEventCallback", [&] {
         std::wstring locationText = Win32Helper::bstr2wstr(location);
         std::wstring descriptionText = Win32Helper::bstr2wstr(description);

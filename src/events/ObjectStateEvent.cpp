@@ -28,11 +28,7 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
     const long long serverTimeMs = toEpochMs(serverTime);
     const EventDate now = localNow();
 
-    if (isEventTooOld(timestamp, now, m_DropDuration)) {
-        if (logger.enabled()) {
-            logger.dbgLog("SiPass Drop old AccessEvent. Timestamp was: " +
-                          Win32Helper::wstr2str(formatEventTime(timestamp)));
-        }
+    if (droppedAsTooOld(timestamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
         return;
     }
 
@@ -61,9 +57,7 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
     if (callback == nullptr) {
         return;
     }
-    if (logger.enabled()) {
-        logger.dbgLog("Fire an registered event.");
-    }
+    announceHostCall();
     boundary::callHost("m_AlarmStateCallback", [&] {
         std::wstring locationText = Win32Helper::bstr2wstr(location);
         std::wstring descriptionText = Win32Helper::bstr2wstr(description);

@@ -92,45 +92,18 @@ private:
     // The name under which callCount knows a getter: its interface family plus the getter.
     static const char* countedName(const char* getter);
 
-    // A getter: counted, subject to the table's faults, then to this object's own failing getters.
-    // Counts the call and applies the table's fault, then this object's own: S_OK or the failure to return.
-    template <class T>
-    HRESULT enterGetter(const char* getter, T* out, HRESULT* injected) {
-        *injected = enter(countedName(getter));
-        if (FAILED(*injected)) {
-            return *injected;
-        }
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        return ownFault(getter);
-    }
+    // A getter: counted under its interface family, subject to the table's faults and then to this
+    // object's own failing getters.
     template <class T>
     HRESULT value(const char* getter, T* out, T field) {
-        HRESULT injected = S_OK;
-        if (HRESULT refused = enterGetter(getter, out, &injected); FAILED(refused)) {
-            return refused;
-        }
-        *out = field;
-        return finish(injected, S_OK);
+        return objectGetter(countedName(getter), fields_.failingGetters, getter, out, [field](T* target) {
+            *target = field;
+            return S_OK;
+        });
     }
     HRESULT text(const char* getter, BSTR* out, const std::optional<std::wstring>& field) {
-        HRESULT injected = S_OK;
-        if (HRESULT refused = enterGetter(getter, out, &injected); FAILED(refused)) {
-            return refused;
-        }
-        *out = nullptr;
-        if (field) {
-            *out = ::SysAllocStringLen(field->data(), static_cast<UINT>(field->size()));
-            if (*out == nullptr) {
-                return E_OUTOFMEMORY;
-            }
-        }
-        return finish(injected, S_OK);
-    }
-    HRESULT ownFault(const char* getter) const {
-        auto found = fields_.failingGetters.find(getter);
-        return found == fields_.failingGetters.end() ? S_OK : found->second;
+        return objectGetter(countedName(getter), fields_.failingGetters, getter, out,
+                            [&field](BSTR* target) { return copyText(field, target); });
     }
 
     const EventObject fields_;

@@ -16,6 +16,8 @@
 #include <map>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <type_traits>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -118,6 +120,45 @@ HRESULT getProperty(const char* method, T* out, Read&& read) {
     }
     *out = read();
     return finish(injected, S_OK);
+}
+
+// The getters of one object that fail, by bare name ("get_Reader2"), with the HRESULT they return.
+using FailingGetters = std::map<std::string, HRESULT>;
+
+// A getter of a simulated object (a site object or an event): counted and subject to the fault table under
+// `method`, then to the object's own failing getters under the bare `getter` name. On failure a pointer out
+// value is set to null and a number is left untouched. `read` returns the HRESULT of producing the value.
+template <class T, class Read>
+HRESULT objectGetter(const char* method, const FailingGetters& failing, const char* getter, T* out,
+                     Read&& read) {
+    HRESULT hr = enter(method);
+    if (SUCCEEDED(hr)) {
+        const auto own = failing.find(getter);
+        if (own != failing.end()) {
+            hr = own->second;
+        }
+    }
+    if (FAILED(hr)) {
+        if constexpr (std::is_pointer_v<T>) {
+            if (out != nullptr) {
+                *out = nullptr;
+            }
+        }
+        return hr;
+    }
+    if (out == nullptr) {
+        return E_POINTER;
+    }
+    return finish(hr, read(out));
+}
+
+inline HRESULT copyText(const std::optional<std::wstring>& text, BSTR* out) {
+    if (!text) {
+        *out = nullptr;
+        return S_OK;
+    }
+    *out = SysAllocStringLen(text->data(), static_cast<UINT>(text->size()));
+    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 // Reference count and live-object accounting of the simulator's COM objects. An object starts with one

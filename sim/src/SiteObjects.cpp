@@ -15,44 +15,6 @@
 namespace sim::detail {
 namespace {
 
-using FailingGetters = std::map<std::string, HRESULT>;
-
-// A getter of a site object: counted and subject to the fault table under `method`, then to the object's
-// own failing getters under the bare `getter` name. On failure a pointer out value is set to null and a
-// number is left untouched. `read` returns the HRESULT of producing the value.
-template <class T, class Read>
-HRESULT siteGetter(const char* method, const FailingGetters& failing, const char* getter, T* out,
-                   Read&& read) {
-    HRESULT hr = enter(method);
-    if (SUCCEEDED(hr)) {
-        const auto own = failing.find(getter);
-        if (own != failing.end()) {
-            hr = own->second;
-        }
-    }
-    if (FAILED(hr)) {
-        if constexpr (std::is_pointer_v<T>) {
-            if (out != nullptr) {
-                *out = nullptr;
-            }
-        }
-        return hr;
-    }
-    if (out == nullptr) {
-        return E_POINTER;
-    }
-    return finish(hr, read(out));
-}
-
-HRESULT copyText(const std::optional<std::wstring>& text, BSTR* out) {
-    if (!text) {
-        *out = nullptr;
-        return S_OK;
-    }
-    *out = SysAllocStringLen(text->data(), static_cast<UINT>(text->size()));
-    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
-}
-
 // An object that answers IUnknown only: an array element that is no device, door set or state.
 class ForeignObject final : public IUnknown, private RefCounted {
 public:
@@ -167,7 +129,7 @@ public:
 
 private:
     HRESULT number(const char* method, const char* getter, long* out, long value) {
-        return siteGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
+        return objectGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
             *target = value;
             return S_OK;
         });
@@ -191,25 +153,25 @@ public:
     HRESULT STDMETHODCALLTYPE reserved3() override { return notImplemented("IDevice::reserved3"); }
     HRESULT STDMETHODCALLTYPE reserved4() override { return notImplemented("IDevice::reserved4"); }
     HRESULT STDMETHODCALLTYPE get_ID(long* id) override {
-        return siteGetter("IDevice::get_ID", fields_.failingGetters, "get_ID", id, [this](long* out) {
+        return objectGetter("IDevice::get_ID", fields_.failingGetters, "get_ID", id, [this](long* out) {
             *out = fields_.id;
             return S_OK;
         });
     }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        return siteGetter("IDevice::get_Name", fields_.failingGetters, "get_Name", name,
-                          [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IDevice::get_Name", fields_.failingGetters, "get_Name", name,
+                            [this](BSTR* out) { return copyText(fields_.name, out); });
     }
     HRESULT STDMETHODCALLTYPE reserved7() override { return notImplemented("IDevice::reserved7"); }
     HRESULT STDMETHODCALLTYPE GetDoorSets(SAFEARRAY** doorSets) override {
-        return siteGetter(
+        return objectGetter(
             "IDevice::GetDoorSets", fields_.failingGetters, "GetDoorSets", doorSets,
             [this](SAFEARRAY** out) { return noThrow([&] { return createDoorSetArray(out); }); });
     }
     HRESULT STDMETHODCALLTYPE reserved5() override { return notImplemented("IGeneric::reserved5"); }
     HRESULT STDMETHODCALLTYPE get_name(BSTR* name) override {
-        return siteGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
-                          [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
+                            [this](BSTR* out) { return copyText(fields_.name, out); });
     }
 
 private:
@@ -244,12 +206,12 @@ public:
     HRESULT STDMETHODCALLTYPE reserved4() override { return notImplemented("IPoint::reserved4"); }
     HRESULT STDMETHODCALLTYPE reserved5() override { return notImplemented("IPoint::reserved5"); }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        return siteGetter("IPoint::get_Name", fields_.failingGetters, "get_Name", name,
-                          [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IPoint::get_Name", fields_.failingGetters, "get_Name", name,
+                            [this](BSTR* out) { return copyText(fields_.name, out); });
     }
     HRESULT STDMETHODCALLTYPE get_name(BSTR* name) override {
-        return siteGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
-                          [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
+                            [this](BSTR* out) { return copyText(fields_.name, out); });
     }
 
 private:
@@ -280,12 +242,12 @@ public:
         return date("IEventFields::get_ServerTime", "get_ServerTime", value);
     }
     HRESULT STDMETHODCALLTYPE get_Description(BSTR* value) override {
-        return siteGetter("IEventFields::get_Description", fields_.failingGetters, "get_Description", value,
-                          [this](BSTR* out) { return copyText(fields_.description, out); });
+        return objectGetter("IEventFields::get_Description", fields_.failingGetters, "get_Description", value,
+                            [this](BSTR* out) { return copyText(fields_.description, out); });
     }
     HRESULT STDMETHODCALLTYPE get_Location(BSTR* value) override {
-        return siteGetter("IEventFields::get_Location", fields_.failingGetters, "get_Location", value,
-                          [this](BSTR* out) { return copyText(fields_.location, out); });
+        return objectGetter("IEventFields::get_Location", fields_.failingGetters, "get_Location", value,
+                            [this](BSTR* out) { return copyText(fields_.location, out); });
     }
     HRESULT STDMETHODCALLTYPE get_EventID(long* value) override {
         return number("IEventFields::get_EventID", "get_EventID", value, 0);
@@ -310,13 +272,13 @@ private:
     static constexpr long kPointObjectType = 7;             // ePoint
 
     HRESULT number(const char* method, const char* getter, long* out, long value) {
-        return siteGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
+        return objectGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
             *target = value;
             return S_OK;
         });
     }
     HRESULT date(const char* method, const char* getter, DATE* out) {
-        return siteGetter(method, fields_.failingGetters, getter, out, [this](DATE* target) {
+        return objectGetter(method, fields_.failingGetters, getter, out, [this](DATE* target) {
             *target = fields_.serverTime;
             return S_OK;
         });

@@ -1,18 +1,22 @@
 #include "EventSinkForwarder.h"
 
-EventSinkForwarder::EventSinkForwarder(_ICOMClientEvents* target) : m_Target(target) {}
-
-HRESULT STDMETHODCALLTYPE EventSinkForwarder::QueryInterface(REFIID riid, void** object) {
+HRESULT answerEventSinkQuery(_ICOMClientEvents* sink, REFIID riid, void** object) {
     if (object == nullptr) {
         return E_POINTER;
     }
     if (riid == __uuidof(IUnknown) || riid == __uuidof(_ICOMClientEvents)) {
-        *object = static_cast<_ICOMClientEvents*>(this);
-        AddRef();
+        *object = sink;
+        sink->AddRef();
         return S_OK;
     }
     *object = nullptr;
     return E_NOINTERFACE;
+}
+
+EventSinkForwarder::EventSinkForwarder(_ICOMClientEvents* target) : m_Target(target) {}
+
+HRESULT STDMETHODCALLTYPE EventSinkForwarder::QueryInterface(REFIID riid, void** object) {
+    return answerEventSinkQuery(this, riid, object);
 }
 
 ULONG STDMETHODCALLTYPE EventSinkForwarder::AddRef() {

@@ -10,6 +10,9 @@
 
 #include "ClientInterfaces.h"
 
+// QueryInterface of an event sink: answers IUnknown and _ICOMClientEvents with `sink` (and an AddRef).
+HRESULT answerEventSinkQuery(_ICOMClientEvents* sink, REFIID riid, void** object);
+
 class EventSinkForwarder final : public _ICOMClientEvents {
 public:
     // Forwards to `target` until detach(). The new object has one reference, owned by the caller.

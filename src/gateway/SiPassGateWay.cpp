@@ -130,16 +130,7 @@ bool SiPassGateWay::refusedInsideCallback(const char* operation) const {
 }
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::QueryInterface(REFIID riid, void** object) {
-    if (object == nullptr) {
-        return E_POINTER;
-    }
-    if (riid == __uuidof(IUnknown) || riid == __uuidof(_ICOMClientEvents)) {
-        *object = static_cast<_ICOMClientEvents*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return answerEventSinkQuery(this, riid, object);
 }
 
 bool SiPassGateWay::Init(std::wstring user, std::wstring password) {

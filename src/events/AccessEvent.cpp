@@ -60,11 +60,11 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
     }
     announceHostCall();
     boundary::callHost("m_AlarmAccessCallback", [&] {
-        std::wstring firstNameText = Win32Helper::bstr2wstr(firstName);
-        std::wstring lastNameText = Win32Helper::bstr2wstr(lastName);
-        std::wstring cardNumberText = Win32Helper::bstr2wstr(cardNumber);
-        std::wstring locationText = Win32Helper::bstr2wstr(location);
-        std::wstring descriptionText = Win32Helper::bstr2wstr(description);
+        const Win32Helper::HostText firstNameText(firstName);
+        const Win32Helper::HostText lastNameText(lastName);
+        const Win32Helper::HostText cardNumberText(cardNumber);
+        const Win32Helper::HostText locationText(location);
+        const Win32Helper::HostText descriptionText(description);
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  firstNameText.c_str(), lastNameText.c_str(), cardNumberText.c_str(), locationText.c_str(),
                  descriptionText.c_str());

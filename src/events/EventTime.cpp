@@ -44,6 +44,19 @@ long long daysToSeconds(double days) {
     return static_cast<long long>(rounded * 86400);
 }
 
+// The seconds since 1970 (UTC), as _time64 gives them. Read from the system clock directly: _time64 also
+// consults the time zone, which costs about as much as the rest of an event's handling.
+__time64_t currentSecond() {
+    constexpr unsigned long long kEpochIn100ns = 116444736000000000ULL;  // 1601-01-01 to 1970-01-01
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    if (ticks < kEpochIn100ns) {
+        return -1;
+    }
+    return static_cast<__time64_t>((ticks - kEpochIn100ns) / 10000000ULL);
+}
+
 }  // namespace
 
 const EventDate& epochDate() {
@@ -58,7 +71,7 @@ EventDate localNow() {
     static SRWLOCK lock = SRWLOCK_INIT;
     static __time64_t lastSecond = -1;
     static EventDate lastDate{0, false};
-    const __time64_t now = _time64(nullptr);
+    const __time64_t now = currentSecond();
     ::AcquireSRWLockShared(&lock);
     const bool known = now == lastSecond && now != -1;
     const EventDate knownDate = lastDate;

@@ -48,8 +48,8 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
     }
     announceHostCall();
     boundary::callHost("m_GenericEventCallback", [&] {
-        std::wstring locationText = Win32Helper::bstr2wstr(location);
-        std::wstring descriptionText = Win32Helper::bstr2wstr(description);
+        const Win32Helper::HostText locationText(location);
+        const Win32Helper::HostText descriptionText(description);
         callback(eventId, type, subType, timestampMs, serverTimeMs, locationText.c_str(),
                  descriptionText.c_str());
     });

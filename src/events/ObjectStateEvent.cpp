@@ -59,8 +59,8 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
     }
     announceHostCall();
     boundary::callHost("m_AlarmStateCallback", [&] {
-        std::wstring locationText = Win32Helper::bstr2wstr(location);
-        std::wstring descriptionText = Win32Helper::bstr2wstr(description);
+        const Win32Helper::HostText locationText(location);
+        const Win32Helper::HostText descriptionText(description);
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  locationText.c_str(), descriptionText.c_str());
     });

@@ -53,7 +53,8 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
     };
     VARTYPE elementType = VT_EMPTY;
     HRESULT hr = ::SafeArrayGetVartype(events, &elementType);
-    if (FAILED(hr) || elementType != VT_VARIANT) {
+    // An element size other than a VARIANT's would make every element read run past its slot.
+    if (FAILED(hr) || elementType != VT_VARIANT || events->cbElements != sizeof(VARIANT)) {
         return malformed("SafeArrayGetVartype() == VT_VARIANT", FAILED(hr) ? hr : E_INVALIDARG);
     }
     SafeArrayOwner copy;
@@ -76,16 +77,18 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
     }
 
     for (LONG index = lower; index <= upper; ++index) {
-        VariantOwner element;
-        hr = ::SafeArrayGetElement(copy.get(), &index, element.get());
+        // The copy is ours alone, locked, and holds a reference to every object in it: each element is
+        // read where it lies, without another copy and another reference per object.
+        const VARIANT* element = nullptr;
+        hr = ::SafeArrayPtrOfIndex(copy.get(), &index, reinterpret_cast<void**>(const_cast<VARIANT**>(&element)));
         if (FAILED(hr)) {
-            return malformed("SafeArrayGetElement()", hr);
+            return malformed("SafeArrayPtrOfIndex()", hr);
         }
-        if (element.value().vt != VT_UNKNOWN) {
+        if (element->vt != VT_UNKNOWN) {
             logger().log("Array does not contain an IUnknown pointer. Skip.");
             break;
         }
-        IUnknown* object = element.value().punkVal;
+        IUnknown* object = element->punkVal;
         if (object == nullptr) {
             logger().log("punkVal is null. Skip.");
             continue;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "CharacterTable.h"
 #include "SimpleLogger.h"
 
 namespace Win32Helper {
@@ -18,6 +19,10 @@ bool isHighSurrogate(wchar_t c) {
 bool isLowSurrogate(wchar_t c) {
     return c >= 0xDC00 && c <= 0xDFFF;
 }
+
+}  // namespace
+
+namespace functions {
 
 // Character by character, for text that the whole-string conversion rejected.
 std::wstring widenEachCharacter(const std::string& text) {
@@ -66,31 +71,7 @@ std::string narrowEachCharacter(const std::wstring& text) {
     return result;
 }
 
-// Every character set the C runtime can select keeps the 7-bit ASCII range as it is, so text of such
-// characters alone converts one to one without asking the locale. Events and log lines are mostly that.
-// Stops at the first NUL, as the conversion functions do; false when any other character occurs.
-template <class From, class To>
-bool copyAscii(const From& text, To& result) {
-    size_t length = 0;
-    for (; length < text.size() && text[length] != 0; ++length) {
-        if (static_cast<unsigned long>(text[length]) >= 0x80) {
-            return false;
-        }
-    }
-    result.resize(length);
-    for (size_t i = 0; i < length; ++i) {
-        result[i] = static_cast<typename To::value_type>(text[i]);
-    }
-    return true;
-}
-
-}  // namespace
-
-std::wstring str2wstr(const std::string& text) {
-    std::wstring ascii;
-    if (copyAscii(text, ascii)) {
-        return ascii;
-    }
+std::wstring widen(const std::string& text) {
     // Converted in place: n bytes give at most n - 1 characters and the NUL, and the conversion ends at
     // the first NUL of the text, so its count is the length of the result.
     const size_t n = text.size() + 1;
@@ -103,22 +84,35 @@ std::wstring str2wstr(const std::string& text) {
     return result;
 }
 
+std::string narrow(const std::wstring& text) {
+    const size_t n = text.size();
+    std::string result(n + 1, '\0');
+    size_t written = std::wcstombs(&result[0], text.c_str(), n + 1);
+    if (written == kConversionFailed || written > n) {
+        // A character without a narrow form, or a multibyte locale that needs more room than one byte per
+        // character: convert one by one so that the result is complete.
+        return narrowEachCharacter(text);
+    }
+    // The conversion ends at the first NUL of the text; its count is the length of the result.
+    result.resize(written);
+    return result;
+}
+
+}  // namespace functions
+
+std::wstring str2wstr(const std::string& text) {
+    std::wstring result;
+    if (widenByTable(text.data(), ::strnlen(text.data(), text.size()), result)) {
+        return result;
+    }
+    return functions::widen(text);
+}
+
 std::string wstr2str(const std::wstring& text) {
     std::string result;
     try {
-        if (copyAscii(text, result)) {
-            return result;
-        }
-        const size_t n = text.size();
-        result.assign(n + 1, '\0');
-        size_t written = std::wcstombs(&result[0], text.c_str(), n + 1);
-        if (written == kConversionFailed || written > n) {
-            // A character without a narrow form, or a multibyte locale that needs more room than one
-            // byte per character: convert one by one so that the result is complete.
-            result = narrowEachCharacter(text);
-        } else {
-            // The conversion ends at the first NUL of the text; its count is the length of the result.
-            result.resize(written);
+        if (!narrowByTable(text.data(), ::wcsnlen(text.data(), text.size()), result)) {
+            result = functions::narrow(text);
         }
     } catch (...) {
         SimpleLogger::GetInstance()->log("Exception in wstr2str");
@@ -131,7 +125,10 @@ std::string bstr2str(const CComBSTR& comStr) {
     try {
         BSTR str = comStr.get();
         if (str != nullptr) {
-            result = wstr2str(std::wstring(str, ::wcsnlen(str, comStr.Length())));
+            const size_t length = ::wcsnlen(str, comStr.Length());
+            if (!narrowByTable(str, length, result)) {
+                result = wstr2str(std::wstring(str, length));
+            }
         }
     } catch (...) {
         SimpleLogger::GetInstance()->log("Exception converting bstr2str");
@@ -140,7 +137,27 @@ std::string bstr2str(const CComBSTR& comStr) {
 }
 
 std::wstring bstr2wstr(const CComBSTR& comStr) {
+    BSTR str = comStr.get();
+    std::wstring result;
+    if (str != nullptr && roundTripByTable(str, ::wcsnlen(str, comStr.Length()), result)) {
+        return result;
+    }
     return str2wstr(bstr2str(comStr));
+}
+
+HostText::HostText(const CComBSTR& text) {
+    BSTR str = text.get();
+    if (str == nullptr) {
+        return;
+    }
+    // The string ends at its first NUL, here as in the converted text: the BSTR itself can be passed
+    // whenever the trip through the narrow form would give back the same characters.
+    if (keptByRoundTrip(str, ::wcsnlen(str, text.Length()))) {
+        m_text = str;
+        return;
+    }
+    m_converted = bstr2wstr(text);
+    m_text = m_converted.c_str();
 }
 
 CComBSTR wstr2bstr(const std::wstring& text) {

@@ -1,6 +1,7 @@
 // Conversions between narrow strings (bytes of the C runtime's current locale), wide strings (UTF-16)
-// and BSTRs. Every narrow/wide conversion goes through the C runtime's multibyte functions; the library
-// never sets a locale. All functions keep no state and may run on any thread at the same time.
+// and BSTRs. Every narrow/wide conversion gives what the C runtime's multibyte functions give; what they
+// do to single characters of a single-byte locale is kept per locale (CharacterTable.h). The library never
+// sets a locale. All functions may run on any thread at the same time.
 #pragma once
 
 #include <string>
@@ -22,6 +23,22 @@ std::string bstr2str(const CComBSTR& comStr);
 
 // bstr2str followed by str2wstr: the text passes through its narrow form.
 std::wstring bstr2wstr(const CComBSTR& comStr);
+
+// A BSTR field as the host receives it: the characters bstr2wstr gives, for as long as this object and
+// the BSTR live. When the trip through the narrow form changes nothing, they are the BSTR's own (no copy
+// is made); null gives "".
+class HostText {
+public:
+    explicit HostText(const CComBSTR& text);
+    HostText(const HostText&) = delete;
+    HostText& operator=(const HostText&) = delete;
+
+    const wchar_t* c_str() const { return m_text; }
+
+private:
+    std::wstring m_converted;
+    const wchar_t* m_text = L"";
+};
 
 // A new BSTR over the characters up to the first NUL; "" gives an empty, non-null BSTR. Throws
 // HResultError(E_OUTOFMEMORY) when the BSTR cannot be allocated.

@@ -1,0 +1,189 @@
+#include "CharacterTable.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <clocale>
+#include <cstdlib>
+
+// The locale ids of the C runtime's current locale, by category, and its code page (msvcrt).
+extern "C" __declspec(dllimport) LCID* __cdecl ___lc_handle_func(void);
+extern "C" __declspec(dllimport) unsigned int __cdecl ___lc_codepage_func(void);
+
+namespace Win32Helper {
+
+namespace {
+
+// What decides the multibyte functions' results: the character-type locale and its code page.
+struct LocaleKey {
+    LCID ctype;
+    unsigned int codepage;
+    bool operator==(const LocaleKey& other) const { return ctype == other.ctype && codepage == other.codepage; }
+};
+
+LocaleKey currentKey() {
+    return LocaleKey{___lc_handle_func()[LC_CTYPE], ___lc_codepage_func()};
+}
+
+bool singleByteLocale() {
+    return MB_CUR_MAX == 1;
+}
+
+// Tables of the locales seen so far, in static storage: a published slot never changes, so readers need
+// no lock. A process that cycles through more locales than this converts the rest by the functions.
+constexpr int kSlots = 8;
+LocaleKey g_keys[kSlots];
+CharacterTable g_tables[kSlots];
+std::atomic<int> g_published{0};
+SRWLOCK g_building = SRWLOCK_INIT;
+
+const CharacterTable* find(const LocaleKey& key, int published) {
+    for (int i = 0; i < published; ++i) {
+        if (g_keys[i] == key) {
+            return &g_tables[i];
+        }
+    }
+    return nullptr;
+}
+
+bool isAscii(unsigned long c) {
+    return c < 0x80;
+}
+
+}  // namespace
+
+struct CharacterTableBuilder {
+    // Each entry is what the functions give for that one character, and only where the whole-string
+    // conversion and the one-by-one conversion agree (a string is converted one way or the other,
+    // depending on its other characters).
+    static void build(CharacterTable& table) {
+        for (int c = 0x80; c <= 0xFF; ++c) {
+            const std::wstring one(1, static_cast<wchar_t>(c));
+            const std::string whole = functions::narrow(one);
+            const bool agree = whole == functions::narrowEachCharacter(one);
+            table.m_narrow[c - 0x80] = agree && whole.size() == 1 && whole[0] != '\0'
+                                           ? static_cast<unsigned char>(whole[0])
+                                           : -1;
+        }
+        for (int b = 0x80; b <= 0xFF; ++b) {
+            const std::string one(1, static_cast<char>(b));
+            const std::wstring whole = functions::widen(one);
+            const bool agree = whole == functions::widenEachCharacter(one);
+            table.m_wide[b - 0x80] = agree && whole.size() == 1 && whole[0] != L'\0' ? whole[0] : -1;
+        }
+        for (int c = 0x80; c <= 0xFF; ++c) {
+            const int narrow = table.m_narrow[c - 0x80];
+            int back = -1;
+            if (narrow >= 0) {
+                back = isAscii(narrow) ? narrow : table.m_wide[narrow - 0x80];
+            }
+            // The composition must also be what the functions give for the trip as a whole.
+            const std::wstring trip = functions::widen(functions::narrow(std::wstring(1, static_cast<wchar_t>(c))));
+            table.m_roundTrip[c - 0x80] = back >= 0 && trip.size() == 1 && trip[0] == back ? back : -1;
+        }
+    }
+};
+
+const CharacterTable* CharacterTable::current() {
+    if (!singleByteLocale()) {
+        return nullptr;
+    }
+    const LocaleKey key = currentKey();
+    if (const CharacterTable* known = find(key, g_published.load(std::memory_order_acquire))) {
+        return known;
+    }
+    ::AcquireSRWLockExclusive(&g_building);
+    const int published = g_published.load(std::memory_order_relaxed);
+    const CharacterTable* table = find(key, published);
+    if (table == nullptr && published < kSlots) {
+        CharacterTableBuilder::build(g_tables[published]);
+        // A host thread that changed the locale meanwhile leaves a table of mixed origin: not kept.
+        if (currentKey() == key && singleByteLocale()) {
+            g_keys[published] = key;
+            g_published.store(published + 1, std::memory_order_release);
+            table = &g_tables[published];
+        }
+    }
+    ::ReleaseSRWLockExclusive(&g_building);
+    return table;
+}
+
+bool narrowByTable(const wchar_t* text, size_t length, std::string& out) {
+    out.resize(length);
+    const CharacterTable* table = nullptr;
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        if (isAscii(c)) {
+            out[i] = static_cast<char>(c);
+            continue;
+        }
+        if (c > 0xFF || (table == nullptr && (table = CharacterTable::current()) == nullptr)) {
+            return false;
+        }
+        const int narrow = table->narrowOf(c);
+        if (narrow < 0) {
+            return false;
+        }
+        out[i] = static_cast<char>(narrow);
+    }
+    return true;
+}
+
+bool widenByTable(const char* text, size_t length, std::wstring& out) {
+    out.resize(length);
+    const CharacterTable* table = nullptr;
+    for (size_t i = 0; i < length; ++i) {
+        const unsigned char b = static_cast<unsigned char>(text[i]);
+        if (isAscii(b)) {
+            out[i] = static_cast<wchar_t>(b);
+            continue;
+        }
+        if (table == nullptr && (table = CharacterTable::current()) == nullptr) {
+            return false;
+        }
+        const int wide = table->wideOf(b);
+        if (wide < 0) {
+            return false;
+        }
+        out[i] = static_cast<wchar_t>(wide);
+    }
+    return true;
+}
+
+bool keptByRoundTrip(const wchar_t* text, size_t length) {
+    const CharacterTable* table = nullptr;
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        if (isAscii(c)) {
+            continue;
+        }
+        if (c > 0xFF || (table == nullptr && (table = CharacterTable::current()) == nullptr) ||
+            table->roundTripOf(c) != c) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool roundTripByTable(const wchar_t* text, size_t length, std::wstring& out) {
+    out.resize(length);
+    const CharacterTable* table = nullptr;
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t c = text[i];
+        if (isAscii(c)) {
+            out[i] = c;
+            continue;
+        }
+        if (c > 0xFF || (table == nullptr && (table = CharacterTable::current()) == nullptr)) {
+            return false;
+        }
+        const int back = table->roundTripOf(c);
+        if (back < 0) {
+            return false;
+        }
+        out[i] = static_cast<wchar_t>(back);
+    }
+    return true;
+}
+
+}  // namespace Win32Helper

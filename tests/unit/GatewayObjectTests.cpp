@@ -1,9 +1,13 @@
 // The gateway object in-process: state that the exports cannot show.
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "ComTest.h"
 #include "Gateway.h"
+#include "LogCapture.h"
 #include "SiPassGateWay.h"
+#include "SimpleLogger.h"
 
 namespace {
 
@@ -48,4 +52,31 @@ TEST_F(GatewayObject, TwoThreadsObtainingAtOnceGetOneObject) {
     second.join();
     EXPECT_NE(nullptr, seen[0]);
     EXPECT_EQ(seen[0], seen[1]);
+}
+
+// Arrays whose elements are not VARIANTs of a VARIANT's size are refused whole with their HRESULT, before
+// any element is read.
+TEST_F(GatewayObject, OnEventRefusesArraysOfOtherElementsWithInvalidArg) {
+    SiPassGateWay* gateway = gateway::obtain();
+    LogCapture capture;
+    SimpleLogger::GetInstance()->setLogger(&LogCapture::callback);
+
+    SAFEARRAYBOUND bound{2, 0};
+    SAFEARRAY* integers = ::SafeArrayCreate(VT_I4, 1, &bound);
+    EXPECT_EQ(E_INVALIDARG, gateway->OnEvent(integers));
+    ::SafeArrayDestroy(integers);
+
+    // A VARIANT array that claims half a VARIANT per element: reading one would run past its slot.
+    SAFEARRAY* shrunk = nullptr;
+    ASSERT_EQ(S_OK, ::SafeArrayAllocDescriptorEx(VT_VARIANT, 1, &shrunk));
+    shrunk->rgsabound[0] = bound;
+    shrunk->cbElements = sizeof(VARIANT) / 2;
+    ASSERT_EQ(S_OK, ::SafeArrayAllocData(shrunk));
+    EXPECT_EQ(E_INVALIDARG, gateway->OnEvent(shrunk));
+    ::SafeArrayDestroyData(shrunk);
+    ::SafeArrayDestroyDescriptor(shrunk);
+
+    SimpleLogger::GetInstance()->setLogger(nullptr);
+    const std::wstring refused = L"SafeArrayGetVartype() == VT_VARIANT for OnEvent failed: hr=-2147024809";
+    EXPECT_EQ((std::vector<std::wstring>{L"OnEvent", refused, L"OnEvent", refused}), capture.texts());
 }

@@ -39,9 +39,11 @@ private:
     const char* m_kind;
 };
 
-// Builds a log line piece by piece.
+// Builds a log line piece by piece, in one string that is reserved once.
 class LogLine {
 public:
+    LogLine() { m_text.reserve(512); }
+
     LogLine& operator<<(const char* text) {
         m_text += text;
         return *this;
@@ -50,18 +52,30 @@ public:
         m_text += text;
         return *this;
     }
+    // Plain signed decimal.
     LogLine& operator<<(long value) {
-        m_text += std::to_string(value);
+        char digits[12];
+        char* end = digits + sizeof digits;
+        char* first = end;
+        unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value) : value;
+        do {
+            *--first = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) {
+            *--first = '-';
+        }
+        m_text.append(first, end);
         return *this;
     }
-    // A BSTR field as narrow text.
+    // A BSTR field as narrow text (bstr2str).
     LogLine& operator<<(const CComBSTR& text) {
-        m_text += Win32Helper::bstr2str(text);
+        Win32Helper::appendNarrow(m_text, text);
         return *this;
     }
-    // A date as display text.
+    // A date as display text (wstr2str of formatEventTime).
     LogLine& operator<<(const EventDate& date) {
-        m_text += Win32Helper::wstr2str(formatEventTime(date));
+        appendEventTime(m_text, date);
         return *this;
     }
     std::string& text() { return m_text; }
@@ -79,7 +93,9 @@ inline bool droppedAsTooOld(const EventDate& timestamp, const EventDate& now, in
     }
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     if (logger.enabled()) {
-        logger.dbgLog(dropLine + Win32Helper::wstr2str(formatEventTime(timestamp)));
+        LogLine line;
+        line << dropLine << timestamp;
+        logger.dbgLog(line.text());
     }
     return true;
 }

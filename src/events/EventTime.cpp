@@ -5,6 +5,8 @@
 #include <clocale>
 #include <cwchar>
 
+#include "Win32Helper.h"
+
 // The locale ids of the C runtime's current locale, by category (msvcrt; the headers do not declare it).
 extern "C" __declspec(dllimport) LCID* __cdecl ___lc_handle_func(void);
 
@@ -123,15 +125,32 @@ bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSe
     return daysToSeconds(age) > limitSeconds;
 }
 
-std::wstring formatEventTime(const EventDate& date) {
-    static const std::wstring invalid = L"Invalid DateTime";
+namespace {
+
+// Shared hold of a slim lock for a scope.
+class SharedHold {
+public:
+    explicit SharedHold(SRWLOCK& lock) : m_lock(lock) { ::AcquireSRWLockShared(&m_lock); }
+    ~SharedHold() { ::ReleaseSRWLockShared(&m_lock); }
+    SharedHold(const SharedHold&) = delete;
+    SharedHold& operator=(const SharedHold&) = delete;
+
+private:
+    SRWLOCK& m_lock;
+};
+
+// Calls use(text, length) with the date's display text. A debug line formats three dates, and events of
+// the same second repeat them: the last few texts are kept. The day and month names come from the C
+// runtime's time locale, so it is part of the key, and a host that changes its locale gets the new names
+// at once. Fixed buffers under a slim lock: the cache holds no heap memory (thread_local would take heap
+// blocks per thread on this toolchain).
+template <class Use>
+void withEventTime(const EventDate& date, Use&& use) {
+    static const wchar_t invalid[] = L"Invalid DateTime";
     if (!date.valid) {
-        return invalid;
+        use(invalid, sizeof invalid / sizeof invalid[0] - 1);
+        return;
     }
-    // A debug line formats three dates, and events of the same second repeat them: the last few texts are
-    // kept. The day and month names come from the C runtime's time locale, so it is part of the key, and a
-    // host that changes its locale gets the new names at once. Fixed buffers under a slim lock: the cache
-    // holds no heap memory (thread_local would take heap blocks per thread on this toolchain).
     struct Formatted {
         double value;
         LCID locale;
@@ -142,16 +161,16 @@ std::wstring formatEventTime(const EventDate& date) {
     static Formatted recent[4];
     static unsigned next = 0;
     const LCID locale = ___lc_handle_func()[LC_TIME];
-    ::AcquireSRWLockShared(&lock);
-    for (const Formatted& entry : recent) {
-        if (entry.length != 0 && entry.value == date.value && entry.locale == locale) {
-            std::wstring known(entry.text, entry.length);
-            ::ReleaseSRWLockShared(&lock);
-            return known;
+    {
+        SharedHold hold(lock);
+        for (const Formatted& entry : recent) {
+            if (entry.length != 0 && entry.value == date.value && entry.locale == locale) {
+                use(entry.text, entry.length);
+                return;
+            }
         }
     }
-    ::ReleaseSRWLockShared(&lock);
-    std::wstring text = formatUncached(date);
+    const std::wstring text = formatUncached(date);
     if (!text.empty() && text.size() <= 128) {
         ::AcquireSRWLockExclusive(&lock);
         Formatted& entry = recent[next++ % 4];
@@ -161,7 +180,21 @@ std::wstring formatEventTime(const EventDate& date) {
         std::wmemcpy(entry.text, text.data(), text.size());
         ::ReleaseSRWLockExclusive(&lock);
     }
+    use(text.data(), text.size());
+}
+
+}  // namespace
+
+std::wstring formatEventTime(const EventDate& date) {
+    std::wstring text;
+    withEventTime(date, [&](const wchar_t* characters, size_t length) { text.assign(characters, length); });
     return text;
+}
+
+void appendEventTime(std::string& out, const EventDate& date) {
+    withEventTime(date, [&](const wchar_t* characters, size_t length) {
+        Win32Helper::appendNarrow(out, characters, length);
+    });
 }
 
 namespace {

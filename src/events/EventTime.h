@@ -36,3 +36,5 @@ bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSe
 
 // "12:00:00 Thursday, January 01, 1970", or "Invalid DateTime".
 std::wstring formatEventTime(const EventDate& date);
+// Appends the narrow form of formatEventTime (wstr2str) without building either string.
+void appendEventTime(std::string& out, const EventDate& date);

@@ -109,28 +109,30 @@ const CharacterTable* CharacterTable::current() {
 }
 
 bool narrowByTable(const wchar_t* text, size_t length, std::string& out) {
-    out.resize(length);
+    const size_t start = out.size();
+    out.resize(start + length);
+    char* target = &out[start];
     const CharacterTable* table = nullptr;
     for (size_t i = 0; i < length; ++i) {
         const wchar_t c = text[i];
         if (isAscii(c)) {
-            out[i] = static_cast<char>(c);
+            target[i] = static_cast<char>(c);
             continue;
         }
-        if (c > 0xFF || (table == nullptr && (table = CharacterTable::current()) == nullptr)) {
-            return false;
+        int narrow = -1;
+        if (c <= 0xFF && (table != nullptr || (table = CharacterTable::current()) != nullptr)) {
+            narrow = table->narrowOf(c);
         }
-        const int narrow = table->narrowOf(c);
         if (narrow < 0) {
+            out.resize(start);
             return false;
         }
-        out[i] = static_cast<char>(narrow);
+        target[i] = static_cast<char>(narrow);
     }
     return true;
 }
 
-bool widenByTable(const char* text, size_t length, std::wstring& out) {
-    out.resize(length);
+bool widenByTable(const char* text, size_t length, wchar_t* out) {
     const CharacterTable* table = nullptr;
     for (size_t i = 0; i < length; ++i) {
         const unsigned char b = static_cast<unsigned char>(text[i]);
@@ -148,6 +150,11 @@ bool widenByTable(const char* text, size_t length, std::wstring& out) {
         out[i] = static_cast<wchar_t>(wide);
     }
     return true;
+}
+
+bool widenByTable(const char* text, size_t length, std::wstring& out) {
+    out.resize(length);
+    return length == 0 || widenByTable(text, length, &out[0]);
 }
 
 bool keptByRoundTrip(const wchar_t* text, size_t length) {

@@ -39,9 +39,11 @@ private:
     int m_roundTrip[128];
 };
 
-// Converts text[0, length) (no NUL inside) as the multibyte functions would, by table and without heap
-// allocations beyond the result; false when some character needs the functions themselves.
+// Converts text[0, length) (no NUL inside) as the multibyte functions would, by table; false when some
+// character needs the functions themselves. The narrow form is appended to `out` (left as it was on
+// false); the wide form is written to out[0, length) or to the string.
 bool narrowByTable(const wchar_t* text, size_t length, std::string& out);
+bool widenByTable(const char* text, size_t length, wchar_t* out);
 bool widenByTable(const char* text, size_t length, std::wstring& out);
 // True when text[0, length) comes back unchanged from a trip through the narrow form; false also when
 // only the functions can tell.

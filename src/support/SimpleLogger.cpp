@@ -1,5 +1,8 @@
 #include "SimpleLogger.h"
 
+#include <cstring>
+
+#include "CharacterTable.h"
 #include "Win32Helper.h"
 
 std::atomic<SimpleLogger*> SimpleLogger::m_Instance{nullptr};
@@ -18,17 +21,26 @@ SimpleLogger* SimpleLogger::GetInstance() {
     return instance;
 }
 
-void SimpleLogger::forward(LogLevel level, const std::string& text) {
+void SimpleLogger::forward(LogLevel level, std::string_view text) {
     // The pointer is read once per message; nothing is converted when nobody listens.
     LogCallback callback = m_Callback.load(std::memory_order_acquire);
     if (callback == nullptr) {
         return;
     }
-    std::wstring wide = Win32Helper::str2wstr(text);
+    // A line of a usual length is converted on the stack, without heap blocks; the rest (and text that
+    // needs the C runtime's own conversion) through a string.
+    const size_t length = ::strnlen(text.data(), text.size());
+    wchar_t line[1024];
+    if (length < sizeof line / sizeof line[0] && Win32Helper::widenByTable(text.data(), length, line)) {
+        line[length] = L'\0';
+        callback(level, line);
+        return;
+    }
+    const std::wstring wide = Win32Helper::str2wstr(std::string(text.data(), length));
     callback(level, wide.c_str());
 }
 
-void SimpleLogger::dbgLogW(std::wstring text) {
+void SimpleLogger::dbgLogW(const std::wstring& text) {
     LogCallback callback = m_Callback.load(std::memory_order_acquire);
     if (callback == nullptr) {
         return;

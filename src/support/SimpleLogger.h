@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <string_view>
 
 #include "SiPassVormekGateway.h"
 
@@ -20,10 +21,11 @@ public:
     // True while a host function is registered. Callers may skip composing a message when it is false.
     bool enabled() const { return m_Callback.load(std::memory_order_acquire) != nullptr; }
 
-    void log(std::string text) { forward(Info, text); }
-    void errLog(std::string text) { forward(Error, text); }
-    void dbgLog(std::string text) { forward(Debug, text); }
-    void dbgLogW(std::wstring text);
+    // The text ends at its first NUL, as a C string would.
+    void log(std::string_view text) { forward(Info, text); }
+    void errLog(std::string_view text) { forward(Error, text); }
+    void dbgLog(std::string_view text) { forward(Debug, text); }
+    void dbgLogW(const std::wstring& text);
 
     virtual ~SimpleLogger() = default;
 
@@ -32,7 +34,7 @@ protected:
     static std::atomic<SimpleLogger*> m_Instance;
 
 private:
-    void forward(LogLevel level, const std::string& text);
+    void forward(LogLevel level, std::string_view text);
 
     std::atomic<LogCallback> m_Callback{nullptr};
 };

@@ -136,6 +136,19 @@ std::string bstr2str(const CComBSTR& comStr) {
     return result;
 }
 
+void appendNarrow(std::string& out, const wchar_t* text, size_t length) {
+    length = ::wcsnlen(text, length);
+    if (!narrowByTable(text, length, out)) {
+        out += wstr2str(std::wstring(text, length));
+    }
+}
+
+void appendNarrow(std::string& out, const CComBSTR& comStr) {
+    if (comStr.get() != nullptr) {
+        appendNarrow(out, comStr.get(), comStr.Length());
+    }
+}
+
 std::wstring bstr2wstr(const CComBSTR& comStr) {
     BSTR str = comStr.get();
     std::wstring result;

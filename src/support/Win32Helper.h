@@ -21,6 +21,11 @@ std::string wstr2str(const std::wstring& text);
 // "Exception converting bstr2str".
 std::string bstr2str(const CComBSTR& comStr);
 
+// Appends what wstr2str gives for text[0, length) (up to its first NUL), or bstr2str for a BSTR, without
+// building either string on its own.
+void appendNarrow(std::string& out, const wchar_t* text, size_t length);
+void appendNarrow(std::string& out, const CComBSTR& comStr);
+
 // bstr2str followed by str2wstr: the text passes through its narrow form.
 std::wstring bstr2wstr(const CComBSTR& comStr);
 

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <string>
 
+#include "EventReading.h"
 #include "EventTime.h"
+#include "Win32Helper.h"
 
 namespace {
 
@@ -105,4 +108,21 @@ TEST(EventTime, AKeptDateTextFollowsAChangeOfTheTimeLocale) {
     std::setlocale(LC_TIME, "C");
     EXPECT_EQ(L"12:00:00 Donnerstag, Januar 01, 1970", german);
     EXPECT_EQ(L"12:00:00 Thursday, January 01, 1970", formatEventTime(date));
+}
+
+TEST(LogLineTest, WritesNumbersInPlainSignedDecimalAndDatesAsTheirNarrowText) {
+    LogLine numbers;
+    numbers << 0L << "|" << 7L << "|" << -1L << "|" << 2147483647L << "|" << (-2147483647L - 1);
+    EXPECT_EQ("0|7|-1|2147483647|-2147483648", numbers.text());
+
+    // 1 March 2024 in a locale whose month name is not ASCII: the line holds what wstr2str gives.
+    const EventDate march{45352.5, true};
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    ASSERT_NE(nullptr, std::setlocale(LC_ALL, "German_Germany.1252"));
+    LogLine dates;
+    dates << march << "|" << march << "|" << EventDate{0, false};
+    const std::string expected = Win32Helper::wstr2str(formatEventTime(march));
+    std::setlocale(LC_ALL, previous.c_str());
+    EXPECT_EQ(expected + "|" + expected + "|Invalid DateTime", dates.text());
+    EXPECT_EQ("12:00:00 Freitag, M\xE4rz 01, 2024", expected);
 }

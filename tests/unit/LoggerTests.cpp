@@ -1,7 +1,11 @@
+#include <clocale>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
 #include "SimpleLogger.h"
+#include "Win32Helper.h"
 
 namespace {
 
@@ -59,4 +63,25 @@ TEST_F(Logger, ASecondCallbackReplacesTheFirst) {
     logger.log("to the other one");
     EXPECT_EQ(1, g_otherCalls);
     EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(Logger, LinesOfAnyLengthArriveWholeInEveryLocale) {
+    std::string line;
+    for (int i = 0; i < 300; ++i) {
+        line += "T\xFCr ";
+    }
+    const std::string previous = std::setlocale(LC_CTYPE, nullptr);
+    for (const char* locale : {"C", "Japanese_Japan.932"}) {
+        ASSERT_NE(nullptr, std::setlocale(LC_CTYPE, locale));
+        capture.clear();
+        logger.log(line.substr(0, 1000));
+        logger.log(line);
+        ASSERT_EQ(2u, capture.lines().size());
+        EXPECT_EQ(Win32Helper::str2wstr(line.substr(0, 1000)), capture.lines()[0].text) << locale;
+        EXPECT_EQ(Win32Helper::str2wstr(line), capture.lines()[1].text) << locale;
+        if (std::string(locale) == "C") {
+            EXPECT_EQ(std::wstring(L"T\u00FCr "), capture.lines()[1].text.substr(0, 4));
+        }
+    }
+    std::setlocale(LC_CTYPE, previous.c_str());
 }

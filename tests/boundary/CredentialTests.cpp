@@ -1,10 +1,11 @@
-// The login password: no log line shows it, and the BSTR the gateway hands the client is overwritten
-// before it is freed, so no freed COM block still holds it.
+// The login password: no log line shows it, and every copy the gateway makes of it (the BSTR it hands
+// the client, its wide strings) is overwritten before it is freed, so no freed block still holds it.
 #include <atomic>
 #include <cstring>
 #include <string>
 
 #include "BoundaryTest.h"
+#include "DoorHeapTracker.h"
 
 namespace {
 
@@ -75,4 +76,20 @@ TEST_F(Credentials, ARejectedLoginLeavesTheTriedPasswordInNoFreedBstrAndNoLogLin
     EXPECT_EQ(0, g_blocksWithSecret.load());
     EXPECT_TRUE(log.contains(L"Init() called."));
     expectSecretInNoLogLine();
+}
+
+// The wide strings: every C runtime block the DLL frees (std::wstring buffers come from its malloc) is
+// examined just before it goes back to the heap.
+TEST_F(Credentials, NoHeapBlockTheGatewayFreesHoldsThePasswordAfterALoginOrARejection) {
+    DllHeapTracker heap(library.module());
+    ASSERT_TRUE(heap.active());
+    heap.examineFrees(&findSecret);
+    ASSERT_TRUE(library.Init(L"guard", kSecret));
+    EXPECT_TRUE(library.Close());
+    ASSERT_FALSE(library.Init(L"operator", kSecret));
+    EXPECT_TRUE(library.Close());
+    heap.examineFrees(nullptr);
+
+    EXPECT_GT(g_blocksFreed.load(), 0) << "the tracker saw no free: the test would prove nothing";
+    EXPECT_EQ(0, g_blocksWithSecret.load());
 }

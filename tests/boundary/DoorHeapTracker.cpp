@@ -1,5 +1,8 @@
 #include "DoorHeapTracker.h"
 
+#include <malloc.h>
+
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -20,8 +23,19 @@ struct Tracking {
     CallocFn realCalloc = nullptr;
     ReallocFn realRealloc = nullptr;
     FreeFn realFree = nullptr;
+    std::atomic<void (*)(const void*, size_t)> examine{nullptr};
 };
 Tracking g_tracking;
+
+// Shows a block to the examiner before the heap gets it back.
+void examineBeforeFree(void* block) {
+    if (block == nullptr) {
+        return;
+    }
+    if (auto examine = g_tracking.examine.load()) {
+        examine(block, ::_msize(block));
+    }
+}
 
 void noteAllocation(void* block) {
     if (block != nullptr) {
@@ -54,6 +68,7 @@ void* __cdecl trackedCalloc(size_t count, size_t size) {
 }
 
 void* __cdecl trackedRealloc(void* old, size_t size) {
+    examineBeforeFree(old);
     void* block = g_tracking.realRealloc(old, size);
     if (block != nullptr || size == 0) {
         noteFree(old);
@@ -63,6 +78,7 @@ void* __cdecl trackedRealloc(void* old, size_t size) {
 }
 
 void __cdecl trackedFree(void* block) {
+    examineBeforeFree(block);
     noteFree(block);
     g_tracking.realFree(block);
 }
@@ -126,6 +142,7 @@ DllHeapTracker::DllHeapTracker(HMODULE dll) : m_dll(dll) {
 }
 
 DllHeapTracker::~DllHeapTracker() {
+    g_tracking.examine = nullptr;
     restore(m_dll, "malloc", g_tracking.realMalloc);
     restore(m_dll, "calloc", g_tracking.realCalloc);
     restore(m_dll, "realloc", g_tracking.realRealloc);
@@ -152,4 +169,8 @@ void DllHeapTracker::clear() {
     g_tracking.live.clear();
     g_tracking.frees = 0;
     g_tracking.unknownFrees = 0;
+}
+
+void DllHeapTracker::examineFrees(void (*examine)(const void*, size_t)) {
+    g_tracking.examine = examine;
 }

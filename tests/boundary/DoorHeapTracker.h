@@ -24,6 +24,10 @@ public:
     size_t unknownFrees() const;
     // Starts counting afresh.
     void clear();
+    // Calls examine(block, size) with the contents of every block the DLL frees (or gives to realloc),
+    // just before it goes back to the heap; null stops it. The function runs on the freeing thread and
+    // must only read the block.
+    void examineFrees(void (*examine)(const void* block, size_t size));
 
 private:
     HMODULE m_dll;

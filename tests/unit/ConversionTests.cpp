@@ -170,6 +170,9 @@ TEST_P(ConversionInLocale, TextThatSurvivesTheTripIsPassedWithoutACopy) {
         EXPECT_NE(euro.get(), HostText(euro).c_str());
     }
     EXPECT_STREQ(L"", HostText(CComBSTR()).c_str());
+    // The host's text ends where the converted text ends: at the first NUL.
+    EXPECT_STREQ(L"a", HostText(makeBstr(L"a\0b", 3)).c_str());
+    EXPECT_EQ(tripByFunctions(L"\u0141"), HostText(makeBstr(L"\u0141\0b", 3)).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, ConversionInLocale,

@@ -52,7 +52,8 @@ __time64_t currentSecond() {
     constexpr unsigned long long kEpochIn100ns = 116444736000000000ULL;  // 1601-01-01 to 1970-01-01
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
-    const unsigned long long ticks = (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     if (ticks < kEpochIn100ns) {
         return -1;
     }

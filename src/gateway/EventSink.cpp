@@ -80,7 +80,8 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
         // The copy is ours alone, locked, and holds a reference to every object in it: each element is
         // read where it lies, without another copy and another reference per object.
         const VARIANT* element = nullptr;
-        hr = ::SafeArrayPtrOfIndex(copy.get(), &index, reinterpret_cast<void**>(const_cast<VARIANT**>(&element)));
+        hr = ::SafeArrayPtrOfIndex(copy.get(), &index,
+                                   reinterpret_cast<void**>(const_cast<VARIANT**>(&element)));
         if (FAILED(hr)) {
             return malformed("SafeArrayPtrOfIndex()", hr);
         }

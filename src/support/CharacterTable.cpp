@@ -18,7 +18,9 @@ namespace {
 struct LocaleKey {
     LCID ctype;
     unsigned int codepage;
-    bool operator==(const LocaleKey& other) const { return ctype == other.ctype && codepage == other.codepage; }
+    bool operator==(const LocaleKey& other) const {
+        return ctype == other.ctype && codepage == other.codepage;
+    }
 };
 
 LocaleKey currentKey() {
@@ -61,9 +63,8 @@ struct CharacterTableBuilder {
             const std::wstring one(1, static_cast<wchar_t>(c));
             const std::string whole = functions::narrow(one);
             const bool agree = whole == functions::narrowEachCharacter(one);
-            table.m_narrow[c - 0x80] = agree && whole.size() == 1 && whole[0] != '\0'
-                                           ? static_cast<unsigned char>(whole[0])
-                                           : -1;
+            table.m_narrow[c - 0x80] =
+                agree && whole.size() == 1 && whole[0] != '\0' ? static_cast<unsigned char>(whole[0]) : -1;
         }
         for (int b = 0x80; b <= 0xFF; ++b) {
             const std::string one(1, static_cast<char>(b));
@@ -78,7 +79,8 @@ struct CharacterTableBuilder {
                 back = isAscii(narrow) ? narrow : table.m_wide[narrow - 0x80];
             }
             // The composition must also be what the functions give for the trip as a whole.
-            const std::wstring trip = functions::widen(functions::narrow(std::wstring(1, static_cast<wchar_t>(c))));
+            const std::wstring trip =
+                functions::widen(functions::narrow(std::wstring(1, static_cast<wchar_t>(c))));
             table.m_roundTrip[c - 0x80] = back >= 0 && trip.size() == 1 && trip[0] == back ? back : -1;
         }
     }

@@ -147,8 +147,8 @@ TEST_P(ConversionInLocale, EveryCharacterAndEveryByteConvertsAsByTheFunctions) {
 }
 
 TEST_P(ConversionInLocale, MixedTextsConvertAsByTheFunctions) {
-    const wchar_t pool[] = {L'a', L'Z', L' ', L'?', 0x80, 0x9F, 0xA0, 0xC4, 0xDF, 0xE9, 0xFC, 0xFF, 0x100,
-                            0x141, 0x401, 0x20AC, 0x3042, 0xD83D, 0xDE00, 0xFFFD};
+    const wchar_t pool[] = {L'a', L'Z', L' ',  L'?',  0x80,  0x9F,   0xA0,   0xC4,   0xDF,   0xE9,
+                            0xFC, 0xFF, 0x100, 0x141, 0x401, 0x20AC, 0x3042, 0xD83D, 0xDE00, 0xFFFD};
     std::mt19937 random(20261208);
     for (int n = 0; n < 2000; ++n) {
         std::wstring text(random() % 24, L' ');

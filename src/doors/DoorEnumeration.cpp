@@ -222,8 +222,7 @@ void DoorEnumeration::readDoorSet(SAFEARRAY* doorSets, long index, Doorset& reco
 
 bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32_t* pDoorCount) {
     using doors::logger;
-    if (!m_ComClient) {
-        logger().errLog(doors::kNoClientMessage);
+    if (!doors::haveClient(m_ComClient)) {
         return false;
     }
     if (ppDevices == nullptr) {

@@ -24,6 +24,17 @@ inline SimpleLogger& logger() {
     return *SimpleLogger::GetInstance();
 }
 
+// The check that opens every door information service: true with a client, otherwise false after
+// logging kNoClientMessage.
+template <class Client>
+bool haveClient(const Client& client) {
+    if (client) {
+        return true;
+    }
+    logger().errLog(kNoClientMessage);
+    return false;
+}
+
 // What a SAFEARRAY from the client looks like, checked in this order.
 enum class ArrayShape {
     VariantVector,    // one dimension of VARIANTs: the only usable shape

@@ -38,8 +38,7 @@ void readState(IObjectState* state, HRESULT (STDMETHODCALLTYPE IObjectState::*ge
 }  // namespace
 
 bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
-    if (!m_ComClient) {
-        logger().errLog(doors::kNoClientMessage);
+    if (!doors::haveClient(m_ComClient)) {
         return false;
     }
     if (pointState == nullptr) {
@@ -126,8 +125,7 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
 }
 
 bool SiPassGateWay::getPointDefinition(int32_t pointId, PointDefinition* pDefinition) {
-    if (!m_ComClient) {
-        logger().errLog(doors::kNoClientMessage);
+    if (!doors::haveClient(m_ComClient)) {
         return false;
     }
     if (pDefinition == nullptr) {

@@ -25,6 +25,9 @@ EventDate makeEpochDate() {
     return date;
 }
 
+// The text of a date that is not valid or cannot be taken apart.
+constexpr wchar_t kInvalidText[] = L"Invalid DateTime";
+
 std::wstring formatUncached(const EventDate& date);
 
 // Built by a static initialiser at load, before any export can run.
@@ -147,9 +150,8 @@ private:
 // blocks per thread on this toolchain).
 template <class Use>
 void withEventTime(const EventDate& date, Use&& use) {
-    static const wchar_t invalid[] = L"Invalid DateTime";
     if (!date.valid) {
-        use(invalid, sizeof invalid / sizeof invalid[0] - 1);
+        use(kInvalidText, sizeof kInvalidText / sizeof kInvalidText[0] - 1);
         return;
     }
     struct Formatted {
@@ -201,10 +203,9 @@ void appendEventTime(std::string& out, const EventDate& date) {
 namespace {
 
 std::wstring formatUncached(const EventDate& date) {
-    static const std::wstring invalid = L"Invalid DateTime";
     UDATE fields{};
     if (FAILED(::VarUdateFromDate(date.value, 0, &fields))) {
-        return invalid;
+        return kInvalidText;
     }
     struct tm broken {};
     broken.tm_sec = fields.st.wSecond;

@@ -79,12 +79,12 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
     for (LONG index = lower; index <= upper; ++index) {
         // The copy is ours alone, locked, and holds a reference to every object in it: each element is
         // read where it lies, without another copy and another reference per object.
-        const VARIANT* element = nullptr;
-        hr = ::SafeArrayPtrOfIndex(copy.get(), &index,
-                                   reinterpret_cast<void**>(const_cast<VARIANT**>(&element)));
+        void* slot = nullptr;
+        hr = ::SafeArrayPtrOfIndex(copy.get(), &index, &slot);
         if (FAILED(hr)) {
             return malformed("SafeArrayPtrOfIndex()", hr);
         }
+        const VARIANT* element = static_cast<const VARIANT*>(slot);
         if (element->vt != VT_UNKNOWN) {
             logger().log("Array does not contain an IUnknown pointer. Skip.");
             break;

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <clocale>
 #include <cstdlib>
+#include <type_traits>
 
 // The locale ids of the C runtime's current locale, by category, and its code page (msvcrt).
 extern "C" __declspec(dllimport) LCID* __cdecl ___lc_handle_func(void);
@@ -72,17 +73,6 @@ struct CharacterTableBuilder {
             const bool agree = whole == functions::widenEachCharacter(one);
             table.m_wide[b - 0x80] = agree && whole.size() == 1 && whole[0] != L'\0' ? whole[0] : -1;
         }
-        for (int c = 0x80; c <= 0xFF; ++c) {
-            const int narrow = table.m_narrow[c - 0x80];
-            int back = -1;
-            if (narrow >= 0) {
-                back = isAscii(narrow) ? narrow : table.m_wide[narrow - 0x80];
-            }
-            // The composition must also be what the functions give for the trip as a whole.
-            const std::wstring trip =
-                functions::widen(functions::narrow(std::wstring(1, static_cast<wchar_t>(c))));
-            table.m_roundTrip[c - 0x80] = back >= 0 && trip.size() == 1 && trip[0] == back ? back : -1;
-        }
     }
 };
 
@@ -110,48 +100,50 @@ const CharacterTable* CharacterTable::current() {
     return table;
 }
 
-bool narrowByTable(const wchar_t* text, size_t length, std::string& out) {
-    const size_t start = out.size();
-    out.resize(start + length);
-    char* target = &out[start];
+namespace {
+
+// Maps each character of text[0, length) with `lookup` of the current locale's table (asked for only
+// when a character outside 7-bit ASCII occurs) and hands it to put(i, mapped), which says whether to go
+// on. False at the first character only the functions can convert, or when put says stop.
+template <class Char, class Put>
+bool mapEach(const Char* text, size_t length, int (CharacterTable::*lookup)(unsigned) const, Put&& put) {
     const CharacterTable* table = nullptr;
     for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = text[i];
-        if (isAscii(c)) {
-            target[i] = static_cast<char>(c);
-            continue;
+        const auto c = static_cast<std::make_unsigned_t<Char>>(text[i]);
+        int mapped = c;
+        if (!isAscii(c)) {
+            if (table == nullptr && (table = CharacterTable::current()) == nullptr) {
+                return false;
+            }
+            mapped = (table->*lookup)(c);
         }
-        int narrow = -1;
-        if (c <= 0xFF && (table != nullptr || (table = CharacterTable::current()) != nullptr)) {
-            narrow = table->narrowOf(c);
-        }
-        if (narrow < 0) {
-            out.resize(start);
+        if (mapped < 0 || !put(i, mapped)) {
             return false;
         }
-        target[i] = static_cast<char>(narrow);
     }
     return true;
 }
 
-bool widenByTable(const char* text, size_t length, wchar_t* out) {
-    const CharacterTable* table = nullptr;
-    for (size_t i = 0; i < length; ++i) {
-        const unsigned char b = static_cast<unsigned char>(text[i]);
-        if (isAscii(b)) {
-            out[i] = static_cast<wchar_t>(b);
-            continue;
-        }
-        if (table == nullptr && (table = CharacterTable::current()) == nullptr) {
-            return false;
-        }
-        const int wide = table->wideOf(b);
-        if (wide < 0) {
-            return false;
-        }
-        out[i] = static_cast<wchar_t>(wide);
+}  // namespace
+
+bool narrowByTable(const wchar_t* text, size_t length, std::string& out) {
+    const size_t start = out.size();
+    out.resize(start + length);
+    const bool converted = mapEach(text, length, &CharacterTable::narrowOf, [&](size_t i, int narrow) {
+        out[start + i] = static_cast<char>(narrow);
+        return true;
+    });
+    if (!converted) {
+        out.resize(start);
     }
-    return true;
+    return converted;
+}
+
+bool widenByTable(const char* text, size_t length, wchar_t* out) {
+    return mapEach(text, length, &CharacterTable::wideOf, [&](size_t i, int wide) {
+        out[i] = static_cast<wchar_t>(wide);
+        return true;
+    });
 }
 
 bool widenByTable(const char* text, size_t length, std::wstring& out) {
@@ -160,39 +152,16 @@ bool widenByTable(const char* text, size_t length, std::wstring& out) {
 }
 
 bool keptByRoundTrip(const wchar_t* text, size_t length) {
-    const CharacterTable* table = nullptr;
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = text[i];
-        if (isAscii(c)) {
-            continue;
-        }
-        if (c > 0xFF || (table == nullptr && (table = CharacterTable::current()) == nullptr) ||
-            table->roundTripOf(c) != c) {
-            return false;
-        }
-    }
-    return true;
+    return mapEach(text, length, &CharacterTable::roundTripOf,
+                   [&](size_t i, int back) { return back == text[i]; });
 }
 
 bool roundTripByTable(const wchar_t* text, size_t length, std::wstring& out) {
     out.resize(length);
-    const CharacterTable* table = nullptr;
-    for (size_t i = 0; i < length; ++i) {
-        const wchar_t c = text[i];
-        if (isAscii(c)) {
-            out[i] = c;
-            continue;
-        }
-        if (c > 0xFF || (table == nullptr && (table = CharacterTable::current()) == nullptr)) {
-            return false;
-        }
-        const int back = table->roundTripOf(c);
-        if (back < 0) {
-            return false;
-        }
+    return mapEach(text, length, &CharacterTable::roundTripOf, [&](size_t i, int back) {
         out[i] = static_cast<wchar_t>(back);
-    }
-    return true;
+        return true;
+    });
 }
 
 }  // namespace Win32Helper

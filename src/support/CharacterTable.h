@@ -24,19 +24,22 @@ public:
     // not a single-byte one (in a multibyte locale a byte's meaning depends on its neighbours).
     static const CharacterTable* current();
 
-    // The byte U+0080..U+00FF becomes in the narrow form ('?' when the locale has none), or -1 when only
-    // the conversion functions can tell.
-    int narrowOf(wchar_t c) const { return m_narrow[c - 0x80]; }
-    // The character a byte 0x80..0xFF becomes in the wide form ('?' when it is not one), or -1.
-    int wideOf(unsigned char b) const { return m_wide[b - 0x80]; }
-    // The character U+0080..U+00FF comes back as after a trip through the narrow form, or -1.
-    int roundTripOf(wchar_t c) const { return m_roundTrip[c - 0x80]; }
+    // Each for a character or byte of 0x80 or above (7-bit ASCII is itself in every locale), or -1 when
+    // only the conversion functions can tell.
+    // The byte the character becomes in the narrow form ('?' when the locale has none).
+    int narrowOf(unsigned c) const { return c <= 0xFF ? m_narrow[c - 0x80] : -1; }
+    // The character the byte becomes in the wide form ('?' when it is not one).
+    int wideOf(unsigned b) const { return m_wide[b - 0x80]; }
+    // The character it comes back as after a trip through the narrow form.
+    int roundTripOf(unsigned c) const {
+        const int narrow = narrowOf(c);
+        return narrow < 0x80 ? narrow : wideOf(narrow);
+    }
 
 private:
     friend struct CharacterTableBuilder;
     int m_narrow[128];
     int m_wide[128];
-    int m_roundTrip[128];
 };
 
 // Converts text[0, length) (no NUL inside) as the multibyte functions would, by table; false when some

@@ -123,13 +123,7 @@ std::string wstr2str(const std::wstring& text) {
 std::string bstr2str(const CComBSTR& comStr) {
     std::string result;
     try {
-        BSTR str = comStr.get();
-        if (str != nullptr) {
-            const size_t length = ::wcsnlen(str, comStr.Length());
-            if (!narrowByTable(str, length, result)) {
-                result = wstr2str(std::wstring(str, length));
-            }
-        }
+        appendNarrow(result, comStr);
     } catch (...) {
         SimpleLogger::GetInstance()->log("Exception converting bstr2str");
     }

@@ -26,6 +26,8 @@ struct Outcome {
     bool raised = false;     // a structured exception was caught
     DWORD code = 0;          // its code
     std::exception_ptr cpp;  // a C++ exception that fn threw, rethrown by the caller if it wants
+
+    bool succeeded() const { return !raised && !cpp; }
 };
 
 // Runs f() under the guard. A C++ exception is caught inside the guarded frame (on x86 it must not cross

@@ -3,9 +3,34 @@
 #include <cstring>
 
 #include "CharacterTable.h"
+#include "SehGuard.h"
 #include "Win32Helper.h"
 
 std::atomic<SimpleLogger*> SimpleLogger::m_Instance{nullptr};
+
+namespace {
+
+// The TLS value of a thread: its calls in progress, generation 0 in the low 16 bits, generation 1 above.
+int ownCalls(DWORD slot, int generation) {
+    if (slot == TLS_OUT_OF_INDEXES) {
+        return 0;
+    }
+    const auto value = reinterpret_cast<uintptr_t>(::TlsGetValue(slot));
+    return static_cast<int>((value >> (16 * generation)) & 0xFFFF);
+}
+
+void addOwnCall(DWORD slot, int generation, int delta) {
+    if (slot == TLS_OUT_OF_INDEXES) {
+        return;
+    }
+    auto value = reinterpret_cast<uintptr_t>(::TlsGetValue(slot));
+    value += static_cast<uintptr_t>(static_cast<intptr_t>(delta)) << (16 * generation);
+    ::TlsSetValue(slot, reinterpret_cast<void*>(value));
+}
+
+}  // namespace
+
+SimpleLogger::SimpleLogger() : m_ThreadSlot(::TlsAlloc()) {}
 
 SimpleLogger* SimpleLogger::GetInstance() {
     SimpleLogger* instance = m_Instance.load(std::memory_order_acquire);
@@ -21,10 +46,44 @@ SimpleLogger* SimpleLogger::GetInstance() {
     return instance;
 }
 
+void SimpleLogger::setLogger(LogCallback callback) {
+    // A call that counted itself before this store may still be running the old function; one that counts
+    // itself after the store reads the new one. A generation whose count (less this thread's own calls)
+    // is seen at zero after the store therefore holds no caller of the old function any more. New calls go
+    // to the other generation meanwhile, so each count can drain.
+    m_Callback.store(callback, std::memory_order_seq_cst);
+    for (int round = 0; round < 2; ++round) {
+        const int draining = m_Generation.fetch_xor(1, std::memory_order_seq_cst);
+        for (int spins = 0; m_InUse[draining].load(std::memory_order_seq_cst) > ownCalls(m_ThreadSlot, draining);
+             ++spins) {
+            if (spins < 64) {
+                ::SwitchToThread();
+            } else {
+                ::Sleep(1);
+            }
+        }
+    }
+}
+
+void SimpleLogger::deliver(LogLevel level, const wchar_t* line) {
+    const int generation = m_Generation.load(std::memory_order_seq_cst);
+    m_InUse[generation].fetch_add(1, std::memory_order_seq_cst);
+    const LogCallback callback = m_Callback.load(std::memory_order_seq_cst);
+    if (callback != nullptr) {
+        addOwnCall(m_ThreadSlot, generation, 1);
+        // A function that raises (an MSVC host's throw, an access violation, a collected .NET delegate)
+        // loses its line; nothing of the gateway is between the guard and the call.
+        if (!seh::runGuarded([&] { callback(level, line); }).succeeded()) {
+            m_Raised.fetch_add(1, std::memory_order_relaxed);
+        }
+        addOwnCall(m_ThreadSlot, generation, -1);
+    }
+    m_InUse[generation].fetch_sub(1, std::memory_order_seq_cst);
+}
+
 void SimpleLogger::forward(LogLevel level, std::string_view text) {
-    // The pointer is read once per message; nothing is converted when nobody listens.
-    LogCallback callback = m_Callback.load(std::memory_order_acquire);
-    if (callback == nullptr) {
+    // Nothing is converted when nobody listens.
+    if (m_Callback.load(std::memory_order_acquire) == nullptr) {
         return;
     }
     // A line of a usual length is converted on the stack, without heap blocks; the rest (and text that
@@ -33,17 +92,16 @@ void SimpleLogger::forward(LogLevel level, std::string_view text) {
     wchar_t line[1024];
     if (length < sizeof line / sizeof line[0] && Win32Helper::widenByTable(text.data(), length, line)) {
         line[length] = L'\0';
-        callback(level, line);
+        deliver(level, line);
         return;
     }
     const std::wstring wide = Win32Helper::str2wstr(std::string(text.data(), length));
-    callback(level, wide.c_str());
+    deliver(level, wide.c_str());
 }
 
 void SimpleLogger::dbgLogW(const std::wstring& text) {
-    LogCallback callback = m_Callback.load(std::memory_order_acquire);
-    if (callback == nullptr) {
+    if (m_Callback.load(std::memory_order_acquire) == nullptr) {
         return;
     }
-    callback(Debug, text.c_str());
+    deliver(Debug, text.c_str());
 }

@@ -2,6 +2,8 @@
 // (gateway_RegisterLogCallback). It owns no file or buffer, adds nothing to the text and never filters.
 #pragma once
 
+#include <windows.h>
+
 #include <atomic>
 #include <string>
 #include <string_view>
@@ -14,27 +16,45 @@ public:
     // before the first gateway object survives any number of gateway_Init/gateway_Close cycles.
     static SimpleLogger* GetInstance();
 
-    // Replaces the host's function; null turns forwarding off. Safe against concurrent messages: a
-    // message that is being forwarded goes to whichever value it read.
-    void setLogger(LogCallback callback) { m_Callback.store(callback, std::memory_order_release); }
+    // Replaces the host's function; null turns forwarding off. Returns once no other thread is inside the
+    // previous function (a host may free what it uses then); the calling thread may itself be inside it.
+    // Messages forwarded meanwhile go to whichever value they read. Concurrent replacements are
+    // serialised.
+    void setLogger(LogCallback callback);
 
     // True while a host function is registered. Callers may skip composing a message when it is false.
     bool enabled() const { return m_Callback.load(std::memory_order_acquire) != nullptr; }
 
-    // The text ends at its first NUL, as a C string would.
+    // The text ends at its first NUL, as a C string would. The host's function runs under the
+    // structured-exception guard: whatever it raises loses that one line and nothing else.
     void log(std::string_view text) { forward(Info, text); }
     void errLog(std::string_view text) { forward(Error, text); }
     void dbgLog(std::string_view text) { forward(Debug, text); }
     void dbgLogW(const std::wstring& text);
 
+    // Lines whose host function raised, since the library was loaded.
+    long long raisedLines() const { return m_Raised.load(std::memory_order_relaxed); }
+
     virtual ~SimpleLogger() = default;
 
 protected:
-    SimpleLogger() = default;
+    SimpleLogger();
     static std::atomic<SimpleLogger*> m_Instance;
 
 private:
     void forward(LogLevel level, std::string_view text);
+    // Calls the current function with one finished line, counted as in use while it runs.
+    void deliver(LogLevel level, const wchar_t* line);
 
     std::atomic<LogCallback> m_Callback{nullptr};
+    // Calls in progress, in two generations: a call counts itself in the generation it read, then reads the
+    // function. setLogger stores the new function and waits for each generation in turn to empty, after
+    // switching the generation new calls use, so a steady stream of new calls cannot hold it up.
+    std::atomic<long> m_InUse[2] = {{0}, {0}};
+    std::atomic<int> m_Generation{0};
+    // This thread's own calls in progress, per generation (a TLS slot holding two 16-bit counts), so that
+    // a log function that replaces itself does not wait for itself.
+    DWORD m_ThreadSlot = TLS_OUT_OF_INDEXES;
+    SRWLOCK m_Replacing = SRWLOCK_INIT;  // serialises setLogger
+    std::atomic<long long> m_Raised{0};
 };

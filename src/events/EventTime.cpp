@@ -36,17 +36,31 @@ const EventDate g_EpochDate = makeEpochDate();
 // OLE dates below zero count whole days backwards and the fraction forwards (-1.25 is 1899-12-29 06:00);
 // this gives the number on a continuous scale (-0.75 for -1.25).
 double continuousValue(double days) {
-    if (days > -kHalfSecondInDays) {
+    if (days > -kHalfSecondInDays || !std::isfinite(days)) {
         return days;
     }
     double whole = std::ceil(days);
     return whole - (days - whole);
 }
 
-// Days to whole seconds, to the nearest second with halves away from zero.
+// The largest whole number of seconds whose milliseconds fit in 64 bits.
+constexpr long long kMaxSeconds = 9223372036854775LL;
+
+// Days to whole seconds, to the nearest second with halves away from zero. A date sent by a faulty or
+// hostile client may be anything: NaN gives 0, and values beyond kMaxSeconds (infinities included) give
+// kMaxSeconds with their sign, so neither this conversion nor the milliseconds made from it overflow.
 long long daysToSeconds(double days) {
-    double rounded = days >= 0 ? days + kHalfSecondInDays : days - kHalfSecondInDays;
-    return static_cast<long long>(rounded * 86400);
+    if (std::isnan(days)) {
+        return 0;
+    }
+    const double seconds = (days >= 0 ? days + kHalfSecondInDays : days - kHalfSecondInDays) * 86400;
+    if (seconds >= static_cast<double>(kMaxSeconds)) {
+        return kMaxSeconds;
+    }
+    if (seconds <= -static_cast<double>(kMaxSeconds)) {
+        return -kMaxSeconds;
+    }
+    return static_cast<long long>(seconds);
 }
 
 // The seconds since 1970 (UTC), as _time64 gives them. Read from the system clock directly: _time64 also
@@ -150,7 +164,8 @@ private:
 // blocks per thread on this toolchain).
 template <class Use>
 void withEventTime(const EventDate& date, Use&& use) {
-    if (!date.valid) {
+    // VarUdateFromDate's range check lets NaN through.
+    if (!date.valid || !std::isfinite(date.value)) {
         use(kInvalidText, sizeof kInvalidText / sizeof kInvalidText[0] - 1);
         return;
     }

@@ -27,14 +27,17 @@ EventDate localNow();
 EventDate localTimeOf(__time64_t time);
 
 // Milliseconds from the epoch to `date`, rounded to the nearest second (halves away from zero) and
-// times 1000; negative before 1970. Dates before 1899-12-30 count with their continuous value.
+// times 1000; negative before 1970. Dates before 1899-12-30 count with their continuous value. A NaN date
+// gives 0; a date whose milliseconds do not fit in 64 bits (infinities included) gives
+// +-9223372036854775000, the nearest whole second that does.
 long long toEpochMs(const EventDate& date);
 
 // True when the event stamped `timestamp` is more than `limitSeconds` old at `now` (strictly greater).
-// A timestamp in the future has a negative age and is kept while the limit is zero or more.
+// A timestamp in the future has a negative age and is kept while the limit is zero or more. A NaN
+// timestamp has the age 0.
 bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds);
 
-// "12:00:00 Thursday, January 01, 1970", or "Invalid DateTime".
+// "12:00:00 Thursday, January 01, 1970", or "Invalid DateTime" (also for NaN and infinite dates).
 std::wstring formatEventTime(const EventDate& date);
 // Appends the narrow form of formatEventTime (wstr2str) without building either string.
 void appendEventTime(std::string& out, const EventDate& date);

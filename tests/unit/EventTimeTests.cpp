@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <clocale>
+#include <limits>
 #include <string>
 
 #include "EventReading.h"
@@ -56,6 +58,32 @@ TEST(EventTime, AgeLimitIsStrictAndRoundsToWholeSeconds) {
     EXPECT_TRUE(isEventTooOld(stamped(0), now, -1));
     EXPECT_FALSE(isEventTooOld(stamped(-10), now, 180)) << "a timestamp in the future";
     EXPECT_FALSE(isEventTooOld(stamped(-10), now, 0));
+}
+
+// A client's date may be anything; the conversions to 64-bit integers were undefined for these.
+TEST(EventTime, HostileDatesGiveDefinedResults) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double infinity = std::numeric_limits<double>::infinity();
+    constexpr long long kLatest = 9223372036854775000LL;
+    EXPECT_EQ(0, toEpochMs(at(nan)));
+    EXPECT_EQ(kLatest, toEpochMs(at(infinity)));
+    EXPECT_EQ(-kLatest, toEpochMs(at(-infinity)));
+    EXPECT_EQ(kLatest, toEpochMs(at(1e300)));
+    EXPECT_EQ(-kLatest, toEpochMs(at(-1e300)));
+    // Just inside the range: converted, not saturated.
+    const long long nearLatest = toEpochMs(at(kEpoch + 9223372036854000.0 * kSecond));
+    EXPECT_LT(nearLatest, kLatest);
+    EXPECT_GT(nearLatest, kLatest - 10000000);
+    // Beyond year 9999 but within range: the plain arithmetic result.
+    EXPECT_EQ(253402300800000LL + 86400000LL * 365, toEpochMs(at(2958466.0 + 365)));
+
+    const EventDate now = at(45000.5);
+    EXPECT_FALSE(isEventTooOld(at(nan), now, 180));
+    EXPECT_TRUE(isEventTooOld(at(-infinity), now, INT_MAX));
+    EXPECT_FALSE(isEventTooOld(at(infinity), now, 0));
+    for (double hostile : {nan, infinity, -infinity}) {
+        EXPECT_EQ(L"Invalid DateTime", formatEventTime(at(hostile))) << hostile;
+    }
 }
 
 TEST(EventTime, AnInvalidNowMakesEveryEventYoung) {

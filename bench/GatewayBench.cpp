@@ -350,7 +350,7 @@ int main(int argc, char** argv) {
     sim::resetSite();
     sim::registerClassObjects();
 
-    SiPassGateWay* gateway = gateway::obtain();
+    gateway::Pin gateway = gateway::obtain();
     if (!gateway->Init(L"operator", L"sipass")) {
         std::fprintf(stderr, "login to the simulated client failed\n");
         return 1;
@@ -481,7 +481,8 @@ int main(int argc, char** argv) {
         std::fprintf(json, "  ]\n}\n");
         std::fclose(json);
     }
-    delete gateway;
+    gateway::closeCurrent();
+    gateway.reset();
     sim::revokeClassObjects();
     std::printf("results written to %s\n", jsonPath);
     return allMet ? 0 : 2;

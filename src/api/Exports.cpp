@@ -1,5 +1,8 @@
-// The exported C functions: each logs where it must, obtains the gateway object and forwards to one
-// gateway operation, inside one boundary guard so that no exception crosses the C interface.
+// The exported C functions: each logs where it must, pins the gateway object and forwards to one gateway
+// operation, inside one boundary guard so that no exception crosses the C interface. Init and Close run
+// under the lifecycle lock, which is taken outside an inner guard so that a fault inside releases it.
+#include <boost/thread/lock_guard.hpp>
+
 #include "Boundary.h"
 #include "Gateway.h"
 #include "SiPassGateWay.h"
@@ -22,21 +25,32 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
             logger().log("gateway_Init: the user name and the password must not be NULL. Init failed.");
             return false;
         }
-        return gateway::obtain()->Init(user, password);
+        // Created before the checks, so that the constructor's lines come first, as they always have.
+        gateway::obtain();
+        if (gateway::refusedInsideCallback("Init") || gateway::refusedDuringLifecycle("Init")) {
+            return false;
+        }
+        // Serialised with Close and the re-login; the object is obtained again under the lock, so the
+        // login always goes to the object that is current while it runs.
+        boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());
+        return boundary::guard("gateway_Init", false,
+                               [&] { return gateway::obtain()->Init(user, password); });
     });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
     return boundary::guard("gateway_Close", true, [] {
         logger().log("SIPASSVORMEKGATEWAY_API: close called");
-        SiPassGateWay* gateway = gateway::obtain();
-        // Destroying the object waits for the delivery in progress: inside a callback that is this
-        // thread's own, and the object would vanish under it.
-        if (gateway->refusedInsideCallback("gateway_Close")) {
+        const gateway::Pin gateway = gateway::obtain();
+        // Closing waits for the delivery in progress: inside a callback that is this thread's own.
+        if (gateway::refusedInsideCallback("gateway_Close") || gateway::refusedDuringLifecycle("gateway_Close")) {
             return false;
         }
-        delete gateway;
-        return true;
+        boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());
+        return boundary::guard("gateway_Close", true, [&] {
+            gateway::close(gateway);
+            return true;
+        });
     });
 }
 

@@ -37,13 +37,14 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
     manualCommand->put_Command(command);
     manualCommand->put_Text(text);
 
-    if (!m_ComClient) {
+    const ComPtr<IComClient> client = this->client();
+    if (!client) {
         logger().errLog(
             "COMClient is NULL. Call init first and check if init returns true before sending a door "
             "command.");
         return false;
     }
-    hr = m_ComClient->SendManualCommand(manualCommand.Get());
+    hr = client->SendManualCommand(manualCommand.Get());
     const std::string values = "ObjectID=" + std::to_string(objectId) +
                                " ObjectType=" + std::to_string(objectType) +
                                " command=" + std::to_string(command);

@@ -213,7 +213,7 @@ void DoorEnumeration::readDoorSet(SAFEARRAY* doorSets, long index, Doorset& reco
         }
         // Its result is not needed: a definition that cannot be read stays as far as it got, within the
         // ownership rule.
-        m_gateway.getPointDefinition(pointId, &(record.*point.field));
+        m_gateway.getPointDefinition(m_client, pointId, &(record.*point.field));
     }
 }
 
@@ -222,31 +222,43 @@ void DoorEnumeration::readDoorSet(SAFEARRAY* doorSets, long index, Doorset& reco
 
 bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32_t* pDoorCount) {
     using doors::logger;
-    if (!doors::haveClient(m_ComClient)) {
+    // Every false result writes null / 0 / 0 into each output the caller gave, so that the cleanup the
+    // host runs after every call never meets an uninitialised pointer.
+    auto fail = [&] {
+        if (ppDevices != nullptr) {
+            *ppDevices = nullptr;
+        }
+        if (pDeviceCount != nullptr) {
+            *pDeviceCount = 0;
+        }
+        if (pDoorCount != nullptr) {
+            *pDoorCount = 0;
+        }
         return false;
+    };
+    const ComPtr<IComClient> client = this->client();
+    if (!doors::haveClient(client)) {
+        return fail();
     }
     if (ppDevices == nullptr) {
         logger().errLog("Pointer to ppDevices is NULL.");
-        return false;
+        return fail();
     }
     if (pDeviceCount == nullptr) {
         logger().errLog("Pointer to pDeviceCount is NULL.");
-        return false;
+        return fail();
     }
     if (pDoorCount == nullptr) {
         logger().errLog("Pointer to pDoorCount is NULL.");
-        return false;
+        return fail();
     }
 
     // From here on every path writes all three outputs, and they always agree with each other.
     try {
-        doors::DoorEnumeration enumeration(*this, m_ComClient.Get());
+        doors::DoorEnumeration enumeration(*this, client.Get());
         const auto outcome = enumeration.run();
         if (outcome == doors::DoorEnumeration::Outcome::Failed) {
-            *ppDevices = nullptr;
-            *pDeviceCount = 0;
-            *pDoorCount = 0;
-            return false;
+            return fail();
         }
         // Logged while the enumeration still owns the array: a failure to log frees it.
         if (outcome == doors::DoorEnumeration::Outcome::Complete) {
@@ -258,9 +270,7 @@ bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32
         return true;
     } catch (const std::exception& e) {
         // The enumeration has freed what it gathered while unwinding.
-        *ppDevices = nullptr;
-        *pDeviceCount = 0;
-        *pDoorCount = 0;
+        fail();
         logger().errLog(e.what());
         return false;
     }

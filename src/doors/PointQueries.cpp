@@ -38,7 +38,8 @@ void readState(IObjectState* state, HRESULT (STDMETHODCALLTYPE IObjectState::*ge
 }  // namespace
 
 bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
-    if (!doors::haveClient(m_ComClient)) {
+    const ComPtr<IComClient> client = this->client();
+    if (!doors::haveClient(client)) {
         return false;
     }
     if (pointState == nullptr) {
@@ -48,7 +49,7 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
 
     // Every false result leaves the caller's record untouched.
     SafeArrayOwner relatives;
-    const HRESULT relativesResult = m_ComClient->GetRelatives(
+    const HRESULT relativesResult = client->GetRelatives(
         doors::kPointType, pointId, doors::kStateRelation, 0, relatives.ReleaseAndGetAddressOf());
     if (FAILED(relativesResult)) {
         logStateFailure("m_ComClient->GetRelatives()", relativesResult);
@@ -124,8 +125,8 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     return true;
 }
 
-bool SiPassGateWay::getPointDefinition(int32_t pointId, PointDefinition* pDefinition) {
-    if (!doors::haveClient(m_ComClient)) {
+bool SiPassGateWay::getPointDefinition(IComClient* client, int32_t pointId, PointDefinition* pDefinition) {
+    if (!doors::haveClient(client)) {
         return false;
     }
     if (pDefinition == nullptr) {
@@ -140,7 +141,7 @@ bool SiPassGateWay::getPointDefinition(int32_t pointId, PointDefinition* pDefini
     }
 
     ComPtr<IUnknown> object;
-    HRESULT hr = m_ComClient->GetByID(doors::kPointType, pointId, object.GetAddressOf());
+    HRESULT hr = client->GetByID(doors::kPointType, pointId, object.GetAddressOf());
     if (FAILED(hr)) {
         logDefinitionFailure("m_ComClient->GetByID()", hr);
         return false;

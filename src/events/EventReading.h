@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "Boundary.h"
 #include "EnumNames.h"
 #include "EventTime.h"
 #include "FailureText.h"
@@ -20,6 +21,7 @@ public:
 
     template <class Interface, class T>
     bool operator()(HRESULT (STDMETHODCALLTYPE Interface::*getter)(T*), const char* name, T* out) {
+        m_current = name;
         HRESULT hr = (m_event->*getter)(out);
         if (FAILED(hr)) {
             SimpleLogger::GetInstance()->errLog(failedCall(name, m_kind, hr));
@@ -34,9 +36,26 @@ public:
         return (*this)(getter, name, &out->value);
     }
 
+    // Runs a chain of reads under the structured-exception guard: a getter that raises ends the chain
+    // like a failed one, logged as "Exception in <getter> for <kind>: structured exception 0x...". The
+    // chain's frames own nothing, so abandoning them leaks nothing; the values read so far stay with the
+    // caller's owners.
+    template <class Chain>
+    bool all(Chain&& chain) {
+        bool complete = false;
+        const seh::Outcome outcome = seh::runGuarded([&] { complete = chain(); });
+        if (outcome.raised) {
+            boundary::logFailure(std::string("Exception in ") + m_current + " for " + m_kind + ": " +
+                                 boundary::describeStructured(outcome.code));
+            return false;
+        }
+        return complete && !outcome.cpp;
+    }
+
 private:
     Event* m_event;
     const char* m_kind;
+    const char* m_current = "";
 };
 
 // Builds a log line piece by piece, in one string that is reserved once.

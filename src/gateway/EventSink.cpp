@@ -5,6 +5,7 @@
 #include "Boundary.h"
 #include "ComOwners.h"
 #include "FailureText.h"
+#include "Gateway.h"
 #include "SiPassGateWay.h"
 
 using Microsoft::WRL::ComPtr;
@@ -17,24 +18,83 @@ SimpleLogger& logger() {
 
 }  // namespace
 
+// Both deliveries follow one pattern. On a thread that already delivers for this object (a host callback
+// made the client deliver synchronously), the delivery is kept and the outer one delivers it after the
+// current callback; otherwise m_Mutex is taken outside the structured-exception guard, so that whatever
+// a foreign call raises inside releases it normally.
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
     boundary::guard("OnClientStateChanged", [&] {
-        boost::lock_guard<OwnedMutex> lock(m_Mutex);
-        logger().log("Client State Changed");
-        if (m_DisconnectCallback != nullptr && state == 0) {
-            DisconnectCallback callback = m_DisconnectCallback;
-            boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
+        if (m_Mutex.heldByThisThread()) {
+            KeptDelivery kept;
+            kept.stateChange = true;
+            kept.state = state;
+            m_Kept.push_back(std::move(kept));
+            return;
         }
+        boost::lock_guard<OwnedMutex> lock(m_Mutex);
+        gateway::DeliveryScope delivering;
+        boundary::guard("OnClientStateChanged", [&] { handleClientState(state); });
+        deliverKept();
     });
     return S_OK;
 }
 
+void SiPassGateWay::handleClientState(long state) {
+    logger().log("Client State Changed");
+    if (m_DisconnectCallback != nullptr && state == 0) {
+        DisconnectCallback callback = m_DisconnectCallback;
+        boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
+    }
+}
+
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
     return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
+        if (m_Mutex.heldByThisThread()) {
+            // The copy holds a reference to every object, so the client may free its array on return.
+            KeptDelivery kept;
+            if (events == nullptr) {
+                kept.nullArray = true;
+            } else {
+                HRESULT hr = ::SafeArrayCopy(events, kept.events.ReleaseAndGetAddressOf());
+                if (FAILED(hr)) {
+                    logger().errLog(failedCall("SafeArrayCopy()", "OnEvent", hr));
+                    return hr;
+                }
+            }
+            m_Kept.push_back(std::move(kept));
+            return S_OK;
+        }
         boost::lock_guard<OwnedMutex> lock(m_Mutex);
-        logger().dbgLog("OnEvent");
-        return dispatchEvents(events);
+        gateway::DeliveryScope delivering;
+        const HRESULT hr = boundary::guard("OnEvent", E_UNEXPECTED, [&] {
+            logger().dbgLog("OnEvent");
+            return dispatchEvents(events);
+        });
+        deliverKept();
+        return hr;
     });
+}
+
+void SiPassGateWay::deliverKept() {
+    // A kept delivery may itself cause one (its callback sends a command): the loop delivers that too,
+    // in order, instead of nesting.
+    if (m_DeliveringKept) {
+        return;
+    }
+    m_DeliveringKept = true;
+    while (!m_Kept.empty()) {
+        KeptDelivery kept = std::move(m_Kept.front());
+        m_Kept.pop_front();
+        if (kept.stateChange) {
+            boundary::guard("OnClientStateChanged", [&] { handleClientState(kept.state); });
+        } else {
+            boundary::guard("OnEvent", E_UNEXPECTED, [&] {
+                logger().dbgLog("OnEvent");
+                return dispatchEvents(kept.nullArray ? nullptr : kept.events.get());
+            });
+        }
+    }
+    m_DeliveringKept = false;
 }
 
 HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
@@ -104,6 +164,10 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
             handleObjectState(std::move(objectState));
         } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.GetAddressOf())))) {
             handleGenericEvent(std::move(generic));
+        }
+        // What the host callback of this event caused on this thread comes right after it.
+        if (!m_Kept.empty()) {
+            deliverKept();
         }
     }
     return S_OK;

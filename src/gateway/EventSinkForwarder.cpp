@@ -33,9 +33,11 @@ ULONG STDMETHODCALLTYPE EventSinkForwarder::Release() {
 
 template <class Call>
 HRESULT EventSinkForwarder::forward(Call&& call) {
-    ::AcquireSRWLockShared(&m_Lock);
-    HRESULT hr = m_Target != nullptr ? call(m_Target) : S_OK;
-    ::ReleaseSRWLockShared(&m_Lock);
+    m_Calls.fetch_add(1, std::memory_order_seq_cst);
+    _ICOMClientEvents* target = m_Target.load(std::memory_order_seq_cst);
+    // The target lets nothing escape, so the count is always given back.
+    const HRESULT hr = target != nullptr ? call(target) : S_OK;
+    m_Calls.fetch_sub(1, std::memory_order_seq_cst);
     return hr;
 }
 
@@ -56,7 +58,12 @@ HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnSubscriptionEvent(long value) {
 }
 
 void EventSinkForwarder::detach() {
-    ::AcquireSRWLockExclusive(&m_Lock);
-    m_Target = nullptr;
-    ::ReleaseSRWLockExclusive(&m_Lock);
+    m_Target.store(nullptr, std::memory_order_seq_cst);
+    for (int spins = 0; m_Calls.load(std::memory_order_seq_cst) != 0; ++spins) {
+        if (spins < 64) {
+            ::SwitchToThread();
+        } else {
+            ::Sleep(1);
+        }
+    }
 }

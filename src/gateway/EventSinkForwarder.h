@@ -27,8 +27,8 @@ public:
     HRESULT STDMETHODCALLTYPE OnAlarm(long value) override;
     HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long value) override;
 
-    // Waits for the calls in progress to return; later calls are answered without reaching the target.
-    // Must not be called from inside a forwarded call on the same thread.
+    // Waits for the calls in progress to return (nested ones on one thread included); later calls are
+    // answered without reaching the target. Must not be called from inside a forwarded call.
     void detach();
 
 private:
@@ -38,7 +38,10 @@ private:
     HRESULT forward(Call&& call);
 
     std::atomic<ULONG> m_References{1};
-    // Held shared by every forwarded call and exclusively by detach().
-    SRWLOCK m_Lock = SRWLOCK_INIT;
-    _ICOMClientEvents* m_Target;  // guarded by m_Lock; null after detach()
+    // Forwarded calls in progress. A call counts itself before it reads the target, and detach() clears
+    // the target before it waits for the count to drop to zero, so a call that still reads the old
+    // target is always waited for. Unlike a reader lock, a call nested on the same thread (a client that
+    // delivers synchronously from inside a host callback) never waits behind detach().
+    std::atomic<long> m_Calls{0};
+    std::atomic<_ICOMClientEvents*> m_Target;  // null after detach()
 };

@@ -1,40 +1,133 @@
 #include "Gateway.h"
 
-#include <atomic>
-#include <mutex>
+#include <windows.h>
+
+#include <stdexcept>
+#include <string>
+
+#include <boost/thread/lock_guard.hpp>
 
 #include "SiPassGateWay.h"
+#include "SimpleLogger.h"
 
 namespace gateway {
 namespace {
 
-std::atomic<SiPassGateWay*> g_Gateway{nullptr};
-// Serialises only the creation of the object, never its use.
-std::mutex g_CreationMutex;
+// Guarded by g_PointerLock: shared to read and copy, exclusive to set or clear. Nothing foreign runs
+// while it is held (a copy of a shared_ptr only counts). Never destroyed: an object still open when the
+// library is unloaded is left alone, since shutting it down there would call the client and wait for
+// its threads under the loader lock.
+Pin& g_Gateway = *new Pin;
+SRWLOCK g_PointerLock = SRWLOCK_INIT;
+// Serialises creation. The constructor logs, so the host's log function runs while it is held.
+OwnedMutex g_CreationMutex;
+OwnedMutex g_LifecycleMutex;
 
-}  // namespace
+// This thread's delivery depth, in a TLS slot taken when the library is loaded (no heap block per thread).
+const DWORD g_DeliverySlot = ::TlsAlloc();
 
-SiPassGateWay* obtain() {
-    SiPassGateWay* gateway = g_Gateway.load(std::memory_order_acquire);
-    if (gateway != nullptr) {
-        return gateway;
-    }
-    std::lock_guard<std::mutex> lock(g_CreationMutex);
-    gateway = g_Gateway.load(std::memory_order_acquire);
-    if (gateway == nullptr) {
-        gateway = new SiPassGateWay();
-        g_Gateway.store(gateway, std::memory_order_release);
-    }
+Pin read() {
+    ::AcquireSRWLockShared(&g_PointerLock);
+    Pin gateway = g_Gateway;
+    ::ReleaseSRWLockShared(&g_PointerLock);
     return gateway;
 }
 
-SiPassGateWay* current() {
-    return g_Gateway.load(std::memory_order_acquire);
+uintptr_t deliveryDepth() {
+    return g_DeliverySlot == TLS_OUT_OF_INDEXES ? 0 : reinterpret_cast<uintptr_t>(::TlsGetValue(g_DeliverySlot));
 }
 
-void clearIfCurrent(SiPassGateWay* gateway) {
-    SiPassGateWay* expected = gateway;
-    g_Gateway.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+void setDeliveryDepth(uintptr_t depth) {
+    if (g_DeliverySlot != TLS_OUT_OF_INDEXES) {
+        ::TlsSetValue(g_DeliverySlot, reinterpret_cast<void*>(depth));
+    }
+}
+
+}  // namespace
+
+Pin obtain() {
+    if (Pin gateway = read()) {
+        return gateway;
+    }
+    if (g_CreationMutex.heldByThisThread()) {
+        throw std::logic_error("the gateway object is being created on this thread");
+    }
+    boost::lock_guard<OwnedMutex> creating(g_CreationMutex);
+    if (Pin gateway = read()) {
+        return gateway;
+    }
+    Pin created = std::make_shared<SiPassGateWay>();
+    ::AcquireSRWLockExclusive(&g_PointerLock);
+    g_Gateway = created;
+    ::ReleaseSRWLockExclusive(&g_PointerLock);
+    return created;
+}
+
+Pin current() {
+    return read();
+}
+
+bool takeOut(const Pin& gateway) {
+    Pin taken;
+    ::AcquireSRWLockExclusive(&g_PointerLock);
+    const bool current = g_Gateway == gateway;
+    if (current) {
+        taken.swap(g_Gateway);
+    }
+    ::ReleaseSRWLockExclusive(&g_PointerLock);
+    // `taken` lets go of its reference here, outside the lock; the caller still holds one.
+    return current;
+}
+
+void close(const Pin& gateway) {
+    if (takeOut(gateway)) {
+        gateway->shutdown();
+    }
+}
+
+void closeCurrent() {
+    boost::lock_guard<OwnedMutex> lifecycle(g_LifecycleMutex);
+    if (Pin gateway = current()) {
+        close(gateway);
+    }
+}
+
+OwnedMutex& lifecycleMutex() {
+    return g_LifecycleMutex;
+}
+
+bool insideDelivery() {
+    return deliveryDepth() != 0;
+}
+
+bool refusedInsideCallback(const char* operation) {
+    if (insideDelivery()) {
+        SimpleLogger::GetInstance()->errLog(
+            std::string(operation) +
+            " refused: called from inside a gateway callback, which runs while the gateway delivers an "
+            "event. Call it from another thread.");
+        return true;
+    }
+    return false;
+}
+
+bool refusedDuringLifecycle(const char* operation) {
+    if (g_LifecycleMutex.heldByThisThread() || g_CreationMutex.heldByThisThread()) {
+        SimpleLogger::GetInstance()->errLog(std::string(operation) +
+                                            " refused: called from the log function while this thread "
+                                            "logs in, closes or creates the gateway. Call it from another "
+                                            "thread.");
+        return true;
+    }
+    return false;
+}
+
+DeliveryScope::DeliveryScope() {
+    setDeliveryDepth(deliveryDepth() + 1);
+}
+
+DeliveryScope::~DeliveryScope() {
+    setDeliveryDepth(deliveryDepth() - 1);
 }
 
 }  // namespace gateway

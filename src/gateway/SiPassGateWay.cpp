@@ -1,5 +1,7 @@
 #include "SiPassGateWay.h"
 
+#include <atomic>
+
 #include <boost/thread/lock_guard.hpp>
 
 #include "FailureText.h"
@@ -70,6 +72,18 @@ bool checkProcessToken() {
     return logProcessAccount(token.get());
 }
 
+// Keeps the module mapped until the process ends: a client may release (or even call) the advised sink
+// forwarder after gateway_Close has returned, and a host may unload the library right after Close.
+void pinModule() {
+    static std::atomic<bool> pinned{false};
+    if (pinned.exchange(true)) {
+        return;
+    }
+    HMODULE module = nullptr;
+    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCWSTR>(&pinModule), &module);
+}
+
 }  // namespace
 
 SiPassGateWay::SiPassGateWay() {
@@ -89,9 +103,31 @@ SiPassGateWay::SiPassGateWay() {
 }
 
 SiPassGateWay::~SiPassGateWay() {
+    if (!m_ShutDown) {
+        shutdown();
+    }
+}
+
+void SiPassGateWay::shutdown() {
+    m_ShutDown = true;
     logger().log("Destructor called");
     releaseClient();
-    gateway::clearIfCurrent(this);
+}
+
+ComPtr<IComClient> SiPassGateWay::client() const {
+    ComPtr<IComClient> snapshot;
+    ::AcquireSRWLockShared(&m_ClientLock);
+    // The copy's AddRef is the client's code: guarded, so that nothing unwinds past the held lock.
+    seh::runGuarded([&] { snapshot = m_ComClient; });
+    ::ReleaseSRWLockShared(&m_ClientLock);
+    return snapshot;
+}
+
+void SiPassGateWay::setClient(ComPtr<IComClient> client) {
+    ::AcquireSRWLockExclusive(&m_ClientLock);
+    m_ComClient.Swap(client);
+    ::ReleaseSRWLockExclusive(&m_ClientLock);
+    // `client` now holds the previous reference and releases it here, with no lock held.
 }
 
 void SiPassGateWay::releaseClient() {
@@ -107,26 +143,25 @@ void SiPassGateWay::releaseClient() {
         m_SinkForwarder->detach();
         m_SinkForwarder.Reset();
     }
-    if (m_ComClient) {
+    // Taken out first: a door service that starts from now on finds no client, one that is running keeps
+    // its own reference and sees the disconnected client fail.
+    ComPtr<IComClient> client;
+    ::AcquireSRWLockExclusive(&m_ClientLock);
+    client.Swap(m_ComClient);
+    ::ReleaseSRWLockExclusive(&m_ClientLock);
+    if (client) {
         long state = 0;
-        if (SUCCEEDED(m_ComClient->get_ConnectionState(&state)) && state == kClientConnected) {
+        if (SUCCEEDED(client->get_ConnectionState(&state)) && state == kClientConnected) {
             logger().log("Connected. disconnect from SiPass Server");
-            if (FAILED(m_ComClient->Disconnect())) {
+            if (FAILED(client->Disconnect())) {
                 logger().log("Failed to disconnect from SiPass Server");
             }
         }
-        m_ComClient.Reset();
     }
 }
 
 bool SiPassGateWay::refusedInsideCallback(const char* operation) const {
-    if (!insideCallback()) {
-        return false;
-    }
-    logger().errLog(std::string(operation) +
-                    " refused: called from inside a gateway callback, which runs while the gateway delivers "
-                    "an event. Call it from another thread.");
-    return true;
+    return gateway::refusedInsideCallback(operation);
 }
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::QueryInterface(REFIID riid, void** object) {
@@ -148,8 +183,9 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     // events are never delivered twice.
     releaseClient();
 
+    ComPtr<IComClient> created;
     HRESULT hr = ::CoCreateInstance(CLSID_ComClient, nullptr, kClientClassContext, __uuidof(IComClient),
-                                    reinterpret_cast<void**>(m_ComClient.ReleaseAndGetAddressOf()));
+                                    reinterpret_cast<void**>(created.GetAddressOf()));
     if (FAILED(hr)) {
         logger().log("CoCreateInstance CLSID_ComClient failed: " + hrText(hr) +
                      "\nCheck if the SiPass Client is installed and the COMClient.dll is registered on the "
@@ -157,21 +193,23 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
         return false;
     }
     logger().log("CoCreateInstance CLSID_ComClient succeeded.");
+    // Kept from here on, also when a later step fails (a later Init or Close releases it).
+    setClient(created);
 
     CComBSTR userName = Win32Helper::wstr2bstr(user);
     wiping::WipedBSTR userPassword(password);
 
     long mask = 0;
-    if (FAILED(m_ComClient->get_EventMask(&mask))) {
+    if (FAILED(created->get_EventMask(&mask))) {
         logger().log("get_EventMask failed");
         return false;
     }
-    if (FAILED(m_ComClient->put_EventMask(mask | kRequiredEventMask))) {
+    if (FAILED(created->put_EventMask(mask | kRequiredEventMask))) {
         logger().log("put_EventMask failed.");
         return false;
     }
 
-    IComClient* client = m_ComClient.Get();
+    IComClient* client = created.Get();
     auto connect = seh::runGuarded([&] { hr = client->Connect(userName, userPassword.get()); });
     if (connect.raised || connect.cpp) {
         logger().log("Exception connect");
@@ -186,16 +224,16 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     }
     logger().log("Successfully log into SiPass Server");
 
-    if (!createConnectionPoints()) {
+    if (!createConnectionPoints(client)) {
         logger().log("createConnection Point failed. Init failed.");
         return false;
     }
     return true;
 }
 
-bool SiPassGateWay::createConnectionPoints() {
+bool SiPassGateWay::createConnectionPoints(IComClient* client) {
     ComPtr<IConnectionPointContainer> container;
-    if (FAILED(m_ComClient.As(&container))) {
+    if (FAILED(client->QueryInterface(IID_PPV_ARGS(container.GetAddressOf())))) {
         logger().log("QueryInterface IID_IConnectPointContainer failed.");
         return false;
     }
@@ -206,6 +244,8 @@ bool SiPassGateWay::createConnectionPoints() {
         return false;
     }
     m_SinkForwarder.Attach(new EventSinkForwarder(this));
+    // From here on the client holds code of this module, and may call it after gateway_Close.
+    pinModule();
     if (FAILED(m_ConnectionPoint->Advise(m_SinkForwarder.Get(), &m_AdviseCookie))) {
         logger().log("Advise ConnectionPoint failed.");
         return false;

@@ -4,7 +4,10 @@
 
 #include <wrl/client.h>
 
+#include <deque>
 #include <string>
+
+#include "ComOwners.h"
 
 #include "ClientInterfaces.h"
 #include "EventSinkForwarder.h"
@@ -17,19 +20,20 @@ class SiPassGateWay : public _ICOMClientEvents {
 public:
     // Joins the multithreaded COM apartment on the calling thread.
     SiPassGateWay();
-    // Withdraws the event connection, disconnects a connected client and clears the process-wide pointer.
+    // Shuts down what shutdown() has not.
     virtual ~SiPassGateWay();
 
     SiPassGateWay(const SiPassGateWay&) = delete;
     SiPassGateWay& operator=(const SiPassGateWay&) = delete;
 
-    // IUnknown. The object's lifetime belongs to the process-wide gateway pointer, never to COM
-    // references: AddRef and Release count nothing.
+    // IUnknown. The object's lifetime belongs to the gateway pins (Gateway.h), never to COM references:
+    // AddRef and Release count nothing.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return 1; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
 
-    // _ICOMClientEvents, called by the client on threads of its own.
+    // _ICOMClientEvents, called by the client on threads of its own (or, for a nested delivery, on a
+    // thread that is inside a host callback of this object). Nothing escapes them.
     HRESULT STDMETHODCALLTYPE OnClientStateChanged(long state) override;
     HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override;
     HRESULT STDMETHODCALLTYPE OnAlarm(long value) override;
@@ -37,15 +41,16 @@ public:
 
     // The login sequence. True when logged in with the event connection in place. Every copy of the
     // password it makes (the parameter included) is overwritten before it is freed. Refused (false) on a
-    // thread that is inside a gateway callback.
+    // thread that is inside a gateway callback. REQUIRES: the lifecycle lock (gateway::lifecycleMutex).
     bool Init(std::wstring user, std::wstring password);
 
-    // True on the client thread that is delivering an event or a state change, that is inside any host
-    // callback (log function included) the gateway calls with m_Mutex held.
-    bool insideCallback() const { return m_Mutex.heldByThisThread(); }
-    // When insideCallback(): logs "<operation> refused: ..." with errLog and returns true. Called first by
-    // every operation that takes m_Mutex or waits for a delivery to end, which would otherwise wait for
-    // its own thread forever.
+    // What gateway_Close does to the object, once: logs "Destructor called", withdraws the event
+    // connection (waiting for a delivery in progress), disconnects a connected client and releases it.
+    // Afterwards no host callback of this object runs. REQUIRES: the lifecycle lock, and not inside a
+    // delivery of this object.
+    void shutdown();
+
+    // When this thread is inside a gateway callback: logs "<operation> refused: ..." and returns true.
     bool refusedInsideCallback(const char* operation) const;
 
     // Each takes m_Mutex, so a callback never changes while an event is being delivered. Refused (nothing
@@ -55,8 +60,8 @@ public:
     void RegisterGenericEventCallback(GenericEventCallback callback);
     void RegisterDisconnectCallback(DisconnectCallback callback);
 
-    // Subscription: checks the object on the server and records the triple. Takes m_Mutex; refused
-    // (false) inside a callback.
+    // Subscription: checks the object on the server and records the triple. Its client calls run without
+    // m_Mutex; the callback check and the list update take it. Refused (false) inside a callback.
     bool RegisterAlarmEvent(long objectType, long objectId, long state);
     // For tests: whether a triple is subscribed. Takes m_Mutex.
     bool isSubscribed(long objectType, long objectId, long state);
@@ -71,19 +76,30 @@ public:
     void setDropDuration(int seconds) { m_DropDuration = seconds; }
     int dropDuration() const { return m_DropDuration; }
 
-    // Door and point services (src/doors/). They run on the host's calling thread, use m_ComClient
-    // without the mutex and hand the host records it releases through the cleanup exports.
+    // Door and point services (src/doors/). They run on the host's calling thread on a snapshot of the
+    // client (client()), so a concurrent Close or Init never releases the client under them, and hand the
+    // host records it releases through the cleanup exports.
     bool getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32_t* pDoorCount);
     bool getPointState(int32_t pointId, PointState* pointState);
-    bool getPointDefinition(int32_t pointId, PointDefinition* pDefinition);
+    bool getPointDefinition(IComClient* client, int32_t pointId, PointDefinition* pDefinition);
     bool controlDoor(int32_t objectType, int32_t objectId, int32_t command);
 
+    // A counted reference to the current client, or null.
+    Microsoft::WRL::ComPtr<IComClient> client() const;
+
 private:
-    bool createConnectionPoints();
+    bool createConnectionPoints(IComClient* client);
     // Unpacks one OnEvent array and hands each event object to its translator. REQUIRES: m_Mutex held.
     HRESULT dispatchEvents(SAFEARRAY* events);
-    // Unadvises the sink, then disconnects (if connected) and releases the client.
+    // The client's state report: the log line and, for state 0, the disconnect callback. REQUIRES: m_Mutex.
+    void handleClientState(long state);
+    // Delivers what nested deliveries kept, in arrival order. REQUIRES: m_Mutex held by this thread.
+    void deliverKept();
+    // Unadvises the sink, then disconnects (if connected) and releases the client. REQUIRES: the
+    // lifecycle lock or the destructor.
     void releaseClient();
+    // Replaces m_ComClient under m_ClientLock; the old reference is released after the lock.
+    void setClient(Microsoft::WRL::ComPtr<IComClient> client);
 
     // Guarded by m_Mutex (written by the Register* operations, read while delivering events).
     AlarmStateCallback m_AlarmStateCallback = nullptr;
@@ -91,18 +107,35 @@ private:
     GenericEventCallback m_GenericEventCallback = nullptr;
     DisconnectCallback m_DisconnectCallback = nullptr;
 
-    // Written by Init and the destructor on host threads; the client delivers events only while advised.
+    // Written by Init and releaseClient under the lifecycle lock and m_ClientLock; read through client()
+    // by the door services and the subscription on any thread.
     Microsoft::WRL::ComPtr<IComClient> m_ComClient;
+    mutable SRWLOCK m_ClientLock = SRWLOCK_INIT;
+    // Used only under the lifecycle lock (Init, releaseClient) or by the destructor.
     Microsoft::WRL::ComPtr<IConnectionPoint> m_ConnectionPoint;
     DWORD m_AdviseCookie = 0;
     // What is advised: forwards the client's calls to this object until the event connection is withdrawn.
     Microsoft::WRL::ComPtr<EventSinkForwarder> m_SinkForwarder;
+    bool m_ShutDown = false;
 
     // Guarded by m_Mutex.
     SiPassNodeList m_NotifyList;
 
+    // A delivery that arrived on the thread that holds m_Mutex (a host callback made the client deliver
+    // synchronously), kept until the callback has returned. Guarded by m_Mutex.
+    struct KeptDelivery {
+        bool stateChange = false;
+        long state = 0;
+        SafeArrayOwner events;  // a copy: holds a reference to every object in it
+        bool nullArray = false;
+    };
+    std::deque<KeptDelivery> m_Kept;
+    bool m_DeliveringKept = false;
+
     // Held while events are delivered and while the callbacks or the subscriptions change. Not recursive:
-    // the operations that take it first refuse a thread that already holds it (refusedInsideCallback).
+    // the operations that take it first refuse a thread that is delivering (refusedInsideCallback), and a
+    // delivery that arrives on that thread is kept (m_Kept) instead of taking it again. Nothing foreign
+    // is called with it held except under the structured-exception guard.
     mutable OwnedMutex m_Mutex;
     ManagedDLLLoaderCpp m_Loader;
     volatile int m_DropDuration = 180;

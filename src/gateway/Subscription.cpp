@@ -29,21 +29,27 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
     if (refusedInsideCallback("RegisterAlarmEvent")) {
         return false;
     }
-    boost::lock_guard<OwnedMutex> lock(m_Mutex);
-    if (m_AlarmStateCallback == nullptr && m_AlarmAccessCallback == nullptr) {
+    // The lock is held only to read the callbacks and to record the triple: a client that serialises its
+    // requests with its event deliveries would otherwise wait for a delivery that waits for this lock.
+    bool haveCallback = false;
+    {
+        boost::lock_guard<OwnedMutex> lock(m_Mutex);
+        haveCallback = m_AlarmStateCallback != nullptr || m_AlarmAccessCallback != nullptr;
+    }
+    if (!haveCallback) {
         logger().log(
             "RegisterAlarmEvent makes no sense without a AlarmStateCallback or AlarmAccessCallback. Set "
             "AlarmStateCallback/AlarmAccessCallback first.");
         return false;
     }
-    if (!m_ComClient) {
+    const ComPtr<IComClient> client = this->client();
+    if (!client) {
         logger().log(
             "COMClient is NULL. Call init first and check if init returns true before register for Alarm "
             "Events.");
         return false;
     }
 
-    IComClient* client = m_ComClient.Get();
     ComPtr<IUnknown> object;
     HRESULT hr = S_OK;
     if (!completes([&] { hr = client->GetByID(objectType, objectId, object.ReleaseAndGetAddressOf()); })) {
@@ -79,6 +85,7 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
     logger().log("Register for event of device: " + Win32Helper::bstr2str(name) +
                  " with ID: " + std::to_string(objectId));
     try {
+        boost::lock_guard<OwnedMutex> lock(m_Mutex);
         m_NotifyList.add(objectType, objectId, state);
     } catch (...) {
         logger().log("NotifyList add Exception");

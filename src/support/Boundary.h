@@ -28,18 +28,37 @@ inline void logFailure(const std::string& line) noexcept {
     }
 }
 
-// Runs the body of an export or a sink method. A C++ exception is logged as
-// "Exception in <where>: <what>" and the boundary answers `fallback`.
+// Logs a C++ exception as "<prefix>: <what>", or as "<prefix><unknownSuffix>" when it is not a
+// std::exception.
+inline void logCppFailure(const std::string& prefix, const std::exception_ptr& error,
+                          const char* unknownSuffix) noexcept {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        logFailure(prefix + ": " + e.what());
+    } catch (...) {
+        logFailure(prefix + unknownSuffix);
+    }
+}
+
+// Runs the body of an export or a sink method under the structured-exception guard. A C++ exception is
+// logged as "Exception in <where>: <what>" (without ": <what>" when it is not a std::exception), a
+// structured exception as "Exception in <where>: structured exception 0x...", and the boundary answers
+// `fallback`. A lock the body holds must be taken outside the guard (or under an inner guard), since the
+// frames between the fault and the guard are abandoned without their destructors.
 template <class R, class F>
 R guard(const char* where, R fallback, F&& body) noexcept {
-    try {
-        return std::forward<F>(body)();
-    } catch (const std::exception& e) {
-        logFailure(std::string("Exception in ") + where + ": " + e.what());
-    } catch (...) {
-        logFailure(std::string("Exception in ") + where);
+    R result = fallback;
+    const seh::Outcome outcome = seh::runGuarded([&] { result = std::forward<F>(body)(); });
+    if (outcome.raised) {
+        logFailure(std::string("Exception in ") + where + ": " + describeStructured(outcome.code));
+        return fallback;
     }
-    return fallback;
+    if (outcome.cpp) {
+        logCppFailure(std::string("Exception in ") + where, outcome.cpp, "");
+        return fallback;
+    }
+    return result;
 }
 
 template <class F>
@@ -60,13 +79,7 @@ bool callHost(const char* name, F&& call) noexcept {
         return false;
     }
     if (outcome.cpp) {
-        try {
-            std::rethrow_exception(outcome.cpp);
-        } catch (const std::exception& e) {
-            logFailure(std::string("Exception ") + name + ": " + e.what());
-        } catch (...) {
-            logFailure(std::string("Exception ") + name + ": unknown exception");
-        }
+        logCppFailure(std::string("Exception ") + name, outcome.cpp, ": unknown exception");
         return false;
     }
     return true;

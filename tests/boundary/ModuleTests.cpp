@@ -38,15 +38,20 @@ TEST(Module, ImportsOnlyWindowsSystemDlls) {
     }
 }
 
-TEST(Module, LoadingAndUnloadingProducesNoLogLine) {
+TEST(Module, UnloadingWithoutAnAdvisedClientLeavesNothingBehind) {
     LogCapture log;
     {
+        // A gateway object that is never closed goes with the module.
         GatewayLibrary library;
         library.RegisterLogCallback(&LogCapture::callback);
+        library.setDropDuration(30);
     }
+    EXPECT_TRUE(linesMatch(log.texts(), {L"Constructor called", L"CoInitialize*"}));
+    log.clear();
     {
-        // Loaded again: no gateway object survived from before, so Ping is the only line.
+        // Loaded again: no gateway object and no log function survived, so Ping is the only line.
         GatewayLibrary library;
+        library.Ping(1);
         library.RegisterLogCallback(&LogCapture::callback);
         library.Ping(1);
         library.RegisterLogCallback(nullptr);
@@ -56,14 +61,20 @@ TEST(Module, LoadingAndUnloadingProducesNoLogLine) {
 
 using DoorExports = BoundaryTest;
 
-TEST_F(DoorExports, FailWithoutTouchingTheirOutputs) {
+// A host cleans up after every call; the C# binding does so with locals it never initialised.
+TEST_F(DoorExports, FailWithEmptyOutputsWithoutAClient) {
     Device* devices = reinterpret_cast<Device*>(0x1234);
     int32_t deviceCount = 7;
     int32_t doorCount = 9;
     EXPECT_FALSE(library.getAllDoors(&devices, &deviceCount, &doorCount));
-    EXPECT_EQ(7, deviceCount);
+    EXPECT_EQ(nullptr, devices);
+    EXPECT_EQ(0, deviceCount);
+    EXPECT_EQ(0, doorCount);
+    library.cleanupDoorArray(devices, deviceCount);
     PointState state{};
+    state.state = 77;
     EXPECT_FALSE(library.getPointState(5, &state));
+    EXPECT_EQ(77, state.state);
     EXPECT_FALSE(library.controlDoor(6, 12, 3));
     // The cleanup exports accept nulls and zero counts.
     library.cleanupDoorArray(nullptr, 5);

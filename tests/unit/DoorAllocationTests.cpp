@@ -82,10 +82,10 @@ protected:
     void releaseEverything() override {
         doors::setHostHeapForTesting(nullptr);
         SimpleLogger::GetInstance()->setLogger(nullptr);
-        delete gateway::current();
+        gateway::closeCurrent();
     }
 
-    SiPassGateWay* gateway = nullptr;
+    gateway::Pin gateway;
     LogCapture log;
 };
 
@@ -145,7 +145,7 @@ TEST_F(DoorAllocation, APointStateWithoutMemoryForItsTextsLeavesTheRecord) {
 TEST_F(DoorAllocation, ADefinitionWithoutMemoryForItsNameKeepsOnlyItsId) {
     FailingHeap::reset(1);
     PointDefinition definition{};
-    EXPECT_FALSE(gateway->getPointDefinition(110, &definition));
+    EXPECT_FALSE(gateway->getPointDefinition(gateway->client().Get(), 110, &definition));
     EXPECT_EQ(110, definition.id);
     EXPECT_EQ(nullptr, definition.name);
     EXPECT_EQ(nullptr, definition.state.location);

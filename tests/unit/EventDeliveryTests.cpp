@@ -21,7 +21,7 @@ protected:
         capture.clear();
     }
     void releaseEverything() override {
-        delete gateway::current();
+        gateway::closeCurrent();
         SimpleLogger::GetInstance()->setLogger(nullptr);
     }
 
@@ -33,7 +33,7 @@ protected:
     }
 
     LogCapture capture;
-    SiPassGateWay* gateway = nullptr;
+    gateway::Pin gateway;
 };
 
 int g_calls = 0;
@@ -76,7 +76,8 @@ TEST_F(InModuleDelivery, SubscriptionsAreForgottenWithTheGatewayObject) {
     EXPECT_TRUE(gateway->isSubscribed(6, 1, 3006));
     EXPECT_FALSE(gateway->isSubscribed(6, 1, 3005));
 
-    delete gateway;
+    gateway::closeCurrent();
+    gateway.reset();
     gateway = gateway::obtain();
     ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
     EXPECT_FALSE(gateway->isSubscribed(6, 1, 3006));

@@ -13,13 +13,13 @@ namespace {
 
 class GatewayObject : public ComTest {
 protected:
-    void releaseEverything() override { delete gateway::current(); }
+    void releaseEverything() override { gateway::closeCurrent(); }
 };
 
 }  // namespace
 
 TEST_F(GatewayObject, DropDurationDefaultsTo180AndSurvivesAFailedInit) {
-    SiPassGateWay* gateway = gateway::obtain();
+    gateway::Pin gateway = gateway::obtain();
     EXPECT_EQ(180, gateway->dropDuration());
     gateway->setDropDuration(30);
     EXPECT_FALSE(gateway->Init(L"operator", L"wrong"));
@@ -27,25 +27,26 @@ TEST_F(GatewayObject, DropDurationDefaultsTo180AndSurvivesAFailedInit) {
     EXPECT_TRUE(gateway->Init(L"operator", L"sipass"));
     EXPECT_EQ(30, gateway->dropDuration());
 
-    delete gateway;
+    gateway::closeCurrent();
     EXPECT_EQ(nullptr, gateway::current());
     EXPECT_EQ(180, gateway::obtain()->dropDuration());
 }
 
-TEST_F(GatewayObject, IsItsOwnSinkWithConstantReferenceCounts) {
-    SiPassGateWay* gateway = gateway::obtain();
-    _ICOMClientEvents* sink = nullptr;
-    ASSERT_EQ(S_OK, gateway->QueryInterface(__uuidof(_ICOMClientEvents), reinterpret_cast<void**>(&sink)));
-    EXPECT_EQ(static_cast<_ICOMClientEvents*>(gateway), sink);
-    EXPECT_EQ(1u, sink->AddRef());
-    EXPECT_EQ(1u, sink->Release());
+TEST_F(GatewayObject, AnswersOnlyTheEventInterfaceAndIUnknownWithItself) {
+    gateway::Pin gateway = gateway::obtain();
+    _ICOMClientEvents* const self = gateway.get();
+    for (const IID& iid : {__uuidof(_ICOMClientEvents), __uuidof(IUnknown)}) {
+        void* sink = nullptr;
+        ASSERT_EQ(S_OK, gateway->QueryInterface(iid, &sink));
+        EXPECT_EQ(static_cast<void*>(self), sink);
+    }
     void* other = reinterpret_cast<void*>(1);
     EXPECT_EQ(E_NOINTERFACE, gateway->QueryInterface(IID_IDispatch, &other));
     EXPECT_EQ(nullptr, other);
 }
 
 TEST_F(GatewayObject, TwoThreadsObtainingAtOnceGetOneObject) {
-    SiPassGateWay* seen[2] = {};
+    gateway::Pin seen[2];
     std::thread first([&] { seen[0] = gateway::obtain(); });
     std::thread second([&] { seen[1] = gateway::obtain(); });
     first.join();
@@ -57,7 +58,7 @@ TEST_F(GatewayObject, TwoThreadsObtainingAtOnceGetOneObject) {
 // Arrays whose elements are not VARIANTs of a VARIANT's size are refused whole with their HRESULT, before
 // any element is read.
 TEST_F(GatewayObject, OnEventRefusesArraysOfOtherElementsWithInvalidArg) {
-    SiPassGateWay* gateway = gateway::obtain();
+    gateway::Pin gateway = gateway::obtain();
     LogCapture capture;
     SimpleLogger::GetInstance()->setLogger(&LogCapture::callback);
 

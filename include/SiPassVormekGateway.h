@@ -9,22 +9,44 @@
  *  - Booleans. Every bool result is one byte: 1 for true, 0 for false. Read only the lowest byte of the
  *    return register (a .NET host declares it [return: MarshalAs(UnmanagedType.I1)]).
  *  - Texts. Every text is a NUL-terminated UTF-16 string (wchar_t, 16 bits on Windows).
- *  - Threads and the gateway lock. The event callbacks and the disconnect callback run on threads of
- *    the access-control client, not on a host thread, one at a time, while the gateway holds its lock.
- *    A callback must therefore not call gateway_Register*Callback, gateway_RegisterEvent or
- *    gateway_Close; it must copy any text it wants to keep before it returns. The log callback may be
- *    called from several threads at once and holds no lock of the gateway.
+ *  - Callbacks and the gateway lock. The event callbacks and the disconnect callback run on threads of
+ *    the access-control client (or, for a client that delivers synchronously, on the thread of the
+ *    export that caused the event), one at a time and never nested, while the gateway holds its lock.
+ *    From inside one of them (and from the log function while it runs for one of them)
+ *    gateway_Register*Callback, gateway_RegisterEvent, gateway_Init and gateway_Close are refused: they
+ *    log the error line "<operation> refused: called from inside a gateway callback, which runs while the
+ *    gateway delivers an event. Call it from another thread.", change nothing and return false where
+ *    they return a result (gateway_Close too). The door and point exports may be called from a callback.
+ *    An event that such a call makes the client deliver on the same thread is kept and delivered right
+ *    after the current callback returns, in order. A callback must copy any text it wants to keep.
+ *  - The log function may be called from several threads at once and holds no lock of the gateway.
+ *    Whatever it raises (a C++ exception of an MSVC-built host, an access violation, a .NET exception)
+ *    loses that one line and nothing else. gateway_RegisterLogCallback returns only when no other thread
+ *    is inside the previous function any more (a function that replaces itself is not waited for by its
+ *    own thread), so the host may free what the old function used.
+ *  - Host threads. Every export may be called from any thread at any time. gateway_Init and gateway_Close
+ *    run one at a time. An export that runs while another thread closes the gateway finishes against the
+ *    old gateway object (with its result, or false and a log line), never with freed memory; Close does
+ *    not wait for it. Two concurrent gateway_Init calls end with one client logged in and advised, and
+ *    every event reaches the host once; of two concurrent gateway_Close calls one closes and both return
+ *    true. Nothing the client or a callback raises leaves an export or the gateway's event sink.
  *  - Ownership of records. The records of gateway_getAllDoors and gateway_getPointState, and every text
  *    and array inside them, are allocated by the gateway with malloc. The host reads them and gives them
  *    back to gateway_cleanupDoorArray / gateway_cleanupPointDefinition; it never frees them itself. Each
  *    pointer inside a record is either null or a block that no other record shares.
  *  - Null pointers. gateway_Init with a null user name or password returns false and logs the reason.
  *    The cleanup exports accept null pointers and counts of 0. Every callback may be null (not set).
- *  - Lifetime. The first export that needs it creates the gateway object; gateway_Close destroys it
- *    (disconnecting a connected client). The log callback is not part of the gateway object and survives
- *    gateway_Close. Close the gateway before unloading the DLL.
+ *  - Lifetime. The first export that needs it creates the gateway object; gateway_Close ends it. When
+ *    gateway_Close returns, no callback of the old object runs or will run, its event connection is
+ *    withdrawn (it waits for a delivery in progress) and its client is disconnected and released; the
+ *    next export gets a fresh object. The log callback is not part of the gateway object and survives
+ *    gateway_Close. Once a client has been advised, the DLL pins itself in memory until the process ends:
+ *    the client may call or release the gateway's event sink after Close, so FreeLibrary then leaves the
+ *    DLL mapped. Close the gateway before unloading the DLL.
  *  - Time values passed as 64-bit integers are milliseconds since 1970-01-01 00:00:00 in the local time
- *    of the computer the gateway runs on (not UTC), always a whole number of seconds times 1000.
+ *    of the computer the gateway runs on (not UTC), always a whole number of seconds times 1000. A date
+ *    the client sends as NaN gives 0; one too far out for 64-bit milliseconds (an infinity included)
+ *    gives +-9223372036854775000; its text in the log is "Invalid DateTime".
  */
 #ifndef SIPASSVORMEKGATEWAY_H
 #define SIPASSVORMEKGATEWAY_H
@@ -172,18 +194,21 @@ SIPASSVORMEKGATEWAY_LAYOUT(sizeof(bool) == 1, "bool results are one byte");
 /* ---- Lifecycle and registration --------------------------------------------------------------------- */
 
 /* Logs in to the access-control server and advises the gateway for its events. False on every failure;
- * the reason is written to the log. Callbacks, subscriptions and the drop duration are kept. */
+ * the reason is written to the log. Callbacks, subscriptions and the drop duration are kept. A second
+ * Init replaces the first client (withdrawn, disconnected and released first). Refused (false) inside a
+ * callback. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* password);
 
-/* Destroys the gateway object: withdraws the event connection, disconnects a connected client and
- * forgets the event callbacks, the subscriptions and the drop duration. Always true. */
+/* Ends the gateway object: withdraws the event connection (waiting for a delivery in progress),
+ * disconnects a connected client and forgets the event callbacks, the subscriptions and the drop
+ * duration. True, except when refused from inside a callback (false, with the "refused" line). */
 bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void);
 
 /* Returns value + 1 (wrapping at 32 bits); touches no gateway object. */
 int SIPASSVORMEKGATEWAY_CALL gateway_Ping(int value);
 
-/* Set or replace (null clears) the event callbacks; used from the next event on. Must not be called from
- * inside an event or disconnect callback. */
+/* Set or replace (null clears) the event callbacks; used from the next event on. Refused (nothing
+ * changes) inside an event or disconnect callback. */
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmStateCallback(AlarmStateCallback callback);
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmAccessCallback(AlarmAccessCallback callback);
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterGenericEventCallback(GenericEventCallback callback);
@@ -193,7 +218,8 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterDisconnectCallback(DisconnectCallb
  * AlarmStateCallback or AlarmAccessCallback must be set. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long objectType, long objectId, long state);
 
-/* Sets (null clears) the host's log function. Works at any time and survives gateway_Close. */
+/* Sets (null clears) the host's log function. Works at any time and survives gateway_Close. Returns once
+ * no other thread is inside the previous function. */
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback);
 
 /* Events older than this many seconds are dropped (default 180). */
@@ -207,7 +233,8 @@ const wchar_t* SIPASSVORMEKGATEWAY_CALL gateway_GetVersion(void);
 /* ---- Doors and points ------------------------------------------------------------------------------- */
 
 /* Lists every device with its door sets. Release the array with gateway_cleanupDoorArray(devices,
- * deviceCount), also when deviceCount is 0. */
+ * deviceCount), also when deviceCount is 0 and after a false result: every false result writes null, 0
+ * and 0 into each output pointer that is not null. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount,
                                                   int32_t* pDoorCount);
 

@@ -59,8 +59,9 @@ void revokeClassObjects();
 // factories are not counted.
 long liveObjects();
 
-// Restores the default site and accounts, clears faults, call counts and sent commands, and sets the
-// initial event mask back to 0. Live clients keep their connection state, mask and sinks.
+// Restores the default site and accounts, clears faults, call counts and sent commands, sets the
+// initial event mask back to 0 and turns serialised requests off (see "Delivery and requests" below). Live
+// clients keep their connection state, mask and sinks.
 void resetSite();
 // Replaces the site with a site file's (docs/site-format.md): accounts, named objects, devices and points,
 // and the timeline of scripted events, which plays from its start when a client connects. Faults stay.
@@ -332,5 +333,28 @@ void startEventGenerator(double eventsPerSecond, unsigned seed = 1);
 void stopEventGenerator();
 // Events the generator delivered since it was started.
 long generatedEvents();
+
+// ---- Delivery and requests -----------------------------------------------------------------------------
+//
+// Real clients differ in how their events meet the calls their host makes. These settings make the
+// simulator behave like the less forgiving ones, so that a host's locking can be tested against them.
+// They hold for every client of the process; resetSite restores the defaults.
+
+// Serialised requests: the client answers as one does that shares a single connection to its server between
+// requests and events. When on, each request of a client (Connect, Disconnect, put_EventMask,
+// SendManualCommand, GetByID, GetByType, GetRelatives) waits, after its fault check and before it does
+// anything, while any sink call is in progress on another thread: OnEvent or OnClientStateChanged from
+// deliverEvents, raiseClientStateChanged, the command-event thread, the event generator or a site file's
+// timeline. Only the end of those calls ends the wait: it has no timeout. A request made on a thread that is
+// inside a sink call itself (a sink calling back into its client) does not wait, since it would be waiting
+// for its own delivery and the simulator would deadlock on itself. A host that makes a request while holding
+// a lock its sink needs therefore deadlocks here, as it would with such a client. The getters of the client
+// and the objects it handed out never wait, nor does a call failed by an injected fault. Off by default;
+// resetSite turns it off, and turning it off lets every waiting request go on. Turning it on throws
+// std::runtime_error when the process has no thread-local storage slot left, which the simulator needs to
+// know a sink's own thread.
+void setSerialisedRequests(bool on);
+// Sink calls in progress over all threads, nested calls on one thread counted each.
+int deliveriesInProgress();
 
 }  // namespace sim

@@ -267,6 +267,7 @@ long liveObjects() {
 
 void resetSite() {
     detail::clearTimeline();
+    setSerialisedRequests(false);
     {
         auto& st = detail::state();
         std::lock_guard<std::mutex> lock(st.mutex);

@@ -156,6 +156,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
         sent.text = fromBstr(text.get());
 
         std::vector<EventObject> events;
+        CommandEventDelivery delivery = CommandEventDelivery::Thread;
         {
             auto& st = state();
             std::lock_guard<std::mutex> lock(st.mutex);
@@ -164,6 +165,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
             }
             st.sentCommands.push_back(sent);
             events = applyCommandLocked(st.site, sent, localNow());
+            delivery = st.commandEvents;
             // Without an advised sink nobody hears the events: no thread is started for them.
             bool anySink = false;
             for (const ComClient* client : st.clients) {
@@ -173,7 +175,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
                 events.clear();
             }
         }
-        raiseCommandEvents(std::move(events));
+        raiseCommandEvents(std::move(events), delivery);
         return finish(injected, S_OK);
     });
 }

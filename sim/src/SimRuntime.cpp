@@ -31,6 +31,7 @@ void State::loadDefaultSite() {
     site = defaultSiteModel();
     initialEventMask = 0;
     sentCommands.clear();
+    commandEvents = CommandEventDelivery::Thread;
 }
 
 State& state() {

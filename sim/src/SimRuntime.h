@@ -38,6 +38,7 @@ struct State {
     std::vector<SentCommand> sentCommands;
     std::vector<ComClient*> clients;  // live clients in creation order; each removes itself on destruction
     DWORD lastCookie = 0;             // cookies are unique over all connection points of the process
+    CommandEventDelivery commandEvents = CommandEventDelivery::Thread;  // of SendManualCommand's events
 
     void loadDefaultSite();  // caller holds mutex
 };

@@ -5,7 +5,8 @@
 //
 // Every function here is thread-safe. None of them calls into a sink or another foreign object while
 // holding the simulator's lock; sinks are called only from threads of the simulator's own
-// (raiseClientStateChanged, deliverEvents and the events of manual commands).
+// (raiseClientStateChanged, deliverEvents and the events of manual commands), unless a test asks for the
+// events of manual commands on the thread that sends them (setCommandEventDelivery).
 //
 // The default site (what resetSite restores, and what a process starts with):
 //   accounts (user names and passwords compare exactly, case included)
@@ -59,8 +60,10 @@ void revokeClassObjects();
 // factories are not counted.
 long liveObjects();
 
-// Restores the default site and accounts, clears faults, call counts and sent commands, and sets the
-// initial event mask back to 0. Live clients keep their connection state, mask and sinks.
+// Restores the default site and accounts, clears faults, call counts and sent commands, sets the
+// initial event mask back to 0, delivers the events of manual commands from their thread again and turns
+// serialised requests off (see "Delivery and requests" below). Live clients keep their connection state,
+// mask and sinks.
 void resetSite();
 // Replaces the site with a site file's (docs/site-format.md): accounts, named objects, devices and points,
 // and the timeline of scripted events, which plays from its start when a client connects. Faults stay.
@@ -178,8 +181,9 @@ bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
 // is advised at that moment, raises one object-state event (EventObject with objectState set: Type 11,
 // SubType 7006, EventID counting from 1 since resetSite, ObjectID the point id, ObjectType 7, the new
 // State and StateType, Timestamp and ServerTime the time of the change, the point's Location and
-// Description). The events are delivered in order with deliverEvent from a simulator thread of their
-// own; SendManualCommand returns without waiting for them.
+// Description). By default the events are delivered in order with deliverEvent from a simulator thread
+// of their own, and SendManualCommand returns without waiting for them; setCommandEventDelivery can have
+// them delivered on the calling thread before SendManualCommand returns.
 //
 // The default demo site (what resetSite restores):
 //   device 1 "Haupteingang"  doors 1, 2        device 2 "Tür Süd"  doors 1, 2, 3
@@ -332,5 +336,39 @@ void startEventGenerator(double eventsPerSecond, unsigned seed = 1);
 void stopEventGenerator();
 // Events the generator delivered since it was started.
 long generatedEvents();
+
+// ---- Delivery and requests -----------------------------------------------------------------------------
+//
+// Real clients differ in how their events meet the calls their host makes. These settings make the
+// simulator behave like the less forgiving ones, so that a host's locking can be tested against them.
+// They hold for every client of the process; resetSite restores the defaults.
+
+// How SendManualCommand delivers the object-state events of a command.
+enum class CommandEventDelivery {
+    Thread,         // from the command-event thread, one OnEvent per event, in order (the default)
+    CallingThread,  // OnEvent on every advised sink, one event per call, in order, on the thread that called
+                    // SendManualCommand and before it returns
+};
+// Sets how the events of commands sent from now on are delivered. Events already queued for the
+// command-event thread are still delivered by it. With CallingThread nothing is queued (waitForCommandEvents
+// returns true at once), and no simulator lock is held while a sink runs, so the sink may call its client.
+void setCommandEventDelivery(CommandEventDelivery delivery);
+
+// Serialised requests: the client answers as one does that shares a single connection to its server
+// between requests and events. When on, each request of a client (Connect, Disconnect, put_EventMask,
+// SendManualCommand, GetByID, GetByType, GetRelatives) waits, after its fault check and before it does
+// anything, while any sink call is in progress on another thread: OnEvent or OnClientStateChanged from
+// deliverEvents, raiseClientStateChanged, the command-event thread, the event generator, a site file's
+// timeline or a SendManualCommand that delivers on its calling thread. Only the end of those calls ends
+// the wait: it has no timeout. A request made on a thread that is inside a sink call itself (a sink calling
+// back into its client) does not wait, since it would be waiting for its own delivery and the simulator
+// would deadlock on itself. A host that makes a request while holding a lock its sink needs therefore
+// deadlocks here, as it would with such a client. The getters of the client and the objects it handed out
+// never wait, nor does a call failed by an injected fault. Off by default; resetSite turns it off, and
+// turning it off lets every waiting request go on. Turning it on throws std::runtime_error when the
+// process has no thread-local storage slot left, which the simulator needs to know a sink's own thread.
+void setSerialisedRequests(bool on);
+// Sink calls in progress over all threads, nested calls on one thread counted each.
+int deliveriesInProgress();
 
 }  // namespace sim

@@ -1,5 +1,7 @@
 // The simulated client object and its connection point. Every method starts with enter() (call counting
-// and fault injection), then checks its arguments, then does its work.
+// and fault injection), then checks its arguments, then does its work. The requests to the server
+// (Connect, Disconnect, put_EventMask, SendManualCommand, GetByID, GetByType, GetRelatives) wait for their
+// turn right after enter(), for serialised requests; the getters read the client's own state.
 #include "ComClient.h"
 
 #include "CComBSTR.h"
@@ -84,6 +86,7 @@ HRESULT ComClient::put_EventMask(long mask) {
     if (FAILED(injected)) {
         return injected;
     }
+    awaitRequestTurn();
     std::lock_guard<std::mutex> lock(state().mutex);
     eventMask_ = mask;
     return finish(injected, S_OK);
@@ -94,6 +97,7 @@ HRESULT ComClient::Connect(BSTR user, BSTR password) {
     if (FAILED(injected)) {
         return injected;
     }
+    awaitRequestTurn();
     const HRESULT hr = noThrow([&] {
         std::wstring userName = fromBstr(user);
         const std::wstring secret = fromBstr(password);
@@ -119,6 +123,7 @@ HRESULT ComClient::Disconnect() {
     if (FAILED(injected)) {
         return injected;
     }
+    awaitRequestTurn();
     std::lock_guard<std::mutex> lock(state().mutex);
     connectionState_ = 0;
     user_.clear();
@@ -130,6 +135,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
     if (FAILED(injected)) {
         return injected;
     }
+    awaitRequestTurn();
     if (command == nullptr) {
         return E_POINTER;
     }
@@ -150,6 +156,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
         sent.text = fromBstr(text.get());
 
         std::vector<EventObject> events;
+        CommandEventDelivery delivery = CommandEventDelivery::Thread;
         {
             auto& st = state();
             std::lock_guard<std::mutex> lock(st.mutex);
@@ -158,6 +165,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
             }
             st.sentCommands.push_back(sent);
             events = applyCommandLocked(st.site, sent, localNow());
+            delivery = st.commandEvents;
             // Without an advised sink nobody hears the events: no thread is started for them.
             bool anySink = false;
             for (const ComClient* client : st.clients) {
@@ -167,7 +175,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
                 events.clear();
             }
         }
-        raiseCommandEvents(std::move(events));
+        raiseCommandEvents(std::move(events), delivery);
         return finish(injected, S_OK);
     });
 }
@@ -177,6 +185,7 @@ HRESULT ComClient::GetByID(long type, long id, IUnknown** object) {
     if (FAILED(injected)) {
         return failWith(injected, object);
     }
+    awaitRequestTurn();
     if (object == nullptr) {
         return E_POINTER;
     }
@@ -228,6 +237,7 @@ HRESULT ComClient::GetByType(long type, long, SAFEARRAY** objects) {
     if (FAILED(injected)) {
         return failWith(injected, objects);
     }
+    awaitRequestTurn();
     if (objects == nullptr) {
         return E_POINTER;
     }
@@ -261,6 +271,7 @@ HRESULT ComClient::GetRelatives(long type, long id, long relation, long, SAFEARR
     if (FAILED(injected)) {
         return failWith(injected, objects);
     }
+    awaitRequestTurn();
     if (objects == nullptr) {
         return E_POINTER;
     }

@@ -13,6 +13,7 @@ namespace sim {
 
 using detail::AdvisedSink;
 using detail::ComClient;
+using detail::SinkCall;
 
 std::vector<ClientSnapshot> clients() {
     auto& st = detail::state();
@@ -186,7 +187,7 @@ SafeArrayOwner makeArray(const EventBatch& batch) {
 }
 
 // One OnEvent call with the batch on each sink. The array is built and destroyed on the delivering
-// thread, as the real client does.
+// thread, as the real client does. Each call counts as a delivery in progress (SinkCall).
 void deliverTo(const SinkList& sinks, const EventBatch& batch) {
     if (sinks.empty()) {
         return;
@@ -198,6 +199,7 @@ void deliverTo(const SinkList& sinks, const EventBatch& batch) {
         return;  // out of memory in the simulator itself: nothing to deliver
     }
     for (const auto& sink : sinks) {
+        SinkCall inProgress;
         sink->events->OnEvent(array.get());
     }
 }
@@ -208,6 +210,7 @@ bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
     return callSinksFromSimulatorThread(
         [newState](const auto& sinks) {
             for (const auto& sink : sinks) {
+                SinkCall inProgress;
                 sink->events->OnClientStateChanged(newState);
             }
         },

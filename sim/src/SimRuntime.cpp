@@ -31,6 +31,7 @@ void State::loadDefaultSite() {
     site = defaultSiteModel();
     initialEventMask = 0;
     sentCommands.clear();
+    commandEvents = CommandEventDelivery::Thread;
 }
 
 State& state() {
@@ -267,6 +268,7 @@ long liveObjects() {
 
 void resetSite() {
     detail::clearTimeline();
+    setSerialisedRequests(false);
     {
         auto& st = detail::state();
         std::lock_guard<std::mutex> lock(st.mutex);

@@ -2,8 +2,9 @@
 // the module counters that DllCanUnloadNow consults.
 //
 // Locking: State::mutex guards everything in State and the per-client fields of every ComClient (see
-// ComClient.h). The fault table has a lock of its own (SimRuntime.cpp); the two are never held together.
-// Nothing holds either lock while calling a sink or any other foreign object, or while raising.
+// ComClient.h). The fault table has a lock of its own (SimRuntime.cpp), and so has the request gate
+// (RequestGate.cpp); no two of them are ever held together. Nothing holds any of them while calling a
+// sink or any other foreign object, or while raising.
 #pragma once
 
 #include "SimControl.h"
@@ -37,9 +38,25 @@ struct State {
     std::vector<SentCommand> sentCommands;
     std::vector<ComClient*> clients;  // live clients in creation order; each removes itself on destruction
     DWORD lastCookie = 0;             // cookies are unique over all connection points of the process
+    CommandEventDelivery commandEvents = CommandEventDelivery::Thread;  // of SendManualCommand's events
 
     void loadDefaultSite();  // caller holds mutex
 };
+
+// A call into a sink in progress on this thread, for serialised requests (setSerialisedRequests): every
+// call of a sink method is made inside one. Has its own lock, never held while the sink runs.
+class SinkCall {
+public:
+    SinkCall();
+    ~SinkCall();
+    SinkCall(const SinkCall&) = delete;
+    SinkCall& operator=(const SinkCall&) = delete;
+};
+
+// The start of each request a client makes of the simulated server. With serialised requests on, waits
+// until no sink call is in progress; a thread that is inside a sink call itself goes on at once.
+// REQUIRES: no simulator lock held (a delivery may need State::mutex to end).
+void awaitRequestTurn();
 
 // The process-wide state. Created on first use and never destroyed, so that a COM object released
 // during process exit, after other static objects have gone, still finds it.

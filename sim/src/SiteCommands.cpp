@@ -1,7 +1,8 @@
-// Manual commands acting on the simulated site, and the thread that delivers the object-state events
-// they raise.
+// Manual commands acting on the simulated site, and the delivery of the object-state events they raise:
+// by a thread of their own, or on the thread that sent the command.
 #include "SiteModel.h"
 
+#include "EventObject.h"
 #include "SimRuntime.h"
 
 #include <condition_variable>
@@ -132,8 +133,20 @@ std::vector<EventObject> applyCommandLocked(SiteModel& site, const SentCommand& 
     return events;
 }
 
-void raiseCommandEvents(std::vector<EventObject> events) {
+void raiseCommandEvents(std::vector<EventObject> events, CommandEventDelivery delivery) {
     if (events.empty()) {
+        return;
+    }
+    if (delivery == CommandEventDelivery::CallingThread) {
+        try {
+            for (const EventObject& event : events) {
+                EventBatch batch;
+                batch.elements.push_back(EventElement{EventElement::Kind::Object, event});
+                deliverOnThisThread(batch);
+            }
+        } catch (const std::bad_alloc&) {
+            // Out of memory in the simulator itself: the rest is lost, the states changed (as below).
+        }
         return;
     }
     EventQueue& queue = eventQueue();
@@ -158,6 +171,12 @@ void raiseCommandEvents(std::vector<EventObject> events) {
 }  // namespace sim::detail
 
 namespace sim {
+
+void setCommandEventDelivery(CommandEventDelivery delivery) {
+    auto& st = detail::state();
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.commandEvents = delivery;
+}
 
 bool waitForCommandEvents(unsigned timeoutMs) {
     auto& queue = detail::eventQueue();

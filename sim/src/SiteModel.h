@@ -39,8 +39,9 @@ HRESULT createStateArray(const SitePoint& point, SAFEARRAY** array);
 // REQUIRES: State::mutex held.
 std::vector<EventObject> applyCommandLocked(SiteModel& site, const SentCommand& command, DATE now);
 
-// Hands events to the command-event thread, which delivers them in order; returns at once. No simulator
-// lock may be held.
-void raiseCommandEvents(std::vector<EventObject> events);
+// Delivers the events of a command in order, one OnEvent call per event: with Thread, hands them to the
+// command-event thread and returns at once; with CallingThread, calls the sinks on this thread and returns
+// when every call has. No simulator lock may be held.
+void raiseCommandEvents(std::vector<EventObject> events, CommandEventDelivery delivery);
 
 }  // namespace sim::detail

@@ -4,8 +4,14 @@
 #include <atomic>
 #include <climits>
 #include <cwchar>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include <wrl/client.h>
+
+#include "ClientInterfaces.h"
 #include "EventFixture.h"
 
 namespace {
@@ -240,4 +246,166 @@ TEST_F(ModuleLifetime, TheLibraryStaysMappedAfterCloseOnceAClientWasAdvised) {
         ASSERT_TRUE(library.Close());
     }
     EXPECT_NE(nullptr, ::GetModuleHandleW(GatewayLibrary::path().c_str()));
+}
+
+// A client getter that raised during OnEvent unwound through the gateway with its lock taken.
+TEST_F(HostThreading, AnEventGetterThatRaisesSkipsItsEventAndReleasesTheLock) {
+    sim::raiseInMethod("IObjectState::get_State", sim::Raise::AccessViolation);
+    ASSERT_TRUE(sim::deliverEvent(objectStateEvent(oleDate(2024, 2, 29, 13, 45, 30))));
+    sim::clearFaults();
+    sim::raiseInMethod("IAccessEvent::get_CardNumber", sim::Raise::MsvcCppException);
+    ASSERT_TRUE(sim::deliverEvent(accessEvent(oleDate(2024, 2, 29, 13, 45, 30))));
+    EXPECT_TRUE(log.contains(L"Exception in get_State for objectState: structured exception 0xC0000005"));
+    EXPECT_TRUE(log.contains(L"Exception in get_CardNumber for accessEvent: structured exception 0xE06D7363"));
+    EXPECT_TRUE(g_received.states.empty());
+    EXPECT_TRUE(g_received.accesses.empty());
+
+    sim::clearFaults();
+    library.RegisterAlarmStateCallback(&recordState);
+    ASSERT_TRUE(sim::deliverEvent(objectStateEvent(oleDate(2024, 2, 29, 13, 45, 31))));
+    EXPECT_EQ(1u, g_received.states.size());
+    EXPECT_TRUE(library.Close());
+}
+
+namespace {
+
+// A state callback that sends a momentary unlock from inside the first event it receives, and notes how
+// deeply callbacks nest and in which order and on which thread the events arrive.
+struct Nesting {
+    GatewayLibrary* library = nullptr;
+    std::atomic<int> depth{0};
+    std::atomic<int> deepest{0};
+    std::atomic<bool> commandAccepted{false};
+    std::mutex mutex;
+    std::vector<std::pair<int32_t, int32_t>> events;  // (object id, state), guarded by mutex
+    std::vector<DWORD> threads;                       // guarded by mutex
+};
+Nesting g_nesting;
+
+void SIPASSVORMEKGATEWAY_CALL commandingState(int32_t eventId, int32_t objectId, int32_t, int32_t, int32_t,
+                                              int32_t state, int32_t, int64_t, int64_t, const wchar_t*,
+                                              const wchar_t*) {
+    const int depth = ++g_nesting.depth;
+    if (depth > g_nesting.deepest) {
+        g_nesting.deepest = depth;
+    }
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(g_nesting.mutex);
+        first = g_nesting.events.empty();
+        g_nesting.events.emplace_back(objectId, state);
+        g_nesting.threads.push_back(::GetCurrentThreadId());
+    }
+    if (first && eventId == 4711) {
+        g_nesting.commandAccepted = g_nesting.library->controlDoor(7, 1015, sim::kCommandMomentaryUnlock);
+    }
+    --g_nesting.depth;
+}
+
+}  // namespace
+
+// A client that delivers the state events of a command on the thread that sends it deadlocked the
+// gateway when the command was sent from inside a callback.
+TEST_F(HostThreading, ACommandSentFromACallbackDeliversItsEventsRightAfterTheCallback) {
+    sim::setCommandEventDelivery(sim::CommandEventDelivery::CallingThread);
+    g_nesting.library = &library;
+    library.RegisterAlarmStateCallback(&commandingState);
+
+    ASSERT_TRUE(sim::deliverEvent(objectStateEvent(oleDate(2024, 2, 29, 13, 45, 30)), 10000));
+    EXPECT_TRUE(g_nesting.commandAccepted.load());
+    EXPECT_EQ(1, g_nesting.deepest.load()) << "callbacks nested";
+    std::lock_guard<std::mutex> lock(g_nesting.mutex);
+    // The event that sent the command, then the unlock and the lock it caused, on the one thread.
+    EXPECT_EQ((std::vector<std::pair<int32_t, int32_t>>{{1203, 3006}, {1015, 4001}, {1015, 4000}}),
+              g_nesting.events);
+    ASSERT_EQ(3u, g_nesting.threads.size());
+    EXPECT_EQ(g_nesting.threads[0], g_nesting.threads[1]);
+    EXPECT_EQ(g_nesting.threads[0], g_nesting.threads[2]);
+}
+
+namespace {
+
+// A sink of the test's own, advised on a second client, that holds the first delivery it gets.
+class HoldingSink final : public _ICOMClientEvents {
+public:
+    Signal entered, release;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (iid == __uuidof(IUnknown) || iid == __uuidof(_ICOMClientEvents)) {
+            *object = this;
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY*) override {
+        if (!m_held.exchange(true)) {
+            entered.set();
+            release.wait();
+        }
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnAlarm(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
+
+private:
+    std::atomic<bool> m_held{false};
+};
+
+// Waits (bounded) until `method` has been called `count` times.
+bool waitForCalls(const char* method, int count) {
+    for (int i = 0; i < 10000 && sim::callCount(method) < count; ++i) {
+        ::Sleep(1);
+    }
+    return sim::callCount(method) >= count;
+}
+
+}  // namespace
+
+// With a client whose requests wait while an event is being delivered, RegisterEvent held the gateway's
+// lock across GetByID: the next delivery waited for the lock, GetByID for that delivery.
+TEST_F(HostThreading, RegisterEventAgainstAClientThatSerialisesRequestsWithDeliveries) {
+    sim::setSerialisedRequests(true);
+    // A second client of the test's own, created after the gateway's: a delivery reaches the gateway's
+    // sink first, then this one, which holds it.
+    Microsoft::WRL::ComPtr<IComClient> other;
+    ASSERT_EQ(S_OK, ::CoCreateInstance(CLSID_ComClient, nullptr, CLSCTX_INPROC_SERVER, __uuidof(IComClient),
+                                       reinterpret_cast<void**>(other.GetAddressOf())));
+    Microsoft::WRL::ComPtr<IConnectionPointContainer> container;
+    ASSERT_EQ(S_OK, other.As(&container));
+    Microsoft::WRL::ComPtr<IConnectionPoint> point;
+    ASSERT_EQ(S_OK, container->FindConnectionPoint(__uuidof(_ICOMClientEvents), point.GetAddressOf()));
+    HoldingSink sink;
+    DWORD cookie = 0;
+    ASSERT_EQ(S_OK, point->Advise(&sink, &cookie));
+
+    std::thread first([] { sim::deliverEvent(objectStateEvent(oleDate(2024, 2, 29, 13, 45, 30)), 20000); });
+    ASSERT_TRUE(sink.entered.wait());
+    // The gateway's lock is free; the client's request waits for the held delivery.
+    Signal registered;
+    std::atomic<bool> result{false};
+    std::thread subscribing([&] {
+        result = library.RegisterEvent(6, 1, 3006);
+        registered.set();
+    });
+    ASSERT_TRUE(waitForCalls("IComClient::GetByID", 1));
+    // A second delivery meanwhile: it needs the gateway's lock.
+    Signal secondDelivered;
+    std::thread second([&] {
+        if (sim::deliverEvent(objectStateEvent(oleDate(2024, 2, 29, 13, 45, 31)), 20000)) {
+            secondDelivered.set();
+        }
+    });
+    ASSERT_TRUE(secondDelivered.wait());
+    sink.release.set();
+    EXPECT_TRUE(registered.wait());
+    first.join();
+    second.join();
+    subscribing.join();
+    EXPECT_TRUE(result.load());
+    EXPECT_EQ(2u, g_received.states.size());
+    point->Unadvise(cookie);
 }

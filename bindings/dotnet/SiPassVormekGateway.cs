@@ -4,8 +4,10 @@
 //
 // Rules that matter (the header states them all):
 //   - Every export and callback is cdecl; every bool result is one byte (MarshalAs I1).
-//   - Callbacks run on the access-control client's threads with the gateway's lock held: do not call
-//     Register*, RegisterEvent or Close from inside one, copy what you need and return quickly.
+//   - Callbacks run on the access-control client's threads with the gateway's lock held, one at a time:
+//     from inside one, Register* (the On*Event methods here), RegisterEvent, Init and Close are refused
+//     (Close returns false); the door methods may be used. Copy what you need and return quickly.
+//   - Any thread may call any method at any time; Login and Dispose (Close) run one at a time in the DLL.
 //   - Delegates handed to the gateway must stay alive as long as it may call them: Gateway keeps them in
 //     fields until they are replaced or the gateway is closed.
 //   - Records from getAllDoors / getPointState belong to the gateway's heap: read them, then give them
@@ -188,8 +190,9 @@ namespace SiPassVormek
             {
                 callback = (level, text) => log(level, Marshal.PtrToStringUni(text));
             }
+            // Returns only when no other thread is inside the old delegate: only then may it go.
             NativeMethods.gateway_RegisterLogCallback(callback);
-            s_log = callback;  // the old delegate goes only after the gateway stopped using it
+            s_log = callback;
         }
 
         public void OnStateEvent(AlarmStateCallback callback)
@@ -316,8 +319,12 @@ namespace SiPassVormek
 
         public void Dispose()
         {
-            NativeMethods.gateway_Close();
-            // Close forgets the event callbacks; only now may their delegates go.
+            // Close forgets the event callbacks; only now may their delegates go. Refused (false) from inside a
+            // callback, when the gateway still calls them.
+            if (!NativeMethods.gateway_Close())
+            {
+                return;
+            }
             _state = null;
             _access = null;
             _generic = null;

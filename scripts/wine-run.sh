@@ -21,5 +21,11 @@ for attempt in 1 2; do
         continue
     fi
     cat "$errors" >&2
+    # A program that dies of an unhandled exception can still end with status 0 once Wine's debugger has
+    # reported it: such a run never counts as a success.
+    if [ "$status" -eq 0 ] && grep -q "^wine: Unhandled " "$errors"; then
+        echo "wine-run.sh: the program died of an unhandled exception" >&2
+        status=70
+    fi
     exit "$status"
 done

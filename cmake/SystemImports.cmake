@@ -1,7 +1,7 @@
 # check_system_imports(<objdump> <binary> <dump-variable>): fails unless <binary> imports only Windows
 # system DLLs; leaves objdump's dump of it in <dump-variable> for further checks.
 function(check_system_imports objdump binary dump_variable)
-    set(system_dlls kernel32.dll msvcrt.dll advapi32.dll ole32.dll oleaut32.dll user32.dll rpcrt4.dll)
+    set(system_dlls kernel32.dll msvcrt.dll advapi32.dll ole32.dll oleaut32.dll user32.dll rpcrt4.dll crypt32.dll)
     execute_process(COMMAND ${objdump} -p ${binary} OUTPUT_VARIABLE dump RESULT_VARIABLE failed)
     string(REGEX MATCHALL "DLL Name: [^\r\n]+" imports "${dump}")
     if(failed OR NOT imports)

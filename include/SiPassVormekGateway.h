@@ -108,6 +108,18 @@ typedef void(SIPASSVORMEKGATEWAY_CALL* GenericEventCallback)(int32_t eventId, in
 /* The client library reported a lost connection to the access-control server. */
 typedef void(SIPASSVORMEKGATEWAY_CALL* DisconnectCallback)(void);
 
+/* The states of the connection to the access-control server reported to a ConnectionStateCallback. */
+#define GATEWAY_CONNECTION_LOST 0
+#define GATEWAY_CONNECTION_CONNECTED 1
+#define GATEWAY_CONNECTION_RETRYING 2
+
+/* A change of the connection (gateway_RegisterConnectionStateCallback): state is one of the three values
+ * above, attempt the number of the automatic re-login attempt (0 when none is concerned), hresult the
+ * client's result of a failed attempt (0 otherwise). Called like the event callbacks: one at a time with
+ * them, with the gateway's lock held, under the same rules. */
+typedef void(SIPASSVORMEKGATEWAY_CALL* ConnectionStateCallback)(int32_t state, int32_t attempt,
+                                                                int32_t hresult);
+
 /* Self-test callback of testRegisterCallback / testFireCallback. */
 typedef void(SIPASSVORMEKGATEWAY_CALL* TestCallback)(int value);
 
@@ -224,6 +236,36 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback);
 
 /* Events older than this many seconds are dropped (default 180). */
 void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds);
+
+/* ---- Staying connected (opt-in) ---------------------------------------------------------------------
+ * Automatic re-login after the client reports a lost connection. 0, 0 turns it off: the default, with
+ * which the gateway only calls the disconnect callback, as it always has. Otherwise the first attempt
+ * comes firstDelayMs after the loss and each later one after twice the previous delay, capped at
+ * maxDelayMs, each plus a random jitter of up to a fifth of the delay. An attempt does what a host would:
+ * with the credentials of the last successful gateway_Init it withdraws the old event connection,
+ * releases the old client (disconnecting it if it still says connected), creates a new one, logs in and
+ * advises. Callbacks, subscriptions and the drop duration are kept. If the client reports the connection
+ * back by itself before an attempt starts, the attempt is cancelled.
+ * Out-of-range values (negative, first above max, max above 3,600,000, first 0 with max not 0): false, a
+ * log line, nothing changes. The policy belongs to the host like the log callback and survives
+ * gateway_Close. The credentials are kept only while the policy is on and a login has succeeded, in
+ * memory protected with CryptProtectMemory, and wiped at gateway_Close, at a failed gateway_Init and when
+ * the policy is turned off; they are never logged. The attempts run on the gateway's one thread of its
+ * own (in the multithreaded apartment), serialised with gateway_Init and gateway_Close; gateway_Close
+ * cancels a pending attempt at once, waits for one in progress, and leaves no thread behind. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs);
+
+/* Sets (null clears) the connection-state callback of the gateway object; forgotten by gateway_Close.
+ * It is called with
+ *   1, 0, 0   when gateway_Init succeeds;
+ *   0, 0, 0   when the client reports the loss (right after the disconnect callback);
+ *   2, n, 0   before automatic attempt n;
+ *   0, n, hr  when attempt n fails with hr;
+ *   1, n, 0   when attempt n succeeds: events may have been missed during the outage, so read the door
+ *             states again (resynchronise);
+ *   1, 0, 0   also when the client reports the connection back before an attempt started.
+ * Refused (nothing changes) inside a callback. */
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback);
 
 /* The DLL's version as "MAJOR.MINOR.PATCH" (the SIPASSVORMEKGATEWAY_VERSION_WSTRING it was built with).
  * The text is static: never null, valid while the DLL is loaded, never freed by the host. Needs no

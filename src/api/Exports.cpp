@@ -5,6 +5,7 @@
 
 #include "Boundary.h"
 #include "Gateway.h"
+#include "Reconnect.h"
 #include "SiPassGateWay.h"
 #include "SiPassVormekGateway.h"
 
@@ -33,8 +34,19 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
         // Serialised with Close and the re-login; the object is obtained again under the lock, so the
         // login always goes to the object that is current while it runs.
         boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());
-        return boundary::guard("gateway_Init", false,
-                               [&] { return gateway::obtain()->Init(user, password); });
+        // The host logs in itself: a pending automatic attempt has nothing left to do.
+        reconnect::cancelPending();
+        const gateway::Pin gateway = gateway::obtain();
+        const bool loggedIn = boundary::guard("gateway_Init", false, [&] { return gateway->Init(user, password); });
+        if (!loggedIn) {
+            reconnect::wipeCredentials();
+            return false;
+        }
+        if (reconnect::policy().on()) {
+            reconnect::storeCredentials(user, password);
+        }
+        gateway->reportConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
+        return true;
     });
 }
 
@@ -92,6 +104,16 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback) 
 
 void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds) {
     boundary::guard("gateway_setDropDuration", [&] { gateway::obtain()->setDropDuration(seconds); });
+}
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
+    return boundary::guard("gateway_setReconnectPolicy", false,
+                           [&] { return reconnect::setPolicy(firstDelayMs, maxDelayMs); });
+}
+
+void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback) {
+    boundary::guard("gateway_RegisterConnectionStateCallback",
+                    [&] { gateway::obtain()->RegisterConnectionStateCallback(callback); });
 }
 
 }  // extern "C"

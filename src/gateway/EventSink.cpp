@@ -6,6 +6,7 @@
 #include "ComOwners.h"
 #include "FailureText.h"
 #include "Gateway.h"
+#include "Reconnect.h"
 #include "SiPassGateWay.h"
 
 using Microsoft::WRL::ComPtr;
@@ -41,9 +42,21 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
 
 void SiPassGateWay::handleClientState(long state) {
     logger().log("Client State Changed");
-    if (m_DisconnectCallback != nullptr && state == 0) {
-        DisconnectCallback callback = m_DisconnectCallback;
-        boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
+    if (state == 0) {
+        if (m_DisconnectCallback != nullptr) {
+            DisconnectCallback callback = m_DisconnectCallback;
+            boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
+        }
+        callConnectionState(GATEWAY_CONNECTION_LOST, 0, 0);
+        const int delay = reconnect::scheduleAfterLoss(weak_from_this().lock());
+        if (delay >= 0) {
+            logger().log("Connection to SiPass Server lost. Re-login attempt 1 in " + std::to_string(delay) +
+                         " ms.");
+        }
+    } else if (state == kClientConnected && reconnect::cancelPending()) {
+        // The client is back by itself before an attempt started: no re-login.
+        logger().log("Connection to SiPass Server restored by the client. Re-login cancelled.");
+        callConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <boost/thread/lock_guard.hpp>
 
+#include "Reconnect.h"
 #include "SiPassGateWay.h"
 #include "SimpleLogger.h"
 
@@ -83,6 +84,10 @@ void close(const Pin& gateway) {
     if (takeOut(gateway)) {
         gateway->shutdown();
     }
+    // No delivery of the old object runs any more, so nothing schedules an attempt after this; one
+    // scheduled before is cancelled, and the supervisor thread ends.
+    reconnect::stop();
+    reconnect::wipeCredentials();
 }
 
 void closeCurrent() {

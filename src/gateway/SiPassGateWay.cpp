@@ -5,7 +5,9 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "FailureText.h"
+#include "Boundary.h"
 #include "Gateway.h"
+#include "Reconnect.h"
 #include "SehGuard.h"
 #include "Owners.h"
 #include "SimpleLogger.h"
@@ -178,7 +180,10 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     if (!checkProcessToken()) {
         return false;
     }
+    return SUCCEEDED(login(user, password));
+}
 
+HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& password) {
     // A repeated login replaces the earlier client: its event connection is withdrawn first, so that
     // events are never delivered twice.
     releaseClient();
@@ -190,7 +195,7 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
         logger().log("CoCreateInstance CLSID_ComClient failed: " + hrText(hr) +
                      "\nCheck if the SiPass Client is installed and the COMClient.dll is registered on the "
                      "machine.");
-        return false;
+        return hr;
     }
     logger().log("CoCreateInstance CLSID_ComClient succeeded.");
     // Kept from here on, also when a later step fails (a later Init or Close releases it).
@@ -200,59 +205,103 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     wiping::WipedBSTR userPassword(password);
 
     long mask = 0;
-    if (FAILED(created->get_EventMask(&mask))) {
+    if (FAILED(hr = created->get_EventMask(&mask))) {
         logger().log("get_EventMask failed");
-        return false;
+        return hr;
     }
-    if (FAILED(created->put_EventMask(mask | kRequiredEventMask))) {
+    if (FAILED(hr = created->put_EventMask(mask | kRequiredEventMask))) {
         logger().log("put_EventMask failed.");
-        return false;
+        return hr;
     }
 
     IComClient* client = created.Get();
     auto connect = seh::runGuarded([&] { hr = client->Connect(userName, userPassword.get()); });
     if (connect.raised || connect.cpp) {
         logger().log("Exception connect");
-        return false;
+        return E_UNEXPECTED;
     }
     if (FAILED(hr)) {
         logger().log("Connect to SiPass Server failed: " + hrText(hr) +
                      "\nCheck Username and Password, Network and RPC Rights connection to the sipass server. "
                      "check if the SiPass Client on this machine is able to connect to the SiPass server "
                      "first.");
-        return false;
+        return hr;
     }
     logger().log("Successfully log into SiPass Server");
 
-    if (!createConnectionPoints(client)) {
+    if (FAILED(hr = createConnectionPoints(client))) {
         logger().log("createConnection Point failed. Init failed.");
-        return false;
+        return hr;
     }
-    return true;
+    return S_OK;
 }
 
-bool SiPassGateWay::createConnectionPoints(IComClient* client) {
+HRESULT SiPassGateWay::createConnectionPoints(IComClient* client) {
     ComPtr<IConnectionPointContainer> container;
-    if (FAILED(client->QueryInterface(IID_PPV_ARGS(container.GetAddressOf())))) {
+    HRESULT hr = client->QueryInterface(IID_PPV_ARGS(container.GetAddressOf()));
+    if (FAILED(hr)) {
         logger().log("QueryInterface IID_IConnectPointContainer failed.");
-        return false;
+        return hr;
     }
     logger().log("QueryInterface IID_IConnectPointContainer succeeded.");
 
-    if (FAILED(container->FindConnectionPoint(__uuidof(_ICOMClientEvents),
-                                              m_ConnectionPoint.ReleaseAndGetAddressOf()))) {
-        return false;
+    if (FAILED(hr = container->FindConnectionPoint(__uuidof(_ICOMClientEvents),
+                                                   m_ConnectionPoint.ReleaseAndGetAddressOf()))) {
+        return hr;
     }
     m_SinkForwarder.Attach(new EventSinkForwarder(this));
     // From here on the client holds code of this module, and may call it after gateway_Close.
     pinModule();
-    if (FAILED(m_ConnectionPoint->Advise(m_SinkForwarder.Get(), &m_AdviseCookie))) {
+    if (FAILED(hr = m_ConnectionPoint->Advise(m_SinkForwarder.Get(), &m_AdviseCookie))) {
         logger().log("Advise ConnectionPoint failed.");
-        return false;
+        return hr;
     }
     logger().log("Advise ConnectionPoint succeeded.");
     logger().log("createConnectionPoints succeeded.");
-    return true;
+    return S_OK;
+}
+
+HRESULT SiPassGateWay::relogin(int attempt) {
+    const std::string number = std::to_string(attempt);
+    reportConnectionState(GATEWAY_CONNECTION_RETRYING, attempt, 0);
+    logger().log("Re-login attempt " + number + ".");
+    std::wstring user, password;
+    wiping::WipeOnExit wipeUser(user);
+    wiping::WipeOnExit wipePassword(password);
+    HRESULT hr = E_ABORT;
+    if (reconnect::readCredentials(user, password)) {
+        hr = login(user, password);
+    }
+    if (SUCCEEDED(hr)) {
+        logger().log("Re-login attempt " + number + " succeeded.");
+        reportConnectionState(GATEWAY_CONNECTION_CONNECTED, attempt, 0);
+    } else {
+        logger().log("Re-login attempt " + number + " failed: hr=" + hrText(hr));
+        reportConnectionState(GATEWAY_CONNECTION_LOST, attempt, hr);
+    }
+    return hr;
+}
+
+void SiPassGateWay::reportConnectionState(int32_t state, int32_t attempt, int32_t hr) {
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
+    gateway::DeliveryScope delivering;
+    callConnectionState(state, attempt, hr);
+    deliverKept();
+}
+
+void SiPassGateWay::callConnectionState(int32_t state, int32_t attempt, int32_t hr) {
+    ConnectionStateCallback callback = m_ConnectionStateCallback;
+    if (callback != nullptr) {
+        boundary::callHost("m_ConnectionStateCallback", [&] { callback(state, attempt, hr); });
+    }
+}
+
+void SiPassGateWay::RegisterConnectionStateCallback(ConnectionStateCallback callback) {
+    if (refusedInsideCallback("RegisterConnectionStateCallback")) {
+        return;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
+    m_ConnectionStateCallback = callback;
 }
 
 void SiPassGateWay::RegisterAlarmStateCallback(AlarmStateCallback callback) {

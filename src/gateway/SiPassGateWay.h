@@ -5,6 +5,7 @@
 #include <wrl/client.h>
 
 #include <deque>
+#include <memory>
 #include <string>
 
 #include "ComOwners.h"
@@ -16,7 +17,7 @@
 #include "SiPassNodeList.h"
 #include "SiPassVormekGateway.h"
 
-class SiPassGateWay : public _ICOMClientEvents {
+class SiPassGateWay : public _ICOMClientEvents, public std::enable_shared_from_this<SiPassGateWay> {
 public:
     // Joins the multithreaded COM apartment on the calling thread.
     SiPassGateWay();
@@ -44,6 +45,15 @@ public:
     // thread that is inside a gateway callback. REQUIRES: the lifecycle lock (gateway::lifecycleMutex).
     bool Init(std::wstring user, std::wstring password);
 
+    // One automatic re-login attempt with the kept credentials (on the supervisor thread): reports
+    // 2, attempt, 0, logs in as Init does from the client's creation on, and reports the outcome. The
+    // HRESULT of the step that failed. REQUIRES: the lifecycle lock.
+    HRESULT relogin(int attempt);
+
+    // Calls the connection-state callback as the event callbacks are called: with m_Mutex held, inside a
+    // delivery scope. Not on a thread that holds m_Mutex.
+    void reportConnectionState(int32_t state, int32_t attempt, int32_t hr);
+
     // What gateway_Close does to the object, once: logs "Destructor called", withdraws the event
     // connection (waiting for a delivery in progress), disconnects a connected client and releases it.
     // Afterwards no host callback of this object runs. REQUIRES: the lifecycle lock, and not inside a
@@ -59,6 +69,7 @@ public:
     void RegisterAlarmAccessCallback(AlarmAccessCallback callback);
     void RegisterGenericEventCallback(GenericEventCallback callback);
     void RegisterDisconnectCallback(DisconnectCallback callback);
+    void RegisterConnectionStateCallback(ConnectionStateCallback callback);
 
     // Subscription: checks the object on the server and records the triple. Its client calls run without
     // m_Mutex; the callback check and the list update take it. Refused (false) inside a callback.
@@ -88,7 +99,12 @@ public:
     Microsoft::WRL::ComPtr<IComClient> client() const;
 
 private:
-    bool createConnectionPoints(IComClient* client);
+    // The login from the client's creation on: withdraws and releases the earlier client, creates, logs in
+    // and advises the new one. The HRESULT of the step that failed.
+    HRESULT login(const std::wstring& user, const std::wstring& password);
+    HRESULT createConnectionPoints(IComClient* client);
+    // REQUIRES: m_Mutex held by this thread, inside a delivery scope.
+    void callConnectionState(int32_t state, int32_t attempt, int32_t hr);
     // Unpacks one OnEvent array and hands each event object to its translator. REQUIRES: m_Mutex held.
     HRESULT dispatchEvents(SAFEARRAY* events);
     // The client's state report: the log line and, for state 0, the disconnect callback. REQUIRES: m_Mutex.
@@ -106,6 +122,7 @@ private:
     AlarmAccessCallback m_AlarmAccessCallback = nullptr;
     GenericEventCallback m_GenericEventCallback = nullptr;
     DisconnectCallback m_DisconnectCallback = nullptr;
+    ConnectionStateCallback m_ConnectionStateCallback = nullptr;
 
     // Written by Init and releaseClient under the lifecycle lock and m_ClientLock; read through client()
     // by the door services and the subscription on any thread.

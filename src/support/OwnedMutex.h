@@ -18,6 +18,13 @@ public:
         m_Mutex.lock();
         m_Owner.store(::GetCurrentThreadId(), std::memory_order_relaxed);
     }
+    bool try_lock() {
+        if (!m_Mutex.try_lock()) {
+            return false;
+        }
+        m_Owner.store(::GetCurrentThreadId(), std::memory_order_relaxed);
+        return true;
+    }
     void unlock() {
         m_Owner.store(0, std::memory_order_relaxed);
         m_Mutex.unlock();

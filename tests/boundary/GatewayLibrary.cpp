@@ -25,6 +25,8 @@ GatewayLibrary::GatewayLibrary() : m_module(::LoadLibraryW(path().c_str())) {
     resolve(RegisterEvent, "gateway_RegisterEvent");
     resolve(RegisterLogCallback, "gateway_RegisterLogCallback");
     resolve(setDropDuration, "gateway_setDropDuration");
+    resolve(setReconnectPolicy, "gateway_setReconnectPolicy");
+    resolve(RegisterConnectionStateCallback, "gateway_RegisterConnectionStateCallback");
     resolve(getAllDoors, "gateway_getAllDoors");
     resolve(getPointState, "gateway_getPointState");
     resolve(controlDoor, "gateway_controlDoor");

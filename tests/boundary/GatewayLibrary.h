@@ -29,6 +29,8 @@ public:
     decltype(&::gateway_RegisterEvent) RegisterEvent = nullptr;
     decltype(&::gateway_RegisterLogCallback) RegisterLogCallback = nullptr;
     decltype(&::gateway_setDropDuration) setDropDuration = nullptr;
+    decltype(&::gateway_setReconnectPolicy) setReconnectPolicy = nullptr;
+    decltype(&::gateway_RegisterConnectionStateCallback) RegisterConnectionStateCallback = nullptr;
     decltype(&::gateway_getAllDoors) getAllDoors = nullptr;
     decltype(&::gateway_getPointState) getPointState = nullptr;
     decltype(&::gateway_controlDoor) controlDoor = nullptr;

@@ -1,0 +1,348 @@
+#include "Reconnect.h"
+
+#include <windows.h>
+
+#include <dpapi.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <utility>
+
+#include "Gateway.h"
+#include "SiPassGateWay.h"
+#include "SimpleLogger.h"
+
+namespace reconnect {
+namespace {
+
+SimpleLogger& logger() {
+    return *SimpleLogger::GetInstance();
+}
+
+constexpr int32_t kLongestDelayMs = 3600000;
+
+// ---- Policy ----------------------------------------------------------------------------------------------
+
+std::mutex g_PolicyMutex;
+Policy g_Policy;  // guarded by g_PolicyMutex
+
+// ---- Credentials -----------------------------------------------------------------------------------------
+
+// Pages of their own (not the heap, whose freed blocks nobody overwrites), encrypted for this process
+// while they are not being read. Layout: user length, password length (in characters), then both texts.
+class CredentialVault {
+public:
+    void store(const wchar_t* user, const wchar_t* password) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wipeLocked();
+        const size_t userLength = std::wcslen(user);
+        const size_t passwordLength = std::wcslen(password);
+        const size_t used = 2 * sizeof(uint32_t) + (userLength + passwordLength) * sizeof(wchar_t);
+        const size_t size = (used + CRYPTPROTECTMEMORY_BLOCK_SIZE - 1) / CRYPTPROTECTMEMORY_BLOCK_SIZE *
+                            CRYPTPROTECTMEMORY_BLOCK_SIZE;
+        auto* block = static_cast<BYTE*>(::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        if (block == nullptr) {
+            logger().errLog("No memory to keep the credentials: no automatic re-login.");
+            return;
+        }
+        const uint32_t lengths[2] = {static_cast<uint32_t>(userLength), static_cast<uint32_t>(passwordLength)};
+        std::memcpy(block, lengths, sizeof lengths);
+        std::memcpy(block + sizeof lengths, user, userLength * sizeof(wchar_t));
+        std::memcpy(block + sizeof lengths + userLength * sizeof(wchar_t), password,
+                    passwordLength * sizeof(wchar_t));
+        m_block = block;
+        m_size = size;
+        m_encrypted = ::CryptProtectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS);
+    }
+
+    bool read(std::wstring& user, std::wstring& password) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_block == nullptr) {
+            return false;
+        }
+        if (m_encrypted &&
+            !::CryptUnprotectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS)) {
+            return false;
+        }
+        uint32_t lengths[2];
+        std::memcpy(lengths, m_block, sizeof lengths);
+        const auto* text = reinterpret_cast<const wchar_t*>(m_block + sizeof lengths);
+        // Sized once, so that no intermediate block ever holds the text.
+        user.assign(text, lengths[0]);
+        password.assign(text + lengths[0], lengths[1]);
+        if (m_encrypted) {
+            m_encrypted =
+                ::CryptProtectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS);
+        }
+        return true;
+    }
+
+    void wipe() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        wipeLocked();
+    }
+
+    bool held() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_block != nullptr;
+    }
+
+private:
+    void wipeLocked() {
+        if (m_block != nullptr) {
+            ::SecureZeroMemory(m_block, m_size);
+            ::VirtualFree(m_block, 0, MEM_RELEASE);
+            m_block = nullptr;
+            m_size = 0;
+            m_encrypted = false;
+        }
+    }
+
+    std::mutex m_mutex;
+    BYTE* m_block = nullptr;  // guarded by m_mutex, like the two below
+    size_t m_size = 0;
+    bool m_encrypted = false;
+};
+
+CredentialVault& vault() {
+    static auto* const instance = new CredentialVault;
+    return *instance;
+}
+
+// ---- Supervisor ------------------------------------------------------------------------------------------
+
+// The one thread of the gateway's own. It waits for the due time of the pending attempt, takes the
+// lifecycle lock (so attempts are serialised with Init and Close) and makes the attempt. It never blocks on
+// the lifecycle lock for long: it tries, and gives up as soon as the attempt is cancelled or stop() is
+// called, so that Close may hold the lock while it joins the thread.
+class Supervisor {
+public:
+    int schedule(const std::shared_ptr<SiPassGateWay>& gateway, const Policy& policy) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_running) {
+            // Reported while an attempt is being made (by the client it has just logged in): attempt 1
+            // follows a successful one.
+            m_lossWhileRunning = true;
+            return policy.firstDelayMs;
+        }
+        if (m_pending) {
+            return -1;
+        }
+        m_target = gateway;
+        m_attempt = 1;
+        m_delayMs = policy.firstDelayMs;
+        setDueLocked();
+        m_pending = true;
+        ++m_generation;
+        if (!m_thread.joinable()) {
+            m_stopping = false;
+            m_thread = std::thread([this] { run(); });
+        }
+        m_wake.notify_all();
+        return m_delayMs;
+    }
+
+    bool cancel() {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        const bool was = m_pending;
+        m_pending = false;
+        m_target.reset();
+        ++m_generation;
+        m_wake.notify_all();
+        return was;
+    }
+
+    void stop() {
+        std::thread finished;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending = false;
+            m_target.reset();
+            m_stopping = true;
+            ++m_generation;
+            finished.swap(m_thread);
+            m_wake.notify_all();
+        }
+        if (finished.joinable()) {
+            finished.join();
+        }
+    }
+
+private:
+    void setDueLocked() {
+        // Up to a fifth of the delay on top, so that many gateways do not storm a recovering server.
+        std::uniform_int_distribution<int> jitter(0, m_delayMs / 5);
+        m_due = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_delayMs + jitter(m_random));
+    }
+
+    void run() {
+        const HRESULT joined = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        std::unique_lock<std::mutex> lock(m_mutex);
+        while (!m_stopping) {
+            if (!m_pending) {
+                m_wake.wait(lock);
+                continue;
+            }
+            if (std::chrono::steady_clock::now() < m_due) {
+                m_wake.wait_until(lock, m_due);
+                continue;
+            }
+            const unsigned long long generation = m_generation;
+            lock.unlock();
+            const bool locked = lockLifecycle(generation);
+            lock.lock();
+            if (!locked) {
+                continue;
+            }
+            if (generation != m_generation || m_stopping) {
+                lock.unlock();
+                gateway::lifecycleMutex().unlock();
+                lock.lock();
+                continue;
+            }
+            std::shared_ptr<SiPassGateWay> target = m_target.lock();
+            const int attempt = m_attempt;
+            m_pending = false;
+            m_running = true;
+            m_lossWhileRunning = false;
+            lock.unlock();
+
+            // Only the object the host still has: one it closed or replaced is not logged in again.
+            bool failed = false;
+            if (target && target == gateway::current()) {
+                failed = FAILED(target->relogin(attempt));
+            }
+            target.reset();
+
+            lock.lock();
+            m_running = false;
+            const bool lostAgain = std::exchange(m_lossWhileRunning, false);
+            if ((failed || lostAgain) && generation == m_generation && !m_stopping) {
+                const Policy current = policy();
+                if (current.on()) {
+                    m_attempt = failed ? attempt + 1 : 1;
+                    m_delayMs = failed ? std::min(std::max(m_delayMs, 1) * 2, current.maxDelayMs)
+                                       : current.firstDelayMs;
+                    setDueLocked();
+                    m_pending = true;
+                    lock.unlock();
+                    logger().log("Re-login attempt " + std::to_string(m_attempt) + " in " +
+                                 std::to_string(m_delayMs) + " ms.");
+                    lock.lock();
+                }
+            }
+            lock.unlock();
+            gateway::lifecycleMutex().unlock();
+            lock.lock();
+        }
+        lock.unlock();
+        if (SUCCEEDED(joined)) {
+            ::CoUninitialize();
+        }
+    }
+
+    // Takes the lifecycle lock unless the attempt is cancelled or the supervisor stopped meanwhile.
+    bool lockLifecycle(unsigned long long generation) {
+        for (;;) {
+            if (gateway::lifecycleMutex().try_lock()) {
+                return true;
+            }
+            {
+                std::unique_lock<std::mutex> lock(m_mutex);
+                if (generation != m_generation || m_stopping) {
+                    return false;
+                }
+                m_wake.wait_for(lock, std::chrono::milliseconds(5));
+            }
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    // Guarded by m_mutex.
+    std::thread m_thread;
+    bool m_stopping = false;
+    bool m_pending = false;  // an attempt is scheduled and has not started
+    bool m_running = false;  // an attempt is being made
+    bool m_lossWhileRunning = false;
+    unsigned long long m_generation = 0;  // grows with every schedule, cancel and stop
+    std::weak_ptr<SiPassGateWay> m_target;
+    int m_attempt = 0;
+    int m_delayMs = 0;
+    std::chrono::steady_clock::time_point m_due;
+    std::minstd_rand m_random{static_cast<unsigned>(::GetTickCount() ^ ::GetCurrentProcessId())};
+};
+
+Supervisor& supervisor() {
+    static auto* const instance = new Supervisor;
+    return *instance;
+}
+
+}  // namespace
+
+bool setPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
+    const bool off = firstDelayMs == 0 && maxDelayMs == 0;
+    if (!off && (firstDelayMs <= 0 || maxDelayMs < firstDelayMs || maxDelayMs > kLongestDelayMs)) {
+        logger().errLog("gateway_setReconnectPolicy(" + std::to_string(firstDelayMs) + ", " +
+                        std::to_string(maxDelayMs) +
+                        ") refused: the delays must be 0, 0 (off) or 0 < first <= max <= 3600000 ms. Nothing "
+                        "changed.");
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_PolicyMutex);
+        g_Policy = Policy{firstDelayMs, maxDelayMs};
+    }
+    if (off) {
+        cancelPending();
+        vault().wipe();
+        logger().log("Automatic re-login off.");
+    } else {
+        logger().log("Automatic re-login on: first attempt " + std::to_string(firstDelayMs) +
+                     " ms after a lost connection, at most " + std::to_string(maxDelayMs) + " ms apart.");
+    }
+    return true;
+}
+
+Policy policy() {
+    std::lock_guard<std::mutex> lock(g_PolicyMutex);
+    return g_Policy;
+}
+
+void storeCredentials(const wchar_t* user, const wchar_t* password) {
+    vault().store(user, password);
+}
+
+void wipeCredentials() {
+    vault().wipe();
+}
+
+bool readCredentials(std::wstring& user, std::wstring& password) {
+    return vault().read(user, password);
+}
+
+int scheduleAfterLoss(const std::shared_ptr<SiPassGateWay>& gateway) {
+    const Policy current = policy();
+    if (!current.on() || !gateway) {
+        return -1;
+    }
+    if (!vault().held()) {
+        return -1;
+    }
+    return supervisor().schedule(gateway, current);
+}
+
+bool cancelPending() {
+    return supervisor().cancel();
+}
+
+void stop() {
+    supervisor().stop();
+}
+
+}  // namespace reconnect

@@ -1,0 +1,313 @@
+// Automatic re-login after a lost connection: the connection-state reports in their exact order, the
+// delays, the client's own recovery, Close and Init while an attempt is pending, and the credentials.
+#include <windows.h>
+
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <malloc.h>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DoorHeapTracker.h"
+#include "EventFixture.h"
+
+namespace {
+
+struct Report {
+    int32_t state, attempt, hresult;
+    std::chrono::steady_clock::time_point at;
+    bool operator==(const Report& other) const {
+        return state == other.state && attempt == other.attempt && hresult == other.hresult;
+    }
+};
+
+void PrintTo(const Report& report, std::ostream* os) {
+    *os << "{" << report.state << ", " << report.attempt << ", " << report.hresult << "}";
+}
+
+struct Reports {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Report> all;
+    int disconnects = 0;
+
+    void clear() {
+        std::lock_guard<std::mutex> lock(mutex);
+        all.clear();
+        disconnects = 0;
+    }
+    bool waitFor(size_t count, unsigned timeoutMs = 20000) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return all.size() >= count; });
+    }
+    std::vector<Report> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return all;
+    }
+};
+Reports g_reports;
+
+void SIPASSVORMEKGATEWAY_CALL recordConnection(int32_t state, int32_t attempt, int32_t hresult) {
+    std::lock_guard<std::mutex> lock(g_reports.mutex);
+    g_reports.all.push_back({state, attempt, hresult, std::chrono::steady_clock::now()});
+    g_reports.changed.notify_all();
+}
+
+void SIPASSVORMEKGATEWAY_CALL countDisconnect() {
+    std::lock_guard<std::mutex> lock(g_reports.mutex);
+    ++g_reports.disconnects;
+}
+
+Report r(int32_t state, int32_t attempt = 0, int32_t hresult = 0) {
+    return Report{state, attempt, hresult, {}};
+}
+
+// Threads of this process.
+int threadCount() {
+    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    int count = 0;
+    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) {
+            ++count;
+        }
+    }
+    ::CloseHandle(snapshot);
+    return count;
+}
+
+// Waits (bounded) until the process has at most `count` threads: simulator threads end on their own a
+// moment after their work.
+bool waitForThreadsAtMost(int count) {
+    for (int i = 0; i < 5000; ++i) {
+        if (threadCount() <= count) {
+            return true;
+        }
+        ::Sleep(1);
+    }
+    return false;
+}
+
+class Reconnect : public BoundaryTest {
+protected:
+    void SetUp() override {
+        BoundaryTest::SetUp();
+        g_received.clear();
+        g_reports.clear();
+        library.RegisterAlarmStateCallback(&recordState);
+        library.RegisterDisconnectCallback(&countDisconnect);
+        library.RegisterConnectionStateCallback(&recordConnection);
+        library.setDropDuration(INT_MAX);
+    }
+    void releaseEverything() override {
+        BoundaryTest::releaseEverything();
+        library.setReconnectPolicy(0, 0);
+    }
+
+    void loginWithPolicy(int32_t first, int32_t max) {
+        ASSERT_TRUE(library.setReconnectPolicy(first, max));
+        ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+        ASSERT_TRUE(g_reports.waitFor(1));
+    }
+
+    void deliverOneEvent(int32_t eventId) {
+        sim::EventObject event = objectStateEvent(oleDate(2024, 2, 29, 13, 45, 30));
+        event.eventId = eventId;
+        ASSERT_TRUE(sim::deliverEvent(event));
+    }
+};
+
+}  // namespace
+
+TEST_F(Reconnect, ALostConnectionIsLoggedInAgainAndEventsFlowThroughTheSameCallbacks) {
+    loginWithPolicy(20, 200);
+    deliverOneEvent(1);
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(g_reports.waitFor(4));
+    EXPECT_EQ((std::vector<Report>{r(1), r(0), r(2, 1), r(1, 1)}), g_reports.snapshot());
+    EXPECT_EQ(1, g_reports.disconnects);
+    EXPECT_TRUE(log.contains(L"Connection to SiPass Server lost. Re-login attempt 1 in 20 ms."));
+    EXPECT_TRUE(log.contains(L"Re-login attempt 1 succeeded."));
+
+    // The old client is gone; the new one is connected and advised once.
+    ASSERT_EQ(1u, sim::clients().size());
+    EXPECT_EQ(1, sim::clients()[0].connectionState);
+    EXPECT_EQ(1, sim::advisedSinkCount());
+    deliverOneEvent(2);
+    std::lock_guard<std::mutex> lock(g_received.mutex);
+    ASSERT_EQ(2u, g_received.states.size());
+    EXPECT_EQ(2, g_received.states[1].eventId);
+}
+
+TEST_F(Reconnect, FailedAttemptsAreRetriedWithDoublingDelaysUpToTheCap) {
+    loginWithPolicy(40, 100);
+    sim::failMethodNext("IComClient::Connect", E_FAIL, 3);
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(g_reports.waitFor(10));
+    const std::vector<Report> reports = g_reports.snapshot();
+    EXPECT_EQ((std::vector<Report>{r(1), r(0), r(2, 1), r(0, 1, E_FAIL), r(2, 2), r(0, 2, E_FAIL), r(2, 3),
+                                   r(0, 3, E_FAIL), r(2, 4), r(1, 4)}),
+              reports);
+    for (const wchar_t* line : {L"Re-login attempt 1 failed: hr=-2147467259", L"Re-login attempt 2 in 80 ms.",
+                                L"Re-login attempt 3 in 100 ms.", L"Re-login attempt 4 in 100 ms."}) {
+        EXPECT_TRUE(log.contains(line)) << line;
+    }
+    // Each attempt waits at least its delay after the failure before it (the jitter only adds).
+    using std::chrono::milliseconds;
+    EXPECT_GE(reports[4].at - reports[3].at, milliseconds(80));
+    EXPECT_GE(reports[6].at - reports[5].at, milliseconds(100));
+    EXPECT_GE(reports[8].at - reports[7].at, milliseconds(100));
+    EXPECT_EQ(1 + 4, sim::callCount("IComClient::Connect"));
+    EXPECT_EQ(1, sim::advisedSinkCount());
+}
+
+TEST_F(Reconnect, TheClientsOwnRecoveryBeforeTheFirstAttemptCostsNoReLogin) {
+    loginWithPolicy(300, 1000);
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(sim::raiseClientStateChanged(1));
+    ASSERT_TRUE(g_reports.waitFor(3));
+    // Past the first delay and its jitter: still no attempt.
+    EXPECT_FALSE(g_reports.waitFor(4, 800));
+    EXPECT_EQ((std::vector<Report>{r(1), r(0), r(1)}), g_reports.snapshot());
+    EXPECT_EQ(1, sim::callCount("IComClient::Connect"));
+    EXPECT_TRUE(log.contains(L"Connection to SiPass Server restored by the client. Re-login cancelled."));
+    deliverOneEvent(3);
+    EXPECT_EQ(1u, g_received.states.size());
+}
+
+TEST_F(Reconnect, ClosingWhileAnAttemptIsPendingCancelsItAndLeavesNoThread) {
+    const int threadsBefore = threadCount();
+    loginWithPolicy(10000, 20000);
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(g_reports.waitFor(2));
+    EXPECT_TRUE(library.Close());
+    EXPECT_TRUE(waitForThreadsAtMost(threadsBefore)) << threadCount() << " threads, " << threadsBefore
+                                                     << " before";
+    EXPECT_FALSE(log.contains(L"Re-login attempt 1."));
+    EXPECT_EQ(1, sim::callCount("IComClient::Connect"));
+}
+
+TEST_F(Reconnect, TheHostsOwnInitOrTurningThePolicyOffCancelsAPendingAttempt) {
+    loginWithPolicy(600, 1200);
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+    ASSERT_TRUE(g_reports.waitFor(3));
+    EXPECT_FALSE(g_reports.waitFor(4, 1000));
+    EXPECT_EQ((std::vector<Report>{r(1), r(0), r(1)}), g_reports.snapshot());
+
+    // The supervisor still serves the next loss, until the policy goes off.
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(g_reports.waitFor(4));
+    ASSERT_TRUE(library.setReconnectPolicy(0, 0));
+    EXPECT_FALSE(g_reports.waitFor(5, 1000));
+    EXPECT_EQ(2, sim::callCount("IComClient::Connect"));
+    EXPECT_TRUE(log.contains(L"Automatic re-login off."));
+
+    // Off: a loss is only reported.
+    ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(g_reports.waitFor(6));
+    EXPECT_FALSE(g_reports.waitFor(7, 300));
+    EXPECT_EQ(3, sim::callCount("IComClient::Connect"));
+}
+
+TEST_F(Reconnect, DoorServicesFailCleanlyDuringTheOutageAndWorkAfterIt) {
+    loginWithPolicy(400, 800);
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    Device* devices = reinterpret_cast<Device*>(0x1234);
+    int32_t deviceCount = -1, doorCount = -1;
+    EXPECT_FALSE(library.getAllDoors(&devices, &deviceCount, &doorCount));
+    EXPECT_EQ(nullptr, devices);
+    PointState state{};
+    EXPECT_FALSE(library.getPointState(1015, &state));
+    EXPECT_FALSE(library.controlDoor(7, 1015, sim::kCommandLock));
+
+    ASSERT_TRUE(g_reports.waitFor(4));
+    EXPECT_EQ(r(1, 1), g_reports.snapshot().back());
+    EXPECT_TRUE(library.getAllDoors(&devices, &deviceCount, &doorCount));
+    EXPECT_EQ(3, deviceCount);
+    library.cleanupDoorArray(devices, deviceCount);
+}
+
+TEST_F(Reconnect, OutOfRangePoliciesAreRefusedAndChangeNothing) {
+    for (auto values : {std::pair<int32_t, int32_t>{-1, 100}, {10, -1}, {200, 100}, {0, 100},
+                        {100, 3600001}}) {
+        EXPECT_FALSE(library.setReconnectPolicy(values.first, values.second)) << values.first;
+    }
+    EXPECT_TRUE(log.contains(
+        L"gateway_setReconnectPolicy(200, 100) refused: the delays must be 0, 0 (off) or 0 < first <= max <= "
+        L"3600000 ms. Nothing changed."));
+    // Still off: a loss is reported and nothing else happens.
+    ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(g_reports.waitFor(2));
+    EXPECT_FALSE(g_reports.waitFor(3, 300));
+    EXPECT_TRUE(library.setReconnectPolicy(3600000, 3600000));
+}
+
+namespace {
+
+const wchar_t kSecret[] = L"Re-9b7e5d3c-1a2f-4e6d-8c0b-7a5f3e1d9c2b";
+std::atomic<int> g_blocksWithSecret{0};
+
+bool holdsSecret(const void* block, size_t size) {
+    const size_t secretBytes = (sizeof kSecret) - sizeof(wchar_t);
+    const auto* bytes = static_cast<const unsigned char*>(block);
+    for (size_t at = 0; at + secretBytes <= size; ++at) {
+        if (std::memcmp(bytes + at, kSecret, secretBytes) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void countSecret(const void* block, size_t size) {
+    if (holdsSecret(block, size)) {
+        ++g_blocksWithSecret;
+    }
+}
+
+// Live blocks of the DLL (the test and the DLL share msvcrt's heap, so _msize answers for them).
+int liveBlocksWithSecret(const DllHeapTracker& heap) {
+    int count = 0;
+    for (void* block : heap.live()) {
+        count += holdsSecret(block, ::_msize(block)) ? 1 : 0;
+    }
+    return count;
+}
+
+}  // namespace
+
+TEST_F(Reconnect, NoHeapBlockOfTheDllHoldsThePasswordAfterCloseOrWithThePolicyOff) {
+    sim::addAccount(L"guard", kSecret);
+    DllHeapTracker heap(library.module());
+    ASSERT_TRUE(heap.active());
+    g_blocksWithSecret = 0;
+    heap.examineFrees(&countSecret);
+
+    ASSERT_TRUE(library.setReconnectPolicy(20, 100));
+    ASSERT_TRUE(library.Init(L"guard", kSecret));
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(g_reports.waitFor(4));
+    EXPECT_EQ(r(1, 1), g_reports.snapshot().back());
+    EXPECT_TRUE(library.Close());
+    EXPECT_EQ(0, liveBlocksWithSecret(heap));
+
+    ASSERT_TRUE(library.Init(L"guard", kSecret));
+    ASSERT_TRUE(library.setReconnectPolicy(0, 0));
+    EXPECT_EQ(0, liveBlocksWithSecret(heap));
+    EXPECT_TRUE(library.Close());
+    heap.examineFrees(nullptr);
+
+    EXPECT_GT(heap.frees(), 0u) << "the tracker saw no free: the test would prove nothing";
+    EXPECT_EQ(0, g_blocksWithSecret.load());
+    for (const std::wstring& text : log.texts()) {
+        EXPECT_EQ(std::wstring::npos, text.find(kSecret)) << text;
+    }
+}

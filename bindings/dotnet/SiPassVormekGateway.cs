@@ -79,6 +79,14 @@ namespace SiPassVormek
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     public delegate void DisconnectCallback();
 
+    // The states a ConnectionStateCallback reports.
+    public enum ConnectionState { Lost = 0, Connected = 1, Retrying = 2 }
+
+    // state: a ConnectionState value; attempt: the automatic re-login attempt (0 when none);
+    // hresult: the client's result of a failed attempt (0 otherwise).
+    [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
+    public delegate void ConnectionStateCallback(int state, int attempt, int hresult);
+
     // The exports exactly as the header declares them.
     public static class NativeMethods
     {
@@ -120,6 +128,13 @@ namespace SiPassVormek
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         public static extern void gateway_setDropDuration(int seconds);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_setReconnectPolicy(int firstDelayMs, int maxDelayMs);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        public static extern void gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback);
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.I1)]
@@ -176,6 +191,7 @@ namespace SiPassVormek
         AlarmAccessCallback _access;
         GenericEventCallback _generic;
         DisconnectCallback _disconnect;
+        ConnectionStateCallback _connection;
 #pragma warning restore 0414
 
         public static string Version
@@ -217,6 +233,21 @@ namespace SiPassVormek
         {
             NativeMethods.gateway_RegisterDisconnectCallback(callback);
             _disconnect = callback;
+        }
+
+        // Lost, Connected and Retrying reports; Connected with attempt > 0 follows an automatic re-login,
+        // after which events may have been missed: read the door states again (from another thread).
+        public void OnConnectionState(ConnectionStateCallback callback)
+        {
+            NativeMethods.gateway_RegisterConnectionStateCallback(callback);
+            _connection = callback;
+        }
+
+        // Automatic re-login after a lost connection: first after firstDelayMs, then twice the previous
+        // delay up to maxDelayMs. 0, 0 turns it off. Belongs to the process, like the log function.
+        public static bool SetReconnectPolicy(int firstDelayMs, int maxDelayMs)
+        {
+            return NativeMethods.gateway_setReconnectPolicy(firstDelayMs, maxDelayMs);
         }
 
         public bool Login(string user, string password)
@@ -329,6 +360,7 @@ namespace SiPassVormek
             _access = null;
             _generic = null;
             _disconnect = null;
+            _connection = null;
         }
     }
 }

@@ -35,6 +35,14 @@ static void SIPASSVORMEKGATEWAY_CALL on_state(int32_t eventId, int32_t objectId,
     }
 }
 
+/* Called like the event callbacks. After a re-login (1, n, 0 with n > 0) events may have been missed:
+ * a real host reads its door states again here (from another thread: this one holds the gateway's lock). */
+static void SIPASSVORMEKGATEWAY_CALL on_connection(int32_t state, int32_t attempt, int32_t hresult) {
+    static const char* const names[] = {"lost", "connected", "retrying"};
+    printf("connection %s (attempt %d, hr 0x%08lX)\n", state >= 0 && state <= 2 ? names[state] : "?", (int)attempt,
+           (unsigned long)hresult);
+}
+
 static int register_simulator(void) {
     static const CLSID classes[] = {
         {0x6155c0a7, 0xcd1c, 0x4ad1, {0x8c, 0x0a, 0x9b, 0xc7, 0xc3, 0x49, 0x8e, 0x6e}},  /* client */
@@ -80,6 +88,9 @@ int wmain(int argc, wchar_t** argv) {
     printf("gateway %ls (header %s)\n", gateway_GetVersion(), SIPASSVORMEKGATEWAY_VERSION_STRING);
     g_stateEvents = CreateSemaphoreW(NULL, 0, 16, NULL);
     gateway_RegisterLogCallback(on_log);
+    /* Log in again by itself after a lost connection: first after 1 s, then 2 s, 4 s ... at most 30 s. */
+    gateway_setReconnectPolicy(1000, 30000);
+    gateway_RegisterConnectionStateCallback(on_connection);
     gateway_RegisterAlarmStateCallback(on_state);
     if (!gateway_Init(user, password)) {
         fprintf(stderr, "login failed\n");

@@ -39,6 +39,8 @@ bool loadGateway(const std::wstring& path, GatewayApi& api, std::string& error) 
     find(module, "gateway_cleanupPointDefinition", found.cleanupPointDefinition, missing);
     find(module, "gateway_cleanupDoorArray", found.cleanupDoorArray, missing);
     find(module, "gateway_GetVersion", found.getVersion, missing);
+    find(module, "gateway_setReconnectPolicy", found.setReconnectPolicy, missing);
+    find(module, "gateway_RegisterConnectionStateCallback", found.registerConnectionStateCallback, missing);
     find(module, "testCalculateSum", found.testCalculateSum, missing);
     find(module, "testFireCallback", found.testFireCallback, missing);
     find(module, "testRegisterCallback", found.testRegisterCallback, missing);

@@ -25,6 +25,8 @@ struct GatewayApi {
     decltype(&gateway_cleanupPointDefinition) cleanupPointDefinition = nullptr;
     decltype(&gateway_cleanupDoorArray) cleanupDoorArray = nullptr;
     decltype(&gateway_GetVersion) getVersion = nullptr;
+    decltype(&gateway_setReconnectPolicy) setReconnectPolicy = nullptr;
+    decltype(&gateway_RegisterConnectionStateCallback) registerConnectionStateCallback = nullptr;
     decltype(&testCalculateSum) testCalculateSum = nullptr;
     decltype(&testFireCallback) testFireCallback = nullptr;
     decltype(&testRegisterCallback) testRegisterCallback = nullptr;

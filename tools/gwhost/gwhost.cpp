@@ -13,10 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -56,7 +58,10 @@ const char kUsage[] =
     "  --events N                stop after N events shown (with --seconds as the limit)\n"
     "  --seconds N               how long watch, subscribe and command show events (default: watch\n"
     "                            until Ctrl+C, command 2)\n"
-    "  --kind KIND[,KIND]        watch only these kinds: state, access, generic, disconnect\n"
+    "  --kind KIND[,KIND]        watch only these kinds: state, access, generic, disconnect, connection\n"
+    "  --reconnect FIRST,MAX     watch and subscribe log in again by themselves after a lost connection,\n"
+    "                            first after FIRST ms, then doubling up to MAX ms (default: 1000,30000)\n"
+    "  --no-reconnect            watch and subscribe only report a lost connection\n"
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
 
@@ -70,6 +75,9 @@ struct Options {
     std::set<std::string> kinds;  // empty: every kind
     int logLevel = 1;             // 0 none, 1 error, 2 info, 3 debug
     bool json = false;
+    bool reconnect = true;
+    int32_t firstDelayMs = 1000;
+    int32_t maxDelayMs = 30000;
     std::string command;
     std::vector<std::wstring> arguments;
 };
@@ -249,14 +257,124 @@ void SIPASSVORMEKGATEWAY_CALL onDisconnect() {
     }
 }
 
+// Set by the connection-state callback after a re-login: the waiting command reads the door states
+// again (a callback must not: it runs with the gateway's lock held).
+HANDLE g_resync = nullptr;
+
+void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32_t hresult) {
+    if (state == GATEWAY_CONNECTION_CONNECTED && attempt > 0) {
+        ::SetEvent(g_resync);
+    }
+    if (!kindShown("connection")) {
+        return;
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hresult));
+    static const char* const kStates[] = {"lost", "connected", "retrying"};
+    const char* name = state >= 0 && state <= 2 ? kStates[state] : "unknown";
+    if (g_options.json) {
+        nlohmann::ordered_json line = {{"kind", "connection"}, {"state", name}, {"attempt", attempt}};
+        if (hresult != 0) {
+            line["hresult"] = code;
+        }
+        printJson(line);
+        return;
+    }
+    const std::string number = std::to_string(attempt);
+    if (state == GATEWAY_CONNECTION_LOST) {
+        printLine(attempt == 0 ? "connection lost" : "connection: attempt " + number + " failed (" + code + ")");
+    } else if (state == GATEWAY_CONNECTION_RETRYING) {
+        printLine("connection: logging in again, attempt " + number);
+    } else if (attempt > 0) {
+        printLine("connected again after attempt " + number + "; reading the door states again");
+    } else {
+        printLine("connected");
+    }
+}
+
 BOOL WINAPI onConsoleControl(DWORD) {
     ::SetEvent(g_stop);
     return TRUE;
 }
 
-// Waits the given seconds, or until Ctrl+C when none are given.
-void waitForEvents(std::optional<int> seconds) {
-    ::WaitForSingleObject(g_stop, seconds ? static_cast<DWORD>(*seconds) * 1000 : INFINITE);
+// The state of every point of every door, by point id, as getAllDoors reports them.
+using PointStates = std::map<int32_t, std::pair<int32_t, int32_t>>;
+
+bool readPointStates(const GatewayApi& api, PointStates& states) {
+    Device* devices = nullptr;
+    int32_t deviceCount = 0, doorCount = 0;
+    const bool read = api.getAllDoors(&devices, &deviceCount, &doorCount);
+    states.clear();
+    for (int32_t d = 0; read && d < deviceCount; ++d) {
+        for (int32_t n = 0; n < devices[d].doorsetCount; ++n) {
+            const Doorset& door = devices[d].doorsets[n];
+            for (const PointDefinition* point :
+                 {&door.reader1, &door.reader2, &door.doorFrame, &door.passback, &door.latch}) {
+                if (point->id != 0) {
+                    states[point->id] = {point->state.state, point->state.stateType};
+                }
+            }
+        }
+    }
+    api.cleanupDoorArray(devices, deviceCount);
+    return read;
+}
+
+PointStates g_knownStates;
+
+// After a re-login events may have been missed: reads the door states again and shows what changed.
+void resynchronise(const GatewayApi& api) {
+    PointStates now;
+    if (!readPointStates(api, now)) {
+        printLine("the door states could not be read again (--log-level info shows why)");
+        return;
+    }
+    nlohmann::ordered_json changed = nlohmann::ordered_json::array();
+    std::vector<std::string> lines;
+    for (const auto& [id, state] : now) {
+        const auto before = g_knownStates.find(id);
+        if (before != g_knownStates.end() && before->second == state) {
+            continue;
+        }
+        const std::string was = before == g_knownStates.end() ? "unknown" : stateName(before->second.first);
+        changed.push_back({{"point", id}, {"was", was}, {"now", stateName(state.first)},
+                           {"stateType", stateTypeName(state.second)}});
+        lines.push_back("  point " + std::to_string(id) + "  " + was + " -> " + stateName(state.first) + " (" +
+                        stateTypeName(state.second) + ")");
+    }
+    g_knownStates = std::move(now);
+    if (!kindShown("connection")) {
+        return;
+    }
+    if (g_options.json) {
+        printJson({{"kind", "resync"}, {"points", g_knownStates.size()}, {"changed", changed}});
+        return;
+    }
+    printLine("door states read again: " + std::to_string(g_knownStates.size()) + " points, " +
+              std::to_string(lines.size()) + " changed during the outage");
+    for (const std::string& line : lines) {
+        printLine(line);
+    }
+}
+
+// Waits the given seconds, or until Ctrl+C when none are given; reads the door states again whenever a
+// re-login asks for it.
+void waitForEvents(std::optional<int> seconds, const GatewayApi* api = nullptr) {
+    const ULONGLONG deadline = seconds ? ::GetTickCount64() + static_cast<ULONGLONG>(*seconds) * 1000 : 0;
+    for (;;) {
+        DWORD timeout = INFINITE;
+        if (seconds) {
+            const ULONGLONG now = ::GetTickCount64();
+            timeout = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        const HANDLE handles[] = {g_stop, g_resync};
+        const DWORD woken = ::WaitForMultipleObjects(api != nullptr ? 2 : 1, handles, FALSE, timeout);
+        if (woken != WAIT_OBJECT_0 + 1) {
+            return;
+        }
+        ::ResetEvent(g_resync);
+        resynchronise(*api);
+    }
 }
 
 // ---- Arguments ---------------------------------------------------------------------------------------
@@ -295,6 +413,18 @@ std::string parseArguments(int argc, wchar_t** argv) {
             o.json = true;
         } else if (argument == L"--real") {
             o.real = true;
+        } else if (argument == L"--no-reconnect") {
+            o.reconnect = false;
+        } else if (argument == L"--reconnect") {
+            long first = 0, max = 0;
+            const size_t comma = value(text) ? text.find(L',') : std::wstring::npos;
+            if (comma == std::wstring::npos || !parseNumber(text.substr(0, comma), first) ||
+                !parseNumber(text.substr(comma + 1), max) || first <= 0 || max < first || max > 3600000) {
+                return "--reconnect needs FIRST,MAX in milliseconds, 0 < FIRST <= MAX <= 3600000";
+            }
+            o.reconnect = true;
+            o.firstDelayMs = first;
+            o.maxDelayMs = max;
         } else if (argument == L"--user") {
             if (!value(o.user) || o.user.empty()) {
                 return "--user needs a user name";
@@ -323,14 +453,15 @@ std::string parseArguments(int argc, wchar_t** argv) {
             o.events = events;
         } else if (argument == L"--kind") {
             if (!value(text)) {
-                return "--kind needs state, access, generic or disconnect";
+                return "--kind needs state, access, generic, disconnect or connection";
             }
             std::string kinds = utf8(text) + ",";
             for (size_t start = 0, comma; (comma = kinds.find(',', start)) != std::string::npos;
                  start = comma + 1) {
                 const std::string kind = kinds.substr(start, comma - start);
-                if (kind != "state" && kind != "access" && kind != "generic" && kind != "disconnect") {
-                    return "unknown event kind '" + kind + "' (state, access, generic, disconnect)";
+                if (kind != "state" && kind != "access" && kind != "generic" && kind != "disconnect" &&
+                    kind != "connection") {
+                    return "unknown event kind '" + kind + "' (state, access, generic, disconnect, connection)";
                 }
                 o.kinds.insert(kind);
             }
@@ -564,14 +695,21 @@ int runSubscribe(const GatewayApi& api) {
     if (!registered) {
         return kRefused;
     }
-    waitForEvents(g_options.seconds);
+    waitForEvents(g_options.seconds, &api);
     return kDone;
 }
 
 int runLoggedIn(const GatewayApi& api) {
     const std::string& command = g_options.command;
     // Events are shown by the commands that wait for them; a door list or a point stays one document.
-    if (command == "watch" || command == "subscribe" || command == "command") {
+    const bool watching = command == "watch" || command == "subscribe";
+    if (watching) {
+        // Both are the host's: the policy outlives the gateway object, so it is set (or cleared) each time.
+        api.setReconnectPolicy(g_options.reconnect ? g_options.firstDelayMs : 0,
+                               g_options.reconnect ? g_options.maxDelayMs : 0);
+        api.registerConnectionStateCallback(&onConnection);
+    }
+    if (watching || command == "command") {
         api.registerDisconnectCallback(&onDisconnect);
         api.registerStateCallback(&onStateEvent);
         api.registerAccessCallback(&onAccessEvent);
@@ -590,6 +728,9 @@ int runLoggedIn(const GatewayApi& api) {
                     "login as " + utf8(g_options.user) +
                         " failed (wrong user or password, or no client; --log-level info shows why)");
     }
+    if (watching && g_options.reconnect) {
+        readPointStates(api, g_knownStates);
+    }
     int result = kDone;
     if (command == "doors") {
         result = runDoors(api);
@@ -600,9 +741,12 @@ int runLoggedIn(const GatewayApi& api) {
     } else if (command == "subscribe") {
         result = runSubscribe(api);
     } else if (command == "watch") {
-        waitForEvents(g_options.seconds);
+        waitForEvents(g_options.seconds, &api);
     }
     api.close();
+    if (watching) {
+        api.setReconnectPolicy(0, 0);
+    }
     return result;
 }
 
@@ -620,6 +764,7 @@ int wmain(int argc, wchar_t** argv) {
         return kDone;
     }
     g_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_resync = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ::SetConsoleCtrlHandler(&onConsoleControl, TRUE);
 
     const std::wstring directory = programDirectory();

@@ -69,7 +69,10 @@ long liveObjects();
 // connection state, mask and sinks.
 void resetSite();
 // Replaces the site with a site file's (docs/site-format.md): accounts, named objects, devices and points,
-// and the timeline of scripted events, which plays from its start when a client connects. Faults stay.
+// whether clients reconnect by themselves after an outage, and the timeline of scripted events and
+// outages, which plays from its start when a client connects. Faults stay. A timeline that is stopped
+// during one of its outages (by resetSite, loadSiteFile, or when no client is left) ends that outage as its
+// end would have, under the reconnect option in force then.
 // A file that cannot be read or is wrong throws std::runtime_error whose what() names the file, the line
 // and what is wrong; the site is then unchanged. resetSite restores the default site and drops the
 // timeline. The registered DLL loads the file named by the environment variable SIPASS_SIM_SITE when a

@@ -5,8 +5,9 @@
 //
 // Every function here is thread-safe. None of them calls into a sink or another foreign object while
 // holding the simulator's lock; sinks are called only from threads of the simulator's own
-// (raiseClientStateChanged, deliverEvents and the events of manual commands), unless a test asks for the
-// events of manual commands on the thread that sends them (setCommandEventDelivery).
+// (raiseClientStateChanged, deliverEvents, the events of manual commands and the reports of server
+// outages), unless a test asks for the events of manual commands on the thread that sends them
+// (setCommandEventDelivery).
 //
 // The default site (what resetSite restores, and what a process starts with):
 //   accounts (user names and passwords compare exactly, case included)
@@ -21,9 +22,9 @@
 //
 // Behaviour worth knowing when writing a test against the simulator:
 //   - A rejected Connect leaves the client's connection as it was.
-//   - SendManualCommand, GetByID, GetByType and GetRelatives need a connected client (E_SIM_NOT_CONNECTED
-//     otherwise): a command sent without a connection never reaches the site, so it is neither recorded
-//     nor reported as sent.
+//   - SendManualCommand, GetByID, GetByType and GetRelatives need a connected client and an online server
+//     (E_SIM_NOT_CONNECTED otherwise): a command sent without a connection never reaches the site, so it is
+//     neither recorded nor reported as sent.
 //   - SendManualCommand accepts only commands created from the simulator's CLSID_ManualCommand class
 //     (E_INVALIDARG for another implementation), since IManualCommand has no getters to read one from.
 //   - raiseClientStateChanged also sets the connection state of every live client to the raised state, so
@@ -62,11 +63,16 @@ long liveObjects();
 
 // Restores the default site and accounts, clears faults, call counts and sent commands, sets the
 // initial event mask back to 0, delivers the events of manual commands from their thread again and turns
-// serialised requests off (see "Delivery and requests" below). Live clients keep their connection state,
-// mask and sinks.
+// serialised requests off (see "Delivery and requests" below). Brings the server online without a report,
+// sets clients to stay disconnected after an outage and the connect delay to 0 (see "Server outages"
+// below): a client that lost its connection to an outage stays disconnected. Live clients keep their
+// connection state, mask and sinks.
 void resetSite();
 // Replaces the site with a site file's (docs/site-format.md): accounts, named objects, devices and points,
-// and the timeline of scripted events, which plays from its start when a client connects. Faults stay.
+// whether clients reconnect by themselves after an outage, and the timeline of scripted events and
+// outages, which plays from its start when a client connects. Faults stay. A timeline that is stopped
+// during one of its outages (by resetSite, loadSiteFile, or when no client is left) ends that outage as its
+// end would have, under the reconnect option in force then.
 // A file that cannot be read or is wrong throws std::runtime_error whose what() names the file, the line
 // and what is wrong; the site is then unchanged. resetSite restores the default site and drops the
 // timeline. The registered DLL loads the file named by the environment variable SIPASS_SIM_SITE when a
@@ -370,5 +376,64 @@ void setCommandEventDelivery(CommandEventDelivery delivery);
 void setSerialisedRequests(bool on);
 // Sink calls in progress over all threads, nested calls on one thread counted each.
 int deliveriesInProgress();
+
+// ---- Server outages ------------------------------------------------------------------------------------
+//
+// The simulated server can go away and come back, so that a host's handling of a lost connection and its
+// own re-login can be tested. There is one server for every client of the process; a site file's timeline
+// can also take it away for a while (docs/site-format.md). resetSite brings it back (see below).
+//
+// Going offline: every client that is connected loses its connection (get_ConnectionState gives 0, its
+// user stays as clients() shows it) and OnClientStateChanged(0) is called on each sink advised to it;
+// clients that were not connected hear nothing. While the server is offline, Connect answers
+// E_SIM_SERVER_OFFLINE and leaves the client's connection as it was, and every request that needs a
+// connection (SendManualCommand, GetByID, GetByType, GetRelatives) answers E_SIM_NOT_CONNECTED, even for a
+// client that raiseClientStateChanged(1) has called connected. The events of the event generator and of a
+// site file's timeline that fall into an outage are not delivered; deliverEvents still delivers.
+//
+// Coming back online: the clients that lost their connection to the outage, and have neither connected nor
+// disconnected since, either stay disconnected until their next Connect (the default), or, with
+// setClientsReconnectByThemselves(true), log in again by themselves: their connection state becomes 1 and
+// OnClientStateChanged(1) is called on each sink advised to them. A client whose account no longer has the
+// password of its last Connect stays disconnected and hears nothing. The option in force when the server
+// comes back decides. Coming back starts no timeline (only Connect does).
+//
+// The reports are called from a simulator thread that joins the MTA, never from the thread that changed
+// the server, with no simulator lock held. They go out in the order the server changed, one report after
+// the other: a sink hears the "1" of an outage's end only after the "0" of its start has returned, even when
+// setServerOnline gave up waiting for that one. A report goes to the sinks advised to the client when the
+// server changed.
+
+// Connect while the server is offline: HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED).
+constexpr HRESULT E_SIM_SERVER_OFFLINE =
+    MAKE_HRESULT(SEVERITY_ERROR, FACILITY_WIN32, ERROR_CONNECTION_REFUSED);
+
+// Takes the server offline (false) or brings it online (true); the connection states change before it
+// returns. Returns true once the reports of this change, and of every change before it, have been delivered
+// (every sink call has returned); false when they have not after timeoutMs, in which case they are
+// delivered later (the DLL stays loaded until they are). Setting the state the server is in already changes
+// nothing and reports nothing. A sink that calls it during a report waits for its own report to end, which
+// cannot happen: it gets false after timeoutMs.
+bool setServerOnline(bool online, unsigned timeoutMs = 5000);
+// Whether the server is online.
+bool serverOnline();
+// Waits until the server is online (true) or offline (false) and every report of a change so far has been
+// delivered; false after timeoutMs. For the outages of a site file's timeline, which change the server on
+// their own schedule.
+bool waitForServerState(bool online, unsigned timeoutMs = 5000);
+// Whether clients log in again by themselves when the server comes back (false: they stay disconnected
+// until their next Connect). resetSite sets it back to false; a site file sets it from "clientsReconnect".
+void setClientsReconnectByThemselves(bool reconnect);
+// Connect waits this long before it answers: after its call is counted, its fault check and its turn (for
+// serialised requests), before it asks the server, so a Connect that waits while the server goes offline is
+// refused and one that waits while it comes back succeeds. A Connect measures its wait against the delay in
+// force while it waits: shortening the delay lets a waiting Connect answer sooner (0 at once). 0 by default;
+// resetSite sets it back to 0.
+void setConnectDelay(unsigned milliseconds);
+// Connect calls waiting out the connect delay now, over all clients.
+int waitingConnects();
+// Waits until exactly `count` Connect calls are waiting out the connect delay; false after timeoutMs. With
+// a long delay, lets a test act while a Connect is known to be in progress.
+bool waitForWaitingConnects(int count, unsigned timeoutMs = 5000);
 
 }  // namespace sim

@@ -1,7 +1,8 @@
 // The simulated client object and its connection point. Every method starts with enter() (call counting
 // and fault injection), then checks its arguments, then does its work. The requests to the server
 // (Connect, Disconnect, put_EventMask, SendManualCommand, GetByID, GetByType, GetRelatives) wait for their
-// turn right after enter(), for serialised requests; the getters read the client's own state.
+// turn right after enter(), for serialised requests, and Connect then waits out the connect delay; the
+// getters read the client's own state.
 #include "ComClient.h"
 
 #include "CComBSTR.h"
@@ -10,6 +11,7 @@
 #include "SimObjects.h"
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <utility>
 
@@ -23,6 +25,29 @@ namespace {
 constexpr long kSiteDeviceType = 6;
 constexpr long kSitePointType = 7;
 constexpr long kStateRelation = 2;
+
+// The connect delay: waits until setConnectDelay's value, as it stands while waiting, has passed since the
+// wait began, so that shortening the delay lets a waiting Connect answer sooner. Counted in
+// State::waitingConnects while it waits. REQUIRES: no simulator lock held.
+void waitOutConnectDelay() {
+    auto& st = state();
+    std::unique_lock<std::mutex> lock(st.mutex);
+    if (st.connectDelayMs == 0) {
+        return;
+    }
+    const auto start = std::chrono::steady_clock::now();
+    ++st.waitingConnects;
+    st.serverChanged.notify_all();
+    for (;;) {
+        const auto until = start + std::chrono::milliseconds(st.connectDelayMs);
+        if (std::chrono::steady_clock::now() >= until) {
+            break;
+        }
+        st.serverChanged.wait_until(lock, until);
+    }
+    --st.waitingConnects;
+    st.serverChanged.notify_all();
+}
 
 }  // namespace
 
@@ -98,16 +123,22 @@ HRESULT ComClient::Connect(BSTR user, BSTR password) {
         return injected;
     }
     awaitRequestTurn();
+    waitOutConnectDelay();
     const HRESULT hr = noThrow([&] {
         std::wstring userName = fromBstr(user);
-        const std::wstring secret = fromBstr(password);
+        std::wstring secret = fromBstr(password);
         auto& st = state();
         std::lock_guard<std::mutex> lock(st.mutex);
+        if (!st.serverOnline) {
+            return E_SIM_SERVER_OFFLINE;  // the server is asked when the answer comes, after the delay
+        }
         const auto account = st.accounts.find(userName);
         if (account == st.accounts.end() || account->second != secret) {
             return E_SIM_LOGIN_REJECTED;
         }
         user_ = std::move(userName);
+        password_ = std::move(secret);
+        lostToOutage_ = false;
         connectionState_ = kClientConnected;
         return finish(injected, S_OK);
     });
@@ -127,6 +158,8 @@ HRESULT ComClient::Disconnect() {
     std::lock_guard<std::mutex> lock(state().mutex);
     connectionState_ = 0;
     user_.clear();
+    password_.clear();
+    lostToOutage_ = false;  // given up by the host: the end of an outage does not bring it back
     return finish(injected, S_OK);
 }
 
@@ -160,7 +193,7 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
         {
             auto& st = state();
             std::lock_guard<std::mutex> lock(st.mutex);
-            if (connectionState_ != kClientConnected) {
+            if (!connectedLocked(st)) {
                 return E_SIM_NOT_CONNECTED;
             }
             st.sentCommands.push_back(sent);
@@ -198,7 +231,7 @@ HRESULT ComClient::GetByID(long type, long id, IUnknown** object) {
         {
             auto& st = state();
             std::lock_guard<std::mutex> lock(st.mutex);
-            if (connectionState_ != kClientConnected) {
+            if (!connectedLocked(st)) {
                 return E_SIM_NOT_CONNECTED;
             }
             if (type == kSiteDeviceType) {
@@ -248,7 +281,7 @@ HRESULT ComClient::GetByType(long type, long, SAFEARRAY** objects) {
         {
             auto& st = state();
             std::lock_guard<std::mutex> lock(st.mutex);
-            if (connectionState_ != kClientConnected) {
+            if (!connectedLocked(st)) {
                 return E_SIM_NOT_CONNECTED;
             }
             if (type != kSiteDeviceType) {
@@ -281,7 +314,7 @@ HRESULT ComClient::GetRelatives(long type, long id, long relation, long, SAFEARR
         {
             auto& st = state();
             std::lock_guard<std::mutex> lock(st.mutex);
-            if (connectionState_ != kClientConnected) {
+            if (!connectedLocked(st)) {
                 return E_SIM_NOT_CONNECTED;
             }
             if (type != kSitePointType || relation != kStateRelation) {
@@ -321,6 +354,29 @@ HRESULT ComClient::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
 
 ClientSnapshot ComClient::snapshotLocked() const {
     return ClientSnapshot{connectionState_, eventMask_, static_cast<int>(sinks_.size()), user_};
+}
+
+bool ComClient::loseConnectionLocked() {
+    if (connectionState_ != kClientConnected) {
+        return false;
+    }
+    connectionState_ = 0;
+    lostToOutage_ = true;
+    return true;
+}
+
+bool ComClient::endOutageLocked(const State& st, bool reconnect) {
+    const bool lost = lostToOutage_;
+    lostToOutage_ = false;
+    if (!lost || !reconnect) {
+        return false;
+    }
+    const auto account = st.accounts.find(user_);
+    if (account == st.accounts.end() || account->second != password_) {
+        return false;  // the account changed meanwhile: the client's login is refused like anyone's
+    }
+    connectionState_ = kClientConnected;
+    return true;
 }
 
 void ComClient::appendSinksLocked(std::vector<std::shared_ptr<const AdvisedSink>>& sinks) const {

@@ -1,9 +1,9 @@
 // The simulated client object (CLSID_ComClient) and its one connection point for _ICOMClientEvents.
 //
-// Locking: connectionState_, eventMask_, user_ and sinks_ are guarded by State::mutex, as is the
-// registry of live clients the object enters in its constructor and leaves in its destructor. The
-// control API reaches a client only through that registry and with that mutex held, so a client it
-// finds there is alive until the mutex is released (its destructor first waits for the mutex).
+// Locking: connectionState_, eventMask_, user_, password_, lostToOutage_ and sinks_ are guarded by
+// State::mutex, as is the registry of live clients the object enters in its constructor and leaves in its
+// destructor. The control API reaches a client only through that registry and with that mutex held, so a
+// client it finds there is alive until the mutex is released (its destructor first waits for the mutex).
 //
 // Ownership: the connection point is a member of the client and shares the client's reference count,
 // so a reference to the connection point keeps the whole client alive. Each advised sink is held by a
@@ -61,6 +61,13 @@ public:
     int sinkCountLocked() const { return static_cast<int>(sinks_.size()); }
     void appendSinksLocked(std::vector<std::shared_ptr<const AdvisedSink>>& sinks) const;
     void setConnectionStateLocked(long connectionState) { connectionState_ = connectionState; }
+    // Server outages (ServerOutage.cpp); the caller holds State::mutex. The start of an outage: a connected
+    // client loses its connection; true when it had one.
+    bool loseConnectionLocked();
+    // The end of an outage: a client that lost its connection to it logs in again with the account of its
+    // last Connect when `reconnect` and that account still has the same password; true when it did. Either
+    // way the outage is forgotten, so that a later one starts afresh.
+    bool endOutageLocked(const State& st, bool reconnect);
 
 private:
     ComClient();
@@ -85,9 +92,18 @@ private:
     };
 
     ConnectionPoint point_{*this};
+    // Whether a request reaches the server: the client is connected and the server online. The caller
+    // holds State::mutex.
+    bool connectedLocked(const State& st) const {
+        return connectionState_ == kClientConnected && st.serverOnline;
+    }
+
     long connectionState_ = 0;
     long eventMask_ = 0;
     std::wstring user_;
+    std::wstring password_;  // of the last successful Connect, for a login after an outage
+    // Connected when the server went offline, and neither connected nor disconnected since.
+    bool lostToOutage_ = false;
     std::vector<std::shared_ptr<const AdvisedSink>> sinks_;
 };
 

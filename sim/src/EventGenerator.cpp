@@ -117,10 +117,13 @@ void run(double eventsPerSecond, unsigned seed, bool whileClientsLive) {
                 break;
             }
         }
-        if (whileClientsLive) {
+        {
             std::lock_guard<std::mutex> lock(detail::state().mutex);
-            if (detail::state().clients.empty()) {
+            if (whileClientsLive && detail::state().clients.empty()) {
                 break;
+            }
+            if (!detail::state().serverOnline) {
+                continue;  // an offline server has no events to give
             }
         }
         EventBatch batch;

@@ -267,6 +267,8 @@ long liveObjects() {
 }
 
 void resetSite() {
+    // The server first, so that a timeline stopped during one of its outages ends it without reconnects.
+    detail::restoreServer();
     detail::clearTimeline();
     setSerialisedRequests(false);
     {

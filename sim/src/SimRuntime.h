@@ -40,6 +40,20 @@ struct State {
     DWORD lastCookie = 0;             // cookies are unique over all connection points of the process
     CommandEventDelivery commandEvents = CommandEventDelivery::Thread;  // of SendManualCommand's events
 
+    // The simulated server (ServerOutage.cpp).
+    bool serverOnline = true;
+    bool clientsReconnect = false;  // whether the end of an outage logs its clients in again
+    unsigned connectDelayMs = 0;    // how long Connect waits before it answers
+    int waitingConnects = 0;        // Connect calls waiting out connectDelayMs
+    // Reports of lost and regained connections are delivered in the order they were queued, by one
+    // simulator thread at a time. Ticket n is the n-th report queued; reportsDelivered counts those whose
+    // sink calls have all returned.
+    unsigned long long reportsQueued = 0;
+    unsigned long long reportsDelivered = 0;
+    // Notified when the server goes offline or online, when a report has been delivered, when a Connect
+    // starts or ends its wait, when the connect delay changes and when a timeline is told to stop.
+    std::condition_variable serverChanged;
+
     void loadDefaultSite();  // caller holds mutex
 };
 
@@ -57,6 +71,21 @@ public:
 // until no sink call is in progress; a thread that is inside a sink call itself goes on at once.
 // REQUIRES: no simulator lock held (a delivery may need State::mutex to end).
 void awaitRequestTurn();
+
+// Server outages (ServerOutage.cpp). No simulator lock may be held by the caller of any of them.
+// Takes the server offline or brings it online: clients that lose their connection to it, or regain it,
+// are reported to their sinks by the connection-report thread. Returns the ticket of the last report
+// queued so far, for waitForReports.
+unsigned long long changeServerState(bool online);
+// Waits until every report up to `ticket` has been delivered; false when `stop` became true (whoever
+// sets it calls wakeReportWaiters afterwards) or timeoutMs passed (never with kWaitForever).
+constexpr unsigned kWaitForever = ~0u;
+bool waitForReports(unsigned long long ticket, unsigned timeoutMs, const std::atomic<bool>* stop = nullptr);
+// The server online, clients that lost their connection to an outage left disconnected, without
+// reports; the default reconnect option and no connect delay (resetSite).
+void restoreServer();
+// Wakes every waitForReports, so that it looks at its `stop` flag again.
+void wakeReportWaiters();
 
 // The process-wide state. Created on first use and never destroyed, so that a COM object released
 // during process exit, after other static objects have gone, still finds it.

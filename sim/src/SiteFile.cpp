@@ -291,20 +291,81 @@ void readDevices(Reader& r, const json& root, SiteDefinition& site) {
     }
 }
 
+// The members of a timeline entry that describe an event, which an outage has none of.
+constexpr const char* kEventMembers[] = {"eventId",     "type",      "subType",   "objectType",
+                                         "objectId",    "state",     "stateType", "location",
+                                         "description", "firstName", "lastName",  "cardNumber"};
+
+// An outage of the timeline: the server is offline from start to end (milliseconds after the start).
+struct Outage {
+    long start;
+    long end;
+    size_t index;  // in "events"
+};
+
+// An outage entry becomes two steps of the timeline: offline at its delay, online again after its duration.
+void readOutage(Reader& r, const json& e, const std::string& at, long delayMs, size_t index,
+                std::vector<Outage>& outages, SiteDefinition& site) {
+    for (const char* key : kEventMembers) {
+        if (e.contains(key)) {
+            r.fail(at + "/" + key, std::string("\"") + key + "\" does not apply to an outage");
+        }
+    }
+    const long duration = r.integer(e, at, "durationMs", std::nullopt);
+    if (duration <= 0) {
+        r.fail(at + "/durationMs", "must be a positive number of milliseconds");
+    }
+    if (static_cast<long long>(delayMs) + duration > INT32_MAX) {
+        r.fail(at + "/durationMs", "the outage must end within 2147483647 ms of the timeline's start");
+    }
+    outages.push_back(Outage{delayMs, delayMs + duration, index});
+    TimedEvent offline;
+    offline.delayMs = delayMs;
+    offline.action = TimedEvent::Action::ServerOffline;
+    site.timeline.push_back(offline);
+    TimedEvent online;
+    online.delayMs = delayMs + duration;
+    online.action = TimedEvent::Action::ServerOnline;
+    site.timeline.push_back(online);
+}
+
+// Outages may follow each other, but not overlap: the server would come back while one still lasts.
+void checkOutagesApart(Reader& r, std::vector<Outage> outages) {
+    std::stable_sort(outages.begin(), outages.end(),
+                     [](const Outage& a, const Outage& b) { return a.start < b.start; });
+    for (size_t n = 1; n < outages.size(); ++n) {
+        const Outage& earlier = outages[n - 1];
+        const Outage& later = outages[n];
+        if (later.start < earlier.end) {
+            r.fail("/events/" + std::to_string(later.index) + "/delayMs",
+                   "the outage overlaps the outage of /events/" + std::to_string(earlier.index) +
+                       ", which lasts until " + std::to_string(earlier.end) + " ms");
+        }
+    }
+}
+
 void readEvents(Reader& r, const json& root, SiteDefinition& site) {
     const json& events = r.array(root, "", "events");
+    std::vector<Outage> outages;
     for (size_t i = 0; i < events.size(); ++i) {
         const std::string at = "/events/" + std::to_string(i);
-        const json& e =
-            r.object(events[i], at,
-                     {"delayMs", "kind", "eventId", "type", "subType", "objectType", "objectId", "state",
-                      "stateType", "location", "description", "firstName", "lastName", "cardNumber"});
+        const json& e = r.object(
+            events[i], at,
+            {"delayMs", "kind", "durationMs", "eventId", "type", "subType", "objectType", "objectId", "state",
+             "stateType", "location", "description", "firstName", "lastName", "cardNumber"});
         TimedEvent timed;
         timed.delayMs = r.integer(e, at, "delayMs", std::nullopt);
         if (timed.delayMs < 0) {
             r.fail(at + "/delayMs", "must not be negative");
         }
         const std::wstring kind = r.requiredText(e, at, "kind");
+        if (kind == L"outage") {
+            readOutage(r, e, at, timed.delayMs, i, outages, site);
+            continue;
+        }
+        if (e.contains("durationMs")) {
+            r.fail(at + "/durationMs", "only an outage has a duration");
+        }
         EventObject& event = timed.event;
         long defaultType = 0;
         if (kind == L"state") {
@@ -317,7 +378,7 @@ void readEvents(Reader& r, const json& root, SiteDefinition& site) {
             event.genericEvent = true;
             defaultType = 8;  // eGenericEvent
         } else {
-            r.fail(at + "/kind", "must be \"state\", \"access\" or \"generic\"");
+            r.fail(at + "/kind", "must be \"state\", \"access\", \"generic\" or \"outage\"");
         }
         event.eventId = r.integer(e, at, "eventId", static_cast<long>(i + 1));
         event.type = r.integer(e, at, "type", defaultType);
@@ -340,8 +401,14 @@ void readEvents(Reader& r, const json& root, SiteDefinition& site) {
         event.description = event.description.value_or(L"");
         site.timeline.push_back(std::move(timed));
     }
+    checkOutagesApart(r, std::move(outages));
+    // At the same delay the server comes back first, then events go out, then it goes offline: an outage
+    // that ends as the next begins reports both, and an event at an outage's first or last millisecond is
+    // delivered.
     std::stable_sort(site.timeline.begin(), site.timeline.end(),
-                     [](const TimedEvent& a, const TimedEvent& b) { return a.delayMs < b.delayMs; });
+                     [](const TimedEvent& a, const TimedEvent& b) {
+                         return a.delayMs != b.delayMs ? a.delayMs < b.delayMs : a.action < b.action;
+                     });
 }
 
 }  // namespace
@@ -362,8 +429,14 @@ SiteDefinition parseSiteText(const std::string& text, const std::string& fileNam
                             (detail != std::string::npos ? what.substr(detail) : "not valid JSON: " + what));
     }
     Reader r(text, fileName);
-    r.object(root, "", {"name", "accounts", "objects", "devices", "points", "events"});
+    r.object(root, "", {"name", "accounts", "objects", "devices", "points", "events", "clientsReconnect"});
     SiteDefinition site;
+    if (root.contains("clientsReconnect")) {
+        if (!root.at("clientsReconnect").is_boolean()) {
+            r.fail("/clientsReconnect", "must be true or false");
+        }
+        site.clientsReconnect = root.at("clientsReconnect").get<bool>();
+    }
     const json& accounts = r.array(root, "", "accounts");
     for (size_t i = 0; i < accounts.size(); ++i) {
         const std::string at = "/accounts/" + std::to_string(i);

@@ -21,17 +21,21 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// One scripted event: delivered delayMs after the client that starts the timeline connected.
+// One step of the timeline, delayMs after the client that starts the timeline connected: a scripted
+// event, or the server going offline or coming back (an outage of the file is two steps).
 struct TimedEvent {
+    enum class Action { ServerOnline, Event, ServerOffline };  // in the order of steps at the same delay
     long delayMs = 0;
-    EventObject event;
+    Action action = Action::Event;
+    EventObject event;  // for Action::Event
 };
 
 struct SiteDefinition {
     std::map<std::wstring, std::wstring> accounts;          // user -> password
     std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
     detail::SiteModel site;
-    std::vector<TimedEvent> timeline;  // ordered by delay
+    bool clientsReconnect = false;     // after an outage, see setClientsReconnectByThemselves
+    std::vector<TimedEvent> timeline;  // ordered by delay, then by action
 };
 
 // Parses the text of a site file; `fileName` is only used in messages. Throws SiteFileError.

@@ -1,5 +1,5 @@
 // Site files in the running simulator: loadSiteFile for tests, SIPASS_SIM_SITE for the registered DLL
-// (read when a client is created), and the player of a site's scripted event timeline.
+// (read when a client is created), and the player of a site's timeline of scripted events and outages.
 #include "SiteFile.h"
 
 #include "EventObject.h"
@@ -20,7 +20,10 @@ struct Timeline {
     std::condition_variable wake;
     std::vector<TimedEvent> events;  // guarded by mutex; played from the start at each start
     bool stopRequested = false;      // guarded by mutex
-    std::thread thread;              // guarded by mutex
+    // stopRequested for the player's wait for the reports of an outage, which waits under State::mutex
+    // and so cannot take this mutex.
+    std::atomic<bool> stopping{false};
+    std::thread thread;  // guarded by mutex
     std::atomic<bool> playing{false};
     std::wstring environmentSite;  // guarded by mutex: the SIPASS_SIM_SITE file loaded last
 };
@@ -31,11 +34,15 @@ Timeline& timeline() {
     return *instance;
 }
 
-// The player thread: each event at its delay after the start, while a client is alive.
+// The player thread: each step at its delay after the start, while a client is alive. An outage's steps
+// wait until their reports have been delivered, so that the events after it follow the reports; an event
+// while the server is offline is not delivered. Ending during an outage of its own, the player ends the
+// outage.
 void play(std::vector<TimedEvent> events) {
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     Timeline& t = timeline();
     const auto start = std::chrono::steady_clock::now();
+    bool inOutage = false;
     for (const TimedEvent& timed : events) {
         {
             std::unique_lock<std::mutex> lock(t.mutex);
@@ -44,11 +51,22 @@ void play(std::vector<TimedEvent> events) {
                 break;
             }
         }
+        bool serverOnline = true;
         {
             std::lock_guard<std::mutex> lock(detail::state().mutex);
             if (detail::state().clients.empty()) {
                 break;
             }
+            serverOnline = detail::state().serverOnline;
+        }
+        if (timed.action != TimedEvent::Action::Event) {
+            inOutage = timed.action == TimedEvent::Action::ServerOffline;
+            const auto ticket = detail::changeServerState(!inOutage);
+            detail::waitForReports(ticket, detail::kWaitForever, &t.stopping);
+            continue;
+        }
+        if (!serverOnline) {
+            continue;
         }
         EventObject event = timed.event;
         event.timestamp = localNow();
@@ -56,6 +74,9 @@ void play(std::vector<TimedEvent> events) {
         EventBatch batch;
         batch.elements.push_back(EventElement{EventElement::Kind::Object, event});
         detail::deliverOnThisThread(batch);
+    }
+    if (inOutage) {
+        detail::changeServerState(true);  // its reports go out without the player, which ends here
     }
     if (SUCCEEDED(init)) {
         CoUninitialize();
@@ -70,9 +91,11 @@ void stopTimeline() {
     {
         std::lock_guard<std::mutex> lock(t.mutex);
         t.stopRequested = true;
+        t.stopping = true;
         finished = std::move(t.thread);
     }
     t.wake.notify_all();
+    detail::wakeReportWaiters();  // a player waiting for the reports of an outage
     if (finished.joinable()) {
         finished.join();
     }
@@ -86,6 +109,7 @@ void applySite(SiteDefinition site) {
         st.accounts = std::move(site.accounts);
         st.objects = std::move(site.objects);
         st.site = std::move(site.site);
+        st.clientsReconnect = site.clientsReconnect;
     }
     Timeline& t = timeline();
     std::lock_guard<std::mutex> lock(t.mutex);
@@ -149,6 +173,7 @@ void startTimelineOnConnect() {
         t.thread.join();  // the last playing has ended (playing is false), so this returns at once
     }
     t.stopRequested = false;
+    t.stopping = false;
     t.playing = true;
     ++g_runningThreads;
     try {

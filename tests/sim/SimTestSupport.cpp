@@ -79,6 +79,12 @@ std::vector<RecordingSink::Call> RecordingSink::calls() const {
     return calls_;
 }
 
+bool RecordingSink::waitForCalls(size_t count, unsigned timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return calls_.size() >= count; });
+}
+
 bool RecordingSink::waitUntilReleased(unsigned timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return references_ == 0; });

@@ -1,19 +1,24 @@
 // Shared pieces of the simulator's tests: a fixture that brings COM up and checks that every test
-// releases all simulator objects, an event sink that records its calls, and a runner that reports the
-// structured exception a call raised.
+// releases all simulator objects, an event sink that records its calls, a call on a thread of its own, an
+// advised sink that is unadvised at the end of its scope, and a runner that reports the structured
+// exception a call raised.
 #pragma once
 
 #include "ClientInterfaces.h"
 #include "SimControl.h"
 
 #include <gtest/gtest.h>
+#include <ocidl.h>
 #include <wrl/client.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 using Microsoft::WRL::ComPtr;
@@ -72,6 +77,8 @@ public:
     HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
 
     std::vector<Call> calls() const;
+    // Waits until at least `count` calls have been recorded; false on timeout.
+    bool waitForCalls(size_t count, unsigned timeoutMs = 5000);
     long references() const { return references_; }
     // Waits until nobody holds a reference any more; false on timeout.
     bool waitUntilReleased(unsigned timeoutMs = 5000);
@@ -89,6 +96,94 @@ private:
     std::condition_variable changed_;
     std::vector<Call> calls_;  // guarded by mutex_
     bool blocked_ = false;     // guarded by mutex_
+};
+
+// A call made on a thread of its own (in the MTA), so that the test can watch whether it has returned. A
+// call that never returns fails the test and is left behind instead of hanging it: whatever the call uses
+// must be captured by value (a ComPtr keeps its object alive for the stuck thread).
+class BackgroundCall {
+public:
+    explicit BackgroundCall(std::function<HRESULT()> call) : shared_(std::make_shared<Shared>()) {
+        thread_ = std::thread([shared = shared_, call = std::move(call)]() mutable {
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                shared->threadId = GetCurrentThreadId();
+            }
+            const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+            const HRESULT result = call();
+            call = nullptr;  // lets go of what the call captured while still in the apartment
+            if (SUCCEEDED(init)) {
+                CoUninitialize();
+            }
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                shared->result = result;
+                shared->returned = true;
+            }
+            shared->done.notify_all();
+        });
+    }
+    ~BackgroundCall() {
+        if (waitFor(0)) {
+            thread_.join();
+        } else {
+            thread_.detach();
+        }
+    }
+    BackgroundCall(const BackgroundCall&) = delete;
+    BackgroundCall& operator=(const BackgroundCall&) = delete;
+
+    // True once the call has returned.
+    bool waitFor(unsigned timeoutMs) {
+        std::unique_lock<std::mutex> lock(shared_->mutex);
+        return shared_->done.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                      [this] { return shared_->returned; });
+    }
+    HRESULT result() const {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        return shared_->result;
+    }
+    DWORD threadId() const {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        return shared_->threadId;
+    }
+
+private:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable done;
+        bool returned = false;    // guarded by mutex
+        HRESULT result = E_FAIL;  // guarded by mutex
+        DWORD threadId = 0;       // guarded by mutex
+    };
+    std::shared_ptr<Shared> shared_;
+    std::thread thread_;
+};
+
+// An advised sink that is unadvised at the end of the test, before the sink itself goes.
+class Advised {
+public:
+    Advised(IComClient* client, _ICOMClientEvents& sink) {
+        ComPtr<IConnectionPointContainer> container;
+        EXPECT_EQ(S_OK, client->QueryInterface(IID_PPV_ARGS(&container)));
+        if (container) {
+            EXPECT_EQ(S_OK, container->FindConnectionPoint(__uuidof(_ICOMClientEvents), &point_));
+        }
+        if (point_) {
+            EXPECT_EQ(S_OK, point_->Advise(&sink, &cookie_));
+        }
+    }
+    ~Advised() {
+        if (point_) {
+            EXPECT_EQ(S_OK, point_->Unadvise(cookie_));
+        }
+    }
+    Advised(const Advised&) = delete;
+    Advised& operator=(const Advised&) = delete;
+
+private:
+    ComPtr<IConnectionPoint> point_;
+    DWORD cookie_ = 0;
 };
 
 // Runs `body` on a thread of its own and reports the first error-severity structured exception it

@@ -107,6 +107,84 @@ private:
     std::vector<long> ids_;  // guarded by mutex_
 };
 
+// Records, in order, the states OnClientStateChanged reports ("state 0") and the EventIDs of the
+// generic events OnEvent delivers ("event 2").
+class TimelineSink final : public _ICOMClientEvents {
+public:
+    ~TimelineSink() {
+        EXPECT_TRUE(waitUntilReleased()) << "the simulator still holds a sink being destroyed";
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
+        if (iid == IID_IUnknown || iid == __uuidof(_ICOMClientEvents)) {
+            *object = this;
+            AddRef();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const long left = --references_;
+        changed_.notify_all();
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long state) override {
+        record("state " + std::to_string(state));
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnAlarm(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
+        LONG lower = 0, upper = -1;
+        SafeArrayGetLBound(events, 1, &lower);
+        SafeArrayGetUBound(events, 1, &upper);
+        for (LONG i = lower; i <= upper; ++i) {
+            VARIANT element;
+            VariantInit(&element);
+            SafeArrayGetElement(events, &i, &element);
+            ComPtr<IGenericEvent> generic;
+            long id = -1;
+            if (element.vt == VT_UNKNOWN && element.punkVal != nullptr &&
+                SUCCEEDED(element.punkVal->QueryInterface(IID_PPV_ARGS(&generic)))) {
+                generic->get_EventID(&id);
+            }
+            generic.Reset();
+            VariantClear(&element);
+            record("event " + std::to_string(id));
+        }
+        return S_OK;
+    }
+
+    std::vector<std::string> waitForLog(size_t count, unsigned timeoutMs = 10000) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return log_.size() >= count; });
+        return log_;
+    }
+    std::vector<std::string> log() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return log_;
+    }
+
+private:
+    void record(std::string entry) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        log_.push_back(std::move(entry));
+        changed_.notify_all();
+    }
+    bool waitUntilReleased() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(5), [this] { return references_ == 0; });
+    }
+
+    std::atomic<long> references_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> log_;  // guarded by mutex_
+};
+
 const char kSmallSite[] = R"({
   "accounts": [{"user": "guard", "password": "night"}],
   "objects": [{"type": 7, "id": 900, "name": "Panel"}],
@@ -174,6 +252,55 @@ TEST_F(SimTest, SiteFileTimelinePlaysInDelayOrderAfterConnect) {
     EXPECT_EQ(0, sink.references());
 }
 
+// Entries in no particular order: a short outage, a second one that starts as the first ends and lasts
+// until the timeline is stopped, an event during the first (not delivered) and one at the very end of it
+// (delivered between the two).
+const char kOutageSite[] = R"({
+  "clientsReconnect": true,
+  "accounts": [{"user": "guard", "password": "night"}],
+  "events": [
+    {"delayMs": 300, "kind": "outage", "durationMs": 600000},
+    {"delayMs": 300, "kind": "generic", "eventId": 2},
+    {"delayMs": 100, "kind": "generic", "eventId": 1},
+    {"delayMs": 0, "kind": "outage", "durationMs": 300}
+  ]
+})";
+
+TEST_F(SimTest, SiteFileTimelinePlaysOutagesAndEndsTheOneInForceWhenStopped) {
+    ASSERT_EQ("", loadError(kOutageSite));
+    ComPtr<IComClient> client = createClient();
+    ComPtr<IComClient> other = createClient();
+    ASSERT_TRUE(client && other);
+    TimelineSink sink;
+    {
+        Advised advised(client.Get(), sink);
+        TestBstr guard(L"guard"), night(L"night");
+        ASSERT_EQ(S_OK, client->Connect(guard.get(), night.get()));
+
+        EXPECT_EQ((std::vector<std::string>{"state 0", "state 1", "event 2", "state 0"}), sink.waitForLog(4));
+        ASSERT_TRUE(sim::waitForServerState(false));
+        EXPECT_EQ(sim::E_SIM_SERVER_OFFLINE, other->Connect(guard.get(), night.get()));
+        long state = -1;
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        EXPECT_EQ(0, state);
+
+        // Loading another site stops the timeline, which ends its outage as the outage's end would have:
+        // the server comes back and, under the file's option, the client logs in again.
+        TempSite next(kSmallSite);
+        sim::loadSiteFile(next.path());
+        EXPECT_TRUE(sim::serverOnline());
+        ASSERT_TRUE(sim::waitForServerState(true));
+        EXPECT_EQ((std::vector<std::string>{"state 0", "state 1", "event 2", "state 0", "state 1"}),
+                  sink.log());
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        EXPECT_EQ(1, state);
+        EXPECT_EQ(S_OK, other->Connect(guard.get(), night.get()));
+    }
+    client.Reset();
+    other.Reset();
+    sim::resetSite();
+}
+
 TEST_F(SimTest, TheExampleSitesLoad) {
     for (const wchar_t* name : {L"office.json", L"campus.json"}) {
         SCOPED_TRACE(testing::Message() << "site " << std::string(name, name + wcslen(name)));
@@ -216,6 +343,22 @@ TEST_F(SimTest, SiteFileErrorsNameFileLineAndProblem) {
          "4: /events/0/kind: ", "must be \"state\""},
         {"{\n\"events\": [\n {\"kind\": \"state\"}]}", "3: /events/0: ", "\"delayMs\" is missing"},
         {"{\n\"accounts\": [\n {\"user\": \"x\"}]}", "3: /accounts/0: ", "\"password\" is missing"},
+        {"{\n\"clientsReconnect\": 1}", "2: /clientsReconnect: ", "must be true or false"},
+        {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"outage\"}]}",
+         "3: /events/0: ", "\"durationMs\" is missing"},
+        {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"outage\",\n  \"durationMs\": -1}]}",
+         "4: /events/0/durationMs: ", "must be a positive number"},
+        {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"outage\",\n  \"durationMs\": 0}]}",
+         "4: /events/0/durationMs: ", "must be a positive number"},
+        {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"outage\", \"durationMs\": 9,\n  \"objectId\": 3}]}",
+         "4: /events/0/objectId: ", "does not apply to an outage"},
+        {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"state\",\n  \"durationMs\": 9}]}",
+         "4: /events/0/durationMs: ", "only an outage has a duration"},
+        {"{\"events\": [\n {\"delayMs\": 0, \"kind\": \"outage\", \"durationMs\": 100},\n {\"delayMs\": 99, "
+         "\"kind\": \"outage\", \"durationMs\": 5}]}",
+         "3: /events/1/delayMs: ", "the outage overlaps the outage of /events/0, which lasts until 100 ms"},
+        {"{\"events\": [\n {\"delayMs\": 2147483000,\n \"kind\": \"outage\", \"durationMs\": 1000}]}",
+         "3: /events/0/durationMs: ", "must end within"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -311,3 +311,139 @@ TEST_F(Reconnect, NoHeapBlockOfTheDllHoldsThePasswordAfterCloseOrWithThePolicyOf
         EXPECT_EQ(std::wstring::npos, text.find(kSecret)) << text;
     }
 }
+
+TEST_F(Reconnect, AServerOutageIsRetriedUntilTheServerIsBackAndEventsFlowBeforeAndAfter) {
+    loginWithPolicy(20, 60);
+    deliverOneEvent(1);
+    ASSERT_TRUE(sim::setServerOnline(false));
+    // Attempts fail while the server is away.
+    ASSERT_TRUE(g_reports.waitFor(6));
+    ASSERT_TRUE(sim::setServerOnline(true));
+    std::vector<Report> reports;
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(g_reports.waitFor(reports.size() + 1));
+        reports = g_reports.snapshot();
+        if (reports.back().state == GATEWAY_CONNECTION_CONNECTED) {
+            break;
+        }
+    }
+    // 1, 0, 0; 0, 0, 0; then per attempt 2, n, 0 followed by 0, n, offline, until 2, k, 0 and 1, k, 0.
+    ASSERT_GE(reports.size(), 6u);
+    EXPECT_EQ(r(1), reports[0]);
+    EXPECT_EQ(r(0), reports[1]);
+    const int32_t last = static_cast<int32_t>((reports.size() - 2) / 2);
+    for (int32_t attempt = 1; attempt <= last; ++attempt) {
+        EXPECT_EQ(r(2, attempt), reports[2 * attempt]) << attempt;
+        EXPECT_EQ(attempt < last ? r(0, attempt, sim::E_SIM_SERVER_OFFLINE) : r(1, attempt),
+                  reports[2 * attempt + 1])
+            << attempt;
+    }
+    EXPECT_EQ(1, g_reports.disconnects);
+    EXPECT_TRUE(log.contains(L"Re-login attempt 1 failed: hr=-2147023671"));
+
+    deliverOneEvent(2);
+    std::lock_guard<std::mutex> lock(g_received.mutex);
+    ASSERT_EQ(2u, g_received.states.size());
+    EXPECT_EQ(2, g_received.states[1].eventId);
+}
+
+TEST_F(Reconnect, AClientThatReconnectsByItselfWithinTheFirstDelayNeedsNoReLogin) {
+    sim::setClientsReconnectByThemselves(true);
+    loginWithPolicy(2000, 4000);
+    ASSERT_TRUE(sim::setServerOnline(false));
+    ASSERT_TRUE(sim::setServerOnline(true));
+    ASSERT_TRUE(g_reports.waitFor(3));
+    EXPECT_EQ((std::vector<Report>{r(1), r(0), r(1)}), g_reports.snapshot());
+    EXPECT_EQ(1, sim::callCount("IComClient::Connect"));
+    deliverOneEvent(5);
+    EXPECT_EQ(1u, g_received.states.size());
+}
+
+TEST_F(Reconnect, CloseDuringAnAttemptsConnectWaitsForItThenReleasesEverything) {
+    const int threadsBefore = threadCount();
+    loginWithPolicy(10, 100);
+    sim::setConnectDelay(1500);
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    ASSERT_TRUE(sim::waitForWaitingConnects(1));
+    EXPECT_TRUE(library.Close());
+    // The attempt ended before Close went on: its outcome was reported, nothing is left.
+    EXPECT_EQ(0, sim::waitingConnects());
+    EXPECT_EQ(r(1, 1), g_reports.snapshot().back());
+    EXPECT_TRUE(sim::clients().empty());
+    EXPECT_EQ(0, sim::advisedSinkCount());
+    EXPECT_TRUE(waitForThreadsAtMost(threadsBefore)) << threadCount() << " threads, " << threadsBefore
+                                                     << " before";
+}
+
+namespace {
+
+std::atomic<unsigned> g_logLines{0};
+
+// Raises on about one line in five, an access violation or an MSVC host's throw by turns.
+void SIPASSVORMEKGATEWAY_CALL sometimesRaisingLog(LogLevel, const wchar_t*) {
+    const unsigned line = g_logLines.fetch_add(1) * 2654435761u;
+    if ((line >> 24) % 5 != 0) {
+        return;
+    }
+    if ((line >> 16) % 2 == 0) {
+        static void* const guarded = ::VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+        *static_cast<volatile int*>(guarded) = 1;
+    } else {
+        ULONG_PTR parameters[3] = {0x19930520, 0, 0};
+        ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 3, parameters);
+    }
+}
+
+}  // namespace
+
+TEST_F(Reconnect, FiftyOutagesInARowWhileHostThreadsUseTheDoorServices) {
+    loginWithPolicy(5, 20);
+    library.RegisterLogCallback(&sometimesRaisingLog);
+    std::atomic<bool> running{true};
+    std::vector<std::thread> hosts;
+    hosts.emplace_back([&] {
+        while (running) {
+            Device* devices = nullptr;
+            int32_t deviceCount = 0, doorCount = 0;
+            library.getAllDoors(&devices, &deviceCount, &doorCount);
+            library.cleanupDoorArray(devices, deviceCount);
+        }
+    });
+    hosts.emplace_back([&] {
+        for (int round = 0; running; ++round) {
+            PointState state{};
+            if (library.getPointState(1015, &state)) {
+                library.cleanupPointDefinition(PointDefinition{0, nullptr, state});
+            }
+            library.controlDoor(7, 1015, round % 2 == 0 ? sim::kCommandLock : sim::kCommandUnlock);
+        }
+    });
+    int reconnected = 0;
+    for (int outage = 0; outage < 50; ++outage) {
+        ASSERT_TRUE(sim::setServerOnline(false)) << outage;
+        ASSERT_TRUE(sim::setServerOnline(true)) << outage;
+        // Back once a re-login has succeeded since this outage began.
+        for (int i = 0; i < 2000; ++i) {
+            const std::vector<Report> reports = g_reports.snapshot();
+            int succeeded = 0;
+            for (const Report& report : reports) {
+                succeeded += report.state == GATEWAY_CONNECTION_CONNECTED && report.attempt > 0 ? 1 : 0;
+            }
+            if (succeeded > reconnected) {
+                reconnected = succeeded;
+                break;
+            }
+            g_reports.waitFor(reports.size() + 1, 10);
+        }
+        ASSERT_EQ(outage + 1, reconnected) << "outage " << outage << " was not recovered from";
+    }
+    running = false;
+    for (std::thread& host : hosts) {
+        host.join();
+    }
+    ASSERT_TRUE(sim::waitForCommandEvents(20000));
+    library.RegisterLogCallback(&LogCapture::callback);
+    EXPECT_EQ(1, sim::advisedSinkCount());
+    deliverOneEvent(77);
+    EXPECT_EQ(77, g_received.states.back().eventId);
+}

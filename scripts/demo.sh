@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # The main job, as a guided demo: builds the 32-bit gateway and the host tool gwhost, registers the
 # simulated access-control client in a Wine prefix of its own (with regsvr32, as the real client library
-# is registered) and lets gwhost log in to the simulated site, list the doors, watch events for a few
-# seconds, send a door command and show the state events it causes. Each step logs in and closes again.
+# is registered) and lets gwhost log in to the simulated site, list the doors, watch events across a
+# server outage (the gateway logs in again by itself and gwhost reads the door states again), send a door
+# command and show the state events it causes. Each step logs in and closes again.
 #
 #   demo.sh [USER [PASSWORD]] [--seconds N] [--debug]
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 
-user=operator password=sipass seconds=4 level=info
+user=operator password=sipass seconds=12 level=info
 positional=()
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -23,7 +24,7 @@ done
 
 bash scripts/install-deps.sh
 [ -f build/x86/build.ninja ] || cmake --preset x86 >/dev/null
-cmake --build --preset x86 --target SiPassVormekGateway SiPassSim gwhost >/dev/null
+cmake --build --preset x86 --target SiPassVormekGateway SiPassSim gwhost example_sites >/dev/null
 
 export WINEPREFIX="$root/build/demo-prefix"
 bash scripts/wine-prefix.sh
@@ -52,7 +53,11 @@ trap cleanup EXIT
 step "The gateway's version" version
 if step "Log in and list the doors (the gateway's own log lines on standard error)" \
         doors --log-level "$level"; then
-    step "Watch the site's events for $seconds seconds" watch --seconds "$seconds" --log-level error
+    # The event step plays a small office whose server goes away for 3 s after 2.5 s: events, the lost
+    # connection, the gateway's attempts until the server is back, the door states read again, events.
+    outage_site=$(winepath -w "$root/build/x86/sites/outage.json" 2>/dev/null)
+    SIPASS_SIM_SITE=$outage_site step "Watch the events of a small office for $seconds seconds; its server goes away for 3 s" \
+        watch --seconds "$seconds" --reconnect 500,2000 --log-level error
     step "Momentary unlock of the latch of door 2 at Haupteingang, and the state events it causes" \
         command 7 1025 3 --seconds 2
     step "The latch's state afterwards" point 1025

@@ -21,7 +21,7 @@ set(expected
     bin/SiPassVormekGateway.dll bin/SiPassSim.dll bin/gwhost.exe
     include/SiPassVormekGateway.h include/SiPassVormekGatewayVersion.h
     lib/libSiPassVormekGateway.dll.a lib/SiPassVormekGateway.lib lib/SiPassVormekGateway.def
-    doc/README.md doc/site-format.md doc/integration.md sites/office.json sites/campus.json)
+    doc/README.md doc/site-format.md doc/integration.md sites/office.json sites/outage.json sites/campus.json)
 foreach(file IN LISTS expected)
     if(NOT EXISTS ${top}/${file})
         message(FATAL_ERROR "the package lacks ${file}")

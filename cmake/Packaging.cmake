@@ -29,7 +29,8 @@ install(FILES include/SiPassVormekGateway.h ${PROJECT_BINARY_DIR}/include/SiPass
 install(FILES ${GATEWAY_MSVC_IMPORT_LIB} src/api/SiPassVormekGateway.def DESTINATION lib)
 install(FILES README.md DESTINATION doc)
 install(DIRECTORY docs/ DESTINATION doc FILES_MATCHING PATTERN "*.md")
-install(FILES examples/sites/office.json ${CMAKE_BINARY_DIR}/sites/campus.json DESTINATION sites)
+install(FILES examples/sites/office.json examples/sites/outage.json ${CMAKE_BINARY_DIR}/sites/campus.json
+        DESTINATION sites)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME SiPassVormekGateway)

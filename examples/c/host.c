@@ -39,8 +39,8 @@ static void SIPASSVORMEKGATEWAY_CALL on_state(int32_t eventId, int32_t objectId,
  * a real host reads its door states again here (from another thread: this one holds the gateway's lock). */
 static void SIPASSVORMEKGATEWAY_CALL on_connection(int32_t state, int32_t attempt, int32_t hresult) {
     static const char* const names[] = {"lost", "connected", "retrying"};
-    printf("connection %s (attempt %d, hr 0x%08lX)\n", state >= 0 && state <= 2 ? names[state] : "?", (int)attempt,
-           (unsigned long)hresult);
+    printf("connection %s (attempt %d, hr 0x%08lX)\n", state >= 0 && state <= 2 ? names[state] : "?",
+           (int)attempt, (unsigned long)hresult);
 }
 
 static int register_simulator(void) {

@@ -37,7 +37,8 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
         // The host logs in itself: a pending automatic attempt has nothing left to do.
         reconnect::cancelPending();
         const gateway::Pin gateway = gateway::obtain();
-        const bool loggedIn = boundary::guard("gateway_Init", false, [&] { return gateway->Init(user, password); });
+        const bool loggedIn =
+            boundary::guard("gateway_Init", false, [&] { return gateway->Init(user, password); });
         if (!loggedIn) {
             reconnect::wipeCredentials();
             return false;
@@ -55,7 +56,8 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
         logger().log("SIPASSVORMEKGATEWAY_API: close called");
         const gateway::Pin gateway = gateway::obtain();
         // Closing waits for the delivery in progress: inside a callback that is this thread's own.
-        if (gateway::refusedInsideCallback("gateway_Close") || gateway::refusedDuringLifecycle("gateway_Close")) {
+        if (gateway::refusedInsideCallback("gateway_Close") ||
+            gateway::refusedDuringLifecycle("gateway_Close")) {
             return false;
         }
         boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());

@@ -49,8 +49,8 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
 
     // Every false result leaves the caller's record untouched.
     SafeArrayOwner relatives;
-    const HRESULT relativesResult = client->GetRelatives(
-        doors::kPointType, pointId, doors::kStateRelation, 0, relatives.ReleaseAndGetAddressOf());
+    const HRESULT relativesResult = client->GetRelatives(doors::kPointType, pointId, doors::kStateRelation, 0,
+                                                         relatives.ReleaseAndGetAddressOf());
     if (FAILED(relativesResult)) {
         logStateFailure("m_ComClient->GetRelatives()", relativesResult);
         return false;

@@ -12,21 +12,23 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
 
     EventReader<IAccessEvent> read(event.Get(), "accessEvent");
     if (!read.all([&] {
-        return read(&IAccessEvent::get_EventID, "get_EventID", &eventId) &&
-               read(&IAccessEvent::get_ObjectID, "get_ObjectID", &objectId) &&
-               read(&IAccessEvent::get_ObjectType, "get_ObjectType", &objectType) &&
-               read(&IAccessEvent::get_State, "get_State", &state) &&
-               read(&IAccessEvent::get_Type, "get_Type", &type) &&
-               read(&IAccessEvent::get_SubType, "get_SubType", &subType) &&
-               read(&IAccessEvent::get_StateType, "get_StateType", &stateType) &&
-               read(&IAccessEvent::get_ServerTime, "get_ServerTime", &serverTime) &&
-               read(&IAccessEvent::get_Timestamp, "get_Timestamp", &timestamp) &&
-               read(&IAccessEvent::get_FirstName, "get_FirstName", firstName.ReleaseAndGetAddressOf()) &&
-               read(&IAccessEvent::get_LastName, "get_LastName", lastName.ReleaseAndGetAddressOf()) &&
-               read(&IAccessEvent::get_CardNumber, "get_CardNumber", cardNumber.ReleaseAndGetAddressOf()) &&
-               read(&IAccessEvent::get_Description, "get_Description", description.ReleaseAndGetAddressOf()) &&
-               read(&IAccessEvent::get_Location, "get_Location", location.ReleaseAndGetAddressOf());
-    })) {
+            return read(&IAccessEvent::get_EventID, "get_EventID", &eventId) &&
+                   read(&IAccessEvent::get_ObjectID, "get_ObjectID", &objectId) &&
+                   read(&IAccessEvent::get_ObjectType, "get_ObjectType", &objectType) &&
+                   read(&IAccessEvent::get_State, "get_State", &state) &&
+                   read(&IAccessEvent::get_Type, "get_Type", &type) &&
+                   read(&IAccessEvent::get_SubType, "get_SubType", &subType) &&
+                   read(&IAccessEvent::get_StateType, "get_StateType", &stateType) &&
+                   read(&IAccessEvent::get_ServerTime, "get_ServerTime", &serverTime) &&
+                   read(&IAccessEvent::get_Timestamp, "get_Timestamp", &timestamp) &&
+                   read(&IAccessEvent::get_FirstName, "get_FirstName", firstName.ReleaseAndGetAddressOf()) &&
+                   read(&IAccessEvent::get_LastName, "get_LastName", lastName.ReleaseAndGetAddressOf()) &&
+                   read(&IAccessEvent::get_CardNumber, "get_CardNumber",
+                        cardNumber.ReleaseAndGetAddressOf()) &&
+                   read(&IAccessEvent::get_Description, "get_Description",
+                        description.ReleaseAndGetAddressOf()) &&
+                   read(&IAccessEvent::get_Location, "get_Location", location.ReleaseAndGetAddressOf());
+        })) {
         return;
     }
     const long long serverTimeMs = toEpochMs(serverTime);

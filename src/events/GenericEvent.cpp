@@ -12,14 +12,15 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
 
     EventReader<IGenericEvent> read(event.Get(), "genericEvent");
     if (!read.all([&] {
-        return read(&IGenericEvent::get_EventID, "get_EventID", &eventId) &&
-               read(&IGenericEvent::get_Type, "get_Type", &type) &&
-               read(&IGenericEvent::get_SubType, "get_SubType", &subType) &&
-               read(&IGenericEvent::get_ServerTime, "get_ServerTime", &serverTime) &&
-               read(&IGenericEvent::get_Timestamp, "get_Timestamp", &timestamp) &&
-               read(&IGenericEvent::get_Location, "get_Location", location.ReleaseAndGetAddressOf()) &&
-               read(&IGenericEvent::get_Description, "get_Description", description.ReleaseAndGetAddressOf());
-    })) {
+            return read(&IGenericEvent::get_EventID, "get_EventID", &eventId) &&
+                   read(&IGenericEvent::get_Type, "get_Type", &type) &&
+                   read(&IGenericEvent::get_SubType, "get_SubType", &subType) &&
+                   read(&IGenericEvent::get_ServerTime, "get_ServerTime", &serverTime) &&
+                   read(&IGenericEvent::get_Timestamp, "get_Timestamp", &timestamp) &&
+                   read(&IGenericEvent::get_Location, "get_Location", location.ReleaseAndGetAddressOf()) &&
+                   read(&IGenericEvent::get_Description, "get_Description",
+                        description.ReleaseAndGetAddressOf());
+        })) {
         return;
     }
     const long long serverTimeMs = toEpochMs(serverTime);

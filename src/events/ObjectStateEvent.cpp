@@ -12,18 +12,19 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
 
     EventReader<IObjectState> read(event.Get(), "objectState");
     if (!read.all([&] {
-        return read(&IObjectState::get_EventID, "get_EventID", &eventId) &&
-               read(&IObjectState::get_ObjectID, "get_ObjectID", &objectId) &&
-               read(&IObjectState::get_ObjectType, "get_ObjectType", &objectType) &&
-               read(&IObjectState::get_State, "get_State", &state) &&
-               read(&IObjectState::get_SubType, "get_SubType", &subType) &&
-               read(&IObjectState::get_Type, "get_Type", &type) &&
-               read(&IObjectState::get_StateType, "get_StateType", &stateType) &&
-               read(&IObjectState::get_Timestamp, "get_Timestamp", &timestamp) &&
-               read(&IObjectState::get_ServerTime, "get_ServerTime", &serverTime) &&
-               read(&IObjectState::get_Location, "get_Location", location.ReleaseAndGetAddressOf()) &&
-               read(&IObjectState::get_Description, "get_Description", description.ReleaseAndGetAddressOf());
-    })) {
+            return read(&IObjectState::get_EventID, "get_EventID", &eventId) &&
+                   read(&IObjectState::get_ObjectID, "get_ObjectID", &objectId) &&
+                   read(&IObjectState::get_ObjectType, "get_ObjectType", &objectType) &&
+                   read(&IObjectState::get_State, "get_State", &state) &&
+                   read(&IObjectState::get_SubType, "get_SubType", &subType) &&
+                   read(&IObjectState::get_Type, "get_Type", &type) &&
+                   read(&IObjectState::get_StateType, "get_StateType", &stateType) &&
+                   read(&IObjectState::get_Timestamp, "get_Timestamp", &timestamp) &&
+                   read(&IObjectState::get_ServerTime, "get_ServerTime", &serverTime) &&
+                   read(&IObjectState::get_Location, "get_Location", location.ReleaseAndGetAddressOf()) &&
+                   read(&IObjectState::get_Description, "get_Description",
+                        description.ReleaseAndGetAddressOf());
+        })) {
         return;
     }
     const long long timestampMs = toEpochMs(timestamp);

@@ -35,7 +35,8 @@ Pin read() {
 }
 
 uintptr_t deliveryDepth() {
-    return g_DeliverySlot == TLS_OUT_OF_INDEXES ? 0 : reinterpret_cast<uintptr_t>(::TlsGetValue(g_DeliverySlot));
+    return g_DeliverySlot == TLS_OUT_OF_INDEXES ? 0
+                                                : reinterpret_cast<uintptr_t>(::TlsGetValue(g_DeliverySlot));
 }
 
 void setDeliveryDepth(uintptr_t depth) {

@@ -45,19 +45,22 @@ public:
         const size_t used = 2 * sizeof(uint32_t) + (userLength + passwordLength) * sizeof(wchar_t);
         const size_t size = (used + CRYPTPROTECTMEMORY_BLOCK_SIZE - 1) / CRYPTPROTECTMEMORY_BLOCK_SIZE *
                             CRYPTPROTECTMEMORY_BLOCK_SIZE;
-        auto* block = static_cast<BYTE*>(::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        auto* block =
+            static_cast<BYTE*>(::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         if (block == nullptr) {
             logger().errLog("No memory to keep the credentials: no automatic re-login.");
             return;
         }
-        const uint32_t lengths[2] = {static_cast<uint32_t>(userLength), static_cast<uint32_t>(passwordLength)};
+        const uint32_t lengths[2] = {static_cast<uint32_t>(userLength),
+                                     static_cast<uint32_t>(passwordLength)};
         std::memcpy(block, lengths, sizeof lengths);
         std::memcpy(block + sizeof lengths, user, userLength * sizeof(wchar_t));
         std::memcpy(block + sizeof lengths + userLength * sizeof(wchar_t), password,
                     passwordLength * sizeof(wchar_t));
         m_block = block;
         m_size = size;
-        m_encrypted = ::CryptProtectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS);
+        m_encrypted =
+            ::CryptProtectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS);
     }
 
     bool read(std::wstring& user, std::wstring& password) {

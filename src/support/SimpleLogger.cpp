@@ -54,8 +54,8 @@ void SimpleLogger::setLogger(LogCallback callback) {
     m_Callback.store(callback, std::memory_order_seq_cst);
     for (int round = 0; round < 2; ++round) {
         const int draining = m_Generation.fetch_xor(1, std::memory_order_seq_cst);
-        for (int spins = 0; m_InUse[draining].load(std::memory_order_seq_cst) > ownCalls(m_ThreadSlot, draining);
-             ++spins) {
+        for (int spins = 0;
+             m_InUse[draining].load(std::memory_order_seq_cst) > ownCalls(m_ThreadSlot, draining); ++spins) {
             if (spins < 64) {
                 ::SwitchToThread();
             } else {

@@ -256,7 +256,8 @@ TEST_F(HostThreading, AnEventGetterThatRaisesSkipsItsEventAndReleasesTheLock) {
     sim::raiseInMethod("IAccessEvent::get_CardNumber", sim::Raise::MsvcCppException);
     ASSERT_TRUE(sim::deliverEvent(accessEvent(oleDate(2024, 2, 29, 13, 45, 30))));
     EXPECT_TRUE(log.contains(L"Exception in get_State for objectState: structured exception 0xC0000005"));
-    EXPECT_TRUE(log.contains(L"Exception in get_CardNumber for accessEvent: structured exception 0xE06D7363"));
+    EXPECT_TRUE(
+        log.contains(L"Exception in get_CardNumber for accessEvent: structured exception 0xE06D7363"));
     EXPECT_TRUE(g_received.states.empty());
     EXPECT_TRUE(g_received.accesses.empty());
 

@@ -30,7 +30,7 @@ std::vector<std::string> importedDlls(HMODULE module) {
 TEST(Module, ImportsOnlyWindowsSystemDlls) {
     GatewayLibrary library;
     const std::set<std::string> system = {"kernel32.dll", "advapi32.dll", "ole32.dll", "oleaut32.dll",
-                                          "msvcrt.dll",   "user32.dll",   "ntdll.dll",   "crypt32.dll"};
+                                          "msvcrt.dll",   "user32.dll",   "ntdll.dll", "crypt32.dll"};
     auto imports = importedDlls(library.module());
     EXPECT_FALSE(imports.empty());
     for (const std::string& name : imports) {

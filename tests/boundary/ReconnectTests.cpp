@@ -43,7 +43,8 @@ struct Reports {
     }
     bool waitFor(size_t count, unsigned timeoutMs = 20000) {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return all.size() >= count; });
+        return changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                [&] { return all.size() >= count; });
     }
     std::vector<Report> snapshot() {
         std::lock_guard<std::mutex> lock(mutex);
@@ -187,8 +188,8 @@ TEST_F(Reconnect, ClosingWhileAnAttemptIsPendingCancelsItAndLeavesNoThread) {
     ASSERT_TRUE(sim::raiseClientStateChanged(0));
     ASSERT_TRUE(g_reports.waitFor(2));
     EXPECT_TRUE(library.Close());
-    EXPECT_TRUE(waitForThreadsAtMost(threadsBefore)) << threadCount() << " threads, " << threadsBefore
-                                                     << " before";
+    EXPECT_TRUE(waitForThreadsAtMost(threadsBefore))
+        << threadCount() << " threads, " << threadsBefore << " before";
     EXPECT_FALSE(log.contains(L"Re-login attempt 1."));
     EXPECT_EQ(1, sim::callCount("IComClient::Connect"));
 }
@@ -236,8 +237,8 @@ TEST_F(Reconnect, DoorServicesFailCleanlyDuringTheOutageAndWorkAfterIt) {
 }
 
 TEST_F(Reconnect, OutOfRangePoliciesAreRefusedAndChangeNothing) {
-    for (auto values : {std::pair<int32_t, int32_t>{-1, 100}, {10, -1}, {200, 100}, {0, 100},
-                        {100, 3600001}}) {
+    for (auto values :
+         {std::pair<int32_t, int32_t>{-1, 100}, {10, -1}, {200, 100}, {0, 100}, {100, 3600001}}) {
         EXPECT_FALSE(library.setReconnectPolicy(values.first, values.second)) << values.first;
     }
     EXPECT_TRUE(log.contains(
@@ -371,8 +372,8 @@ TEST_F(Reconnect, CloseDuringAnAttemptsConnectWaitsForItThenReleasesEverything) 
     EXPECT_EQ(r(1, 1), g_reports.snapshot().back());
     EXPECT_TRUE(sim::clients().empty());
     EXPECT_EQ(0, sim::advisedSinkCount());
-    EXPECT_TRUE(waitForThreadsAtMost(threadsBefore)) << threadCount() << " threads, " << threadsBefore
-                                                     << " before";
+    EXPECT_TRUE(waitForThreadsAtMost(threadsBefore))
+        << threadCount() << " threads, " << threadsBefore << " before";
 }
 
 namespace {

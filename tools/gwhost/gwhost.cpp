@@ -282,7 +282,8 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
     }
     const std::string number = std::to_string(attempt);
     if (state == GATEWAY_CONNECTION_LOST) {
-        printLine(attempt == 0 ? "connection lost" : "connection: attempt " + number + " failed (" + code + ")");
+        printLine(attempt == 0 ? "connection lost"
+                               : "connection: attempt " + number + " failed (" + code + ")");
     } else if (state == GATEWAY_CONNECTION_RETRYING) {
         printLine("connection: logging in again, attempt " + number);
     } else if (attempt > 0) {
@@ -337,10 +338,12 @@ void resynchronise(const GatewayApi& api) {
             continue;
         }
         const std::string was = before == g_knownStates.end() ? "unknown" : stateName(before->second.first);
-        changed.push_back({{"point", id}, {"was", was}, {"now", stateName(state.first)},
+        changed.push_back({{"point", id},
+                           {"was", was},
+                           {"now", stateName(state.first)},
                            {"stateType", stateTypeName(state.second)}});
-        lines.push_back("  point " + std::to_string(id) + "  " + was + " -> " + stateName(state.first) + " (" +
-                        stateTypeName(state.second) + ")");
+        lines.push_back("  point " + std::to_string(id) + "  " + was + " -> " + stateName(state.first) +
+                        " (" + stateTypeName(state.second) + ")");
     }
     g_knownStates = std::move(now);
     if (!kindShown("connection")) {
@@ -461,7 +464,8 @@ std::string parseArguments(int argc, wchar_t** argv) {
                 const std::string kind = kinds.substr(start, comma - start);
                 if (kind != "state" && kind != "access" && kind != "generic" && kind != "disconnect" &&
                     kind != "connection") {
-                    return "unknown event kind '" + kind + "' (state, access, generic, disconnect, connection)";
+                    return "unknown event kind '" + kind +
+                           "' (state, access, generic, disconnect, connection)";
                 }
                 o.kinds.insert(kind);
             }

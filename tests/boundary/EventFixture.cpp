@@ -15,6 +15,26 @@ bool Received::waitForCalls(size_t count, unsigned timeoutMs) {
                             [&] { return states.size() + accesses.size() + generics.size() >= count; });
 }
 
+std::map<int32_t, int> Received::eventIdsFrom(int32_t firstId) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::map<int32_t, int> counts;
+    auto note = [&](int32_t id) {
+        if (id >= firstId) {
+            ++counts[id];
+        }
+    };
+    for (const StateCall& call : states) {
+        note(call.eventId);
+    }
+    for (const AccessCall& call : accesses) {
+        note(call.eventId);
+    }
+    for (const GenericCall& call : generics) {
+        note(call.eventId);
+    }
+    return counts;
+}
+
 void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
                                           int32_t subType, int32_t state, int32_t stateType,
                                           int64_t timestampMs, int64_t serverTimeMs, const wchar_t* location,

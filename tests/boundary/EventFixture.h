@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -39,6 +40,8 @@ struct Received {
     void clear();
     // Waits until `count` callbacks of any kind have arrived; false after timeoutMs.
     bool waitForCalls(size_t count, unsigned timeoutMs = 10000);
+    // How often each event id from `firstId` on reached a callback, of any kind.
+    std::map<int32_t, int> eventIdsFrom(int32_t firstId);
 };
 extern Received g_received;
 

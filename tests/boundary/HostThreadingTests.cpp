@@ -13,6 +13,7 @@
 
 #include "ClientInterfaces.h"
 #include "EventFixture.h"
+#include "HostFaults.h"
 
 namespace {
 
@@ -54,19 +55,7 @@ void SIPASSVORMEKGATEWAY_CALL holdingLog(LogLevel level, const wchar_t* text) {
 
 // ---- A log function that raises on chosen lines --------------------------------------------------------
 
-enum class Fault { AccessViolation, MsvcThrow };
-std::atomic<Fault> g_fault{Fault::AccessViolation};
-
-void raise(Fault fault) {
-    if (fault == Fault::AccessViolation) {
-        // A page without access rights: a write faults wherever the process maps its low pages.
-        static void* const guarded = ::VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
-        *static_cast<volatile int*>(guarded) = 1;
-    } else {
-        ULONG_PTR parameters[3] = {0x19930520, 0, 0};
-        ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 3, parameters);
-    }
-}
+std::atomic<HostFault> g_fault{HostFault::AccessViolation};
 
 // Raises on the lines that are written while the gateway holds its lock: the state report, the event
 // debug lines, and the subscription's line.
@@ -74,7 +63,7 @@ void SIPASSVORMEKGATEWAY_CALL raisingLog(LogLevel level, const wchar_t* text) {
     for (const wchar_t* prefix : {L"Client State Changed", L"OnEvent", L"ObjectState:", L"Fire an registered",
                                   L"Register for event of device"}) {
         if (startsWith(text, prefix)) {
-            raise(g_fault.load());
+            raiseHostFault(g_fault.load());
         }
     }
     LogCapture::callback(level, text);
@@ -154,7 +143,7 @@ TEST_F(HostThreading, InitAndCloseOnTwoThreadsAtOnceEndWithOneClientOrNone) {
 
 // A log function that raised while the gateway held its lock left the lock taken: the next delivery
 // hung, Close never returned, and on the state report the process died.
-class RaisingLogFunction : public EventTest, public ::testing::WithParamInterface<Fault> {};
+class RaisingLogFunction : public EventTest, public ::testing::WithParamInterface<HostFault> {};
 
 TEST_P(RaisingLogFunction, LosesItsLineAndNothingElse) {
     g_fault = GetParam();
@@ -179,7 +168,7 @@ TEST_P(RaisingLogFunction, LosesItsLineAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BothKinds, RaisingLogFunction,
-                         ::testing::Values(Fault::AccessViolation, Fault::MsvcThrow));
+                         ::testing::Values(HostFault::AccessViolation, HostFault::MsvcThrow));
 
 namespace {
 

@@ -15,6 +15,7 @@
 
 #include "DoorHeapTracker.h"
 #include "EventFixture.h"
+#include "HostFaults.h"
 
 namespace {
 
@@ -375,27 +376,6 @@ TEST_F(Reconnect, CloseDuringAnAttemptsConnectWaitsForItThenReleasesEverything) 
     EXPECT_TRUE(waitForThreadsAtMost(threadsBefore))
         << threadCount() << " threads, " << threadsBefore << " before";
 }
-
-namespace {
-
-std::atomic<unsigned> g_logLines{0};
-
-// Raises on about one line in five, an access violation or an MSVC host's throw by turns.
-void SIPASSVORMEKGATEWAY_CALL sometimesRaisingLog(LogLevel, const wchar_t*) {
-    const unsigned line = g_logLines.fetch_add(1) * 2654435761u;
-    if ((line >> 24) % 5 != 0) {
-        return;
-    }
-    if ((line >> 16) % 2 == 0) {
-        static void* const guarded = ::VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
-        *static_cast<volatile int*>(guarded) = 1;
-    } else {
-        ULONG_PTR parameters[3] = {0x19930520, 0, 0};
-        ::RaiseException(0xE06D7363, EXCEPTION_NONCONTINUABLE, 3, parameters);
-    }
-}
-
-}  // namespace
 
 TEST_F(Reconnect, FiftyOutagesInARowWhileHostThreadsUseTheDoorServices) {
     loginWithPolicy(5, 20);

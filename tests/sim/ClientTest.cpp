@@ -3,16 +3,6 @@
 
 namespace {
 
-HRESULT connect(IComClient* client, const wchar_t* user, const wchar_t* password) {
-    return client->Connect(TestBstr(user).get(), TestBstr(password).get());
-}
-
-long connectionState(IComClient* client) {
-    long state = -1;
-    EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
-    return state;
-}
-
 ComPtr<IManualCommand> newCommand(long objectId, long objectType, long command, const std::wstring& text) {
     ComPtr<IManualCommand> manual;
     EXPECT_EQ(S_OK,

@@ -12,7 +12,7 @@ namespace {
 
 // Records every object-state event OnEvent receives with the thread it arrived on. OnEvent can run an
 // action of the test first and can be held until the test lets it return.
-class EventSink final : public _ICOMClientEvents {
+class EventSink final : public CountedSink {
 public:
     struct Delivery {
         DWORD threadId;
@@ -26,45 +26,17 @@ public:
         EXPECT_TRUE(waitUntilReleased()) << "the simulator still holds a sink being destroyed";
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(_ICOMClientEvents))) {
-            AddRef();
-            *object = static_cast<_ICOMClientEvents*>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const long left = --references_;
-        changed_.notify_all();
-        return left;
-    }
-    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnAlarm(long) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
         std::vector<Delivery> received;
-        LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(events, 1, &lower);
-        SafeArrayGetUBound(events, 1, &upper);
-        for (LONG i = lower; i <= upper; ++i) {
-            VARIANT element;
-            VariantInit(&element);
-            SafeArrayGetElement(events, &i, &element);
+        forEachEventObject(events, [&](IUnknown* object) {
             ComPtr<IObjectState> state;
-            if (element.vt == VT_UNKNOWN && element.punkVal != nullptr &&
-                SUCCEEDED(element.punkVal->QueryInterface(IID_PPV_ARGS(&state)))) {
+            if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&state)))) {
                 Delivery delivery{GetCurrentThreadId(), -1, -1};
                 state->get_EventID(&delivery.eventId);
                 state->get_State(&delivery.state);
                 received.push_back(delivery);
             }
-            state.Reset();
-            VariantClear(&element);
-        }
+        });
         std::unique_lock<std::mutex> lock(mutex_);
         deliveries_.insert(deliveries_.end(), received.begin(), received.end());
         changed_.notify_all();
@@ -89,11 +61,6 @@ public:
         return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                  [&] { return deliveries_.size() >= count; });
     }
-    bool waitUntilReleased(unsigned timeoutMs = 5000) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [this] { return references_ == 0; });
-    }
     // Runs inside OnEvent, on the delivering thread, after the events are recorded.
     void onEvent(std::function<void()> action) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -114,7 +81,6 @@ public:
     }
 
 private:
-    std::atomic<long> references_{0};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Delivery> deliveries_;  // guarded by mutex_

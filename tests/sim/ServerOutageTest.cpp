@@ -6,16 +6,6 @@
 
 namespace {
 
-HRESULT connect(IComClient* client, const wchar_t* user, const wchar_t* password) {
-    return client->Connect(TestBstr(user).get(), TestBstr(password).get());
-}
-
-long connectionState(IComClient* client) {
-    long state = -1;
-    EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
-    return state;
-}
-
 // The states a sink has been told, in order.
 std::vector<long> statesHeard(const RecordingSink& sink) {
     std::vector<long> states;

@@ -166,3 +166,51 @@ StructuredOutcome runCatchingStructured(const std::function<void()>& body) {
     EXPECT_EQ(g_outcome.raised, exitCode == kEndedByException);
     return g_outcome;
 }
+
+HRESULT STDMETHODCALLTYPE CountedSink::QueryInterface(REFIID iid, void** object) {
+    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, __uuidof(_ICOMClientEvents))) {
+        AddRef();
+        *object = static_cast<_ICOMClientEvents*>(this);
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+ULONG STDMETHODCALLTYPE CountedSink::Release() {
+    std::lock_guard<std::mutex> lock(releasedMutex_);
+    const long left = --references_;
+    released_.notify_all();
+    return left;
+}
+
+bool CountedSink::waitUntilReleased(unsigned timeoutMs) {
+    std::unique_lock<std::mutex> lock(releasedMutex_);
+    return released_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [this] { return references_ == 0; });
+}
+
+void forEachEventObject(SAFEARRAY* events, const std::function<void(IUnknown*)>& visit) {
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(events, 1, &lower);
+    SafeArrayGetUBound(events, 1, &upper);
+    for (LONG i = lower; i <= upper; ++i) {
+        VARIANT element;
+        VariantInit(&element);
+        SafeArrayGetElement(events, &i, &element);
+        if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
+            visit(element.punkVal);
+        }
+        VariantClear(&element);
+    }
+}
+
+HRESULT connect(IComClient* client, const wchar_t* user, const wchar_t* password) {
+    return client->Connect(TestBstr(user).get(), TestBstr(password).get());
+}
+
+long connectionState(IComClient* client) {
+    long state = -1;
+    EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+    return state;
+}

@@ -55,6 +55,40 @@ private:
     long liveAtStart_ = 0;
 };
 
+// Connect with the given account.
+HRESULT connect(IComClient* client, const wchar_t* user, const wchar_t* password);
+// The client's connection state (-1 when the query fails, which also fails the test).
+long connectionState(IComClient* client);
+
+// The IUnknown side of a test's own sink: answers IUnknown and _ICOMClientEvents with itself, counts
+// the references the simulator takes and lets the test wait until all are given back. The event methods
+// answer S_OK until a derived sink overrides them.
+class CountedSink : public _ICOMClientEvents {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnAlarm(long) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
+
+    long references() const { return references_; }
+    // Waits until nobody holds a reference any more; false on timeout.
+    bool waitUntilReleased(unsigned timeoutMs = 5000);
+
+protected:
+    virtual ~CountedSink() = default;
+
+private:
+    std::atomic<long> references_{0};
+    std::mutex releasedMutex_;
+    std::condition_variable released_;
+};
+
+// Calls `visit` with the object of every VT_UNKNOWN element of an OnEvent array, in order.
+void forEachEventObject(SAFEARRAY* events, const std::function<void(IUnknown*)>& visit);
+
 // A _ICOMClientEvents sink owned by the test. It counts the references the simulator holds on it and
 // records every OnClientStateChanged with the thread and apartment it arrived on.
 class RecordingSink final : public _ICOMClientEvents {

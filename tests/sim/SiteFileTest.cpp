@@ -53,43 +53,19 @@ std::wstring exampleSite(const wchar_t* name) {
 }
 
 // Records the EventID of every event object OnEvent delivers.
-class EventIdSink final : public _ICOMClientEvents {
+class EventIdSink final : public CountedSink {
 public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == __uuidof(_ICOMClientEvents)) {
-            *object = this;
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override { return --references_; }
-    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnAlarm(long) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
-        LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(events, 1, &lower);
-        SafeArrayGetUBound(events, 1, &upper);
-        for (LONG i = lower; i <= upper; ++i) {
-            VARIANT element;
-            VariantInit(&element);
-            SafeArrayGetElement(events, &i, &element);
+        forEachEventObject(events, [&](IUnknown* object) {
             ComPtr<IEventFields> fields;
             long id = -1;
-            if (element.vt == VT_UNKNOWN && element.punkVal != nullptr &&
-                SUCCEEDED(element.punkVal->QueryInterface(__uuidof(IObjectState), &fields))) {
-                fields->get_EventID(&id);
-            } else if (element.vt == VT_UNKNOWN && element.punkVal != nullptr &&
-                       SUCCEEDED(element.punkVal->QueryInterface(__uuidof(IGenericEvent), &fields))) {
+            if (SUCCEEDED(object->QueryInterface(__uuidof(IObjectState), &fields)) ||
+                SUCCEEDED(object->QueryInterface(__uuidof(IGenericEvent), &fields))) {
                 fields->get_EventID(&id);
             }
-            VariantClear(&element);
             std::lock_guard<std::mutex> lock(mutex_);
             ids_.push_back(id);
-        }
+        });
         changed_.notify_all();
         return S_OK;
     }
@@ -98,10 +74,8 @@ public:
         changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return ids_.size() >= count; });
         return ids_;
     }
-    long references() const { return references_; }
 
 private:
-    std::atomic<long> references_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<long> ids_;  // guarded by mutex_
@@ -109,52 +83,25 @@ private:
 
 // Records, in order, the states OnClientStateChanged reports ("state 0") and the EventIDs of the
 // generic events OnEvent delivers ("event 2").
-class TimelineSink final : public _ICOMClientEvents {
+class TimelineSink final : public CountedSink {
 public:
     ~TimelineSink() {
         EXPECT_TRUE(waitUntilReleased()) << "the simulator still holds a sink being destroyed";
     }
 
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (iid == IID_IUnknown || iid == __uuidof(_ICOMClientEvents)) {
-            *object = this;
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG STDMETHODCALLTYPE AddRef() override { return ++references_; }
-    ULONG STDMETHODCALLTYPE Release() override {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const long left = --references_;
-        changed_.notify_all();
-        return left;
-    }
     HRESULT STDMETHODCALLTYPE OnClientStateChanged(long state) override {
         record("state " + std::to_string(state));
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE OnAlarm(long) override { return S_OK; }
-    HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long) override { return S_OK; }
     HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
-        LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(events, 1, &lower);
-        SafeArrayGetUBound(events, 1, &upper);
-        for (LONG i = lower; i <= upper; ++i) {
-            VARIANT element;
-            VariantInit(&element);
-            SafeArrayGetElement(events, &i, &element);
+        forEachEventObject(events, [&](IUnknown* object) {
             ComPtr<IGenericEvent> generic;
             long id = -1;
-            if (element.vt == VT_UNKNOWN && element.punkVal != nullptr &&
-                SUCCEEDED(element.punkVal->QueryInterface(IID_PPV_ARGS(&generic)))) {
+            if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&generic)))) {
                 generic->get_EventID(&id);
             }
-            generic.Reset();
-            VariantClear(&element);
             record("event " + std::to_string(id));
-        }
+        });
         return S_OK;
     }
 
@@ -174,12 +121,6 @@ private:
         log_.push_back(std::move(entry));
         changed_.notify_all();
     }
-    bool waitUntilReleased() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(5), [this] { return references_ == 0; });
-    }
-
-    std::atomic<long> references_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> log_;  // guarded by mutex_

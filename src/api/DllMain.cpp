@@ -1,7 +1,16 @@
 #include <windows.h>
 
-// The library does no work of its own at load or unload: the gateway object and the logger are created
-// on first use, and nothing is torn down at unload (close the gateway first).
-extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {
+#include "Gateway.h"
+#include "SimpleLogger.h"
+
+// The library does no work of its own at load: the gateway object and the logger are created on first
+// use. Nothing is torn down at unload (close the gateway first) except the two thread-local slots, so
+// that a host that loads and unloads the library many times does not run out of them. At process exit
+// (reserved not null) nothing is touched.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        gateway::releaseThreadSlot();
+        SimpleLogger::releaseThreadSlot();
+    }
     return TRUE;
 }

@@ -25,7 +25,7 @@ OwnedMutex g_CreationMutex;
 OwnedMutex g_LifecycleMutex;
 
 // This thread's delivery depth, in a TLS slot taken when the library is loaded (no heap block per thread).
-const DWORD g_DeliverySlot = ::TlsAlloc();
+DWORD g_DeliverySlot = ::TlsAlloc();
 
 Pin read() {
     ::AcquireSRWLockShared(&g_PointerLock);
@@ -126,6 +126,13 @@ bool refusedDuringLifecycle(const char* operation) {
         return true;
     }
     return false;
+}
+
+void releaseThreadSlot() {
+    if (g_DeliverySlot != TLS_OUT_OF_INDEXES) {
+        ::TlsFree(g_DeliverySlot);
+        g_DeliverySlot = TLS_OUT_OF_INDEXES;
+    }
 }
 
 DeliveryScope::DeliveryScope() {

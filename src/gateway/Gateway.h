@@ -54,6 +54,9 @@ bool refusedDuringLifecycle(const char* operation);
 // True while this thread delivers an event or a state change of any gateway object.
 bool insideDelivery();
 
+// Gives back the thread-local slot of the delivery depth when the library is unloaded.
+void releaseThreadSlot();
+
 // Marks this thread as delivering for its lifetime (nests).
 class DeliveryScope {
 public:

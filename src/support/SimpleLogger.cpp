@@ -46,6 +46,14 @@ SimpleLogger* SimpleLogger::GetInstance() {
     return instance;
 }
 
+void SimpleLogger::releaseThreadSlot() {
+    SimpleLogger* instance = m_Instance.load(std::memory_order_acquire);
+    if (instance != nullptr && instance->m_ThreadSlot != TLS_OUT_OF_INDEXES) {
+        ::TlsFree(instance->m_ThreadSlot);
+        instance->m_ThreadSlot = TLS_OUT_OF_INDEXES;
+    }
+}
+
 void SimpleLogger::setLogger(LogCallback callback) {
     // A call that counted itself before this store may still be running the old function; one that counts
     // itself after the store reads the new one. A generation whose count (less this thread's own calls)

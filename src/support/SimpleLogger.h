@@ -32,6 +32,9 @@ public:
     void dbgLog(std::string_view text) { forward(Debug, text); }
     void dbgLogW(const std::wstring& text);
 
+    // Gives back the thread-local slot of the instance, if one was created, when the library is unloaded.
+    static void releaseThreadSlot();
+
     // Lines whose host function raised, since the library was loaded.
     long long raisedLines() const { return m_Raised.load(std::memory_order_relaxed); }
 

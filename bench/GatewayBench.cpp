@@ -1,8 +1,9 @@
 // Measures the gateway's event path against a baseline in the same run: the same simulated event
 // objects asked for their interfaces in the dispatch order, read through the same getters, their BSTRs
 // freed and the same host callback called, with no translation and no logging. A plainer loop without the
-// dispatch order's failed queries is measured too and shown next to it. Prints a table and writes the
-// results as JSON (first argument: its path).
+// dispatch order's failed queries is measured too and shown next to it. The loops of a case take turns,
+// one short round each, and each ratio is the median of the ratios of the rounds that ran side by side,
+// with its quartiles. Prints a table and writes the results as JSON (first argument: its path).
 #include <windows.h>
 
 #include <algorithm>
@@ -196,19 +197,79 @@ void baseline(const char* kind, const Batch& batch, bool ordered) {
     }
 }
 
-// Nanoseconds per event: the best of `rounds` rounds, each running `body` until `events` were handled.
-double nsPerEvent(long batchSize, long events, const std::function<void()>& body, int rounds = 5) {
-    double best = 1e300;
-    const long iterations = std::max(1L, events / batchSize);
-    for (int round = 0; round < rounds; ++round) {
-        auto start = Clock::now();
-        for (long i = 0; i < iterations; ++i) {
-            body();
-        }
-        double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-        best = std::min(best, ns / static_cast<double>(iterations * batchSize));
+// One timed round: `body`, which handles `perCall` units (events, doors, calls) each time, called until
+// `units` units were handled (at least once). Returns nanoseconds per unit.
+double timeRound(long perCall, long units, const std::function<void()>& body) {
+    const long calls = std::max(1L, units / perCall);
+    auto start = Clock::now();
+    for (long i = 0; i < calls; ++i) {
+        body();
     }
-    return best;
+    double ns = std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    return ns / static_cast<double>(calls * perCall);
+}
+
+// Timed rounds per loop and case. A multiple of two and of three, so that with the rotation below every
+// loop of a two- or three-loop case runs first, second (and third) equally often.
+constexpr int kRounds = 12;
+
+// One loop of a case: runs one timed round and returns its nanoseconds per unit.
+using Loop = std::function<double()>;
+
+// Runs the loops of one case in turns, one round of each loop per turn, and returns each loop's times,
+// one per turn; the loops' times of one turn are what the ratios compare. The machine is
+// shared, so its speed drifts from one moment to the next: rounds that run side by side see nearly the
+// same machine, where all rounds of one loop followed by all of the other saw two different ones.
+// Turn t starts with loop t mod n (A B C, B C A, C A B, ...). With a fixed order, whatever running first or
+// right after a given loop does to a round (the caches and the heap as the other loop left them, a
+// scheduler slice that tends to end at the same point of the turn) would shift every ratio the same way,
+// and no median removes a shift that every sample shares; rotated, it falls on each loop equally often
+// and shows as spread in the quartiles instead. One untimed turn first warms the caches and the heap.
+std::vector<std::vector<double>> takeTurns(const std::vector<Loop>& loops, int rounds = kRounds) {
+    const size_t n = loops.size();
+    for (const Loop& loop : loops) {
+        loop();
+    }
+    std::vector<std::vector<double>> times(n);
+    for (int turn = 0; turn < rounds; ++turn) {
+        for (size_t k = 0; k < n; ++k) {
+            const size_t loop = (static_cast<size_t>(turn) + k) % n;
+            times[loop].push_back(loops[loop]());
+        }
+    }
+    return times;
+}
+
+// The median and the first and third quartiles of a set of samples.
+struct Spread {
+    double q1 = 0;
+    double median = 0;
+    double q3 = 0;
+};
+
+// The p-quantile of `sorted` (not empty), interpolated linearly between the two nearest ranks (the
+// spreadsheets' QUARTILE.INC): of 12 samples the median is the mean of the 6th and 7th, the first quartile
+// lies three quarters of the way from the 3rd to the 4th.
+double quantile(const std::vector<double>& sorted, double p) {
+    const double at = p * static_cast<double>(sorted.size() - 1);
+    const size_t below = static_cast<size_t>(at);
+    const size_t above = std::min(below + 1, sorted.size() - 1);
+    return sorted[below] + (at - static_cast<double>(below)) * (sorted[above] - sorted[below]);
+}
+
+Spread spreadOf(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    return {quantile(samples, 0.25), quantile(samples, 0.5), quantile(samples, 0.75)};
+}
+
+// The ratios of the rounds of one turn: numerators[t] / denominators[t].
+std::vector<double> ratiosByTurn(const std::vector<double>& numerators,
+                                 const std::vector<double>& denominators) {
+    std::vector<double> ratios;
+    for (size_t t = 0; t < numerators.size() && t < denominators.size(); ++t) {
+        ratios.push_back(numerators[t] / denominators[t]);
+    }
+    return ratios;
 }
 
 // A site of `doors` doors: ten devices with an equal share of door sets, each with five points.
@@ -325,26 +386,44 @@ void listDoorsPlainly(IComClient* client) {
     ::SafeArrayDestroy(devices);
 }
 
-// Nanoseconds per call of `body`: the best of five rounds of `calls` calls.
-double nsPerCall(long calls, const std::function<void()>& body) {
-    return nsPerEvent(1, calls, body);
-}
-
+// One line of the results. The times are the medians of each loop's rounds; the ratios come from the rounds
+// of one turn (see takeTurns), so their median is not the ratio of the median times.
 struct Row {
     std::string name;
     double gatewayNs;
     double baselineNs;
-    double target;   // 0: none
-    double plainNs;  // events: the baseline without the queries of the dispatch order; 0 for the rest
+    Spread ratio;
+    double target;        // 0: none
+    double plainNs;       // events: the baseline without the queries of the dispatch order; 0 for the rest
+    Spread ratioToPlain;  // gateway against the plain loop; only where plainNs is set
+    size_t rounds;        // timed rounds of each loop
 };
+
+// A row from the times takeTurns returned for the loops gateway, baseline and, for events, the plain loop.
+Row rowOf(std::string name, const std::vector<std::vector<double>>& times, double target) {
+    Row row{std::move(name),
+            spreadOf(times[0]).median,
+            spreadOf(times[1]).median,
+            spreadOf(ratiosByTurn(times[0], times[1])),
+            target,
+            0,
+            Spread{},
+            times[0].size()};
+    if (times.size() > 2) {
+        row.plainNs = spreadOf(times[2]).median;
+        row.ratioToPlain = spreadOf(ratiosByTurn(times[0], times[2]));
+    }
+    return row;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     const char* jsonPath = argc > 1 ? argv[1] : "bench-results.json";
-    long eventsPerCase = 20000;
+    // Events each loop handles in one round of an event case.
+    long eventsPerRound = 8000;
     if (const char* env = std::getenv("GATEWAY_BENCH_EVENTS")) {
-        eventsPerCase = std::max(100L, std::atol(env));
+        eventsPerRound = std::max(100L, std::atol(env));
     }
     ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     sim::resetSite();
@@ -372,55 +451,70 @@ int main(int argc, char** argv) {
         for (long size : {1L, 64L}) {
             Batch batch(kind, size);
             for (const LogMode& mode : modes) {
-                SimpleLogger::GetInstance()->setLogger(mode.callback);
-                double gatewayNs = nsPerEvent(size, eventsPerCase, [&] { gateway->OnEvent(batch.array); });
-                SimpleLogger::GetInstance()->setLogger(nullptr);
-                double baselineNs = nsPerEvent(size, eventsPerCase, [&] { baseline(kind, batch, true); });
-                double plainNs = nsPerEvent(size, eventsPerCase, [&] { baseline(kind, batch, false); });
-                rows.push_back({std::string(kind) + " x" + std::to_string(size) + ", " + mode.name, gatewayNs,
-                                baselineNs, mode.target, plainNs});
+                // The log function is registered for the gateway's rounds only; the baselines never log.
+                auto times = takeTurns({
+                    [&] {
+                        SimpleLogger::GetInstance()->setLogger(mode.callback);
+                        double ns = timeRound(size, eventsPerRound, [&] { gateway->OnEvent(batch.array); });
+                        SimpleLogger::GetInstance()->setLogger(nullptr);
+                        return ns;
+                    },
+                    [&] { return timeRound(size, eventsPerRound, [&] { baseline(kind, batch, true); }); },
+                    [&] { return timeRound(size, eventsPerRound, [&] { baseline(kind, batch, false); }); },
+                });
+                rows.push_back(rowOf(std::string(kind) + " x" + std::to_string(size) + ", " + mode.name,
+                                     times, mode.target));
             }
         }
     }
 
-    // Door enumeration: time per door, each site size against the plain loop.
+    // Door enumeration: time per door, each site size against the plain loop. A round lists at least
+    // kDoorsPerRound doors (the site of 10,000 doors once).
     Microsoft::WRL::ComPtr<IComClient> client;
     ::CoCreateInstance(CLSID_ComClient, nullptr, kClientClassContext, __uuidof(IComClient),
                        reinterpret_cast<void**>(client.GetAddressOf()));
     CComBSTR user(L"operator"), password(L"sipass");
     client->Connect(user, password);
+    const long kDoorsPerRound = 2000;
     for (long doors : {10L, 100L, 1000L, 10000L}) {
         buildSite(doors);
-        const long calls = std::max(2L, 10000L / doors);
-        double gatewayNs = nsPerCall(calls, [&] {
-            Device* devices = nullptr;
-            int32_t deviceCount = 0, doorCount = 0;
-            gateway->getAllDoors(&devices, &deviceCount, &doorCount);
-            doors::freeDeviceArray(devices, deviceCount);
+        auto times = takeTurns({
+            [&] {
+                return timeRound(doors, kDoorsPerRound, [&] {
+                    Device* devices = nullptr;
+                    int32_t deviceCount = 0, doorCount = 0;
+                    gateway->getAllDoors(&devices, &deviceCount, &doorCount);
+                    doors::freeDeviceArray(devices, deviceCount);
+                });
+            },
+            [&] { return timeRound(doors, kDoorsPerRound, [&] { listDoorsPlainly(client.Get()); }); },
         });
-        double baselineNs = nsPerCall(calls, [&] { listDoorsPlainly(client.Get()); });
-        rows.push_back({"getAllDoors, " + std::to_string(doors) + " doors (per door)", gatewayNs / doors,
-                        baselineNs / doors, 1.5, 0});
+        rows.push_back(rowOf("getAllDoors, " + std::to_string(doors) + " doors (per door)", times, 1.5));
     }
 
     // One point query and one door command per call, on the site of 100 doors.
     buildSite(100);
     const long pointId = 100004;
-    double gatewayNs = nsPerCall(2000, [&] {
-        PointState state{};
-        gateway->getPointState(pointId, &state);
-        doors::releaseHostBlock(state.location);
-        doors::releaseHostBlock(state.description);
+    auto pointTimes = takeTurns({
+        [&] {
+            return timeRound(1, 2000, [&] {
+                PointState state{};
+                gateway->getPointState(pointId, &state);
+                doors::releaseHostBlock(state.location);
+                doors::releaseHostBlock(state.description);
+            });
+        },
+        [&] { return timeRound(1, 2000, [&] { readPointStatePlainly(client.Get(), pointId); }); },
     });
-    double baselineNs = nsPerCall(2000, [&] { readPointStatePlainly(client.Get(), pointId); });
-    rows.push_back({"getPointState (per call)", gatewayNs, baselineNs, 0, 0});
+    rows.push_back(rowOf("getPointState (per call)", pointTimes, 0));
     // Door commands go to a point the site does not have: the simulator records them but changes no state,
     // so no state events run on a simulator thread of their own while either loop is timed (their cost is
     // what the event rows measure).
     const long commandTarget = 999999;
     // Under Wine, CoCreateInstance (one per command in both loops) switches between about 7 and 75 us
-    // from one stretch of calls to the next. Short rounds of the two loops alternate, and each keeps its
-    // best, so that both are measured in the same state.
+    // from one stretch of calls to the next. Rounds of 100 commands put both loops of most turns in the same
+    // state; a turn that straddles a switch gives an outlying ratio, which the median passes over, and twice
+    // the usual turns (they are cheap) leave more turns that did not.
     auto sendThroughGateway = [&] {
         gateway->controlDoor(doors::kPointType, commandTarget, sim::kCommandLock);
     };
@@ -435,25 +529,24 @@ int main(int argc, char** argv) {
         command->put_Text(text);
         client->SendManualCommand(command.Get());
     };
-    gatewayNs = baselineNs = 1e300;
-    for (int round = 0; round < 20; ++round) {
-        gatewayNs = std::min(gatewayNs, nsPerEvent(1, 100, sendThroughGateway, 1));
-        baselineNs = std::min(baselineNs, nsPerEvent(1, 100, sendPlainly, 1));
-    }
-    rows.push_back({"controlDoor (per call)", gatewayNs, baselineNs, 0, 0});
+    auto commandTimes = takeTurns({[&] { return timeRound(1, 100, sendThroughGateway); },
+                                   [&] { return timeRound(1, 100, sendPlainly); }},
+                                  2 * kRounds);
+    rows.push_back(rowOf("controlDoor (per call)", commandTimes, 0));
     sim::waitForCommandEvents();
 
-    std::printf("%-34s %12s %12s %8s %8s %12s %10s\n", "case", "gateway ns", "baseline ns", "ratio", "target",
-                "plain ns", "vs plain");
+    std::printf("%-34s %11s %11s %6s %6s %6s %7s %9s %8s\n", "case", "gateway ns", "baseline ns", "ratio",
+                "q1", "q3", "target", "plain ns", "vs plain");
     FILE* json = std::fopen(jsonPath, "w");
     if (json != nullptr) {
-        std::fprintf(json, "{\n  \"events_per_case\": %ld,\n  \"results\": [\n", eventsPerCase);
+        // events_per_case: the events each loop handles in the timed rounds of one event case.
+        std::fprintf(json, "{\n  \"events_per_round\": %ld,\n  \"events_per_case\": %ld,\n  \"results\": [\n",
+                     eventsPerRound, eventsPerRound * kRounds);
     }
     bool allMet = true;
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
-        const double ratio = row.gatewayNs / row.baselineNs;
-        const bool met = row.target == 0 || ratio <= row.target;
+        const bool met = row.target == 0 || row.ratio.median <= row.target;
         allMet = allMet && met;
         char target[16] = "-";
         if (row.target != 0) {
@@ -462,18 +555,25 @@ int main(int argc, char** argv) {
         char plain[2][16] = {"-", "-"};
         if (row.plainNs != 0) {
             std::snprintf(plain[0], sizeof plain[0], "%.0f", row.plainNs);
-            std::snprintf(plain[1], sizeof plain[1], "%.2f", row.gatewayNs / row.plainNs);
+            std::snprintf(plain[1], sizeof plain[1], "%.2f", row.ratioToPlain.median);
         }
-        std::printf("%-34s %12.0f %12.0f %8.2f %8s %12s %10s\n", row.name.c_str(), row.gatewayNs,
-                    row.baselineNs, ratio, target, plain[0], plain[1]);
+        std::printf("%-34s %11.0f %11.0f %6.2f %6.2f %6.2f %7s %9s %8s\n", row.name.c_str(), row.gatewayNs,
+                    row.baselineNs, row.ratio.median, row.ratio.q1, row.ratio.q3, target, plain[0], plain[1]);
         if (json != nullptr) {
+            char toPlain[128] = "\"ratio_to_plain\": null";
+            if (row.plainNs != 0) {
+                std::snprintf(
+                    toPlain, sizeof toPlain,
+                    "\"ratio_to_plain\": %.3f, \"ratio_to_plain_q1\": %.3f, \"ratio_to_plain_q3\": %.3f",
+                    row.ratioToPlain.median, row.ratioToPlain.q1, row.ratioToPlain.q3);
+            }
             std::fprintf(json,
                          "    {\"case\": \"%s\", \"gateway_ns_per_event\": %.1f, \"baseline_ns_per_event\": "
-                         "%.1f, \"ratio\": %.3f, \"target\": %s, \"plain_baseline_ns_per_event\": %s, "
-                         "\"ratio_to_plain\": %s}%s\n",
-                         row.name.c_str(), row.gatewayNs, row.baselineNs, ratio,
-                         row.target == 0 ? "null" : std::to_string(row.target).c_str(),
-                         row.plainNs == 0 ? "null" : plain[0], row.plainNs == 0 ? "null" : plain[1],
+                         "%.1f, \"ratio\": %.3f, \"ratio_q1\": %.3f, \"ratio_q3\": %.3f, \"target\": %s, "
+                         "\"plain_baseline_ns_per_event\": %s, %s, \"rounds\": %u}%s\n",
+                         row.name.c_str(), row.gatewayNs, row.baselineNs, row.ratio.median, row.ratio.q1,
+                         row.ratio.q3, row.target == 0 ? "null" : std::to_string(row.target).c_str(),
+                         row.plainNs == 0 ? "null" : plain[0], toPlain, static_cast<unsigned>(row.rounds),
                          i + 1 < rows.size() ? "," : "");
         }
     }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmark for x86 (the host contract) or, with the argument x64, for x64 and runs it under
 # Wine: a table on standard output and the results as JSON in build/bench-<arch>/bench-results.json.
-# GATEWAY_BENCH_EVENTS sets the events per case.
+# GATEWAY_BENCH_EVENTS sets the events each loop handles in one round of an event case (default 8000).
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 arch=${1:-x86}

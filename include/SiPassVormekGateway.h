@@ -161,6 +161,35 @@ typedef struct Device {
     Doorset* doorsets;
 } Device;
 
+/* The gateway's health (gateway_GetStatistics): counters since the DLL was loaded (they survive
+ * gateway_Close). The caller sets size to sizeof(GatewayStatistics) first; the gateway fills what fits,
+ * sets size to what it filled and version to the record's version (1). Every field after the first two
+ * is 64 bits. */
+typedef struct GatewayStatistics {
+    uint32_t size;
+    uint32_t version;
+    uint64_t accessEventsReceived;      /* events the client delivered, by kind */
+    uint64_t objectStateEventsReceived;
+    uint64_t genericEventsReceived;
+    uint64_t accessEventsDelivered;     /* events handed to the host's callback, by kind */
+    uint64_t objectStateEventsDelivered;
+    uint64_t genericEventsDelivered;
+    uint64_t eventsDroppedTooOld;       /* older than the drop duration */
+    uint64_t eventsWithoutCallback;     /* read, but no callback of their kind was registered */
+    uint64_t eventsAbandonedAtGetter;   /* a getter of the client failed or raised */
+    uint64_t malformedArrays;           /* OnEvent arrays that were missing, malformed or held a non-object */
+    uint64_t hostCallbacksRaised;       /* event, disconnect and connection-state callbacks that raised */
+    uint64_t logCallsRaised;            /* calls of the log function that raised (the line was lost) */
+    uint64_t connectionLosses;          /* state-0 reports of the client */
+    uint64_t reloginAttempts;           /* automatic re-login attempts made */
+    uint64_t reloginSuccesses;
+    uint64_t lastEventReceivedMs;       /* when the last event arrived, in the time base of the event times;
+                                           0 when none */
+    uint64_t lastLoginMs;               /* when the last login (gateway_Init or re-login) succeeded; 0: none */
+    uint64_t loggedIn;                  /* 1 while a client is logged in, else 0 */
+    uint64_t longestHostCallbackUs;     /* the longest event, disconnect or connection-state callback */
+} GatewayStatistics;
+
 #ifdef __cplusplus
 #define SIPASSVORMEKGATEWAY_LAYOUT(cond, what) static_assert(cond, what)
 #else
@@ -202,6 +231,12 @@ SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Device) == 16 && offsetof(Device, id) == 0 && 
                            "Device layout (x86)");
 #endif
 SIPASSVORMEKGATEWAY_LAYOUT(sizeof(bool) == 1, "bool results are one byte");
+/* The same on both architectures. */
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(GatewayStatistics) == 160 && offsetof(GatewayStatistics, version) == 4 &&
+                               offsetof(GatewayStatistics, accessEventsReceived) == 8 &&
+                               offsetof(GatewayStatistics, malformedArrays) == 80 &&
+                               offsetof(GatewayStatistics, longestHostCallbackUs) == 152,
+                           "GatewayStatistics layout");
 
 /* ---- Lifecycle and registration --------------------------------------------------------------------- */
 
@@ -254,6 +289,10 @@ void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds);
  * own (in the multithreaded apartment), serialised with gateway_Init and gateway_Close; gateway_Close
  * cancels a pending attempt at once, waits for one in progress, and leaves no thread behind. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs);
+
+/* Copies the statistics into the caller's record; read without blocking event delivery. Null, or a size
+ * below the first version's (160): false and a log line. Any thread may call it at any time. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistics);
 
 /* Sets (null clears) the connection-state callback of the gateway object; forgotten by gateway_Close.
  * It is called with

@@ -7,6 +7,7 @@
 #include "Gateway.h"
 #include "Reconnect.h"
 #include "SiPassGateWay.h"
+#include "Statistics.h"
 #include "SiPassVormekGateway.h"
 
 namespace {
@@ -40,9 +41,11 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
         const bool loggedIn =
             boundary::guard("gateway_Init", false, [&] { return gateway->Init(user, password); });
         if (!loggedIn) {
+            statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
             reconnect::wipeCredentials();
             return false;
         }
+        statistics::loggedInNow();
         if (reconnect::policy().on()) {
             reconnect::storeCredentials(user, password);
         }
@@ -111,6 +114,10 @@ void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds) {
 bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
     return boundary::guard("gateway_setReconnectPolicy", false,
                            [&] { return reconnect::setPolicy(firstDelayMs, maxDelayMs); });
+}
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistics) {
+    return boundary::guard("gateway_GetStatistics", false, [&] { return statistics::fill(statistics); });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback) {

@@ -60,9 +60,10 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
 
     AlarmAccessCallback callback = m_AlarmAccessCallback;
     if (callback == nullptr) {
+        countWithoutCallback();
         return;
     }
-    announceHostCall();
+    announceHostCall(statistics::EventKind::Access);
     boundary::callHost("m_AlarmAccessCallback", [&] {
         const Win32Helper::HostText firstNameText(firstName);
         const Win32Helper::HostText lastNameText(lastName);

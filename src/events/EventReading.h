@@ -9,6 +9,7 @@
 #include "EventTime.h"
 #include "FailureText.h"
 #include "SimpleLogger.h"
+#include "Statistics.h"
 #include "Win32Helper.h"
 
 // Calls one getter after another on an event; the first failure is logged as
@@ -47,9 +48,13 @@ public:
         if (outcome.raised) {
             boundary::logFailure(std::string("Exception in ") + m_current + " for " + m_kind + ": " +
                                  boundary::describeStructured(outcome.code));
+            complete = false;
+        }
+        if (!complete || outcome.cpp) {
+            statistics::add(statistics::counters().abandonedAtGetter);
             return false;
         }
-        return complete && !outcome.cpp;
+        return true;
     }
 
 private:
@@ -110,6 +115,7 @@ inline bool droppedAsTooOld(const EventDate& timestamp, const EventDate& now, in
     if (!isEventTooOld(timestamp, now, limit)) {
         return false;
     }
+    statistics::add(statistics::counters().droppedTooOld);
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     if (logger.enabled()) {
         LogLine line;
@@ -119,8 +125,14 @@ inline bool droppedAsTooOld(const EventDate& timestamp, const EventDate& now, in
     return true;
 }
 
-// The line that precedes every host callback of an event.
-inline void announceHostCall() {
+// Counts an event that found no callback of its kind.
+inline void countWithoutCallback() {
+    statistics::add(statistics::counters().withoutCallback);
+}
+
+// The line that precedes every host callback of an event, which is counted as delivered.
+inline void announceHostCall(statistics::EventKind kind) {
+    statistics::add(statistics::counters().delivered[static_cast<int>(kind)]);
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     if (logger.enabled()) {
         logger.dbgLog("Fire an registered event.");

@@ -47,9 +47,10 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
 
     GenericEventCallback callback = m_GenericEventCallback;
     if (callback == nullptr) {
+        countWithoutCallback();
         return;
     }
-    announceHostCall();
+    announceHostCall(statistics::EventKind::Generic);
     boundary::callHost("m_GenericEventCallback", [&] {
         const Win32Helper::HostText locationText(location);
         const Win32Helper::HostText descriptionText(description);

@@ -58,9 +58,10 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
 
     AlarmStateCallback callback = m_AlarmStateCallback;
     if (callback == nullptr) {
+        countWithoutCallback();
         return;
     }
-    announceHostCall();
+    announceHostCall(statistics::EventKind::ObjectState);
     boundary::callHost("m_AlarmStateCallback", [&] {
         const Win32Helper::HostText locationText(location);
         const Win32Helper::HostText descriptionText(description);

@@ -8,6 +8,7 @@
 #include "Gateway.h"
 #include "Reconnect.h"
 #include "SiPassGateWay.h"
+#include "Statistics.h"
 
 using Microsoft::WRL::ComPtr;
 
@@ -43,6 +44,8 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
 void SiPassGateWay::handleClientState(long state) {
     logger().log("Client State Changed");
     if (state == 0) {
+        statistics::add(statistics::counters().connectionLosses);
+        statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
         if (m_DisconnectCallback != nullptr) {
             DisconnectCallback callback = m_DisconnectCallback;
             boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
@@ -55,6 +58,7 @@ void SiPassGateWay::handleClientState(long state) {
         }
     } else if (state == kClientConnected && reconnect::cancelPending()) {
         // The client is back by itself before an attempt started: no re-login.
+        statistics::counters().loggedIn.store(true, std::memory_order_relaxed);
         logger().log("Connection to SiPass Server restored by the client. Re-login cancelled.");
         callConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
     }
@@ -111,16 +115,20 @@ void SiPassGateWay::deliverKept() {
 }
 
 HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
+    statistics::Counters& counted = statistics::counters();
     if (events == nullptr) {
+        statistics::add(counted.malformedArrays);
         logger().log("Event received without an array. Skip.");
         return S_OK;
     }
     if ((events->fFeatures & FADF_HAVEVARTYPE) == 0) {
+        statistics::add(counted.malformedArrays);
         logger().log("Event received with a non VARRIANT Safearray. Skip.");
         return S_OK;
     }
     // A malformed array ends the handling of the whole array: logged, and its error returned to the client.
-    auto malformed = [](const char* step, HRESULT hr) {
+    auto malformed = [&counted](const char* step, HRESULT hr) {
+        statistics::add(counted.malformedArrays);
         logger().errLog(failedCall(step, "OnEvent", hr));
         return hr;
     };
@@ -140,6 +148,7 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
         return malformed("SafeArrayLock()", E_UNEXPECTED);
     }
     if (::SafeArrayGetDim(copy.get()) != 1) {
+        statistics::add(counted.malformedArrays);
         logger().log("Save Array received with a Dimension !=1. Skip.");
         return S_OK;
     }
@@ -159,6 +168,7 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
         }
         const VARIANT* element = static_cast<const VARIANT*>(slot);
         if (element->vt != VT_UNKNOWN) {
+            statistics::add(counted.malformedArrays);
             logger().log("Array does not contain an IUnknown pointer. Skip.");
             break;
         }
@@ -172,10 +182,13 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
         ComPtr<IObjectState> objectState;
         ComPtr<IGenericEvent> generic;
         if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.GetAddressOf())))) {
+            statistics::eventReceived(statistics::EventKind::Access);
             handleAccessEvent(std::move(access));
         } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.GetAddressOf())))) {
+            statistics::eventReceived(statistics::EventKind::ObjectState);
             handleObjectState(std::move(objectState));
         } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.GetAddressOf())))) {
+            statistics::eventReceived(statistics::EventKind::Generic);
             handleGenericEvent(std::move(generic));
         }
         // What the host callback of this event caused on this thread comes right after it.

@@ -10,6 +10,7 @@
 #include "Reconnect.h"
 #include "SiPassGateWay.h"
 #include "SimpleLogger.h"
+#include "Statistics.h"
 
 namespace gateway {
 namespace {
@@ -84,6 +85,7 @@ bool takeOut(const Pin& gateway) {
 void close(const Pin& gateway) {
     if (takeOut(gateway)) {
         gateway->shutdown();
+        statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
     }
     // No delivery of the old object runs any more, so nothing schedules an attempt after this; one
     // scheduled before is cancelled, and the supervisor thread ends.

@@ -11,6 +11,7 @@
 #include "SehGuard.h"
 #include "Owners.h"
 #include "SimpleLogger.h"
+#include "Statistics.h"
 #include "Win32Helper.h"
 #include "Wiping.h"
 
@@ -269,10 +270,13 @@ HRESULT SiPassGateWay::relogin(int attempt) {
     wiping::WipeOnExit wipeUser(user);
     wiping::WipeOnExit wipePassword(password);
     HRESULT hr = E_ABORT;
+    statistics::add(statistics::counters().reloginAttempts);
     if (reconnect::readCredentials(user, password)) {
         hr = login(user, password);
     }
     if (SUCCEEDED(hr)) {
+        statistics::add(statistics::counters().reloginSuccesses);
+        statistics::loggedInNow();
         logger().log("Re-login attempt " + number + " succeeded.");
         reportConnectionState(GATEWAY_CONNECTION_CONNECTED, attempt, 0);
     } else {

@@ -1,0 +1,46 @@
+// The gateway's health counters, since the library was loaded. Every counter is a relaxed atomic: the
+// event path only adds, and a reader takes a snapshot without any lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "SiPassVormekGateway.h"
+
+namespace statistics {
+
+enum class EventKind { Access = 0, ObjectState = 1, Generic = 2 };
+
+struct Counters {
+    std::atomic<uint64_t> received[3]{};
+    std::atomic<uint64_t> delivered[3]{};
+    std::atomic<uint64_t> droppedTooOld{0};
+    std::atomic<uint64_t> withoutCallback{0};
+    std::atomic<uint64_t> abandonedAtGetter{0};
+    std::atomic<uint64_t> malformedArrays{0};
+    std::atomic<uint64_t> hostCallbacksRaised{0};
+    std::atomic<uint64_t> connectionLosses{0};
+    std::atomic<uint64_t> reloginAttempts{0};
+    std::atomic<uint64_t> reloginSuccesses{0};
+    std::atomic<int64_t> lastEventReceivedMs{0};
+    std::atomic<int64_t> lastLoginMs{0};
+    std::atomic<bool> loggedIn{false};
+    std::atomic<uint64_t> longestHostCallbackUs{0};
+};
+
+Counters& counters();
+
+inline void add(std::atomic<uint64_t>& counter) {
+    counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+void eventReceived(EventKind kind);
+// A login (gateway_Init or a re-login) succeeded, now.
+void loggedInNow();
+// A host callback took `microseconds`.
+void hostCallbackTook(uint64_t microseconds);
+
+// Fills the caller's record; false (after a log line) for null or a size below the first version's.
+bool fill(GatewayStatistics* statistics);
+
+}  // namespace statistics

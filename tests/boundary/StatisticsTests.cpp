@@ -1,0 +1,194 @@
+// The health counters: each moved by the event that should move it and by no other, read while events
+// are being delivered, and refused for a record too small or null.
+#include <array>
+#include <atomic>
+#include <climits>
+#include <cstddef>
+#include <thread>
+
+#include "EventFixture.h"
+#include "HostFaults.h"
+
+namespace {
+
+// The counters as an array, without size, version and the three that are not counts.
+constexpr size_t kCounters = 14;
+using Counts = std::array<uint64_t, kCounters>;
+
+Counts countsOf(const GatewayStatistics& s) {
+    return {s.accessEventsReceived,       s.objectStateEventsReceived,
+            s.genericEventsReceived,      s.accessEventsDelivered,
+            s.objectStateEventsDelivered, s.genericEventsDelivered,
+            s.eventsDroppedTooOld,        s.eventsWithoutCallback,
+            s.eventsAbandonedAtGetter,    s.malformedArrays,
+            s.hostCallbacksRaised,        s.logCallsRaised,
+            s.connectionLosses,           s.reloginAttempts};
+}
+
+enum Counter {
+    AccessReceived,
+    StateReceived,
+    GenericReceived,
+    AccessDelivered,
+    StateDelivered,
+    GenericDelivered,
+    DroppedTooOld,
+    WithoutCallback,
+    AbandonedAtGetter,
+    MalformedArrays,
+    CallbacksRaised,
+    LogCallsRaised,
+    ConnectionLosses,
+    ReloginAttempts,
+};
+
+void SIPASSVORMEKGATEWAY_CALL raisingState(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                           int64_t, int64_t, const wchar_t*, const wchar_t*) {
+    raiseHostFault(HostFault::AccessViolation);
+}
+
+void SIPASSVORMEKGATEWAY_CALL raisingLog(LogLevel, const wchar_t*) {
+    raiseHostFault(HostFault::MsvcThrow);
+}
+
+class Statistics : public EventTest {
+protected:
+    GatewayStatistics read() {
+        GatewayStatistics statistics{};
+        statistics.size = sizeof statistics;
+        EXPECT_TRUE(library.GetStatistics(&statistics));
+        EXPECT_EQ(sizeof statistics, statistics.size);
+        EXPECT_EQ(1u, statistics.version);
+        return statistics;
+    }
+
+    // Runs `action` and checks that exactly the named counters moved, each by its amount.
+    template <class Action>
+    void expectMoves(const char* what, Action&& action,
+                     std::initializer_list<std::pair<Counter, uint64_t>> moves) {
+        const Counts before = countsOf(read());
+        action();
+        const Counts after = countsOf(read());
+        Counts expected = before;
+        for (const auto& move : moves) {
+            expected[move.first] += move.second;
+        }
+        EXPECT_EQ(expected, after) << what;
+    }
+
+    DATE stamp() const { return oleDate(2024, 2, 29, 13, 45, 30); }
+};
+
+}  // namespace
+
+TEST_F(Statistics, EachCounterMovesForItsCaseAndNoOther) {
+    expectMoves("a good event of each kind",
+                [&] {
+                    ASSERT_TRUE(sim::deliverEvent(accessEvent(stamp())));
+                    ASSERT_TRUE(sim::deliverEvent(objectStateEvent(stamp())));
+                    ASSERT_TRUE(sim::deliverEvent(genericEvent(stamp())));
+                },
+                {{AccessReceived, 1},
+                 {StateReceived, 1},
+                 {GenericReceived, 1},
+                 {AccessDelivered, 1},
+                 {StateDelivered, 1},
+                 {GenericDelivered, 1}});
+
+    library.setDropDuration(180);
+    expectMoves("an old event", [&] { ASSERT_TRUE(sim::deliverEvent(objectStateEvent(stamp()))); },
+                {{StateReceived, 1}, {DroppedTooOld, 1}});
+    library.setDropDuration(INT_MAX);
+
+    library.RegisterGenericEventCallback(nullptr);
+    expectMoves("an event without its callback",
+                [&] { ASSERT_TRUE(sim::deliverEvent(genericEvent(stamp()))); },
+                {{GenericReceived, 1}, {WithoutCallback, 1}});
+
+    expectMoves("a failing getter",
+                [&] {
+                    sim::EventObject event = accessEvent(stamp());
+                    event.failingGetters["get_State"] = E_FAIL;
+                    ASSERT_TRUE(sim::deliverEvent(event));
+                },
+                {{AccessReceived, 1}, {AbandonedAtGetter, 1}});
+
+    expectMoves("a malformed array",
+                [&] {
+                    sim::EventBatch batch;
+                    batch.elements.push_back(sim::EventElement{sim::EventElement::Kind::Bstr, {}});
+                    ASSERT_TRUE(sim::deliverEvents(batch));
+                },
+                {{MalformedArrays, 1}});
+
+    library.RegisterAlarmStateCallback(&raisingState);
+    expectMoves("a raising callback", [&] { ASSERT_TRUE(sim::deliverEvent(objectStateEvent(stamp()))); },
+                {{StateReceived, 1}, {StateDelivered, 1}, {CallbacksRaised, 1}});
+    library.RegisterAlarmStateCallback(&recordState);
+
+    expectMoves("a raising log function",
+                [&] {
+                    library.RegisterLogCallback(&raisingLog);
+                    library.Ping(1);
+                    library.RegisterLogCallback(&LogCapture::callback);
+                },
+                {{LogCallsRaised, 1}});
+
+    const GatewayStatistics loggedIn = read();
+    EXPECT_EQ(1u, loggedIn.loggedIn);
+    EXPECT_GT(loggedIn.lastLoginMs, 0u);
+    EXPECT_GE(loggedIn.lastEventReceivedMs, loggedIn.lastLoginMs);
+    expectMoves("a lost connection", [&] { ASSERT_TRUE(sim::raiseClientStateChanged(0)); },
+                {{ConnectionLosses, 1}});
+    EXPECT_EQ(0u, read().loggedIn);
+
+    // They survive Close.
+    const Counts beforeClose = countsOf(read());
+    ASSERT_TRUE(library.Close());
+    EXPECT_EQ(beforeClose, countsOf(read()));
+}
+
+TEST_F(Statistics, AreReadWhileEventsAreDeliveredWithoutBlockingThem) {
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        uint64_t last = 0;
+        while (!done) {
+            GatewayStatistics statistics{};
+            statistics.size = sizeof statistics;
+            ASSERT_TRUE(library.GetStatistics(&statistics));
+            EXPECT_GE(statistics.objectStateEventsReceived, last) << "a counter went back";
+            last = statistics.objectStateEventsReceived;
+            ++reads;
+        }
+    });
+    const uint64_t before = read().objectStateEventsReceived;
+    for (int i = 0; i < 50; ++i) {
+        ASSERT_TRUE(sim::deliverEvent(objectStateEvent(stamp())));
+    }
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(before + 50, read().objectStateEventsReceived);
+}
+
+TEST_F(Statistics, ANullRecordOrOneSmallerThanTheFirstVersionIsRefused) {
+    EXPECT_FALSE(library.GetStatistics(nullptr));
+    GatewayStatistics small{};
+    small.size = offsetof(GatewayStatistics, longestHostCallbackUs);
+    EXPECT_FALSE(library.GetStatistics(&small));
+    EXPECT_EQ(0u, small.version) << "a refused record is left as it was";
+    EXPECT_TRUE(
+        log.contains(L"gateway_GetStatistics: the record is null or its size (152) is below 160; set size "
+                     L"to sizeof(GatewayStatistics) first."));
+    // A newer host's larger record: the first version's fields are filled, the rest stays.
+    struct Larger {
+        GatewayStatistics known;
+        uint64_t future;
+    } larger{};
+    larger.known.size = sizeof larger;
+    larger.future = 77;
+    EXPECT_TRUE(library.GetStatistics(&larger.known));
+    EXPECT_EQ(sizeof(GatewayStatistics), larger.known.size);
+    EXPECT_EQ(77u, larger.future);
+}

@@ -2,6 +2,10 @@
 
 #include <cstddef>
 #include <cstring>
+
+#include <windows.h>
+
+#include <intrin.h>
 #include <string>
 
 #include "EventTime.h"
@@ -14,23 +18,51 @@ Counters& counters() {
     return *instance;
 }
 
+namespace {
+
+// A pair of readings of the performance counter and the time-stamp counter, taken when the library is
+// loaded; a second pair at read time gives the time-stamp counter's rate.
+struct ClockPair {
+    LARGE_INTEGER counter{};
+    uint64_t stamp = 0;
+    static ClockPair now() {
+        ClockPair pair;
+        ::QueryPerformanceCounter(&pair.counter);
+        pair.stamp = __rdtsc();
+        return pair;
+    }
+};
+const ClockPair g_Loaded = ClockPair::now();
+
+uint64_t ticksToMicroseconds(uint64_t ticks) {
+    LARGE_INTEGER frequency{};
+    ::QueryPerformanceFrequency(&frequency);
+    const ClockPair now = ClockPair::now();
+    const double seconds = static_cast<double>(now.counter.QuadPart - g_Loaded.counter.QuadPart) /
+                           static_cast<double>(frequency.QuadPart > 0 ? frequency.QuadPart : 1);
+    const double rate =
+        now.stamp > g_Loaded.stamp && seconds > 0 ? (now.stamp - g_Loaded.stamp) / seconds : 0;
+    return rate > 0 ? static_cast<uint64_t>(static_cast<double>(ticks) * 1e6 / rate) : 0;
+}
+
+}  // namespace
+
 void eventReceived(EventKind kind) {
     Counters& c = counters();
     add(c.received[static_cast<int>(kind)]);
-    c.lastEventReceivedMs.store(toEpochMs(localNow()), std::memory_order_relaxed);
+    c.lastEventTick.store(::GetTickCount64(), std::memory_order_relaxed);
 }
 
 void loggedInNow() {
     Counters& c = counters();
-    c.lastLoginMs.store(toEpochMs(localNow()), std::memory_order_relaxed);
+    c.lastLoginTick.store(::GetTickCount64(), std::memory_order_relaxed);
     c.loggedIn.store(true, std::memory_order_relaxed);
 }
 
-void hostCallbackTook(uint64_t microseconds) {
-    std::atomic<uint64_t>& longest = counters().longestHostCallbackUs;
+void hostCallbackTook(uint64_t ticks) {
+    std::atomic<uint64_t>& longest = counters().longestHostCallbackTicks;
     uint64_t known = longest.load(std::memory_order_relaxed);
-    while (microseconds > known &&
-           !longest.compare_exchange_weak(known, microseconds, std::memory_order_relaxed)) {
+    while (ticks > known && !longest.compare_exchange_weak(known, ticks, std::memory_order_relaxed)) {
     }
 }
 
@@ -63,10 +95,21 @@ bool fill(GatewayStatistics* statistics) {
     filled.connectionLosses = get(c.connectionLosses);
     filled.reloginAttempts = get(c.reloginAttempts);
     filled.reloginSuccesses = get(c.reloginSuccesses);
-    filled.lastEventReceivedMs = static_cast<uint64_t>(c.lastEventReceivedMs.load(std::memory_order_relaxed));
-    filled.lastLoginMs = static_cast<uint64_t>(c.lastLoginMs.load(std::memory_order_relaxed));
+    // Both times from one reading of the clock, so that they keep their order; whole seconds, like every
+    // time the gateway hands the host.
+    const int64_t nowMs = toEpochMs(localNow());
+    const uint64_t nowTick = ::GetTickCount64();
+    auto timeOf = [&](uint64_t tick) -> uint64_t {
+        if (tick == 0) {
+            return 0;
+        }
+        const int64_t ms = nowMs - static_cast<int64_t>(nowTick - tick);
+        return static_cast<uint64_t>((ms + 500) / 1000 * 1000);
+    };
+    filled.lastEventReceivedMs = timeOf(c.lastEventTick.load(std::memory_order_relaxed));
+    filled.lastLoginMs = timeOf(c.lastLoginTick.load(std::memory_order_relaxed));
     filled.loggedIn = c.loggedIn.load(std::memory_order_relaxed) ? 1 : 0;
-    filled.longestHostCallbackUs = get(c.longestHostCallbackUs);
+    filled.longestHostCallbackUs = ticksToMicroseconds(get(c.longestHostCallbackTicks));
     // A newer host's larger record keeps what lies beyond this version's fields.
     std::memcpy(statistics, &filled, kFirstVersionSize);
     return true;

@@ -22,10 +22,14 @@ struct Counters {
     std::atomic<uint64_t> connectionLosses{0};
     std::atomic<uint64_t> reloginAttempts{0};
     std::atomic<uint64_t> reloginSuccesses{0};
-    std::atomic<int64_t> lastEventReceivedMs{0};
-    std::atomic<int64_t> lastLoginMs{0};
+    // GetTickCount64 at the last event (0: none); turned into the time base only when read, since reading
+    // the clock costs more than the rest of the counting.
+    std::atomic<uint64_t> lastEventTick{0};
+    std::atomic<uint64_t> lastLoginTick{0};  // GetTickCount64 at the last login (0: none)
     std::atomic<bool> loggedIn{false};
-    std::atomic<uint64_t> longestHostCallbackUs{0};
+    // In time-stamp-counter ticks, turned into microseconds when read: two performance-counter readings
+    // per callback would cost a tenth of an event's handling under Wine.
+    std::atomic<uint64_t> longestHostCallbackTicks{0};
 };
 
 Counters& counters();
@@ -37,8 +41,8 @@ inline void add(std::atomic<uint64_t>& counter) {
 void eventReceived(EventKind kind);
 // A login (gateway_Init or a re-login) succeeded, now.
 void loggedInNow();
-// A host callback took `microseconds`.
-void hostCallbackTook(uint64_t microseconds);
+// A host callback took `ticks` of the time-stamp counter.
+void hostCallbackTook(uint64_t ticks);
 
 // Fills the caller's record; false (after a log line) for null or a size below the first version's.
 bool fill(GatewayStatistics* statistics);

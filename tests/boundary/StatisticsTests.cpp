@@ -47,6 +47,11 @@ void SIPASSVORMEKGATEWAY_CALL raisingState(int32_t, int32_t, int32_t, int32_t, i
     raiseHostFault(HostFault::AccessViolation);
 }
 
+void SIPASSVORMEKGATEWAY_CALL slowGeneric(int32_t, int32_t, int32_t, int64_t, int64_t, const wchar_t*,
+                                          const wchar_t*) {
+    ::Sleep(60);
+}
+
 void SIPASSVORMEKGATEWAY_CALL raisingLog(LogLevel, const wchar_t*) {
     raiseHostFault(HostFault::MsvcThrow);
 }
@@ -141,6 +146,12 @@ TEST_F(Statistics, EachCounterMovesForItsCaseAndNoOther) {
     expectMoves("a lost connection", [&] { ASSERT_TRUE(sim::raiseClientStateChanged(0)); },
                 {{ConnectionLosses, 1}});
     EXPECT_EQ(0u, read().loggedIn);
+
+    // The longest callback: one that sleeps 60 ms is at least 50 ms long, whatever else ran.
+    library.RegisterGenericEventCallback(&slowGeneric);
+    ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+    ASSERT_TRUE(sim::deliverEvent(genericEvent(stamp())));
+    EXPECT_GE(read().longestHostCallbackUs, 50000u);
 
     // They survive Close.
     const Counts beforeClose = countsOf(read());

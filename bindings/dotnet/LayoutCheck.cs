@@ -22,6 +22,8 @@ static class LayoutCheck
         Print(typeof(PointDefinition), "Id", "Name", "State");
         Print(typeof(Doorset), "DoorNumber", "Reader1", "Reader2", "DoorFrame", "Passback", "Latch");
         Print(typeof(Device), "Id", "Name", "DoorsetCount", "Doorsets");
+        Print(typeof(GatewayStatistics), "Version", "AccessEventsReceived", "MalformedArrays", "LoggedIn",
+              "LongestHostCallbackUs");
         return 0;
     }
 }

@@ -79,6 +79,33 @@ namespace SiPassVormek
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     public delegate void DisconnectCallback();
 
+    // gateway_GetStatistics's record: set Size to Marshal.SizeOf(typeof(GatewayStatistics)) first.
+    [StructLayout(LayoutKind.Sequential)]
+    public struct GatewayStatistics
+    {
+        public uint Size;
+        public uint Version;
+        public ulong AccessEventsReceived;
+        public ulong ObjectStateEventsReceived;
+        public ulong GenericEventsReceived;
+        public ulong AccessEventsDelivered;
+        public ulong ObjectStateEventsDelivered;
+        public ulong GenericEventsDelivered;
+        public ulong EventsDroppedTooOld;
+        public ulong EventsWithoutCallback;
+        public ulong EventsAbandonedAtGetter;
+        public ulong MalformedArrays;
+        public ulong HostCallbacksRaised;
+        public ulong LogCallsRaised;
+        public ulong ConnectionLosses;
+        public ulong ReloginAttempts;
+        public ulong ReloginSuccesses;
+        public ulong LastEventReceivedMs;
+        public ulong LastLoginMs;
+        public ulong LoggedIn;
+        public ulong LongestHostCallbackUs;
+    }
+
     // The states a ConnectionStateCallback reports.
     public enum ConnectionState { Lost = 0, Connected = 1, Retrying = 2 }
 
@@ -135,6 +162,10 @@ namespace SiPassVormek
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         public static extern void gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_GetStatistics(ref GatewayStatistics statistics);
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.I1)]
@@ -248,6 +279,17 @@ namespace SiPassVormek
         public static bool SetReconnectPolicy(int firstDelayMs, int maxDelayMs)
         {
             return NativeMethods.gateway_setReconnectPolicy(firstDelayMs, maxDelayMs);
+        }
+
+        // The health counters since the DLL was loaded; read without blocking event delivery.
+        public static GatewayStatistics Statistics
+        {
+            get
+            {
+                var statistics = new GatewayStatistics { Size = (uint)Marshal.SizeOf(typeof(GatewayStatistics)) };
+                NativeMethods.gateway_GetStatistics(ref statistics);
+                return statistics;
+            }
         }
 
         public bool Login(string user, string password)

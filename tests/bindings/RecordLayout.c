@@ -18,5 +18,11 @@ int main(void) {
         AT(Doorset, doorFrame), AT(Doorset, passback), AT(Doorset, latch));
     printf("Device size=%d Id=%lld Name=%lld DoorsetCount=%lld Doorsets=%lld\n", (int)sizeof(Device),
            AT(Device, id), AT(Device, name), AT(Device, doorsetCount), AT(Device, doorsets));
+    printf(
+        "GatewayStatistics size=%d Version=%lld AccessEventsReceived=%lld MalformedArrays=%lld LoggedIn=%lld "
+        "LongestHostCallbackUs=%lld\n",
+        (int)sizeof(GatewayStatistics), AT(GatewayStatistics, version),
+        AT(GatewayStatistics, accessEventsReceived), AT(GatewayStatistics, malformedArrays),
+        AT(GatewayStatistics, loggedIn), AT(GatewayStatistics, longestHostCallbackUs));
     return 0;
 }

@@ -47,6 +47,7 @@ const char kUsage[] =
     "  subscribe TYPE ID STATE   register for the events of one object, then watch\n"
     "  ping                      call gateway_Ping (no login)\n"
     "  version                   show the gateway's version (no login)\n"
+    "  stats                     show the gateway's statistics (no login; all 0 in a fresh process)\n"
     "  selftest                  run the five interop self-test exports (no login)\n"
     "\n"
     "options\n"
@@ -62,6 +63,7 @@ const char kUsage[] =
     "  --reconnect FIRST,MAX     watch and subscribe log in again by themselves after a lost connection,\n"
     "                            first after FIRST ms, then doubling up to MAX ms (default: 1000,30000)\n"
     "  --no-reconnect            watch and subscribe only report a lost connection\n"
+    "  --stats                   after watch, subscribe or command, show the gateway's statistics\n"
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
 
@@ -76,6 +78,7 @@ struct Options {
     int logLevel = 1;             // 0 none, 1 error, 2 info, 3 debug
     bool json = false;
     bool reconnect = true;
+    bool stats = false;
     int32_t firstDelayMs = 1000;
     int32_t maxDelayMs = 30000;
     std::string command;
@@ -416,6 +419,8 @@ std::string parseArguments(int argc, wchar_t** argv) {
             o.json = true;
         } else if (argument == L"--real") {
             o.real = true;
+        } else if (argument == L"--stats") {
+            o.stats = true;
         } else if (argument == L"--no-reconnect") {
             o.reconnect = false;
         } else if (argument == L"--reconnect") {
@@ -501,8 +506,8 @@ std::string parseArguments(int argc, wchar_t** argv) {
     static const struct {
         const char* name;
         size_t arguments;
-    } kCommands[] = {{"doors", 0},     {"point", 1}, {"command", 3}, {"watch", 0},
-                     {"subscribe", 3}, {"ping", 0},  {"version", 0}, {"selftest", 0}};
+    } kCommands[] = {{"doors", 0}, {"point", 1},   {"command", 3},  {"watch", 0}, {"subscribe", 3},
+                     {"ping", 0},  {"version", 0}, {"selftest", 0}, {"stats", 0}};
     for (const auto& command : kCommands) {
         if (o.command == command.name) {
             if (o.arguments.size() != command.arguments) {
@@ -561,6 +566,56 @@ int runVersion(const GatewayApi& api) {
     } else {
         printLine("SiPassVormekGateway " + version);
     }
+    return kDone;
+}
+
+// The statistics as a table (name, value) and as one JSON document.
+int runStats(const GatewayApi& api) {
+    GatewayStatistics s{};
+    s.size = sizeof s;
+    if (!api.getStatistics(&s)) {
+        return fail(kRefused, "gateway_GetStatistics failed");
+    }
+    const std::pair<const char*, uint64_t> fields[] = {
+        {"accessEventsReceived", s.accessEventsReceived},
+        {"objectStateEventsReceived", s.objectStateEventsReceived},
+        {"genericEventsReceived", s.genericEventsReceived},
+        {"accessEventsDelivered", s.accessEventsDelivered},
+        {"objectStateEventsDelivered", s.objectStateEventsDelivered},
+        {"genericEventsDelivered", s.genericEventsDelivered},
+        {"eventsDroppedTooOld", s.eventsDroppedTooOld},
+        {"eventsWithoutCallback", s.eventsWithoutCallback},
+        {"eventsAbandonedAtGetter", s.eventsAbandonedAtGetter},
+        {"malformedArrays", s.malformedArrays},
+        {"hostCallbacksRaised", s.hostCallbacksRaised},
+        {"logCallsRaised", s.logCallsRaised},
+        {"connectionLosses", s.connectionLosses},
+        {"reloginAttempts", s.reloginAttempts},
+        {"reloginSuccesses", s.reloginSuccesses},
+        {"lastEventReceivedMs", s.lastEventReceivedMs},
+        {"lastLoginMs", s.lastLoginMs},
+        {"loggedIn", s.loggedIn},
+        {"longestHostCallbackUs", s.longestHostCallbackUs}};
+    if (g_options.json) {
+        nlohmann::ordered_json document = {{"version", s.version}};
+        for (const auto& [name, value] : fields) {
+            document[name] = value;
+        }
+        printJson({{"statistics", document}});
+        return kDone;
+    }
+    std::string table = "gateway statistics (record version " + std::to_string(s.version) + ")";
+    for (const auto& [name, value] : fields) {
+        std::string line = "\n  " + std::string(name);
+        line.append(line.size() < 30 ? 30 - line.size() : 1, ' ');
+        line += std::to_string(value);
+        const std::string field = name;
+        if ((field == "lastEventReceivedMs" || field == "lastLoginMs") && value != 0) {
+            line += "  (" + dateText(static_cast<int64_t>(value)) + ")";
+        }
+        table += line;
+    }
+    printLine(table);
     return kDone;
 }
 
@@ -751,6 +806,9 @@ int runLoggedIn(const GatewayApi& api) {
     if (watching) {
         api.setReconnectPolicy(0, 0);
     }
+    if (g_options.stats) {
+        runStats(api);
+    }
     return result;
 }
 
@@ -773,8 +831,8 @@ int wmain(int argc, wchar_t** argv) {
 
     const std::wstring directory = programDirectory();
     SimulatedClient simulator;
-    const bool needsClient =
-        g_options.command != "ping" && g_options.command != "version" && g_options.command != "selftest";
+    const bool needsClient = g_options.command != "ping" && g_options.command != "version" &&
+                             g_options.command != "selftest" && g_options.command != "stats";
     if (needsClient && !g_options.real) {
         if (g_options.site) {
             const std::wstring site = absolutePath(*g_options.site);
@@ -806,6 +864,8 @@ int wmain(int argc, wchar_t** argv) {
         result = runVersion(api);
     } else if (g_options.command == "selftest") {
         result = runSelfTest(api);
+    } else if (g_options.command == "stats") {
+        result = runStats(api);
     } else {
         result = runLoggedIn(api);
     }

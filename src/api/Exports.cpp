@@ -35,22 +35,26 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
         // Serialised with Close and the re-login; the object is obtained again under the lock, so the
         // login always goes to the object that is current while it runs.
         boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());
-        // The host logs in itself: a pending automatic attempt has nothing left to do.
-        reconnect::cancelPending();
-        const gateway::Pin gateway = gateway::obtain();
-        const bool loggedIn =
-            boundary::guard("gateway_Init", false, [&] { return gateway->Init(user, password); });
+        const bool loggedIn = boundary::guard("gateway_Init", false, [&] {
+            // The host logs in itself: a pending automatic attempt has nothing left to do.
+            reconnect::cancelPending();
+            const gateway::Pin gateway = gateway::obtain();
+            if (!gateway->Init(user, password)) {
+                return false;
+            }
+            statistics::loggedInNow();
+            if (reconnect::policy().on()) {
+                reconnect::storeCredentials(user, password);
+            }
+            gateway->reportConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
+            return true;
+        });
+        // Also when the login raised: no credentials outlive a failed Init.
         if (!loggedIn) {
             statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
             reconnect::wipeCredentials();
-            return false;
         }
-        statistics::loggedInNow();
-        if (reconnect::policy().on()) {
-            reconnect::storeCredentials(user, password);
-        }
-        gateway->reportConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
-        return true;
+        return loggedIn;
     });
 }
 

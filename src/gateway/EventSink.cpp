@@ -20,10 +20,31 @@ SimpleLogger& logger() {
 
 }  // namespace
 
-// Both deliveries follow one pattern. On a thread that already delivers for this object (a host callback
-// made the client deliver synchronously), the delivery is kept and the outer one delivers it after the
-// current callback; otherwise m_Mutex is taken outside the structured-exception guard, so that whatever
-// a foreign call raises inside releases it normally.
+// Every delivery follows one pattern. On a thread that already delivers for this object (a host callback
+// made the client deliver synchronously), an event or a state change is kept and the outer delivery
+// delivers it after the current callback. Otherwise m_Mutex is taken outside the structured-exception
+// guard of the work, so that whatever a foreign call raises inside releases it normally, and what the
+// work caused to be kept is delivered before the lock goes.
+template <class Work>
+auto SiPassGateWay::delivering(Work&& work) {
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
+    gateway::DeliveryScope scope;
+    const auto result = work();
+    deliverKept();
+    return result;
+}
+
+HRESULT SiPassGateWay::deliverEvents(SAFEARRAY* events) {
+    return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
+        logger().dbgLog("OnEvent");
+        return dispatchEvents(events);
+    });
+}
+
+void SiPassGateWay::deliverState(long state) {
+    boundary::guard("OnClientStateChanged", [&] { handleClientState(state); });
+}
+
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
     boundary::guard("OnClientStateChanged", [&] {
         if (m_Mutex.heldByThisThread()) {
@@ -33,12 +54,65 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
             m_Kept.push_back(std::move(kept));
             return;
         }
-        boost::lock_guard<OwnedMutex> lock(m_Mutex);
-        gateway::DeliveryScope delivering;
-        boundary::guard("OnClientStateChanged", [&] { handleClientState(state); });
-        deliverKept();
+        delivering([&] {
+            deliverState(state);
+            return 0;
+        });
     });
     return S_OK;
+}
+
+HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
+    return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
+        if (m_Mutex.heldByThisThread()) {
+            // The copy holds a reference to every object, so the client may free its array on return; a
+            // missing array stays missing.
+            KeptDelivery kept;
+            if (events != nullptr) {
+                HRESULT hr = ::SafeArrayCopy(events, kept.events.ReleaseAndGetAddressOf());
+                if (FAILED(hr)) {
+                    logger().errLog(failedCall("SafeArrayCopy()", "OnEvent", hr));
+                    return hr;
+                }
+            }
+            m_Kept.push_back(std::move(kept));
+            return S_OK;
+        }
+        return delivering([&] { return deliverEvents(events); });
+    });
+}
+
+void SiPassGateWay::reportConnectionState(int32_t state, int32_t attempt, int32_t hr) {
+    delivering([&] {
+        callConnectionState(state, attempt, hr);
+        return 0;
+    });
+}
+
+void SiPassGateWay::callConnectionState(int32_t state, int32_t attempt, int32_t hr) {
+    ConnectionStateCallback callback = m_ConnectionStateCallback;
+    if (callback != nullptr) {
+        boundary::callHost("m_ConnectionStateCallback", [&] { callback(state, attempt, hr); });
+    }
+}
+
+void SiPassGateWay::deliverKept() {
+    // A kept delivery may itself cause one (its callback sends a command): the loop delivers that too,
+    // in order, instead of nesting.
+    if (m_DeliveringKept) {
+        return;
+    }
+    m_DeliveringKept = true;
+    while (!m_Kept.empty()) {
+        KeptDelivery kept = std::move(m_Kept.front());
+        m_Kept.pop_front();
+        if (kept.stateChange) {
+            deliverState(kept.state);
+        } else {
+            deliverEvents(kept.events.get());
+        }
+    }
+    m_DeliveringKept = false;
 }
 
 void SiPassGateWay::handleClientState(long state) {
@@ -62,56 +136,6 @@ void SiPassGateWay::handleClientState(long state) {
         logger().log("Connection to SiPass Server restored by the client. Re-login cancelled.");
         callConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
     }
-}
-
-HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
-    return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
-        if (m_Mutex.heldByThisThread()) {
-            // The copy holds a reference to every object, so the client may free its array on return.
-            KeptDelivery kept;
-            if (events == nullptr) {
-                kept.nullArray = true;
-            } else {
-                HRESULT hr = ::SafeArrayCopy(events, kept.events.ReleaseAndGetAddressOf());
-                if (FAILED(hr)) {
-                    logger().errLog(failedCall("SafeArrayCopy()", "OnEvent", hr));
-                    return hr;
-                }
-            }
-            m_Kept.push_back(std::move(kept));
-            return S_OK;
-        }
-        boost::lock_guard<OwnedMutex> lock(m_Mutex);
-        gateway::DeliveryScope delivering;
-        const HRESULT hr = boundary::guard("OnEvent", E_UNEXPECTED, [&] {
-            logger().dbgLog("OnEvent");
-            return dispatchEvents(events);
-        });
-        deliverKept();
-        return hr;
-    });
-}
-
-void SiPassGateWay::deliverKept() {
-    // A kept delivery may itself cause one (its callback sends a command): the loop delivers that too,
-    // in order, instead of nesting.
-    if (m_DeliveringKept) {
-        return;
-    }
-    m_DeliveringKept = true;
-    while (!m_Kept.empty()) {
-        KeptDelivery kept = std::move(m_Kept.front());
-        m_Kept.pop_front();
-        if (kept.stateChange) {
-            boundary::guard("OnClientStateChanged", [&] { handleClientState(kept.state); });
-        } else {
-            boundary::guard("OnEvent", E_UNEXPECTED, [&] {
-                logger().dbgLog("OnEvent");
-                return dispatchEvents(kept.nullArray ? nullptr : kept.events.get());
-            });
-        }
-    }
-    m_DeliveringKept = false;
 }
 
 HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {

@@ -1,5 +1,7 @@
 #include "EventSinkForwarder.h"
 
+#include "SpinWait.h"
+
 HRESULT answerEventSinkQuery(_ICOMClientEvents* sink, REFIID riid, void** object) {
     if (object == nullptr) {
         return E_POINTER;
@@ -59,11 +61,5 @@ HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnSubscriptionEvent(long value) {
 
 void EventSinkForwarder::detach() {
     m_Target.store(nullptr, std::memory_order_seq_cst);
-    for (int spins = 0; m_Calls.load(std::memory_order_seq_cst) != 0; ++spins) {
-        if (spins < 64) {
-            ::SwitchToThread();
-        } else {
-            ::Sleep(1);
-        }
-    }
+    spin::waitUntil([this] { return m_Calls.load(std::memory_order_seq_cst) == 0; });
 }

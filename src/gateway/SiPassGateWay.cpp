@@ -163,10 +163,6 @@ void SiPassGateWay::releaseClient() {
     }
 }
 
-bool SiPassGateWay::refusedInsideCallback(const char* operation) const {
-    return gateway::refusedInsideCallback(operation);
-}
-
 HRESULT STDMETHODCALLTYPE SiPassGateWay::QueryInterface(REFIID riid, void** object) {
     return answerEventSinkQuery(this, riid, object);
 }
@@ -174,7 +170,7 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::QueryInterface(REFIID riid, void** obje
 bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     wiping::WipeOnExit wipePassword(password);
     // Replacing the client waits for the delivery in progress, which is this thread's own.
-    if (refusedInsideCallback("Init")) {
+    if (gateway::refusedInsideCallback("Init")) {
         return false;
     }
     logger().log("Init() called.");
@@ -286,22 +282,8 @@ HRESULT SiPassGateWay::relogin(int attempt) {
     return hr;
 }
 
-void SiPassGateWay::reportConnectionState(int32_t state, int32_t attempt, int32_t hr) {
-    boost::lock_guard<OwnedMutex> lock(m_Mutex);
-    gateway::DeliveryScope delivering;
-    callConnectionState(state, attempt, hr);
-    deliverKept();
-}
-
-void SiPassGateWay::callConnectionState(int32_t state, int32_t attempt, int32_t hr) {
-    ConnectionStateCallback callback = m_ConnectionStateCallback;
-    if (callback != nullptr) {
-        boundary::callHost("m_ConnectionStateCallback", [&] { callback(state, attempt, hr); });
-    }
-}
-
 void SiPassGateWay::RegisterConnectionStateCallback(ConnectionStateCallback callback) {
-    if (refusedInsideCallback("RegisterConnectionStateCallback")) {
+    if (gateway::refusedInsideCallback("RegisterConnectionStateCallback")) {
         return;
     }
     boost::lock_guard<OwnedMutex> lock(m_Mutex);
@@ -309,7 +291,7 @@ void SiPassGateWay::RegisterConnectionStateCallback(ConnectionStateCallback call
 }
 
 void SiPassGateWay::RegisterAlarmStateCallback(AlarmStateCallback callback) {
-    if (refusedInsideCallback("RegisterAlarmStateCallback")) {
+    if (gateway::refusedInsideCallback("RegisterAlarmStateCallback")) {
         return;
     }
     boost::lock_guard<OwnedMutex> lock(m_Mutex);
@@ -317,7 +299,7 @@ void SiPassGateWay::RegisterAlarmStateCallback(AlarmStateCallback callback) {
 }
 
 void SiPassGateWay::RegisterAlarmAccessCallback(AlarmAccessCallback callback) {
-    if (refusedInsideCallback("RegisterAlarmAccessCallback")) {
+    if (gateway::refusedInsideCallback("RegisterAlarmAccessCallback")) {
         return;
     }
     boost::lock_guard<OwnedMutex> lock(m_Mutex);
@@ -325,7 +307,7 @@ void SiPassGateWay::RegisterAlarmAccessCallback(AlarmAccessCallback callback) {
 }
 
 void SiPassGateWay::RegisterGenericEventCallback(GenericEventCallback callback) {
-    if (refusedInsideCallback("RegisterGenericEventCallback")) {
+    if (gateway::refusedInsideCallback("RegisterGenericEventCallback")) {
         return;
     }
     boost::lock_guard<OwnedMutex> lock(m_Mutex);
@@ -333,7 +315,7 @@ void SiPassGateWay::RegisterGenericEventCallback(GenericEventCallback callback) 
 }
 
 void SiPassGateWay::RegisterDisconnectCallback(DisconnectCallback callback) {
-    if (refusedInsideCallback("RegisterDisconnectCallback")) {
+    if (gateway::refusedInsideCallback("RegisterDisconnectCallback")) {
         return;
     }
     boost::lock_guard<OwnedMutex> lock(m_Mutex);

@@ -60,9 +60,6 @@ public:
     // delivery of this object.
     void shutdown();
 
-    // When this thread is inside a gateway callback: logs "<operation> refused: ..." and returns true.
-    bool refusedInsideCallback(const char* operation) const;
-
     // Each takes m_Mutex, so a callback never changes while an event is being delivered. Refused (nothing
     // changes) inside a callback.
     void RegisterAlarmStateCallback(AlarmStateCallback callback);
@@ -109,6 +106,13 @@ private:
     HRESULT dispatchEvents(SAFEARRAY* events);
     // The client's state report: the log line and, for state 0, the disconnect callback. REQUIRES: m_Mutex.
     void handleClientState(long state);
+    // Runs work() as a delivery: with m_Mutex held, inside a delivery scope, followed by what it caused to
+    // be kept. Not on a thread that holds m_Mutex.
+    template <class Work>
+    auto delivering(Work&& work);
+    // One OnEvent array or one state change, under their boundary guard. REQUIRES: m_Mutex held.
+    HRESULT deliverEvents(SAFEARRAY* events);
+    void deliverState(long state);
     // Delivers what nested deliveries kept, in arrival order. REQUIRES: m_Mutex held by this thread.
     void deliverKept();
     // Unadvises the sink, then disconnects (if connected) and releases the client. REQUIRES: the
@@ -143,15 +147,14 @@ private:
     struct KeptDelivery {
         bool stateChange = false;
         long state = 0;
-        SafeArrayOwner events;  // a copy: holds a reference to every object in it
-        bool nullArray = false;
+        SafeArrayOwner events;  // a copy that holds a reference to every object in it; empty: no array
     };
     std::deque<KeptDelivery> m_Kept;
     bool m_DeliveringKept = false;
 
     // Held while events are delivered and while the callbacks or the subscriptions change. Not recursive:
-    // the operations that take it first refuse a thread that is delivering (refusedInsideCallback), and a
-    // delivery that arrives on that thread is kept (m_Kept) instead of taking it again. Nothing foreign
+    // the operations that take it first refuse a thread that is delivering (gateway::refusedInsideCallback),
+    // and a delivery that arrives on that thread is kept (m_Kept) instead of taking it again. Nothing foreign
     // is called with it held except under the structured-exception guard.
     mutable OwnedMutex m_Mutex;
     ManagedDLLLoaderCpp m_Loader;

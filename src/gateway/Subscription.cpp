@@ -3,6 +3,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "CComBSTR.h"
+#include "Gateway.h"
 #include "SehGuard.h"
 #include "SiPassGateWay.h"
 #include "SimpleLogger.h"
@@ -26,7 +27,7 @@ bool completes(F&& call) {
 }  // namespace
 
 bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long state) {
-    if (refusedInsideCallback("RegisterAlarmEvent")) {
+    if (gateway::refusedInsideCallback("RegisterAlarmEvent")) {
         return false;
     }
     // The lock is held only to read the callbacks and to record the triple: a client that serialises its
@@ -94,7 +95,7 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
 }
 
 bool SiPassGateWay::isSubscribed(long objectType, long objectId, long state) {
-    if (refusedInsideCallback("isSubscribed")) {
+    if (gateway::refusedInsideCallback("isSubscribed")) {
         return false;
     }
     boost::lock_guard<OwnedMutex> lock(m_Mutex);

@@ -31,17 +31,27 @@ inline void logFailure(const std::string& line) noexcept {
     }
 }
 
-// Logs a C++ exception as "<prefix>: <what>", or as "<prefix><unknownSuffix>" when it is not a
-// std::exception.
-inline void logCppFailure(const std::string& prefix, const std::exception_ptr& error,
+// Logs what a guarded call raised, if anything, after "<lead><name>": a structured exception as
+// ": structured exception 0x...", a C++ exception as ": <what>", or <unknownSuffix> when it is not a
+// std::exception. Composes nothing when the call returned normally. True when it did not.
+inline bool reportFailure(const char* lead, const char* name, const seh::Outcome& outcome,
                           const char* unknownSuffix) noexcept {
+    if (outcome.succeeded()) {
+        return false;
+    }
+    const std::string prefix = std::string(lead) + name;
+    if (outcome.raised) {
+        logFailure(prefix + ": " + describeStructured(outcome.code));
+        return true;
+    }
     try {
-        std::rethrow_exception(error);
+        std::rethrow_exception(outcome.cpp);
     } catch (const std::exception& e) {
         logFailure(prefix + ": " + e.what());
     } catch (...) {
         logFailure(prefix + unknownSuffix);
     }
+    return true;
 }
 
 // Runs the body of an export or a sink method under the structured-exception guard. A C++ exception is
@@ -53,15 +63,7 @@ template <class R, class F>
 R guard(const char* where, R fallback, F&& body) noexcept {
     R result = fallback;
     const seh::Outcome outcome = seh::runGuarded([&] { result = std::forward<F>(body)(); });
-    if (outcome.raised) {
-        logFailure(std::string("Exception in ") + where + ": " + describeStructured(outcome.code));
-        return fallback;
-    }
-    if (outcome.cpp) {
-        logCppFailure(std::string("Exception in ") + where, outcome.cpp, "");
-        return fallback;
-    }
-    return result;
+    return reportFailure("Exception in ", where, outcome, "") ? fallback : result;
 }
 
 template <class F>
@@ -81,18 +83,12 @@ bool callHost(const char* name, F&& call) noexcept {
     const uint64_t start = __rdtsc();
     seh::Outcome outcome = seh::runGuarded(std::forward<F>(call));
     statistics::hostCallbackTook(__rdtsc() - start);
-    if (!outcome.succeeded()) {
-        statistics::add(statistics::counters().hostCallbacksRaised);
+    if (outcome.succeeded()) {
+        return true;
     }
-    if (outcome.raised) {
-        logFailure(std::string("Exception ") + name + ": " + describeStructured(outcome.code));
-        return false;
-    }
-    if (outcome.cpp) {
-        logCppFailure(std::string("Exception ") + name, outcome.cpp, ": unknown exception");
-        return false;
-    }
-    return true;
+    statistics::add(statistics::counters().hostCallbacksRaised);
+    reportFailure("Exception ", name, outcome, ": unknown exception");
+    return false;
 }
 
 }  // namespace boundary

@@ -4,6 +4,7 @@
 
 #include "CharacterTable.h"
 #include "SehGuard.h"
+#include "SpinWait.h"
 #include "Win32Helper.h"
 
 std::atomic<SimpleLogger*> SimpleLogger::m_Instance{nullptr};
@@ -62,14 +63,9 @@ void SimpleLogger::setLogger(LogCallback callback) {
     m_Callback.store(callback, std::memory_order_seq_cst);
     for (int round = 0; round < 2; ++round) {
         const int draining = m_Generation.fetch_xor(1, std::memory_order_seq_cst);
-        for (int spins = 0;
-             m_InUse[draining].load(std::memory_order_seq_cst) > ownCalls(m_ThreadSlot, draining); ++spins) {
-            if (spins < 64) {
-                ::SwitchToThread();
-            } else {
-                ::Sleep(1);
-            }
-        }
+        spin::waitUntil([&] {
+            return m_InUse[draining].load(std::memory_order_seq_cst) <= ownCalls(m_ThreadSlot, draining);
+        });
     }
 }
 

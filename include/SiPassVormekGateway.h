@@ -44,9 +44,13 @@
  *    the client may call or release the gateway's event sink after Close, so FreeLibrary then leaves the
  *    DLL mapped. Close the gateway before unloading the DLL.
  *  - Time values passed as 64-bit integers are milliseconds since 1970-01-01 00:00:00 in the local time
- *    of the computer the gateway runs on (not UTC), always a whole number of seconds times 1000. A date
- *    the client sends as NaN gives 0; one too far out for 64-bit milliseconds (an infinity included)
- *    gives +-9223372036854775000; its text in the log is "Invalid DateTime".
+ *    of the computer the gateway runs on (not UTC), always a whole number of seconds times 1000; with
+ *    GATEWAY_OPTION_UTC_TIMES they are milliseconds since 1970-01-01 00:00:00 UTC (see gateway_setOptions).
+ *    A date the client sends as NaN gives 0; one too far out for 64-bit milliseconds (an infinity
+ *    included) gives +-9223372036854775000; its text in the log is "Invalid DateTime".
+ *  - The age limit of gateway_setDropDuration counts the real time elapsed since an event's timestamp,
+ *    read with the computer's time-zone rules: the hours the clocks jump neither age nor rejuvenate an
+ *    event.
  */
 #ifndef SIPASSVORMEKGATEWAY_H
 #define SIPASSVORMEKGATEWAY_H
@@ -293,6 +297,24 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, i
 /* Copies the statistics into the caller's record; read without blocking event delivery. Null, or a size
  * below the first version's (160): false and a log line. Any thread may call it at any time. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistics);
+
+/* Options (bits; 0, the default, keeps every value as described above):
+ *  - GATEWAY_OPTION_UTC_TIMES: every time handed to the host (the event callbacks' timestamp and server
+ *    time, PointState.serverTimeMs, the statistics' times) is milliseconds since 1970-01-01 00:00:00 UTC,
+ *    converted from the client's local dates with the computer's time-zone rules. A local time that
+ *    occurs twice (the hour the clocks go back) is read as its first occurrence; one in the hour skipped
+ *    when they go forward with the offset in force before the change. Log lines keep local times.
+ *  - GATEWAY_OPTION_UNCHANGED_TEXTS: the event callbacks receive the client's texts exactly as it gave
+ *    them (UTF-16 up to the first NUL, unpaired surrogates included), instead of after the round trip
+ *    through the computer's narrow code page that turns every letter outside it into '?'. The door and
+ *    point records always carry the client's texts unchanged. Log lines are not affected. */
+#define GATEWAY_OPTION_UTC_TIMES 0x1u
+#define GATEWAY_OPTION_UNCHANGED_TEXTS 0x2u
+
+/* Replaces the options (any combination of the bits above; 0 turns them all off). Unknown bits: false,
+ * a log line, nothing changes. The options belong to the host like the log callback and survive
+ * gateway_Close; they apply from the next event or query on. Any thread may call it at any time. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options);
 
 /* Sets (null clears) the connection-state callback of the gateway object; forgotten by gateway_Close.
  * It is called with

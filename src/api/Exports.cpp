@@ -5,6 +5,7 @@
 
 #include "Boundary.h"
 #include "Gateway.h"
+#include "HostOptions.h"
 #include "Reconnect.h"
 #include "SiPassGateWay.h"
 #include "Statistics.h"
@@ -122,6 +123,10 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, i
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistics) {
     return boundary::guard("gateway_GetStatistics", false, [&] { return statistics::fill(statistics); });
+}
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options) {
+    return boundary::guard("gateway_setOptions", false, [&] { return options::set(options); });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback) {

@@ -119,7 +119,7 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     pointState->state = state;
     pointState->stateType = stateType;
     // A server time that could not be read is reported as 0, not as the date 1899-12-30.
-    pointState->serverTimeMs = haveServerTime ? toEpochMs(EventDate{serverTime, true}) : 0;
+    pointState->serverTimeMs = haveServerTime ? hostEpochMs(EventDate{serverTime, true}) : 0;
     pointState->location = locationText.release();
     pointState->description = descriptionText.release();
     return true;

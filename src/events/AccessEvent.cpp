@@ -31,9 +31,9 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
         })) {
         return;
     }
-    const long long serverTimeMs = toEpochMs(serverTime);
-    const long long timestampMs = toEpochMs(timestamp);
-    const EventDate now = localNow();
+    const long long serverTimeMs = hostEpochMs(serverTime);
+    const long long timestampMs = hostEpochMs(timestamp);
+    const CurrentTime now = currentTime();
 
     if (droppedAsTooOld(timestamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
         return;
@@ -64,12 +64,13 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
         return;
     }
     announceHostCall(statistics::EventKind::Access);
+    const Win32Helper::TextForm form = hostTextForm();
     boundary::callHost("m_AlarmAccessCallback", [&] {
-        const Win32Helper::HostText firstNameText(firstName);
-        const Win32Helper::HostText lastNameText(lastName);
-        const Win32Helper::HostText cardNumberText(cardNumber);
-        const Win32Helper::HostText locationText(location);
-        const Win32Helper::HostText descriptionText(description);
+        const Win32Helper::HostText firstNameText(firstName, form);
+        const Win32Helper::HostText lastNameText(lastName, form);
+        const Win32Helper::HostText cardNumberText(cardNumber, form);
+        const Win32Helper::HostText locationText(location, form);
+        const Win32Helper::HostText descriptionText(description, form);
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  firstNameText.c_str(), lastNameText.c_str(), cardNumberText.c_str(), locationText.c_str(),
                  descriptionText.c_str());

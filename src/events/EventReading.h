@@ -8,6 +8,7 @@
 #include "EnumNames.h"
 #include "EventTime.h"
 #include "FailureText.h"
+#include "HostOptions.h"
 #include "SimpleLogger.h"
 #include "Statistics.h"
 #include "Win32Helper.h"
@@ -110,7 +111,7 @@ private:
 
 // The age filter of every translator: true when the event stamped `timestamp` is older than `limit`
 // seconds at `now`; then `dropLine` and the timestamp's text are logged (only while someone listens).
-inline bool droppedAsTooOld(const EventDate& timestamp, const EventDate& now, int limit,
+inline bool droppedAsTooOld(const EventDate& timestamp, const CurrentTime& now, int limit,
                             const char* dropLine) {
     if (!isEventTooOld(timestamp, now, limit)) {
         return false;
@@ -137,4 +138,9 @@ inline void announceHostCall(statistics::EventKind kind) {
     if (logger.enabled()) {
         logger.dbgLog("Fire an registered event.");
     }
+}
+
+// The form in which this event's texts reach the host, read once per event.
+inline Win32Helper::TextForm hostTextForm() {
+    return options::unchangedTexts() ? Win32Helper::TextForm::Unchanged : Win32Helper::TextForm::Narrowed;
 }

@@ -5,6 +5,8 @@
 #include <clocale>
 #include <cwchar>
 
+#include "HostOptions.h"
+#include "TimeZoneRules.h"
 #include "Win32Helper.h"
 
 // The locale ids of the C runtime's current locale, by category (msvcrt; the headers do not declare it).
@@ -83,7 +85,7 @@ const EventDate& epochDate() {
     return g_EpochDate;
 }
 
-EventDate localNow() {
+CurrentTime currentTime() {
     // The conversion below costs more than the rest of an event's handling; within one second its result
     // cannot change, so the last second converted is kept. (Only a change of the time zone within that
     // second would be seen a second later.) A plain static under a slim lock, not thread_local: this
@@ -97,14 +99,18 @@ EventDate localNow() {
     const EventDate knownDate = lastDate;
     ::ReleaseSRWLockShared(&lock);
     if (known) {
-        return knownDate;
+        return CurrentTime{knownDate, now};
     }
     const EventDate date = localTimeOf(now);
     ::AcquireSRWLockExclusive(&lock);
     lastSecond = now;
     lastDate = date;
     ::ReleaseSRWLockExclusive(&lock);
-    return date;
+    return CurrentTime{date, now};
+}
+
+EventDate localNow() {
+    return currentTime().local;
 }
 
 EventDate localTimeOf(__time64_t now) {
@@ -134,13 +140,38 @@ long long toEpochMs(const EventDate& date) {
     return daysToSeconds(days) * 1000;
 }
 
-bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds) {
-    double age = continuousValue(now.value) - timestamp.value;
-    if (!(age > -kHalfSecondInDays)) {
-        // A timestamp in the future: the date encoding of a negative difference (at most -1 day).
-        age = 2 * std::floor(age) - age;
+long long toUtcEpochMs(const EventDate& date) {
+    return utcSecondsOf(date) * 1000;
+}
+
+long long hostEpochMs(const EventDate& date) {
+    return options::utcTimes() ? toUtcEpochMs(date) : toEpochMs(date);
+}
+
+long long utcSecondsOf(const EventDate& date) {
+    if (std::isnan(date.value)) {
+        return 0;
     }
-    return daysToSeconds(age) > limitSeconds;
+    const long long local = daysToSeconds(continuousValue(date.value) - continuousValue(epochDate().value));
+    if (local >= kMaxSeconds || local <= -kMaxSeconds) {
+        return local;
+    }
+    return local - utcOffsetOfLocal(local);
+}
+
+bool isEventTooOld(const EventDate& timestamp, const CurrentTime& now, int limitSeconds) {
+    if (!now.local.valid) {
+        return false;
+    }
+    const long long age = std::isnan(timestamp.value) ? 0 : now.utcSeconds - utcSecondsOf(timestamp);
+    return age > limitSeconds;
+}
+
+bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds) {
+    if (!now.valid) {
+        return false;
+    }
+    return isEventTooOld(timestamp, CurrentTime{now, utcSecondsOf(now)}, limitSeconds);
 }
 
 namespace {

@@ -1,6 +1,6 @@
 // Event times. The client delivers OLE automation dates (days since 1899-12-30, local wall-clock time of
 // this computer); the host receives milliseconds since 1970-01-01 00:00:00 in the same local time base,
-// and the debug lines show "%H:%M:%S %A, %B %d, %Y".
+// or in UTC when it asked for it, and the debug lines show "%H:%M:%S %A, %B %d, %Y" (always local).
 #pragma once
 
 #include <windows.h>
@@ -19,6 +19,13 @@ struct EventDate {
 // 1970-01-01 00:00:00 as an OLE automation date, built once when the library is loaded.
 const EventDate& epochDate();
 
+// The current time in whole seconds: the local date, and the same second since 1970-01-01 00:00:00 UTC.
+struct CurrentTime {
+    EventDate local;
+    long long utcSeconds = 0;
+};
+CurrentTime currentTime();
+
 // The current local time, in whole seconds.
 EventDate localNow();
 
@@ -32,9 +39,25 @@ EventDate localTimeOf(__time64_t time);
 // +-9223372036854775000, the nearest whole second that does.
 long long toEpochMs(const EventDate& date);
 
-// True when the event stamped `timestamp` is more than `limitSeconds` old at `now` (strictly greater).
-// A timestamp in the future has a negative age and is kept while the limit is zero or more. A NaN
-// timestamp has the age 0.
+// Milliseconds from 1970-01-01 00:00:00 UTC to the local date `date`, read with this computer's
+// time-zone rules (see utcSecondsOf); NaN and out-of-range dates as toEpochMs.
+long long toUtcEpochMs(const EventDate& date);
+
+// toUtcEpochMs when the host asked for UTC times, toEpochMs otherwise.
+long long hostEpochMs(const EventDate& date);
+
+// The UTC second of a local date, rounded like toEpochMs. A local time that occurs twice (the hour the
+// clocks go back) is read as its first occurrence; one that does not occur (the hour skipped when they go
+// forward) with the offset in force before the change. A date outside what the time-zone rules cover
+// (before 1601) uses the zone's standard offset. NaN gives 0; a saturated date stays saturated.
+long long utcSecondsOf(const EventDate& date);
+
+// True when the event stamped `timestamp` (local) is more than `limitSeconds` old at `now` (strictly
+// greater). The age is the real time elapsed: both moments in UTC, so the hour the clocks jump neither
+// ages nor rejuvenates an event. A timestamp in the future has a negative age and is kept while the limit
+// is zero or more. A NaN timestamp has the age 0; an invalid `now` makes every event young.
+bool isEventTooOld(const EventDate& timestamp, const CurrentTime& now, int limitSeconds);
+// The same with a local `now`, itself read through the time-zone rules.
 bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds);
 
 // "12:00:00 Thursday, January 01, 1970", or "Invalid DateTime" (also for NaN and infinite dates).

@@ -23,9 +23,9 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
         })) {
         return;
     }
-    const long long serverTimeMs = toEpochMs(serverTime);
-    const long long timestampMs = toEpochMs(timestamp);
-    const EventDate now = localNow();
+    const long long serverTimeMs = hostEpochMs(serverTime);
+    const long long timestampMs = hostEpochMs(timestamp);
+    const CurrentTime now = currentTime();
 
     if (droppedAsTooOld(timestamp, now, m_DropDuration, "Drop old GenericEvent. Timestamp was: ")) {
         return;
@@ -41,7 +41,7 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
              << " Description: " << description << "|"
              << " Timestamp: " << timestamp << "|"
              << " Servertime: " << serverTime << "|"
-             << " CurrentTime: " << now;
+             << " CurrentTime: " << now.local;
         logger.dbgLog(std::move(line.text()));
     }
 
@@ -51,9 +51,10 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
         return;
     }
     announceHostCall(statistics::EventKind::Generic);
+    const Win32Helper::TextForm form = hostTextForm();
     boundary::callHost("m_GenericEventCallback", [&] {
-        const Win32Helper::HostText locationText(location);
-        const Win32Helper::HostText descriptionText(description);
+        const Win32Helper::HostText locationText(location, form);
+        const Win32Helper::HostText descriptionText(description, form);
         callback(eventId, type, subType, timestampMs, serverTimeMs, locationText.c_str(),
                  descriptionText.c_str());
     });

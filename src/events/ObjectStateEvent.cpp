@@ -27,9 +27,9 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
         })) {
         return;
     }
-    const long long timestampMs = toEpochMs(timestamp);
-    const long long serverTimeMs = toEpochMs(serverTime);
-    const EventDate now = localNow();
+    const long long timestampMs = hostEpochMs(timestamp);
+    const long long serverTimeMs = hostEpochMs(serverTime);
+    const CurrentTime now = currentTime();
 
     if (droppedAsTooOld(timestamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
         return;
@@ -49,7 +49,7 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
              << " Description: " << description << "|"
              << " Servertime: " << serverTime << "|"
              << " Timestamp: " << timestamp << "|"
-             << " CurrentTime: " << now;
+             << " CurrentTime: " << now.local;
         logger.dbgLog(std::move(line.text()));
     }
 
@@ -62,9 +62,10 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
         return;
     }
     announceHostCall(statistics::EventKind::ObjectState);
+    const Win32Helper::TextForm form = hostTextForm();
     boundary::callHost("m_AlarmStateCallback", [&] {
-        const Win32Helper::HostText locationText(location);
-        const Win32Helper::HostText descriptionText(description);
+        const Win32Helper::HostText locationText(location, form);
+        const Win32Helper::HostText descriptionText(description, form);
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  locationText.c_str(), descriptionText.c_str());
     });

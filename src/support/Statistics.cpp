@@ -9,6 +9,7 @@
 #include <string>
 
 #include "EventTime.h"
+#include "HostOptions.h"
 #include "SimpleLogger.h"
 
 namespace statistics {
@@ -97,7 +98,8 @@ bool fill(GatewayStatistics* statistics) {
     filled.reloginSuccesses = get(c.reloginSuccesses);
     // Both times from one reading of the clock, so that they keep their order; whole seconds, like every
     // time the gateway hands the host.
-    const int64_t nowMs = toEpochMs(localNow());
+    const CurrentTime now = currentTime();
+    const int64_t nowMs = options::utcTimes() ? now.utcSeconds * 1000 : toEpochMs(now.local);
     const uint64_t nowTick = ::GetTickCount64();
     auto timeOf = [&](uint64_t tick) -> uint64_t {
         if (tick == 0) {

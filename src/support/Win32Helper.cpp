@@ -152,14 +152,14 @@ std::wstring bstr2wstr(const CComBSTR& comStr) {
     return str2wstr(bstr2str(comStr));
 }
 
-HostText::HostText(const CComBSTR& text) {
+HostText::HostText(const CComBSTR& text, TextForm form) {
     BSTR str = text.get();
     if (str == nullptr) {
         return;
     }
     // The string ends at its first NUL, here as in the converted text: the BSTR itself can be passed
     // whenever the trip through the narrow form would give back the same characters.
-    if (keptByRoundTrip(str, ::wcsnlen(str, text.Length()))) {
+    if (form == TextForm::Unchanged || keptByRoundTrip(str, ::wcsnlen(str, text.Length()))) {
         m_text = str;
         return;
     }

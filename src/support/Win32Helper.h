@@ -29,12 +29,16 @@ void appendNarrow(std::string& out, const CComBSTR& comStr);
 // bstr2str followed by str2wstr: the text passes through its narrow form.
 std::wstring bstr2wstr(const CComBSTR& comStr);
 
-// A BSTR field as the host receives it: the characters bstr2wstr gives, for as long as this object and
-// the BSTR live. When the trip through the narrow form changes nothing, they are the BSTR's own (no copy
-// is made); null gives "".
+// How an event text reaches the host: through the narrow form (the default), or as the client gave it.
+enum class TextForm { Narrowed, Unchanged };
+
+// A BSTR field as the host receives it, for as long as this object and the BSTR live: the characters
+// bstr2wstr gives, or with TextForm::Unchanged the BSTR's own characters up to its first NUL (surrogates
+// paired or not). When the trip through the narrow form changes nothing, they are the BSTR's own too (no
+// copy is made); null gives "".
 class HostText {
 public:
-    explicit HostText(const CComBSTR& text);
+    explicit HostText(const CComBSTR& text, TextForm form = TextForm::Narrowed);
     HostText(const HostText&) = delete;
     HostText& operator=(const HostText&) = delete;
 

@@ -27,6 +27,7 @@ GatewayLibrary::GatewayLibrary() : m_module(::LoadLibraryW(path().c_str())) {
     resolve(setDropDuration, "gateway_setDropDuration");
     resolve(setReconnectPolicy, "gateway_setReconnectPolicy");
     resolve(GetStatistics, "gateway_GetStatistics");
+    resolve(setOptions, "gateway_setOptions");
     resolve(RegisterConnectionStateCallback, "gateway_RegisterConnectionStateCallback");
     resolve(getAllDoors, "gateway_getAllDoors");
     resolve(getPointState, "gateway_getPointState");

@@ -31,6 +31,7 @@ public:
     decltype(&::gateway_setDropDuration) setDropDuration = nullptr;
     decltype(&::gateway_setReconnectPolicy) setReconnectPolicy = nullptr;
     decltype(&::gateway_GetStatistics) GetStatistics = nullptr;
+    decltype(&::gateway_setOptions) setOptions = nullptr;
     decltype(&::gateway_RegisterConnectionStateCallback) RegisterConnectionStateCallback = nullptr;
     decltype(&::gateway_getAllDoors) getAllDoors = nullptr;
     decltype(&::gateway_getPointState) getPointState = nullptr;

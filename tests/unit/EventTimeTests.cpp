@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <clocale>
+#include <cstdlib>
 #include <limits>
 #include <string>
 
@@ -153,4 +154,100 @@ TEST(LogLineTest, WritesNumbersInPlainSignedDecimalAndDatesAsTheirNarrowText) {
     std::setlocale(LC_ALL, previous.c_str());
     EXPECT_EQ(expected + "|" + expected + "|Invalid DateTime", dates.text());
     EXPECT_EQ("12:00:00 Freitag, M\xE4rz 01, 2024", expected);
+}
+
+// ---- UTC and the real age, by the time-zone rules -----------------------------------------------------
+
+namespace {
+
+EventDate localDate(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second) {
+    SYSTEMTIME fields{};
+    fields.wYear = year;
+    fields.wMonth = month;
+    fields.wDay = day;
+    fields.wHour = hour;
+    fields.wMinute = minute;
+    fields.wSecond = second;
+    EventDate date;
+    date.valid = ::SystemTimeToVariantTime(&fields, &date.value) != FALSE;
+    return date;
+}
+
+// The daylight-saving tests need a zone with rules: CTest runs them once more under TZ=Europe/Berlin and
+// sets GATEWAY_DST_ZONE, and there they must not skip.
+bool inBerlinZone() {
+    const char* expected = std::getenv("GATEWAY_DST_ZONE");
+    if (expected == nullptr) {
+        return false;
+    }
+    TIME_ZONE_INFORMATION zone{};
+    const DWORD id = ::GetTimeZoneInformation(&zone);
+    EXPECT_NE(TIME_ZONE_ID_INVALID, id);
+    EXPECT_EQ(-60, zone.Bias) << "TZ=Europe/Berlin did not reach the program";
+    EXPECT_EQ(-60, zone.DaylightBias);
+    return !::testing::Test::HasFailure();
+}
+
+}  // namespace
+
+TEST(EventTime, UtcInAZoneWithoutDaylightSavingIsTheLocalTimeLessTheOffset) {
+    if (std::getenv("GATEWAY_DST_ZONE") != nullptr) {
+        GTEST_SKIP() << "runs in the default zone";
+    }
+    // The test runner's zone is XYZ-3: local time is UTC + 3 hours, all year.
+    const EventDate noon = localDate(2024, 7, 1, 12, 0, 0);
+    EXPECT_EQ(toEpochMs(noon) - 3 * 3600000LL, toUtcEpochMs(noon));
+    EXPECT_EQ(toEpochMs(noon) / 1000 - 3 * 3600, utcSecondsOf(noon));
+    EXPECT_EQ(toEpochMs(at(1.0)) - 3 * 3600000LL, toUtcEpochMs(at(1.0))) << "before the rules' years";
+    EXPECT_EQ(0, toUtcEpochMs(at(std::numeric_limits<double>::quiet_NaN())));
+    EXPECT_EQ(9223372036854775000LL, toUtcEpochMs(at(std::numeric_limits<double>::infinity())));
+    // The age of a local timestamp against the current moment: the real one.
+    const CurrentTime now = currentTime();
+    ASSERT_TRUE(now.local.valid);
+    EXPECT_EQ(now.utcSeconds, utcSecondsOf(now.local));
+    EXPECT_FALSE(isEventTooOld(at(now.local.value - 180 * kSecond), now, 180));
+    EXPECT_TRUE(isEventTooOld(at(now.local.value - 181 * kSecond), now, 180));
+}
+
+TEST(DaylightSavingTime, UtcAtBothChangesOfTheClocks) {
+    if (!inBerlinZone()) {
+        GTEST_SKIP() << "needs TZ=Europe/Berlin (its own CTest entry)";
+    }
+    // 2026-03-29: 02:00 CET becomes 03:00 CEST.
+    EXPECT_EQ(1774745999, utcSecondsOf(localDate(2026, 3, 29, 1, 59, 59)));  // 00:59:59 UTC
+    EXPECT_EQ(1774747800, utcSecondsOf(localDate(2026, 3, 29, 2, 30, 0)));   // skipped: read as CET
+    EXPECT_EQ(1774746000, utcSecondsOf(localDate(2026, 3, 29, 3, 0, 0)));    // 01:00:00 UTC
+    // 2026-10-25: 03:00 CEST becomes 02:00 CET; 02:00 to 02:59:59 occur twice.
+    EXPECT_EQ(1792886399, utcSecondsOf(localDate(2026, 10, 25, 1, 59, 59)));  // 23:59:59 UTC the day before
+    EXPECT_EQ(1792888200, utcSecondsOf(localDate(2026, 10, 25, 2, 30, 0)));   // the first 02:30, CEST
+    EXPECT_EQ(1792893600, utcSecondsOf(localDate(2026, 10, 25, 3, 0, 0)));    // 02:00:00 UTC
+    // Midsummer and midwinter, asked again so that the kept hour answers.
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(1782900000, utcSecondsOf(localDate(2026, 7, 1, 12, 0, 0)));  // 10:00 UTC
+        EXPECT_EQ(1767265200, utcSecondsOf(localDate(2026, 1, 1, 12, 0, 0)));  // 11:00 UTC
+    }
+    EXPECT_EQ(1792888200000LL, toUtcEpochMs(localDate(2026, 10, 25, 2, 30, 0)));
+}
+
+TEST(DaylightSavingTime, AnEventsAgeIsTheRealTimeElapsedAcrossTheChanges) {
+    if (!inBerlinZone()) {
+        GTEST_SKIP() << "needs TZ=Europe/Berlin (its own CTest entry)";
+    }
+    // Spring: stamped 01:59:50 CET, received at 03:00:05 CEST, 15 seconds later; the wall clocks differ
+    // by an hour and 15 seconds.
+    const CurrentTime springNow{localDate(2026, 3, 29, 3, 0, 5), 1774746005};
+    EXPECT_FALSE(isEventTooOld(localDate(2026, 3, 29, 1, 59, 50), springNow, 180));
+    EXPECT_FALSE(isEventTooOld(localDate(2026, 3, 29, 1, 59, 50), springNow.local, 15));
+    EXPECT_TRUE(isEventTooOld(localDate(2026, 3, 29, 1, 59, 50), springNow.local, 14));
+    // Autumn: stamped 01:59:00 CEST, received at the second 02:30 (CET), an hour and 31 minutes later;
+    // the wall clocks differ by 31 minutes.
+    const CurrentTime autumnNow{localDate(2026, 10, 25, 2, 30, 0), 1792891800};
+    EXPECT_TRUE(isEventTooOld(localDate(2026, 10, 25, 1, 59, 0), autumnNow, 3600));
+    EXPECT_FALSE(isEventTooOld(localDate(2026, 10, 25, 1, 59, 0), autumnNow, 5460));
+    EXPECT_TRUE(isEventTooOld(localDate(2026, 10, 25, 1, 59, 0), autumnNow, 5459));
+    // Stamped at the first 02:50 (CEST), received at the second 02:10 (CET): 20 minutes old, not in
+    // the future.
+    const CurrentTime secondPass{localDate(2026, 10, 25, 2, 10, 0), 1792890600};
+    EXPECT_TRUE(isEventTooOld(localDate(2026, 10, 25, 2, 50, 0), secondPass, 1199));
+    EXPECT_FALSE(isEventTooOld(localDate(2026, 10, 25, 2, 50, 0), secondPass, 1200));
 }

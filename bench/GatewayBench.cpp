@@ -7,21 +7,25 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EventObject.h"
 #include "DoorServices.h"
 #include "Gateway.h"
+#include "HostOptions.h"
 #include "HostRecords.h"
 #include "SiPassGateWay.h"
 #include "SimControl.h"
 #include "CComBSTR.h"
 #include "SimpleLogger.h"
+#include "Statistics.h"
 
 namespace {
 
@@ -468,6 +472,47 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Single events without a log function (the tightest target) with each of the host's options, and with
+    // another thread reading the statistics throughout, as a health monitor would, here without a pause
+    // between readings: the worst case for the counters' cache lines.
+    struct Variant {
+        const char* name;
+        uint32_t options;
+        bool readStatistics;
+    };
+    const Variant variants[] = {{"UTC times", GATEWAY_OPTION_UTC_TIMES, false},
+                                {"unchanged texts", GATEWAY_OPTION_UNCHANGED_TEXTS, false},
+                                {"statistics read", 0, true}};
+    for (const char* kind : {"access", "objectState", "generic"}) {
+        Batch batch(kind, 1);
+        for (const Variant& variant : variants) {
+            std::atomic<bool> stop{false};
+            std::thread reader;
+            if (variant.readStatistics) {
+                reader = std::thread([&] {
+                    while (!stop.load(std::memory_order_relaxed)) {
+                        GatewayStatistics read{};
+                        read.size = sizeof read;
+                        statistics::fill(&read);
+                        g_sink = g_sink + static_cast<long long>(read.accessEventsReceived);
+                    }
+                });
+            }
+            options::set(variant.options);
+            auto times = takeTurns({
+                [&] { return timeRound(1, eventsPerRound, [&] { gateway->OnEvent(batch.array); }); },
+                [&] { return timeRound(1, eventsPerRound, [&] { baseline(kind, batch, true); }); },
+                [&] { return timeRound(1, eventsPerRound, [&] { baseline(kind, batch, false); }); },
+            });
+            options::set(0);
+            stop = true;
+            if (reader.joinable()) {
+                reader.join();
+            }
+            rows.push_back(rowOf(std::string(kind) + " x1, no log, " + variant.name, times, 1.5));
+        }
+    }
+
     // Door enumeration: time per door, each site size against the plain loop. A round lists at least
     // kDoorsPerRound doors (the site of 10,000 doors once).
     Microsoft::WRL::ComPtr<IComClient> client;
@@ -535,7 +580,7 @@ int main(int argc, char** argv) {
     rows.push_back(rowOf("controlDoor (per call)", commandTimes, 0));
     sim::waitForCommandEvents();
 
-    std::printf("%-34s %11s %11s %6s %6s %6s %7s %9s %8s\n", "case", "gateway ns", "baseline ns", "ratio",
+    std::printf("%-42s %11s %11s %6s %6s %6s %7s %9s %8s\n", "case", "gateway ns", "baseline ns", "ratio",
                 "q1", "q3", "target", "plain ns", "vs plain");
     FILE* json = std::fopen(jsonPath, "w");
     if (json != nullptr) {
@@ -557,7 +602,7 @@ int main(int argc, char** argv) {
             std::snprintf(plain[0], sizeof plain[0], "%.0f", row.plainNs);
             std::snprintf(plain[1], sizeof plain[1], "%.2f", row.ratioToPlain.median);
         }
-        std::printf("%-34s %11.0f %11.0f %6.2f %6.2f %6.2f %7s %9s %8s\n", row.name.c_str(), row.gatewayNs,
+        std::printf("%-42s %11.0f %11.0f %6.2f %6.2f %6.2f %7s %9s %8s\n", row.name.c_str(), row.gatewayNs,
                     row.baselineNs, row.ratio.median, row.ratio.q1, row.ratio.q3, target, plain[0], plain[1]);
         if (json != nullptr) {
             char toPlain[128] = "\"ratio_to_plain\": null";

@@ -24,6 +24,8 @@ static class LayoutCheck
         Print(typeof(Device), "Id", "Name", "DoorsetCount", "Doorsets");
         Print(typeof(GatewayStatistics), "Version", "AccessEventsReceived", "MalformedArrays", "LoggedIn",
               "LongestHostCallbackUs");
+        Console.Write("GatewayOptions UtcTimes={0} UnchangedTexts={1}\n", (uint)GatewayOptions.UtcTimes,
+                      (uint)GatewayOptions.UnchangedTexts);
         return 0;
     }
 }

@@ -79,6 +79,18 @@ namespace SiPassVormek
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     public delegate void DisconnectCallback();
 
+    // gateway_setOptions's bits. Without them, times are local wall-clock milliseconds and event texts pass
+    // through the machine's narrow code page ('?' for every letter it lacks).
+    [Flags]
+    public enum GatewayOptions : uint
+    {
+        None = 0,
+        // Every time the gateway hands over (events, point states, statistics) in milliseconds since 1970 UTC.
+        UtcTimes = 0x1,
+        // Event texts exactly as the client gave them (UTF-16).
+        UnchangedTexts = 0x2,
+    }
+
     // gateway_GetStatistics's record: set Size to Marshal.SizeOf(typeof(GatewayStatistics)) first.
     [StructLayout(LayoutKind.Sequential)]
     public struct GatewayStatistics
@@ -166,6 +178,10 @@ namespace SiPassVormek
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.I1)]
         public static extern bool gateway_GetStatistics(ref GatewayStatistics statistics);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_setOptions(uint options);
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.I1)]
@@ -279,6 +295,13 @@ namespace SiPassVormek
         public static bool SetReconnectPolicy(int firstDelayMs, int maxDelayMs)
         {
             return NativeMethods.gateway_setReconnectPolicy(firstDelayMs, maxDelayMs);
+        }
+
+        // UTC times and unchanged event texts (see GatewayOptions); false for unknown bits. Belongs to the
+        // process and survives Close, like the log function.
+        public static bool SetOptions(GatewayOptions options)
+        {
+            return NativeMethods.gateway_setOptions((uint)options);
         }
 
         // The health counters since the DLL was loaded; read without blocking event delivery.

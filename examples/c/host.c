@@ -27,10 +27,11 @@ static void SIPASSVORMEKGATEWAY_CALL on_state(int32_t eventId, int32_t objectId,
                                               int32_t type, int32_t subType, int32_t state, int32_t stateType,
                                               int64_t timestampMs, int64_t serverTimeMs,
                                               const wchar_t* location, const wchar_t* description) {
-    (void)eventId, (void)objectType, (void)type, (void)subType, (void)stateType, (void)timestampMs;
+    (void)eventId, (void)objectType, (void)type, (void)subType, (void)stateType;
     (void)serverTimeMs, (void)location, (void)description;
     if (objectId == g_latch) {
-        printf("state event: point %d now in state %d\n", (int)objectId, (int)state);
+        printf("state event: point %d now in state %d (stamped %lld s after 1970 UTC)\n", (int)objectId,
+               (int)state, (long long)(timestampMs / 1000));
         ReleaseSemaphore(g_stateEvents, 1, NULL);
     }
 }
@@ -90,6 +91,9 @@ int wmain(int argc, wchar_t** argv) {
     gateway_RegisterLogCallback(on_log);
     /* Log in again by itself after a lost connection: first after 1 s, then 2 s, 4 s ... at most 30 s. */
     gateway_setReconnectPolicy(1000, 30000);
+    /* Times in UTC and event texts as the client gave them; without this, local times and texts through
+     * the machine's narrow code page. */
+    gateway_setOptions(GATEWAY_OPTION_UTC_TIMES | GATEWAY_OPTION_UNCHANGED_TEXTS);
     gateway_RegisterConnectionStateCallback(on_connection);
     gateway_RegisterAlarmStateCallback(on_state);
     if (!gateway_Init(user, password)) {

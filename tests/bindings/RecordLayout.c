@@ -24,5 +24,6 @@ int main(void) {
         (int)sizeof(GatewayStatistics), AT(GatewayStatistics, version),
         AT(GatewayStatistics, accessEventsReceived), AT(GatewayStatistics, malformedArrays),
         AT(GatewayStatistics, loggedIn), AT(GatewayStatistics, longestHostCallbackUs));
+    printf("GatewayOptions UtcTimes=%u UnchangedTexts=%u\n", GATEWAY_OPTION_UTC_TIMES, GATEWAY_OPTION_UNCHANGED_TEXTS);
     return 0;
 }

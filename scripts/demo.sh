@@ -2,8 +2,10 @@
 # The main job, as a guided demo: builds the 32-bit gateway and the host tool gwhost, registers the
 # simulated access-control client in a Wine prefix of its own (with regsvr32, as the real client library
 # is registered) and lets gwhost log in to the simulated site, list the doors, watch events across a
-# server outage (the gateway logs in again by itself and gwhost reads the door states again), send a door
-# command and show the state events it causes. Each step logs in and closes again.
+# server outage (the gateway logs in again by itself and gwhost reads the door states again), then, in
+# one session of gwhost's shell, send door commands, show the state events they cause and read the latch
+# after each, so that what is read is the state the command left. Each step logs in and closes again;
+# the lines of the shell step share one login.
 #
 #   demo.sh [USER [PASSWORD]] [--seconds N] [--debug]
 set -euo pipefail
@@ -46,6 +48,19 @@ step() {
     echo "    gwhost $*"
     "$root/scripts/wine-run.sh" "$bin/gwhost.exe" --real --user "$user" "$@" || { status=$?; return 1; }
 }
+# One session of gwhost's shell: the lines on the step's standard input are shown, then gwhost runs them.
+shell_step() {
+    local lines
+    lines=$(cat)
+    echo
+    echo "==> $1"
+    echo "    gwhost shell, reading:"
+    sed 's/^/      /' <<<"$lines"
+    "$root/scripts/wine-run.sh" "$bin/gwhost.exe" --real --user "$user" shell <<<"$lines" || {
+        status=$?
+        return 1
+    }
+}
 
 cleanup() { bash "$root/scripts/wine-prefix.sh" stop; }
 trap cleanup EXIT
@@ -58,9 +73,15 @@ if step "Log in and list the doors (the gateway's own log lines on standard erro
     outage_site=$(winepath -w "$root/build/x86/sites/outage.json" 2>/dev/null)
     SIPASS_SIM_SITE=$outage_site step "Watch the events of a small office for $seconds seconds; its server goes away for 3 s" \
         watch --seconds "$seconds" --reconnect 500,2000 --log-level error
-    step "Momentary unlock of the latch of door 2 at Haupteingang, and the state events it causes" \
-        command 7 1025 3 --seconds 2
-    step "The latch's state afterwards" point 1025
+    shell_step "The latch of door 2 at Haupteingang: its state, door commands, and the state each one leaves" <<'LINES'
+point 1025
+# a permanent unlock: the latch stays unlocked, since the time of the command
+command 7 1025 2
+point 1025
+# a momentary unlock: unlocked, then locked again by itself
+command 7 1025 3
+point 1025
+LINES
 else
     echo
     echo "The login as $user failed (exit code $status); the log lines above say why."

@@ -63,7 +63,10 @@ bool readFromPipe(std::wstring& password) {
 
 }  // namespace
 
-bool readPassword(const std::wstring& user, std::wstring& password) {
+bool readPassword(const std::wstring& user, std::wstring& password, bool* fromInputLine) {
+    if (fromInputLine != nullptr) {
+        *fromInputLine = false;
+    }
     if (const wchar_t* fromEnvironment = _wgetenv(L"SIPASS_PASSWORD")) {
         password = fromEnvironment;
         return true;
@@ -74,6 +77,9 @@ bool readPassword(const std::wstring& user, std::wstring& password) {
         std::fprintf(stderr, "Password for %s: ", utf8(user).c_str());
         std::fflush(stderr);
         return readFromConsole(input, mode, password);
+    }
+    if (fromInputLine != nullptr) {
+        *fromInputLine = true;
     }
     return readFromPipe(password);
 }

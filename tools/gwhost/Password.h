@@ -5,7 +5,9 @@
 #include <string>
 
 // False when no password could be read (end of input). The buffers the text passed through are wiped.
-bool readPassword(const std::wstring& user, std::wstring& password);
+// `fromInputLine`, when given, tells whether the password took the first line of a pipe or a file on
+// standard input (what follows it there is still unread).
+bool readPassword(const std::wstring& user, std::wstring& password, bool* fromInputLine = nullptr);
 
 // Overwrites the characters of a secret before its memory is given back.
 void wipe(std::wstring& secret);

@@ -2,12 +2,13 @@
 // system does (LoadLibraryW, GetProcAddress), logs in and lists doors, reads points, sends commands and
 // shows events. Run "gwhost --help" for the commands and options.
 //
-// Exit codes: 0 done, 1 the gateway refused (login failed, an export returned false), 2 bad arguments,
-// 3 the gateway DLL or the simulated client cannot be loaded.
+// Exit codes: 0 done, 1 the gateway refused (login failed, an export returned false) or a line of the
+// shell failed, 2 bad arguments, 3 the gateway DLL or the simulated client cannot be loaded.
 #include <windows.h>
 
 #include <io.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -24,8 +25,10 @@
 #include <nlohmann/json.hpp>
 
 #include "DoorTable.h"
+#include "EnumNames.h"
 #include "GatewayApi.h"
 #include "Password.h"
+#include "ShellInput.h"
 #include "SimulatedClient.h"
 #include "Text.h"
 
@@ -49,6 +52,8 @@ const char kUsage[] =
     "  version                   show the gateway's version (no login)\n"
     "  stats                     show the gateway's statistics (no login; all 0 in a fresh process)\n"
     "  selftest                  run the five interop self-test exports (no login)\n"
+    "  shell                     log in once, then run commands read from standard input, one a line\n"
+    "                            (\"help\" lists them); exit code 0 when every line succeeded, else 1\n"
     "\n"
     "options\n"
     "  --user NAME               account to log in with (default: operator)\n"
@@ -60,12 +65,27 @@ const char kUsage[] =
     "  --seconds N               how long watch, subscribe and command show events (default: watch\n"
     "                            until Ctrl+C, command 2)\n"
     "  --kind KIND[,KIND]        watch only these kinds: state, access, generic, disconnect, connection\n"
-    "  --reconnect FIRST,MAX     watch and subscribe log in again by themselves after a lost connection,\n"
-    "                            first after FIRST ms, then doubling up to MAX ms (default: 1000,30000)\n"
-    "  --no-reconnect            watch and subscribe only report a lost connection\n"
-    "  --stats                   after watch, subscribe or command, show the gateway's statistics\n"
+    "  --reconnect FIRST,MAX     watch, subscribe and shell log in again by themselves after a lost\n"
+    "                            connection, first after FIRST ms, then doubling up to MAX ms\n"
+    "                            (default: 1000,30000)\n"
+    "  --no-reconnect            watch, subscribe and shell only report a lost connection\n"
+    "  --stats                   after watch, subscribe, command or shell, show the gateway's statistics\n"
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
+
+const char kShellHelp[] =
+    "commands, one a line; blank lines and lines starting with # are skipped\n"
+    "  doors                     list every device, its doors and their five points\n"
+    "  point ID                  show the state of one point\n"
+    "  command TYPE ID CODE      send a manual command and show the state events it causes (--seconds)\n"
+    "  watch SECONDS             show events for SECONDS seconds (--kind, --events)\n"
+    "  subscribe TYPE ID STATE   register for the events of one object (watch shows them)\n"
+    "  stats                     show the gateway's statistics\n"
+    "  help                      show this list\n"
+    "  quit                      log out and end (so does the end of input)\n"
+    "events are shown only while a line waits for them; a failed line is reported on standard error\n"
+    "(with its line number when the lines come from a pipe or a file), the next line runs all the same,\n"
+    "and the exit code is 1 instead of 0\n";
 
 struct Options {
     std::wstring user = L"operator";
@@ -103,9 +123,15 @@ void printJson(const nlohmann::ordered_json& value) {
     printLine(value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
+// Set by the shell while it runs a line of a script ("line 7: "), so that every error names its line.
+std::string g_failContext;
+// How many errors fail() has reported: the shell reports a failed line itself when none was.
+unsigned g_failuresReported = 0;
+
 int fail(int code, const std::string& message) {
     std::lock_guard<std::mutex> lock(g_outputMutex);
-    std::fprintf(stderr, "gwhost: %s\n", message.c_str());
+    std::fprintf(stderr, "gwhost: %s%s\n", g_failContext.c_str(), message.c_str());
+    ++g_failuresReported;
     return code;
 }
 
@@ -133,7 +159,35 @@ void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text) {
 // ---- Events ------------------------------------------------------------------------------------------
 
 // Only the events of this object are shown while a command waits for its effect; 0 shows every object.
-int32_t g_commandTarget = 0;
+std::atomic<int32_t> g_commandTarget{0};
+
+// Events are shown while at least one window is open: a single watch or subscribe opens one for its
+// whole session, a command and the shell's lines that wait for events one each, so that the shell's
+// other lines (a door table, a point) are not mixed with events.
+std::atomic<int> g_eventWindows{0};
+
+class EventWindow {
+public:
+    explicit EventWindow(bool open = true) : open_(open) {
+        if (open_) {
+            ++g_eventWindows;
+        }
+    }
+    ~EventWindow() {
+        if (open_) {
+            --g_eventWindows;
+        }
+    }
+    EventWindow(const EventWindow&) = delete;
+    EventWindow& operator=(const EventWindow&) = delete;
+
+private:
+    bool open_;
+};
+
+bool eventsShown() {
+    return g_eventWindows.load() > 0;
+}
 
 bool kindShown(const char* kind) {
     return g_options.kinds.empty() || g_options.kinds.count(kind) > 0;
@@ -212,11 +266,14 @@ void printEvent(const EventLine& event) {
     countShownEvent();
 }
 
+void rememberPointState(int32_t objectType, int32_t objectId, int32_t state, int32_t stateType);
+
 void SIPASSVORMEKGATEWAY_CALL onStateEvent(int32_t eventId, int32_t objectId, int32_t objectType, int32_t,
                                            int32_t subType, int32_t state, int32_t stateType,
                                            int64_t timestampMs, int64_t, const wchar_t* location,
                                            const wchar_t* description) {
-    if (!kindShown("state") || (g_commandTarget != 0 && objectId != g_commandTarget)) {
+    rememberPointState(objectType, objectId, state, stateType);
+    if (!eventsShown() || !kindShown("state") || (g_commandTarget != 0 && objectId != g_commandTarget)) {
         return;
     }
     printEvent({"state", eventId, timestampMs, objectTypeName(objectType) + " " + std::to_string(objectId),
@@ -228,7 +285,7 @@ void SIPASSVORMEKGATEWAY_CALL onAccessEvent(int32_t eventId, int32_t objectId, i
                                             int64_t timestampMs, int64_t, const wchar_t* firstName,
                                             const wchar_t* lastName, const wchar_t* cardNumber,
                                             const wchar_t* location, const wchar_t* description) {
-    if (!kindShown("access") || g_commandTarget != 0) {
+    if (!eventsShown() || !kindShown("access") || g_commandTarget != 0) {
         return;
     }
     std::string cardholder = utf8(firstName);
@@ -242,7 +299,7 @@ void SIPASSVORMEKGATEWAY_CALL onAccessEvent(int32_t eventId, int32_t objectId, i
 void SIPASSVORMEKGATEWAY_CALL onGenericEvent(int32_t eventId, int32_t type, int32_t subType,
                                              int64_t timestampMs, int64_t, const wchar_t* location,
                                              const wchar_t* description) {
-    if (!kindShown("generic") || g_commandTarget != 0) {
+    if (!eventsShown() || !kindShown("generic") || g_commandTarget != 0) {
         return;
     }
     printEvent({"generic", eventId, timestampMs, objectTypeName(type), 0, 0, std::nullopt, std::nullopt,
@@ -324,7 +381,26 @@ bool readPointStates(const GatewayApi& api, PointStates& states) {
     return read;
 }
 
-PointStates g_knownStates;
+// The door states as last known: read at the login and after each re-login, kept up to date by the
+// state events in between (shown or not), so that a re-login reports only what changed unseen.
+std::mutex g_statesMutex;   // never held across a gateway call: the state callback takes it
+PointStates g_knownStates;  // guarded by g_statesMutex
+
+// Runs on the client's event threads.
+void rememberPointState(int32_t objectType, int32_t objectId, int32_t state, int32_t stateType) {
+    std::lock_guard<std::mutex> lock(g_statesMutex);
+    const auto known = g_knownStates.find(objectId);
+    if (objectType == ePoint && known != g_knownStates.end()) {
+        known->second = {state, stateType};
+    }
+}
+
+void readKnownStates(const GatewayApi& api) {
+    PointStates now;
+    readPointStates(api, now);
+    std::lock_guard<std::mutex> lock(g_statesMutex);
+    g_knownStates = std::move(now);
+}
 
 // After a re-login events may have been missed: reads the door states again and shows what changed.
 void resynchronise(const GatewayApi& api) {
@@ -333,8 +409,10 @@ void resynchronise(const GatewayApi& api) {
         printLine("the door states could not be read again (--log-level info shows why)");
         return;
     }
+    const size_t points = now.size();
     nlohmann::ordered_json changed = nlohmann::ordered_json::array();
     std::vector<std::string> lines;
+    std::unique_lock<std::mutex> statesLock(g_statesMutex);
     for (const auto& [id, state] : now) {
         const auto before = g_knownStates.find(id);
         if (before != g_knownStates.end() && before->second == state) {
@@ -349,14 +427,15 @@ void resynchronise(const GatewayApi& api) {
                         " (" + stateTypeName(state.second) + ")");
     }
     g_knownStates = std::move(now);
+    statesLock.unlock();
     if (!kindShown("connection")) {
         return;
     }
     if (g_options.json) {
-        printJson({{"kind", "resync"}, {"points", g_knownStates.size()}, {"changed", changed}});
+        printJson({{"kind", "resync"}, {"points", points}, {"changed", changed}});
         return;
     }
-    printLine("door states read again: " + std::to_string(g_knownStates.size()) + " points, " +
+    printLine("door states read again: " + std::to_string(points) + " points, " +
               std::to_string(lines.size()) + " changed during the outage");
     for (const std::string& line : lines) {
         printLine(line);
@@ -397,6 +476,40 @@ bool parseNumber(const std::wstring& text, long& value) {
     }
     value = static_cast<long>(parsed);
     return true;
+}
+
+// Checks a command and its arguments, given on the command line or as a line of the shell: the number
+// of arguments and that each is a 32-bit number. An empty result means they are good.
+std::string checkCommand(const std::string& command, const std::vector<std::wstring>& arguments,
+                         bool inShell) {
+    // How many arguments each command takes on the command line and in the shell; -1: not there.
+    static const struct {
+        const char* name;
+        int arguments;
+        int shellArguments;
+    } kCommands[] = {{"doors", 0, 0},     {"point", 1, 1},  {"command", 3, 3}, {"watch", 0, 1},
+                     {"subscribe", 3, 3}, {"stats", 0, 0},  {"ping", 0, -1},   {"version", 0, -1},
+                     {"selftest", 0, -1}, {"shell", 0, -1}, {"help", -1, 0},   {"quit", -1, 0}};
+    for (const auto& known : kCommands) {
+        const int expected = inShell ? known.shellArguments : known.arguments;
+        if (command != known.name || expected < 0) {
+            continue;
+        }
+        if (arguments.size() != static_cast<size_t>(expected)) {
+            return command + " takes " + std::to_string(expected) + " argument(s)";
+        }
+        for (const std::wstring& number : arguments) {
+            long parsed = 0;
+            if (!parseNumber(number, parsed)) {
+                return command + ": '" + utf8(number) + "' is not a 32-bit number";
+            }
+            if (command == "watch" && (parsed < 0 || parsed > 24 * 3600)) {
+                return "watch needs a number of seconds from 0 to 86400";
+            }
+        }
+        return {};
+    }
+    return "unknown command '" + command + "'";
 }
 
 // Fills g_options; an empty result means success, otherwise the message for the user.
@@ -503,35 +616,18 @@ std::string parseArguments(int argc, wchar_t** argv) {
     }
     o.command = utf8(positional[0]);
     o.arguments.assign(positional.begin() + 1, positional.end());
-    static const struct {
-        const char* name;
-        size_t arguments;
-    } kCommands[] = {{"doors", 0}, {"point", 1},   {"command", 3},  {"watch", 0}, {"subscribe", 3},
-                     {"ping", 0},  {"version", 0}, {"selftest", 0}, {"stats", 0}};
-    for (const auto& command : kCommands) {
-        if (o.command == command.name) {
-            if (o.arguments.size() != command.arguments) {
-                return o.command + " takes " + std::to_string(command.arguments) + " argument(s)";
-            }
-            for (const std::wstring& number : o.arguments) {
-                long parsed = 0;
-                if (!parseNumber(number, parsed)) {
-                    return o.command + ": '" + utf8(number) + "' is not a 32-bit number";
-                }
-            }
-            if (o.real && o.site) {
-                return "--site applies to the simulated client, not with --real";
-            }
-            return {};
-        }
+    const std::string problem = checkCommand(o.command, o.arguments, false);
+    if (problem.empty() && o.real && o.site) {
+        return "--site applies to the simulated client, not with --real";
     }
-    return "unknown command '" + o.command + "'";
+    return problem;
 }
 
-long numberArgument(size_t index) {
+// An argument that checkCommand has accepted.
+int32_t numberArgument(const std::vector<std::wstring>& arguments, size_t index) {
     long value = 0;
-    parseNumber(g_options.arguments[index], value);
-    return value;
+    parseNumber(arguments[index], value);
+    return static_cast<int32_t>(value);
 }
 
 // A path as the simulator's process sees it: absolute, so that a relative site file still names the
@@ -702,8 +798,8 @@ int runDoors(const GatewayApi& api) {
     return kDone;
 }
 
-int runPoint(const GatewayApi& api) {
-    const int32_t id = numberArgument(0);
+int runPoint(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
+    const int32_t id = numberArgument(arguments, 0);
     PointDefinition point{};
     point.id = id;
     if (!api.getPointState(id, &point.state)) {
@@ -720,29 +816,35 @@ int runPoint(const GatewayApi& api) {
     return kDone;
 }
 
-int runCommand(const GatewayApi& api) {
-    const int32_t type = numberArgument(0);
-    const int32_t id = numberArgument(1);
-    const int32_t code = numberArgument(2);
+int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
+    const int32_t type = numberArgument(arguments, 0);
+    const int32_t id = numberArgument(arguments, 1);
+    const int32_t code = numberArgument(arguments, 2);
+    // Only this object's events are shown, from before the command is sent (they may arrive before
+    // controlDoor returns) to the end of the wait.
     g_commandTarget = id;
-    const bool sent = api.controlDoor(type, id, code);
-    if (g_options.json) {
-        printJson({{"command", code}, {"objectType", type}, {"objectId", id}, {"sent", sent}});
-    } else {
-        printLine(std::string("gateway_controlDoor(") + std::to_string(type) + ", " + std::to_string(id) +
-                  ", " + std::to_string(code) + ") " + (sent ? "sent" : "failed"));
+    bool sent = false;
+    {
+        EventWindow window;
+        sent = api.controlDoor(type, id, code);
+        if (g_options.json) {
+            printJson({{"command", code}, {"objectType", type}, {"objectId", id}, {"sent", sent}});
+        } else {
+            printLine(std::string("gateway_controlDoor(") + std::to_string(type) + ", " + std::to_string(id) +
+                      ", " + std::to_string(code) + ") " + (sent ? "sent" : "failed"));
+        }
+        if (sent) {
+            waitForEvents(g_options.seconds ? g_options.seconds : 2);
+        }
     }
-    if (!sent) {
-        return kRefused;
-    }
-    waitForEvents(g_options.seconds ? g_options.seconds : 2);
-    return kDone;
+    g_commandTarget = 0;  // after the window has closed, so that no other object's event slips through
+    return sent ? kDone : kRefused;
 }
 
-int runSubscribe(const GatewayApi& api) {
-    const long type = numberArgument(0);
-    const long id = numberArgument(1);
-    const long state = numberArgument(2);
+int subscribe(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
+    const long type = numberArgument(arguments, 0);
+    const long id = numberArgument(arguments, 1);
+    const long state = numberArgument(arguments, 2);
     const bool registered = api.registerEvent(type, id, state);
     if (g_options.json) {
         printJson({{"subscribe", {{"objectType", type}, {"objectId", id}, {"state", state}}},
@@ -751,32 +853,138 @@ int runSubscribe(const GatewayApi& api) {
         printLine("gateway_RegisterEvent(" + std::to_string(type) + ", " + std::to_string(id) + ", " +
                   std::to_string(state) + ") " + (registered ? "registered" : "failed"));
     }
-    if (!registered) {
-        return kRefused;
-    }
-    waitForEvents(g_options.seconds, &api);
+    return registered ? kDone : kRefused;
+}
+
+int runWatch(const GatewayApi& api, std::optional<int> seconds) {
+    EventWindow window;
+    waitForEvents(seconds, &api);
     return kDone;
+}
+
+int runSubscribe(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
+    const int result = subscribe(api, arguments);
+    return result == kDone ? runWatch(api, g_options.seconds) : result;
+}
+
+// ---- Shell -------------------------------------------------------------------------------------------
+
+constexpr int kQuit = -1;  // runShellLine: the session ends here
+
+// One line of the shell, already split into words; the result as a command's exit code, or kQuit.
+int runShellLine(const GatewayApi& api, const std::vector<std::string>& words) {
+    const std::string& command = words[0];
+    std::vector<std::wstring> arguments;
+    for (size_t i = 1; i < words.size(); ++i) {
+        arguments.push_back(wide(words[i]));
+    }
+    const std::string problem = checkCommand(command, arguments, true);
+    if (!problem.empty()) {
+        return fail(kBadArguments, problem + (command == "help" ? "" : " (help lists the commands)"));
+    }
+    if (command == "quit") {
+        return kQuit;
+    }
+    if (command == "help") {
+        std::string help = kShellHelp;
+        help.pop_back();
+        printLine(help);
+        return kDone;
+    }
+    if (command == "doors") {
+        return runDoors(api);
+    }
+    if (command == "point") {
+        return runPoint(api, arguments);
+    }
+    if (command == "command") {
+        return runCommand(api, arguments);
+    }
+    if (command == "watch") {
+        return runWatch(api, numberArgument(arguments, 0));
+    }
+    if (command == "subscribe") {
+        return subscribe(api, arguments);
+    }
+    return runStats(api);  // the one command left
+}
+
+// Runs the lines of standard input in the session that is logged in. `linesBefore`: lines of the input
+// the password took. The result: kDone when every line succeeded, else kRefused.
+int runShell(const GatewayApi& api, int linesBefore) {
+    ShellInput input(linesBefore);
+    if (input.interactive()) {
+        printLine("logged in as " + utf8(g_options.user) + "; help lists the commands, quit ends");
+    }
+    bool allSucceeded = true;
+    std::vector<std::string> words;
+    for (;;) {
+        if (input.interactive()) {
+            std::lock_guard<std::mutex> lock(g_outputMutex);
+            std::fputs("gwhost> ", stdout);
+            std::fflush(stdout);
+        }
+        if (!input.next(words)) {
+            break;
+        }
+        // A re-login while the shell waited for this line: the door states first, as watch shows them.
+        if (::WaitForSingleObject(g_resync, 0) == WAIT_OBJECT_0) {
+            ::ResetEvent(g_resync);
+            resynchronise(api);
+        }
+        // Each line starts afresh: its own --events count, and a Ctrl+C that ended the line before
+        // does not end this one.
+        ::ResetEvent(g_stop);
+        {
+            std::lock_guard<std::mutex> lock(g_outputMutex);
+            g_eventsShown = 0;
+        }
+        if (!input.interactive()) {
+            g_failContext = "line " + std::to_string(input.lineNumber()) + ": ";
+        }
+        const unsigned reportedBefore = g_failuresReported;
+        const int result = runShellLine(api, words);
+        if (result != kDone && result != kQuit) {
+            allSucceeded = false;
+            if (g_failuresReported == reportedBefore) {
+                std::string line;
+                for (const std::string& word : words) {
+                    line += (line.empty() ? "" : " ") + word;
+                }
+                fail(result, "'" + line + "' failed (--log-level info shows why)");
+            }
+        }
+        g_failContext.clear();
+        if (result == kQuit) {
+            break;
+        }
+    }
+    return allSucceeded ? kDone : kRefused;
 }
 
 int runLoggedIn(const GatewayApi& api) {
     const std::string& command = g_options.command;
+    const bool shell = command == "shell";
     // Events are shown by the commands that wait for them; a door list or a point stays one document.
     const bool watching = command == "watch" || command == "subscribe";
-    if (watching) {
+    if (watching || shell) {
         // Both are the host's: the policy outlives the gateway object, so it is set (or cleared) each time.
         api.setReconnectPolicy(g_options.reconnect ? g_options.firstDelayMs : 0,
                                g_options.reconnect ? g_options.maxDelayMs : 0);
         api.registerConnectionStateCallback(&onConnection);
     }
-    if (watching || command == "command") {
+    if (watching || shell || command == "command") {
         api.registerDisconnectCallback(&onDisconnect);
         api.registerStateCallback(&onStateEvent);
         api.registerAccessCallback(&onAccessEvent);
         api.registerGenericCallback(&onGenericEvent);
     }
+    // A single watch or subscribe shows every event from the login on.
+    EventWindow session(watching);
 
     std::wstring password;
-    if (!readPassword(g_options.user, password)) {
+    bool passwordLine = false;
+    if (!readPassword(g_options.user, password, &passwordLine)) {
         return fail(kBadArguments, "no password (set SIPASS_PASSWORD or type it)");
     }
     const bool loggedIn = api.init(g_options.user.c_str(), password.c_str());
@@ -787,23 +995,25 @@ int runLoggedIn(const GatewayApi& api) {
                     "login as " + utf8(g_options.user) +
                         " failed (wrong user or password, or no client; --log-level info shows why)");
     }
-    if (watching && g_options.reconnect) {
-        readPointStates(api, g_knownStates);
+    if ((watching || shell) && g_options.reconnect) {
+        readKnownStates(api);
     }
     int result = kDone;
     if (command == "doors") {
         result = runDoors(api);
     } else if (command == "point") {
-        result = runPoint(api);
+        result = runPoint(api, g_options.arguments);
     } else if (command == "command") {
-        result = runCommand(api);
+        result = runCommand(api, g_options.arguments);
     } else if (command == "subscribe") {
-        result = runSubscribe(api);
+        result = runSubscribe(api, g_options.arguments);
     } else if (command == "watch") {
-        waitForEvents(g_options.seconds, &api);
+        result = runWatch(api, g_options.seconds);
+    } else if (shell) {
+        result = runShell(api, passwordLine ? 1 : 0);
     }
     api.close();
-    if (watching) {
+    if (watching || shell) {
         api.setReconnectPolicy(0, 0);
     }
     if (g_options.stats) {

@@ -41,6 +41,7 @@ bool loadGateway(const std::wstring& path, GatewayApi& api, std::string& error) 
     find(module, "gateway_GetVersion", found.getVersion, missing);
     find(module, "gateway_setReconnectPolicy", found.setReconnectPolicy, missing);
     find(module, "gateway_GetStatistics", found.getStatistics, missing);
+    find(module, "gateway_setOptions", found.setOptions, missing);
     find(module, "gateway_RegisterConnectionStateCallback", found.registerConnectionStateCallback, missing);
     find(module, "testCalculateSum", found.testCalculateSum, missing);
     find(module, "testFireCallback", found.testFireCallback, missing);

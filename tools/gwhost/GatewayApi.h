@@ -27,6 +27,7 @@ struct GatewayApi {
     decltype(&gateway_GetVersion) getVersion = nullptr;
     decltype(&gateway_setReconnectPolicy) setReconnectPolicy = nullptr;
     decltype(&gateway_GetStatistics) getStatistics = nullptr;
+    decltype(&gateway_setOptions) setOptions = nullptr;
     decltype(&gateway_RegisterConnectionStateCallback) registerConnectionStateCallback = nullptr;
     decltype(&testCalculateSum) testCalculateSum = nullptr;
     decltype(&testFireCallback) testFireCallback = nullptr;

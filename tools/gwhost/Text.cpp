@@ -45,6 +45,16 @@ std::string systemMessage(DWORD error) {
     return (message.empty() ? "" : utf8(message) + ", ") + "error " + std::to_string(error);
 }
 
+namespace {
+
+TimeBase g_timeBase = TimeBase::Local;  // set once, while the options are read
+
+}  // namespace
+
+void setTimeBase(TimeBase base) {
+    g_timeBase = base;
+}
+
 std::string dateText(int64_t milliseconds) {
     __time64_t seconds = milliseconds / 1000;
     struct tm fields {};
@@ -53,7 +63,7 @@ std::string dateText(int64_t milliseconds) {
     }
     char text[32];
     std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &fields);
-    return text;
+    return std::string(text) + (g_timeBase == TimeBase::Utc ? " UTC" : " local");
 }
 
 namespace {

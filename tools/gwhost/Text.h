@@ -14,8 +14,12 @@ std::wstring wide(const std::string& utf8Text);
 // The system's message for a Win32 error code, with the code.
 std::string systemMessage(DWORD error);
 
-// "YYYY-MM-DD hh:mm:ss". The gateway's times count milliseconds since 1970 in local wall-clock time, so
-// they are read back without any zone conversion.
+// The base of the gateway's times: local wall-clock time (the default) or UTC (with --utc).
+enum class TimeBase { Local, Utc };
+void setTimeBase(TimeBase base);
+
+// "YYYY-MM-DD hh:mm:ss local" or "YYYY-MM-DD hh:mm:ss UTC". The gateway's times count milliseconds since
+// 1970 in the base it was asked for, so they are read back without any zone conversion.
 std::string dateText(int64_t milliseconds);
 
 // Names of object types, sub-types, states and state types; a value without a name shows as its number.

@@ -70,6 +70,10 @@ const char kUsage[] =
     "                            (default: 1000,30000)\n"
     "  --no-reconnect            watch, subscribe and shell only report a lost connection\n"
     "  --stats                   after watch, subscribe, command or shell, show the gateway's statistics\n"
+    "  --utc                     every time in UTC (the gateway's option); without it local wall-clock\n"
+    "                            time. Each time shown says which (\"... UTC\" or \"... local\")\n"
+    "  --unchanged-texts         event texts exactly as the client gave them (the gateway's option);\n"
+    "                            without it letters outside the machine's code page arrive as '?'\n"
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
 
@@ -99,6 +103,8 @@ struct Options {
     bool json = false;
     bool reconnect = true;
     bool stats = false;
+    bool utc = false;             // times in UTC instead of local wall-clock time
+    bool unchangedTexts = false;  // event texts as the client gave them
     int32_t firstDelayMs = 1000;
     int32_t maxDelayMs = 30000;
     std::string command;
@@ -534,6 +540,11 @@ std::string parseArguments(int argc, wchar_t** argv) {
             o.real = true;
         } else if (argument == L"--stats") {
             o.stats = true;
+        } else if (argument == L"--utc") {
+            o.utc = true;
+            setTimeBase(TimeBase::Utc);
+        } else if (argument == L"--unchanged-texts") {
+            o.unchangedTexts = true;
         } else if (argument == L"--no-reconnect") {
             o.reconnect = false;
         } else if (argument == L"--reconnect") {
@@ -1067,6 +1078,12 @@ int wmain(int argc, wchar_t** argv) {
         return fail(kCannotLoad, error);
     }
     api.registerLogCallback(&onLogLine);
+    // Options belong to the process; a host that does not ask for them gets the contract's defaults.
+    const uint32_t options = (g_options.utc ? GATEWAY_OPTION_UTC_TIMES : 0u) |
+                             (g_options.unchangedTexts ? GATEWAY_OPTION_UNCHANGED_TEXTS : 0u);
+    if (options != 0 && !api.setOptions(options)) {
+        return fail(kRefused, "gateway_setOptions refused the options");
+    }
     int result = kDone;
     if (g_options.command == "ping") {
         result = runPing(api);

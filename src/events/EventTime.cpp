@@ -1,5 +1,6 @@
 #include "EventTime.h"
 
+#include <algorithm>
 #include <cmath>
 #include <ctime>
 #include <clocale>
@@ -156,7 +157,8 @@ long long utcSecondsOf(const EventDate& date) {
     if (local >= kMaxSeconds || local <= -kMaxSeconds) {
         return local;
     }
-    return local - utcOffsetOfLocal(local);
+    // Near the ends of the range the offset could push the milliseconds beyond 64 bits.
+    return std::max(-kMaxSeconds, std::min(kMaxSeconds, local - utcOffsetOfLocal(local)));
 }
 
 bool isEventTooOld(const EventDate& timestamp, const CurrentTime& now, int limitSeconds) {

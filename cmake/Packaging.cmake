@@ -1,8 +1,13 @@
-# What `cmake --install` puts into a prefix and CPack into one ZIP per architecture:
-#   bin/      SiPassVormekGateway.dll, SiPassSim.dll (the simulated client), gwhost.exe
-#   include/  SiPassVormekGateway.h and its generated version header
-#   lib/      libSiPassVormekGateway.dll.a (MinGW), SiPassVormekGateway.lib (MSVC), SiPassVormekGateway.def
-#   doc/      README.md and docs/*.md;  sites/  the example site files
+# What `cmake --install` puts into a prefix and CPack into one ZIP per architecture, whose files lie under
+# one top folder SiPassVormekGateway-<version>-<arch>/ (doc/README.md, made from cmake/PackageReadme.md.in,
+# describes the layout to the integrator):
+#   bin/       SiPassVormekGateway.dll, SiPassSim.dll (the simulated client), gwhost.exe
+#   include/   SiPassVormekGateway.h and its generated version header
+#   lib/       libSiPassVormekGateway.dll.a (MinGW), SiPassVormekGateway.lib (MSVC), SiPassVormekGateway.def
+#   examples/  c/host.c, the plain C host
+#   bindings/  dotnet/SiPassVormekGateway.cs, the .NET binding
+#   doc/       README.md (the package's own), integration.md, site-format.md
+#   sites/     the example site files
 include(GNUInstallDirs)
 
 # The MSVC import library, made from the .def (the one list of exports) by llvm-dlltool.
@@ -22,13 +27,35 @@ add_custom_command(
     COMMENT "MSVC import library SiPassVormekGateway.lib")
 add_custom_target(msvc_import_library ALL DEPENDS ${GATEWAY_MSVC_IMPORT_LIB})
 
+# Binaries are installed stripped, as CPack packs them, so that `cmake --install` and the ZIP hold the same
+# files; the build tree's bin/ keeps them with their debug information (running the install script with
+# -DCMAKE_INSTALL_DO_STRIP=0 keeps it too). strip writes the time it runs into a PE file's header unless
+# SOURCE_DATE_EPOCH names one: the install script names the time of the configuration (or the caller's
+# SOURCE_DATE_EPOCH), so that a ZIP and an installation made at different times hold the same bytes.
+string(TIMESTAMP GATEWAY_STRIP_EPOCH "%s" UTC)
+install(CODE "if(NOT DEFINED CMAKE_INSTALL_DO_STRIP)
+    set(CMAKE_INSTALL_DO_STRIP 1)
+endif()
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+    set(ENV{SOURCE_DATE_EPOCH} ${GATEWAY_STRIP_EPOCH})
+endif()")
 install(TARGETS SiPassVormekGateway RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(TARGETS SiPassSim gwhost RUNTIME DESTINATION bin)
 install(FILES include/SiPassVormekGateway.h ${PROJECT_BINARY_DIR}/include/SiPassVormekGatewayVersion.h
         DESTINATION include)
 install(FILES ${GATEWAY_MSVC_IMPORT_LIB} src/api/SiPassVormekGateway.def DESTINATION lib)
-install(FILES README.md DESTINATION doc)
-install(DIRECTORY docs/ DESTINATION doc FILES_MATCHING PATTERN "*.md")
+install(FILES examples/c/host.c DESTINATION examples/c)
+install(FILES bindings/dotnet/SiPassVormekGateway.cs DESTINATION bindings/dotnet)
+
+# The package's README: its layout and the build lines for the C example with this architecture's MinGW
+# compiler, MSVC and clang-cl (the package tests run the MinGW and clang-cl lines as they stand).
+if(GATEWAY_ARCH STREQUAL x86)
+    set(GATEWAY_MINGW_TRIPLET i686-w64-mingw32)
+else()
+    set(GATEWAY_MINGW_TRIPLET x86_64-w64-mingw32)
+endif()
+configure_file(cmake/PackageReadme.md.in ${PROJECT_BINARY_DIR}/doc/README.md @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/doc/README.md docs/integration.md docs/site-format.md DESTINATION doc)
 install(FILES examples/sites/office.json examples/sites/outage.json ${CMAKE_BINARY_DIR}/sites/campus.json
         DESTINATION sites)
 

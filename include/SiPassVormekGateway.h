@@ -55,9 +55,11 @@
 #ifndef SIPASSVORMEKGATEWAY_H
 #define SIPASSVORMEKGATEWAY_H
 
+/* Only headers every C compiler brings with it (no C runtime's headers): <stddef.h> gives wchar_t and
+ * offsetof, so a host built without a C runtime, or with a compiler's own headers only, includes this
+ * header as it is. */
 #include <stddef.h>
 #include <stdint.h>
-#include <wchar.h>
 #ifndef __cplusplus
 #include <stdbool.h>
 #endif

@@ -30,8 +30,8 @@ static void SIPASSVORMEKGATEWAY_CALL on_state(int32_t eventId, int32_t objectId,
     (void)eventId, (void)objectType, (void)type, (void)subType, (void)stateType;
     (void)serverTimeMs, (void)location, (void)description;
     if (objectId == g_latch) {
-        printf("state event: point %d now in state %d (stamped %lld s after 1970 UTC)\n", (int)objectId,
-               (int)state, (long long)(timestampMs / 1000));
+        printf("state event: point %d now in state %d (stamped %lld ms after 1970 UTC)\n", (int)objectId,
+               (int)state, (long long)timestampMs);
         ReleaseSemaphore(g_stateEvents, 1, NULL);
     }
 }

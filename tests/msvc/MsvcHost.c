@@ -585,6 +585,47 @@ static bool step_point_state(void) {
     return true;
 }
 
+/* The options: unknown bits refused; UTC times move the point's server time by the zone's offset (the
+ * test runner's zone has no daylight saving); turned off again, the local time is back. */
+static bool step_options(void) {
+    TIME_ZONE_INFORMATION zone;
+    PointState local, utc;
+    LONG mark = log_mark();
+    check(!gateway_setOptions(0x80000000u), "gateway_setOptions accepted an unknown bit");
+    check_logged(mark, Error, L"gateway_setOptions: unknown option bits 0x80000000;");
+    memset(&local, 0, sizeof local);
+    memset(&utc, 0, sizeof utc);
+    if (!check(gateway_getPointState(kFrame313.id, &local), "gateway_getPointState(313) failed") ||
+        !check(gateway_setOptions(GATEWAY_OPTION_UTC_TIMES | GATEWAY_OPTION_UNCHANGED_TEXTS),
+               "gateway_setOptions refused both options")) {
+        return true;
+    }
+    check_logged(mark, Info, L"gateway_setOptions: UTC times, unchanged texts.");
+    check(gateway_getPointState(kFrame313.id, &utc), "gateway_getPointState(313) with UTC times failed");
+    check(gateway_setOptions(0), "gateway_setOptions(0) refused");
+    if (check(GetTimeZoneInformation(&zone) == TIME_ZONE_ID_UNKNOWN, "the zone has daylight saving")) {
+        check_int("UTC server time", local.serverTimeMs + (int64_t)zone.Bias * 60000, utc.serverTimeMs);
+    }
+    {
+        PointDefinition owner;
+        memset(&owner, 0, sizeof owner);
+        owner.state = local;
+        gateway_cleanupPointDefinition(owner);
+        owner.state = utc;
+        gateway_cleanupPointDefinition(owner);
+    }
+    memset(&local, 0, sizeof local);
+    check(gateway_getPointState(kFrame313.id, &local), "gateway_getPointState(313) failed");
+    check_int("server time with the options off again", kFrame313.serverTimeMs, local.serverTimeMs);
+    {
+        PointDefinition owner;
+        memset(&owner, 0, sizeof owner);
+        owner.state = local;
+        gateway_cleanupPointDefinition(owner);
+    }
+    return true;
+}
+
 /* Waits until `done` holds over the calls recorded so far; false after WAIT_MS. */
 static bool wait_for_calls(bool (*done)(const Call* calls, LONG count)) {
     const ULONGLONG deadline = GetTickCount64() + WAIT_MS;
@@ -835,6 +876,7 @@ static const Step steps[] = {
     {"door list", step_door_list},
     {"door sets freed one by one", step_doorset_cleanup},
     {"point state", step_point_state},
+    {"options", step_options},
     {"door commands", step_door_command},
     {"scripted events, outage and re-login", step_timeline},
     {"close", step_close},

@@ -201,8 +201,10 @@ TEST(EventTime, UtcInAZoneWithoutDaylightSavingIsTheLocalTimeLessTheOffset) {
     EXPECT_EQ(toEpochMs(at(1.0)) - 3 * 3600000LL, toUtcEpochMs(at(1.0))) << "before the rules' years";
     EXPECT_EQ(0, toUtcEpochMs(at(std::numeric_limits<double>::quiet_NaN())));
     EXPECT_EQ(9223372036854775000LL, toUtcEpochMs(at(std::numeric_limits<double>::infinity())));
-    // Just inside the range in local time, beyond it once the offset is applied: saturated, not wrapped.
-    EXPECT_EQ(-9223372036854775000LL, toUtcEpochMs(at(kEpoch - 9223372036849775.0 * kSecond)));
+    // 5000 seconds inside the range in local time (on the OLE scale, where the fraction of a negative date
+    // counts forwards), beyond it once the offset is applied: saturated, not wrapped.
+    EXPECT_EQ(-9223372036849775000LL, toEpochMs(at(-106751965599.75723)));
+    EXPECT_EQ(-9223372036854775000LL, toUtcEpochMs(at(-106751965599.75723)));
     // The age of a local timestamp against the current moment: the real one.
     const CurrentTime now = currentTime();
     ASSERT_TRUE(now.local.valid);

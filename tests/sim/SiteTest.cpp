@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <ostream>
 
 namespace {
 
@@ -173,6 +174,10 @@ struct CommandCase {
     int events;                                      // object-state events it raises
     std::vector<std::pair<long, long>> pointStates;  // point id, state afterwards
 };
+
+void PrintTo(const CommandCase& c, std::ostream* out) {
+    *out << "type " << c.objectType << ", id " << c.objectId << ", code " << c.command;
+}
 
 class SiteCommand : public SimTest, public ::testing::WithParamInterface<CommandCase> {};
 

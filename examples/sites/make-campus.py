@@ -22,7 +22,8 @@ for b in range(1, BUILDINGS + 1):
         for key, k, role, state in ROLES:
             point = b * 100000 + d * 10 + k
             site["points"].append({"id": point, "name": "%s door %d %s" % (building, d, role),
-                                   "state": state, "location": building, "description": role,
+                                   "state": state, "location": "%s door %d" % (building, d),
+                                   "description": role,
                                    "serverTime": "2025-01-06 06:00:00"})
             door[key] = point
         doors.append(door)

@@ -18,6 +18,13 @@
 //   named objects for IComClient::GetByID (type, id, name)
 //     7, 101  "Controller Halle 1"
 //     7, 102  "Controller Halle 2"
+//   cardholders of the event generator (first name, last name, card number), with Latin letters beyond
+//   ASCII and Greek, Cyrillic and CJK ones, so that a host sees what becomes of letters outside its code
+//   page:
+//     Jürgen Müller 000123456      Anna Schmidt 000123457       René François 000200311
+//     Zoë Åberg 000200312          Γιώργος Παπαδόπουλος 000300101
+//     Анна Смирнова 000300102      小明 王 000300103 (first name 小明, family name 王)
+//   no seed of its own for the event generator (a fresh one each start, see startEventGenerator).
 //   the initial event mask of new clients is 0; no faults, call counts or sent commands.
 //
 // Behaviour worth knowing when writing a test against the simulator:
@@ -45,10 +52,16 @@ namespace sim {
 
 // Connect with an unknown user or a wrong password.
 constexpr HRESULT E_SIM_LOGIN_REJECTED = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x201);
-// GetByID for a (type, id) the site does not have.
+// GetByID, GetRelatives or SendManualCommand for a (type, id) the site does not have.
 constexpr HRESULT E_SIM_NO_OBJECT = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x202);
 // SendManualCommand or GetByID on a client that is not connected.
 constexpr HRESULT E_SIM_NOT_CONNECTED = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x203);
+// SendManualCommand refusals (see "Manual commands" below): an object type other than 6 (device) and
+// 7 (point); a code the command table does not have; a point whose role does not take the command, or a
+// device none of whose points does.
+constexpr HRESULT E_SIM_UNKNOWN_OBJECT_TYPE = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x204);
+constexpr HRESULT E_SIM_UNKNOWN_COMMAND = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x205);
+constexpr HRESULT E_SIM_COMMAND_NOT_FOR_ROLE = MAKE_HRESULT(SEVERITY_ERROR, FACILITY_ITF, 0x206);
 
 // Registers the class factories of CLSID_ComClient and CLSID_ManualCommand with CoRegisterClassObject
 // (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE). The caller has initialised COM. S_FALSE when they are
@@ -68,15 +81,15 @@ long liveObjects();
 // below): a client that lost its connection to an outage stays disconnected. Live clients keep their
 // connection state, mask and sinks.
 void resetSite();
-// Replaces the site with a site file's (docs/site-format.md): accounts, named objects, devices and points,
-// whether clients reconnect by themselves after an outage, and the timeline of scripted events and
-// outages, which plays from its start when a client connects. Faults stay. A timeline that is stopped
-// during one of its outages (by resetSite, loadSiteFile, or when no client is left) ends that outage as its
-// end would have, under the reconnect option in force then.
-// A file that cannot be read or is wrong throws std::runtime_error whose what() names the file, the line
-// and what is wrong; the site is then unchanged. resetSite restores the default site and drops the
-// timeline. The registered DLL loads the file named by the environment variable SIPASS_SIM_SITE when a
-// client is created (once per process and file).
+// Replaces the site with a site file's (docs/site-format.md): accounts, named objects, cardholders, the
+// event generator's seed, devices and points, whether clients reconnect by themselves after an outage, and
+// the timeline of scripted events and outages, which plays from its start when a client connects. Faults
+// stay. A timeline that is stopped during one of its outages (by resetSite, loadSiteFile, or when no client
+// is left) ends that outage as its end would have, under the reconnect option in force then. A file that
+// cannot be read or is wrong throws std::runtime_error whose what() names the file, the line and what is
+// wrong; the site is then unchanged. resetSite restores the default site and drops the timeline. The
+// registered DLL loads the file named by the environment variable SIPASS_SIM_SITE when a client is created
+// (once per process and file).
 void loadSiteFile(const std::wstring& path);
 // Adds an account, or replaces the password of an existing user (exact, case-sensitive user name).
 void addAccount(const std::wstring& user, const std::wstring& password);
@@ -170,18 +183,31 @@ bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
 // the site value's failingGetters ("get_Reader2"): the call is counted, then returns that HRESULT with a
 // BSTR or SAFEARRAY out value set to null and a number left untouched.
 //
-// Manual commands change the site. SendManualCommand records every command (see sentCommands) and, for
-// a known code and target, changes point states. A point target (object type 7) is that point; a device
-// target (object type 6) stands for the latch points of all its door sets. Unknown codes, negative codes
-// included, and unknown targets change nothing.
+// Point roles. A point's role is the slot of the door set that names it: reader (reader 1 or reader 2),
+// door frame (the door contact), passback or latch. A point that no door set names has no role; one that
+// several door sets name (only the control API can build that; a site file may not) has the role of the
+// first, devices and door sets in their order. The role decides which commands a point takes and which
+// events the event generator raises at it (see "Events").
 //
-//   code  command            new state of each target point (state code, state type)
-//   1     lock               4000 eLocked, 0
-//   2     unlock             4001 eUnlocked, 0
-//   3     momentary unlock   4001 eUnlocked, 0, then at once 4000 eLocked, 0 (two events; ends locked)
-//   4     secure             2022 eDoorSecured, 0
-//   5     free               2021 eDoorFree, 0
-//   6     reset alarm        state code kept, state type 0
+// Manual commands change the site. SendManualCommand checks a command, once the client is connected, in
+// this order and refuses it with the first that applies: an object type other than 7 (point) and 6
+// (device), E_SIM_UNKNOWN_OBJECT_TYPE; a code the table below does not have, E_SIM_UNKNOWN_COMMAND; an id
+// the site has no point or device of, E_SIM_NO_OBJECT; a point whose role does not take the code, or a
+// device none of whose points does, E_SIM_COMMAND_NOT_FOR_ROLE. A refused command changes nothing, is not
+// recorded (sentCommands) and raises no event. An accepted one is recorded and changes the states of its
+// target points: a point target is that point, a device target stands for every point of its door sets
+// whose role takes the code (doors in order, within a door reader 1, reader 2, door frame, passback,
+// latch).
+//
+//   code  command            taken by                         new state of each target point
+//   1     lock               latch                            4000 eLocked, 0
+//   2     unlock             latch                            4001 eUnlocked, 0
+//   3     momentary unlock   latch                            4001 eUnlocked, 0, then at once 4000 eLocked, 0
+//                                                             (two events; ends locked)
+//   4     secure             reader                           2022 eDoorSecured, 0
+//   5     free               reader                           2021 eDoorFree, 0
+//   6     reset alarm        reader, door frame, passback     a point in alarm: state code kept, state type
+//                                                             0; a point not in alarm: no change, no event
 //
 // Each change sets the point's server time to the current local time (whole seconds) and, when any sink
 // is advised at that moment, raises one object-state event (EventObject with objectState set: Type 11,
@@ -191,6 +217,11 @@ bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
 // of their own, and SendManualCommand returns without waiting for them; setCommandEventDelivery can have
 // them delivered on the calling thread before SendManualCommand returns.
 //
+// Location and Description: every event at a point (an object-state event of a command, an event of the
+// event generator) and every state object of GetRelatives carries the point's Location and Description as
+// the site holds them. In the default site and the example site files a point's Location names its door
+// and its Description its role.
+//
 // The default demo site (what resetSite restores):
 //   device 1 "Haupteingang"  doors 1, 2        device 2 "Tür Süd"  doors 1, 2, 3
 //   device 3 "Lager"         doors 1, 2
@@ -198,7 +229,7 @@ bool raiseClientStateChanged(long state, unsigned timeoutMs = 5000);
 // 5 latch ("Tür Süd" door 2: 2021 .. 2025). Doors of "Lager" have no reader 2; only door 1 of
 // "Haupteingang" and door 1 of "Tür Süd" have a passback point (28 points in all).
 // Names read "<device> Tür <n> <role>" with the roles "Leser außen", "Leser innen", "Türkontakt",
-// "Passback-Überwachung", "Schließriegel"; Location is the device name, Description the role.
+// "Passback-Überwachung", "Schließriegel"; Location is the door, "<device> Tür <n>", Description the role.
 // States: readers 2026 eReaderOnline, door frames 3004 eDoorClosed, passback 3001 ePointNormal, latches
 // 4000 eLocked, state type 0, with three exceptions: the latch of "Haupteingang" door 1 is 4001
 // eUnlocked, reader 1 of "Tür Süd" door 3 is 2025 eReaderOffline in alarm (1), the door frame of "Lager"
@@ -331,17 +362,39 @@ bool deliverEvent(const EventObject& event, unsigned timeoutMs = 5000);
 // The current local time as an OLE automation date, whole seconds: the time base of event timestamps.
 DATE localNow();
 
-// Random events of the site, eventsPerSecond of them, from a simulator thread to every advised sink:
-// badge events with cardholders (granted, denied, wrong PIN, expired card), doors forced and held,
-// readers offline and back, database changes; each stamped with the current local time. Replaces a
-// running generator; the same seed gives the same sequence. The registered DLL starts one by itself
-// when a client connects and the environment variable SIPASS_SIM_EVENT_RATE gives a rate; that one ends
-// when no client is left.
-void startEventGenerator(double eventsPerSecond, unsigned seed = 1);
+// Random events of the site, eventsPerSecond of them, from a simulator thread to every advised sink, each
+// stamped with the current local time, by the role of the point (see "Doors and points"):
+//   access events (IAccessEvent, Type 10, SubType 5003) at readers that are not offline, with one of the
+//     site's cardholders: 2030 eAccessGranted (state type 0), or 2040 eAccessDenied, 2011 eInvalidPIN,
+//     2038 eCardExpired (state type 1); a secured reader (2022) denies, a free one (2021) grants;
+//   object-state events (Type 11, SubType 7006), each of which also sets the point's state, state type and
+//     server time in the site, as a command does: a door frame goes from 3006 eDoorForced or 3005
+//     eDoorHeld (alarm) to 3004 eDoorClosed, from any other state to forced or held; a latch between 4001
+//     eUnlocked and 4000 eLocked; a reader from 2025 eReaderOffline (alarm) to 2026 eReaderOnline, from any
+//     other state to offline; a passback point from 3000 eInputPassback (alarm) to 3001 ePointNormal, from
+//     any other state to passback;
+//   generic events (IGenericEvent, Type 8) of the server: SubType 6001 eDBCreate "Cardholder record
+//     created", 6002 eDBModify "Cardholder record changed", 6003 eDBDelete "Cardholder record deleted",
+//     Location "SiPass Server", ObjectType and ObjectID 0.
+// Events at a point carry its Location and Description. An event whose kind the site has no point for (or
+// an access event when the site has no cardholder) becomes a generic one. EventIDs count from 1 for each
+// start. While the server is offline no event is made. Replaces a running generator.
+// The sequence depends only on the seed and the site: the same seed on the same site (with no command or
+// other change in between) gives the same events. Without a seed, the site file's "seed" is used, or else a
+// fresh one each start, so that runs differ; eventGeneratorSeed tells which, so that a run can be replayed.
+// The registered DLL starts a generator by itself when a client connects and the environment variable
+// SIPASS_SIM_EVENT_RATE gives a rate above 0 (events per second, a decimal number); SIPASS_SIM_SEED
+// (0 to 4294967295) gives its seed before the site file's; it writes "SiPassSim: <rate> events per second,
+// seed <seed> ..." to standard error and the debugger output when it starts, and ends when no client is
+// left. A value of either variable that is no such number is an error reported as a wrong SIPASS_SIM_SITE
+// is: its message on standard error and the debugger output, and the creation of the client fails (E_FAIL).
+void startEventGenerator(double eventsPerSecond, std::optional<unsigned> seed = std::nullopt);
 // Stops the generator and waits for its thread.
 void stopEventGenerator();
 // Events the generator delivered since it was started.
 long generatedEvents();
+// The seed of the generator running, or of the one started last; nullopt before the first start.
+std::optional<unsigned> eventGeneratorSeed();
 
 // ---- Delivery and requests -----------------------------------------------------------------------------
 //

@@ -56,6 +56,10 @@ HRESULT ComClient::create(REFIID iid, void** object) {
     if (FAILED(site)) {
         return failWith(site, object);
     }
+    const HRESULT settings = checkGeneratorEnvironment();
+    if (FAILED(settings)) {
+        return failWith(settings, object);
+    }
     auto* client = new (std::nothrow) ComClient;
     if (client == nullptr) {
         return E_OUTOFMEMORY;
@@ -196,8 +200,14 @@ HRESULT ComClient::SendManualCommand(IManualCommand* command) {
             if (!connectedLocked(st)) {
                 return E_SIM_NOT_CONNECTED;
             }
+            // The server checks the command against the site; a refused one leaves no trace. The record's
+            // room is made first, so that an accepted command cannot change the site and then go unrecorded.
+            st.sentCommands.reserve(st.sentCommands.size() + 1);
+            const HRESULT applied = applyCommandLocked(st.site, sent, localNow(), events);
+            if (FAILED(applied)) {
+                return applied;
+            }
             st.sentCommands.push_back(sent);
-            events = applyCommandLocked(st.site, sent, localNow());
             delivery = st.commandEvents;
             // Without an advised sink nobody hears the events: no thread is started for them.
             bool anySink = false;

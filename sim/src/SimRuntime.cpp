@@ -29,9 +29,18 @@ void State::loadDefaultSite() {
     // GetByID finds the site's devices and points first (SiteModel); these are the other named objects.
     objects = {{{7, 101}, L"Controller Halle 1"}, {{7, 102}, L"Controller Halle 2"}};
     site = defaultSiteModel();
+    cardholders = defaultCardholders();
+    siteSeed.reset();
     initialEventMask = 0;
     sentCommands.clear();
     commandEvents = CommandEventDelivery::Thread;
+}
+
+void tellHost(const std::string& line) {
+    const std::string message = "SiPassSim: " + line + "\n";
+    std::fputs(message.c_str(), stderr);
+    std::fflush(stderr);
+    ::OutputDebugStringA(message.c_str());
 }
 
 State& state() {

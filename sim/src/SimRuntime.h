@@ -34,6 +34,8 @@ struct State {
     std::map<std::wstring, std::wstring> accounts;  // user -> password
     std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
     SiteModel site;                                         // devices, door sets and points
+    std::vector<Cardholder> cardholders;                    // whose badges the event generator reads
+    std::optional<unsigned> siteSeed;                       // the site file's seed for the event generator
     long initialEventMask = 0;
     std::vector<SentCommand> sentCommands;
     std::vector<ComClient*> clients;  // live clients in creation order; each removes itself on destruction
@@ -86,6 +88,10 @@ bool waitForReports(unsigned long long ticket, unsigned timeoutMs, const std::at
 void restoreServer();
 // Wakes every waitForReports, so that it looks at its `stop` flag again.
 void wakeReportWaiters();
+
+// Writes "SiPassSim: <line>" to standard error and the debugger output: how the registered DLL tells the
+// user of a host what it cannot say through COM (a wrong site file or setting, the generator's seed).
+void tellHost(const std::string& line);
 
 // The process-wide state. Created on first use and never destroyed, so that a COM object released
 // during process exit, after other static objects have gone, still finds it.

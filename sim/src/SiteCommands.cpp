@@ -5,6 +5,7 @@
 #include "EventObject.h"
 #include "SimRuntime.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <thread>
@@ -22,44 +23,83 @@ struct StateStep {
     long stateType;
 };
 
-// The states a command puts a point through, in order; none for a code the site does not know.
+// Whether the command table has the code.
+bool knownCommand(long command) {
+    return command >= kCommandLock && command <= kCommandResetAlarm;
+}
+
+// Which roles take which command (SimControl.h, "Manual commands").
+bool takes(PointRole role, long command) {
+    switch (command) {
+        case kCommandLock:
+        case kCommandUnlock:
+        case kCommandMomentaryUnlock:
+            return role == PointRole::Latch;
+        case kCommandSecure:
+        case kCommandFree:
+            return role == PointRole::Reader;
+        case kCommandResetAlarm:
+            return role == PointRole::Reader || role == PointRole::DoorFrame || role == PointRole::Passback;
+        default:
+            return false;
+    }
+}
+
+// The states an accepted command puts a point through, in order; none when it changes nothing.
 std::vector<StateStep> stepsOf(long command, const SitePoint& point) {
     switch (command) {
         case kCommandLock:
-            return {{4000, 0}};
+            return {{kLocked, kStateNormal}};
         case kCommandUnlock:
-            return {{4001, 0}};
+            return {{kUnlocked, kStateNormal}};
         case kCommandMomentaryUnlock:
-            return {{4001, 0}, {4000, 0}};
+            return {{kUnlocked, kStateNormal}, {kLocked, kStateNormal}};
         case kCommandSecure:
-            return {{2022, 0}};
+            return {{kDoorSecured, kStateNormal}};
         case kCommandFree:
-            return {{2021, 0}};
+            return {{kDoorFree, kStateNormal}};
         case kCommandResetAlarm:
-            return {{point.state, 0}};
+            if (point.stateType == kStateNormal) {
+                return {};  // nothing to reset
+            }
+            return {{point.state, kStateNormal}};
         default:
             return {};
     }
 }
 
-// The points a command addresses: the point itself, or the latches of a device's door sets.
-std::vector<long> targetsOf(const SiteModel& site, long objectType, long objectId) {
-    std::vector<long> points;
-    if (objectType == kPointType) {
-        points.push_back(objectId);
-    } else if (objectType == kDeviceType) {
-        for (const SiteDevice& device : site.devices) {
-            if (device.id == objectId) {
-                for (const SiteDoorSet& doorSet : device.doorSets) {
-                    if (doorSet.latch != 0) {
-                        points.push_back(doorSet.latch);
-                    }
-                }
-                break;
-            }
-        }
+// The points an accepted command changes, or the refusal. A device stands for those of its points whose
+// role takes the command.
+HRESULT targetsOf(const SiteModel& site, const SentCommand& command, std::vector<long>& points) {
+    if (command.objectType != kPointType && command.objectType != kDeviceType) {
+        return E_SIM_UNKNOWN_OBJECT_TYPE;
     }
-    return points;
+    if (!knownCommand(command.command)) {
+        return E_SIM_UNKNOWN_COMMAND;
+    }
+    if (command.objectType == kPointType) {
+        if (site.points.count(command.objectId) == 0) {
+            return E_SIM_NO_OBJECT;
+        }
+        if (!takes(roleOf(site, command.objectId), command.command)) {
+            return E_SIM_COMMAND_NOT_FOR_ROLE;
+        }
+        points.push_back(command.objectId);
+        return S_OK;
+    }
+    const auto device = std::find_if(site.devices.begin(), site.devices.end(),
+                                     [&](const SiteDevice& d) { return d.id == command.objectId; });
+    if (device == site.devices.end()) {
+        return E_SIM_NO_OBJECT;
+    }
+    forEachDoorPoint(*device, [&](long id, PointRole) {
+        // Its role in the whole site: a point the control API put into several doors has one role.
+        if (takes(roleOf(site, id), command.command) && site.points.count(id) > 0 &&
+            std::find(points.begin(), points.end(), id) == points.end()) {
+            points.push_back(id);
+        }
+    });
+    return points.empty() ? E_SIM_COMMAND_NOT_FOR_ROLE : S_OK;
 }
 
 // The command-event thread's queue. Created on first use and never destroyed, like State.
@@ -102,14 +142,15 @@ void deliverQueuedEvents() {
 
 }  // namespace
 
-std::vector<EventObject> applyCommandLocked(SiteModel& site, const SentCommand& command, DATE now) {
-    std::vector<EventObject> events;
-    for (long pointId : targetsOf(site, command.objectType, command.objectId)) {
-        const auto found = site.points.find(pointId);
-        if (found == site.points.end()) {
-            continue;
-        }
-        SitePoint& point = found->second;
+HRESULT applyCommandLocked(SiteModel& site, const SentCommand& command, DATE now,
+                           std::vector<EventObject>& events) {
+    std::vector<long> targets;
+    const HRESULT checked = targetsOf(site, command, targets);
+    if (FAILED(checked)) {
+        return checked;
+    }
+    for (long pointId : targets) {
+        SitePoint& point = site.points.at(pointId);
         for (const StateStep& step : stepsOf(command.command, point)) {
             point.state = step.state;
             point.stateType = step.stateType;
@@ -130,7 +171,7 @@ std::vector<EventObject> applyCommandLocked(SiteModel& site, const SentCommand& 
             events.push_back(std::move(event));
         }
     }
-    return events;
+    return S_OK;
 }
 
 void raiseCommandEvents(std::vector<EventObject> events, CommandEventDelivery delivery) {

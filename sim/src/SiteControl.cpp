@@ -8,17 +8,6 @@
 namespace sim::detail {
 namespace {
 
-// State codes (EObjState) and state types (EStateType) the demo site uses.
-constexpr long kReaderOnline = 2026;
-constexpr long kReaderOffline = 2025;
-constexpr long kPointNormal = 3001;
-constexpr long kDoorClosed = 3004;
-constexpr long kDoorHeld = 3005;
-constexpr long kLocked = 4000;
-constexpr long kUnlocked = 4001;
-constexpr long kNormal = 0;
-constexpr long kAlarm = 1;
-
 // 2024-03-01 07:30:00 as an OLE automation date.
 constexpr DATE kDemoServerTime = 45352.3125;
 
@@ -65,9 +54,9 @@ SiteModel defaultSiteModel() {
             point.id = ids[k] = door.device * 1000 + door.door * 10 + k + 1;
             point.name = deviceName + L" T\u00fcr " + std::to_wstring(door.door) + L" " + roles[k].name;
             point.state = roles[k].state;
-            point.stateType = kNormal;
+            point.stateType = kStateNormal;
             point.serverTime = kDemoServerTime;
-            point.location = deviceName;
+            point.location = deviceName + L" T\u00fcr " + std::to_wstring(door.door);
             point.description = roles[k].name;
             site.points[point.id] = point;
         }
@@ -82,10 +71,31 @@ SiteModel defaultSiteModel() {
     }
     site.points.at(1015).state = kUnlocked;
     site.points.at(2031).state = kReaderOffline;
-    site.points.at(2031).stateType = kAlarm;
+    site.points.at(2031).stateType = kStateAlarm;
     site.points.at(3023).state = kDoorHeld;
-    site.points.at(3023).stateType = kAlarm;
+    site.points.at(3023).stateType = kStateAlarm;
     return site;
+}
+
+std::vector<Cardholder> defaultCardholders() {
+    return {{L"J\u00fcrgen", L"M\u00fcller", L"000123456"},
+            {L"Anna", L"Schmidt", L"000123457"},
+            {L"Ren\u00e9", L"Fran\u00e7ois", L"000200311"},
+            {L"Zo\u00eb", L"\u00c5berg", L"000200312"},
+            {L"\u0393\u03b9\u03ce\u03c1\u03b3\u03bf\u03c2",
+             L"\u03a0\u03b1\u03c0\u03b1\u03b4\u03cc\u03c0\u03bf\u03c5\u03bb\u03bf\u03c2", L"000300101"},
+            {L"\u0410\u043d\u043d\u0430", L"\u0421\u043c\u0438\u0440\u043d\u043e\u0432\u0430", L"000300102"},
+            {L"\u5c0f\u660e", L"\u738b", L"000300103"}};  // Xiaoming of the family Wang
+}
+
+PointRole roleOf(const SiteModel& site, long pointId) {
+    PointRole found = PointRole::None;
+    forEachDoorPoint(site, [&](long id, PointRole role) {
+        if (id == pointId && found == PointRole::None) {
+            found = role;
+        }
+    });
+    return found;
 }
 
 }  // namespace sim::detail

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <cctype>
 #include <optional>
@@ -101,12 +102,86 @@ private:
     std::map<std::string, size_t> offsets_;
 };
 
+// Watches the parser for a member given twice in one object, which nlohmann would otherwise let the later
+// one win silently. Keeps the JSON pointer of the first such member.
+class DuplicateMemberFinder {
+public:
+    bool operator()(int, json::parse_event_t event, json& parsed) {
+        switch (event) {
+            case json::parse_event_t::object_start:
+            case json::parse_event_t::array_start:
+                enterElement();
+                frames_.push_back(Frame{event == json::parse_event_t::object_start, {}, {}, 0, 0});
+                break;
+            case json::parse_event_t::object_end:
+            case json::parse_event_t::array_end:
+                frames_.pop_back();
+                break;
+            case json::parse_event_t::key: {
+                Frame& frame = frames_.back();
+                frame.key = parsed.get<std::string>();
+                if (!frame.keys.insert(frame.key).second && !duplicate_) {
+                    duplicate_ = pointer();
+                    member_ = frame.key;
+                }
+                break;
+            }
+            case json::parse_event_t::value:
+                enterElement();
+                break;
+        }
+        return true;
+    }
+
+    const std::optional<std::string>& duplicate() const { return duplicate_; }
+    const std::string& member() const { return member_; }
+
+private:
+    struct Frame {
+        bool object;
+        std::set<std::string> keys;  // of an object
+        std::string key;             // of an object: the member being read
+        size_t count;                // of an array: elements begun
+        size_t index;                // of an array: the element being read
+    };
+
+    // A value, object or array begins: in an array it is the next element.
+    void enterElement() {
+        if (!frames_.empty() && !frames_.back().object) {
+            frames_.back().index = frames_.back().count++;
+        }
+    }
+    std::string pointer() const {
+        std::string result;
+        for (const Frame& frame : frames_) {
+            result += "/" + (frame.object ? frame.key : std::to_string(frame.index));
+        }
+        return result;
+    }
+
+    std::vector<Frame> frames_;
+    std::optional<std::string> duplicate_;
+    std::string member_;
+};
+
 std::wstring wide(const std::string& text) {
     const int size =
         ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring result(size > 0 ? size : 0, L'\0');
     if (size > 0) {
         ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size);
+    }
+    return result;
+}
+
+// UTF-8 of a text, for messages.
+std::string narrow(const std::wstring& text) {
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string result(size > 0 ? size : 0, '\0');
+    if (size > 0) {
+        ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), result.data(), size,
+                              nullptr, nullptr);
     }
     return result;
 }
@@ -252,6 +327,8 @@ void readPoints(Reader& r, const json& root, SiteDefinition& site) {
 void readDevices(Reader& r, const json& root, SiteDefinition& site) {
     const json& devices = r.array(root, "", "devices");
     std::set<long> deviceIds;
+    // Where each point serves, so that a point has one role at one door.
+    std::map<long, std::string> servesAt;
     for (size_t d = 0; d < devices.size(); ++d) {
         const std::string at = "/devices/" + std::to_string(d);
         const json& value = r.object(devices[d], at, {"id", "name", "doors"});
@@ -282,6 +359,13 @@ void readDevices(Reader& r, const json& root, SiteDefinition& site) {
                 const long id = r.integer(door, doorAt, key, 0);
                 if (id != 0 && site.site.points.count(id) == 0) {
                     r.fail(doorAt + "/" + key, "point " + std::to_string(id) + " is not among the points");
+                }
+                if (id != 0) {
+                    const auto [earlier, first] = servesAt.emplace(id, doorAt + "/" + key);
+                    if (!first) {
+                        r.fail(doorAt + "/" + key,
+                               "point " + std::to_string(id) + " already serves at " + earlier->second);
+                    }
                 }
                 doorSet.*member = id;
             }
@@ -398,7 +482,12 @@ void readEvents(Reader& r, const json& root, SiteDefinition& site) {
             event.location = point != site.site.points.end() ? point->second.location : std::nullopt;
             event.location = event.location.value_or(L"");
         }
-        event.description = event.description.value_or(L"");
+        if (!event.description) {
+            // Likewise the point's description, as events at a point carry it.
+            const auto point = site.site.points.find(event.objectId);
+            event.description = point != site.site.points.end() ? point->second.description : std::nullopt;
+            event.description = event.description.value_or(L"");
+        }
         site.timeline.push_back(std::move(timed));
     }
     checkOutagesApart(r, std::move(outages));
@@ -415,8 +504,9 @@ void readEvents(Reader& r, const json& root, SiteDefinition& site) {
 
 SiteDefinition parseSiteText(const std::string& text, const std::string& fileName) {
     json root;
+    DuplicateMemberFinder duplicates;
     try {
-        root = json::parse(text);
+        root = json::parse(text, std::ref(duplicates));
     } catch (const json::parse_error& error) {
         // The parser names the byte; people read lines and columns.
         const size_t byte = std::min<size_t>(error.byte > 0 ? error.byte - 1 : 0, text.size());
@@ -429,8 +519,20 @@ SiteDefinition parseSiteText(const std::string& text, const std::string& fileNam
                             (detail != std::string::npos ? what.substr(detail) : "not valid JSON: " + what));
     }
     Reader r(text, fileName);
-    r.object(root, "", {"name", "accounts", "objects", "devices", "points", "events", "clientsReconnect"});
+    if (duplicates.duplicate()) {
+        r.fail(*duplicates.duplicate(), "member \"" + duplicates.member() + "\" is given twice");
+    }
+    r.object(root, "",
+             {"name", "accounts", "objects", "devices", "points", "events", "clientsReconnect", "cardholders",
+              "seed"});
     SiteDefinition site;
+    if (root.contains("seed")) {
+        const json& seed = root.at("seed");
+        if (!seed.is_number_integer() || seed.get<long long>() < 0 || seed.get<long long>() > 0xFFFFFFFFll) {
+            r.fail("/seed", "must be a whole number from 0 to 4294967295");
+        }
+        site.seed = static_cast<unsigned>(seed.get<long long>());
+    }
     if (root.contains("clientsReconnect")) {
         if (!root.at("clientsReconnect").is_boolean()) {
             r.fail("/clientsReconnect", "must be true or false");
@@ -441,17 +543,60 @@ SiteDefinition parseSiteText(const std::string& text, const std::string& fileNam
     for (size_t i = 0; i < accounts.size(); ++i) {
         const std::string at = "/accounts/" + std::to_string(i);
         const json& account = r.object(accounts[i], at, {"user", "password"});
-        site.accounts[r.requiredText(account, at, "user")] = r.requiredText(account, at, "password");
+        const std::wstring user = r.requiredText(account, at, "user");
+        const std::wstring password = r.requiredText(account, at, "password");
+        if (!site.accounts.emplace(user, password).second) {
+            r.fail(at + "/user", "user \"" + narrow(user) + "\" is listed twice");
+        }
     }
     const json& objects = r.array(root, "", "objects");
+    std::vector<std::pair<long, long>> objectKeys;  // (type, id) in file order
     for (size_t i = 0; i < objects.size(); ++i) {
         const std::string at = "/objects/" + std::to_string(i);
         const json& object = r.object(objects[i], at, {"type", "id", "name"});
-        site.objects[{r.integer(object, at, "type", std::nullopt),
-                      r.integer(object, at, "id", std::nullopt)}] = r.requiredText(object, at, "name");
+        const std::pair<long, long> key{r.integer(object, at, "type", std::nullopt),
+                                        r.integer(object, at, "id", std::nullopt)};
+        const std::wstring name = r.requiredText(object, at, "name");
+        if (!site.objects.emplace(key, name).second) {
+            r.fail(at, "object (" + std::to_string(key.first) + ", " + std::to_string(key.second) +
+                           ") is listed twice");
+        }
+        objectKeys.push_back(key);
+    }
+    const json& cardholders = r.array(root, "", "cardholders");
+    if (root.contains("cardholders")) {
+        site.cardholders.emplace();
+        std::set<std::wstring> cards;
+        for (size_t i = 0; i < cardholders.size(); ++i) {
+            const std::string at = "/cardholders/" + std::to_string(i);
+            const json& value = r.object(cardholders[i], at, {"firstName", "lastName", "cardNumber"});
+            detail::Cardholder person;
+            person.firstName = r.text(value, at, "firstName");
+            person.lastName = r.text(value, at, "lastName");
+            person.cardNumber = r.requiredText(value, at, "cardNumber");
+            if (!cards.insert(person.cardNumber).second) {
+                r.fail(at + "/cardNumber", "card \"" + narrow(person.cardNumber) + "\" is listed twice");
+            }
+            site.cardholders->push_back(std::move(person));
+        }
     }
     readPoints(r, root, site);
     readDevices(r, root, site);
+    // GetByID finds the site's devices (type 6) and points (type 7) first: a named object of the same
+    // type and id could never be found.
+    for (size_t index = 0; index < objectKeys.size(); ++index) {
+        const std::pair<long, long>& key = objectKeys[index];
+        const bool device =
+            key.first == 6 && std::any_of(site.site.devices.begin(), site.site.devices.end(),
+                                          [&](const SiteDevice& d) { return d.id == key.second; });
+        const bool point = key.first == 7 && site.site.points.count(key.second) > 0;
+        if (device || point) {
+            r.fail("/objects/" + std::to_string(index),
+                   "object (" + std::to_string(key.first) + ", " + std::to_string(key.second) +
+                       ") is hidden by " + (device ? "device " : "point ") + std::to_string(key.second) +
+                       " of the site, which GetByID finds instead");
+        }
+    }
     readEvents(r, root, site);
     return site;
 }

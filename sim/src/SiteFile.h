@@ -7,6 +7,7 @@
 #include "SiteModel.h"
 
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -34,6 +35,8 @@ struct SiteDefinition {
     std::map<std::wstring, std::wstring> accounts;          // user -> password
     std::map<std::pair<long, long>, std::wstring> objects;  // (type, id) -> name
     detail::SiteModel site;
+    std::optional<std::vector<detail::Cardholder>> cardholders;  // nullopt: the default site's
+    std::optional<unsigned> seed;                                // of the event generator
     bool clientsReconnect = false;     // after an outage, see setClientsReconnectByThemselves
     std::vector<TimedEvent> timeline;  // ordered by delay, then by action
 };

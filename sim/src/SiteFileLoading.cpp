@@ -109,6 +109,8 @@ void applySite(SiteDefinition site) {
         st.accounts = std::move(site.accounts);
         st.objects = std::move(site.objects);
         st.site = std::move(site.site);
+        st.cardholders = site.cardholders ? std::move(*site.cardholders) : detail::defaultCardholders();
+        st.siteSeed = site.seed;
         st.clientsReconnect = site.clientsReconnect;
     }
     Timeline& t = timeline();
@@ -141,10 +143,7 @@ HRESULT loadSiteFromEnvironment() {
     } catch (const std::exception& error) {
         // The process that created the client has no other way to learn why: standard error and the
         // debugger output carry the file, the line and what is wrong.
-        const std::string message = std::string("SiPassSim: ") + error.what() + "\n";
-        std::fputs(message.c_str(), stderr);
-        std::fflush(stderr);
-        ::OutputDebugStringA(message.c_str());
+        tellHost(error.what());
         return E_FAIL;
     }
     std::lock_guard<std::mutex> lock(t.mutex);

@@ -9,15 +9,15 @@ using DoorControl = DoorTest;
 
 TEST_F(DoorControl, ASuccessfulSendLogsTheValuesRightAfterTheirLabels) {
     login();
-    EXPECT_TRUE(library.controlDoor(6, 12, 3));
+    EXPECT_TRUE(library.controlDoor(6, 2, 3));
     EXPECT_TRUE(
         linesMatch(log.texts(), {L"CoCreateInstance CLSID_ManualCommand succeeded.",
-                                 L"Send ManualCommand succeeded: ObjectID=12 ObjectType=6 command=3"}));
+                                 L"Send ManualCommand succeeded: ObjectID=2 ObjectType=6 command=3"}));
     EXPECT_EQ(2, log.lines()[0].level);
     EXPECT_EQ(0, log.lines()[1].level);
     const auto sent = sim::sentCommands();
     ASSERT_EQ(1u, sent.size());
-    EXPECT_EQ(12, sent[0].objectId);
+    EXPECT_EQ(2, sent[0].objectId);
     EXPECT_EQ(6, sent[0].objectType);
     EXPECT_EQ(3, sent[0].command);
     EXPECT_EQ(L"", sent[0].text);
@@ -32,12 +32,30 @@ TEST_F(DoorControl, AFailedSendEndsWithTheSignedHresult) {
     EXPECT_EQ(1, log.lines().back().level);
 }
 
-TEST_F(DoorControl, ANegativeCodeIsPassedOnUnchanged) {
+// Every kind of command the server refuses: false, and the Error line with the server's own HRESULT,
+// which shows that the values (a negative code too) reached it unchanged.
+TEST_F(DoorControl, ACommandTheServerRefusesIsFalseWithItsHresult) {
     login();
-    EXPECT_TRUE(library.controlDoor(7, 1015, -5));
-    EXPECT_EQ(L"Send ManualCommand succeeded: ObjectID=1015 ObjectType=7 command=-5", log.texts().back());
-    EXPECT_EQ(-5, sim::sentCommands().at(0).command);
-    EXPECT_EQ(4001, sim::findPoint(1015)->state) << "an unknown code changes nothing";
+    const struct {
+        int32_t objectType, objectId, command;
+        HRESULT refusal;
+    } cases[] = {
+        {99, 1015, sim::kCommandLock, sim::E_SIM_UNKNOWN_OBJECT_TYPE},
+        {7, 1015, -5, sim::E_SIM_UNKNOWN_COMMAND},
+        {7, 424242, sim::kCommandLock, sim::E_SIM_NO_OBJECT},
+        {7, 1011, sim::kCommandLock, sim::E_SIM_COMMAND_NOT_FOR_ROLE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.refusal);
+        EXPECT_FALSE(library.controlDoor(c.objectType, c.objectId, c.command));
+        EXPECT_EQ(L"Send ManualCommand failed: ObjectID=" + std::to_wstring(c.objectId) + L" ObjectType=" +
+                      std::to_wstring(c.objectType) + L" command=" + std::to_wstring(c.command) +
+                      L" HRESULT=" + std::to_wstring(static_cast<long>(c.refusal)),
+                  log.texts().back());
+        EXPECT_EQ(1, log.lines().back().level);
+    }
+    EXPECT_TRUE(sim::sentCommands().empty());
+    EXPECT_EQ(4001, sim::findPoint(1015)->state) << "a refused command changes nothing";
 }
 
 TEST_F(DoorControl, TwoCommandsUseTwoCommandObjects) {

@@ -84,7 +84,7 @@ TEST_F(DoorRecords, AreReadAtTheContractOffsets) {
     EXPECT_EQ(2026, read<int32_t>(state, 0));
     EXPECT_EQ(0, read<int32_t>(state, kLayout.stateType));
     EXPECT_EQ(1709278200000LL, read<int64_t>(state, kLayout.stateTime));
-    EXPECT_EQ(L"T\u00fcr S\u00fcd", text(state, kLayout.stateLocation));
+    EXPECT_EQ(L"T\u00fcr S\u00fcd T\u00fcr 2", text(state, kLayout.stateLocation));
     EXPECT_EQ(L"Leser au\u00dfen", text(state, kLayout.stateDescription));
 }
 
@@ -95,7 +95,7 @@ TEST_F(DoorRecords, APointStateFillsExactlyItsBytes) {
     ASSERT_TRUE(library.getPointState(2031, reinterpret_cast<PointState*>(buffer)));
     EXPECT_EQ(2025, read<int32_t>(buffer, 0));
     EXPECT_EQ(1, read<int32_t>(buffer, kLayout.stateType));
-    EXPECT_EQ(L"T\u00fcr S\u00fcd", text(buffer, kLayout.stateLocation));
+    EXPECT_EQ(L"T\u00fcr S\u00fcd T\u00fcr 3", text(buffer, kLayout.stateLocation));
     EXPECT_TRUE(std::all_of(buffer + kLayout.state, buffer + sizeof buffer,
                             [](unsigned char byte) { return byte == 0xA5; }));
     library.cleanupPointDefinition(PointDefinition{0, nullptr, *reinterpret_cast<PointState*>(buffer)});

@@ -1,8 +1,16 @@
 # Runs gwhost once under Wine and checks its exit code and output.
 #   -DEMULATOR= -DGWHOST= -DARGS=a|b|c -DEXPECT_CODE=0 [-DEXPECT=regex] [-DREJECT=regex]
-#   [-DPASSWORD=text] [-DSTDIN=file]
+#   [-DPASSWORD=text] [-DSTDIN=file] [-DENVIRONMENT=NAME=value|NAME=value]
 # EXPECT must match standard output followed by standard error; REJECT must match neither.
 string(REPLACE "|" ";" arguments "${ARGS}")
+string(REPLACE "|" ";" environment "${ENVIRONMENT}")
+foreach(setting IN LISTS environment)
+    string(FIND "${setting}" "=" equals)
+    string(SUBSTRING "${setting}" 0 ${equals} name)
+    math(EXPR start "${equals} + 1")
+    string(SUBSTRING "${setting}" ${start} -1 value)
+    set(ENV{${name}} "${value}")
+endforeach()
 if(DEFINED PASSWORD)
     set(ENV{SIPASS_PASSWORD} "${PASSWORD}")
 else()

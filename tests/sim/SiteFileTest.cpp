@@ -300,6 +300,27 @@ TEST_F(SimTest, SiteFileErrorsNameFileLineAndProblem) {
          "3: /events/1/delayMs: ", "the outage overlaps the outage of /events/0, which lasts until 100 ms"},
         {"{\"events\": [\n {\"delayMs\": 2147483000,\n \"kind\": \"outage\", \"durationMs\": 1000}]}",
          "3: /events/0/durationMs: ", "must end within"},
+        // Whatever is given twice: the later one would silently win.
+        {"{\"name\": \"a\",\n \"name\": \"b\"}", "2: /name: ", "member \"name\" is given twice"},
+        {"{\"points\": [{\"id\": 1},\n {\"id\": 2,\n  \"id\": 3}]}",
+         "3: /points/1/id: ", "member \"id\" is given twice"},
+        {"{\"accounts\": [{\"user\": \"x\", \"password\": \"a\"},\n {\"user\": \"x\", \"password\": \"b\"}]}",
+         "2: /accounts/1/user: ", "user \"x\" is listed twice"},
+        {"{\"objects\": [{\"type\": 7, \"id\": 9, \"name\": \"a\"},\n {\"type\": 7, \"id\": 9, \"name\": "
+         "\"b\"}]}",
+         "2: /objects/1: ", "object (7, 9) is listed twice"},
+        {"{\"objects\": [\n {\"type\": 7, \"id\": 1, \"name\": \"a\"}],\n \"points\": [{\"id\": 1}]}",
+         "2: /objects/0: ", "object (7, 1) is hidden by point 1"},
+        {"{\"points\": [{\"id\": 1}],\n \"devices\": [{\"id\": 2, \"doors\": [{\"door\": 1, \"reader1\": "
+         "1},\n "
+         "{\"door\": 2, \"latch\": 1}]}]}",
+         "3: /devices/0/doors/1/latch: ", "point 1 already serves at /devices/0/doors/0/reader1"},
+        {"{\"cardholders\": [{\"cardNumber\": \"17\"},\n {\"firstName\": \"B\", \"cardNumber\": \"17\"}]}",
+         "2: /cardholders/1/cardNumber: ", "card \"17\" is listed twice"},
+        {"{\"cardholders\": [\n {\"firstName\": \"A\"}]}",
+         "2: /cardholders/0: ", "\"cardNumber\" is missing"},
+        {"{\n\"seed\": -1}", "2: /seed: ", "must be a whole number from 0 to 4294967295"},
+        {"{\n\"seed\": 4294967296}", "2: /seed: ", "must be a whole number from 0 to 4294967295"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -317,6 +338,33 @@ TEST_F(SimTest, MissingSiteFileIsReportedByName) {
         ADD_FAILURE() << "a missing file loaded";
     } catch (const std::runtime_error& error) {
         EXPECT_EQ("no-such-site.json: cannot open the site file", std::string(error.what()));
+    }
+}
+
+// The registered DLL checks the generator's settings when a client is created: a rate or seed that is no
+// such number fails the creation instead of silently giving no events.
+TEST_F(SimTest, AWrongEventRateOrSeedFailsTheCreationOfAClient) {
+    const struct {
+        const wchar_t* variable;
+        const wchar_t* value;
+        HRESULT created;
+    } cases[] = {
+        {L"SIPASS_SIM_EVENT_RATE", L"abc", E_FAIL}, {L"SIPASS_SIM_EVENT_RATE", L"-3", E_FAIL},
+        {L"SIPASS_SIM_EVENT_RATE", L"2x", E_FAIL},  {L"SIPASS_SIM_EVENT_RATE", L"nan", E_FAIL},
+        {L"SIPASS_SIM_EVENT_RATE", L"inf", E_FAIL}, {L"SIPASS_SIM_EVENT_RATE", L"0", S_OK},
+        {L"SIPASS_SIM_EVENT_RATE", L"2.5", S_OK},   {L"SIPASS_SIM_EVENT_RATE", L"", S_OK},
+        {L"SIPASS_SIM_SEED", L"-1", E_FAIL},        {L"SIPASS_SIM_SEED", L"4294967296", E_FAIL},
+        {L"SIPASS_SIM_SEED", L"12a", E_FAIL},       {L"SIPASS_SIM_SEED", L"4294967295", S_OK},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << std::string(c.variable, c.variable + wcslen(c.variable)) << "="
+                                        << std::string(c.value, c.value + wcslen(c.value)));
+        _wputenv_s(c.variable, c.value);
+        ComPtr<IComClient> client;
+        EXPECT_EQ(c.created,
+                  CoCreateInstance(CLSID_ComClient, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&client)));
+        EXPECT_EQ(SUCCEEDED(c.created), client != nullptr);
+        _wputenv_s(c.variable, L"");
     }
 }
 

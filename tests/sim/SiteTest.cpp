@@ -4,6 +4,10 @@
 
 #include <wrl/client.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <ostream>
+
 namespace {
 
 // Owns a SAFEARRAY a client method returned.
@@ -110,7 +114,10 @@ TEST_F(SiteTest, TheDemoSiteListsItsDevicesDoorsAndPoints) {
     EXPECT_EQ(0, stateType);
     EXPECT_EQ(2021, objectId);
     EXPECT_DOUBLE_EQ(45352.3125, serverTime);
-    EXPECT_EQ(L"T\u00fcr S\u00fcd", location.text());
+    TestBstr description;
+    EXPECT_EQ(S_OK, state->get_Description(description.out()));
+    EXPECT_EQ(L"T\u00fcr S\u00fcd T\u00fcr 2", location.text()) << "the location is the point's door";
+    EXPECT_EQ(L"Leser au\u00dfen", description.text()) << "the description is the point's role";
 
     EXPECT_EQ(sim::E_SIM_NO_OBJECT, client->GetRelatives(7, 2024, 2, 0, relatives.out()));
     EXPECT_EQ(E_NOTIMPL, client->GetByType(7, 0, relatives.out()));
@@ -124,42 +131,138 @@ TEST_F(SiteTest, SiteQueriesNeedAConnection) {
     EXPECT_EQ(nullptr, result.get());
 }
 
+namespace {
+
+// Counts the object-state events OnEvent delivers.
+class StateEventCounter final : public CountedSink {
+public:
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
+        forEachEventObject(events, [&](IUnknown* object) {
+            ComPtr<IObjectState> state;
+            if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&state)))) {
+                ++count_;
+            }
+        });
+        return S_OK;
+    }
+    int count() const { return count_; }
+
+private:
+    std::atomic<int> count_{0};
+};
+
+HRESULT send(IComClient* client, long objectType, long objectId, long code) {
+    ComPtr<IManualCommand> command;
+    EXPECT_EQ(S_OK,
+              CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext, IID_PPV_ARGS(&command)));
+    if (!command) {
+        return E_UNEXPECTED;
+    }
+    command->put_ObjectType(objectType);
+    command->put_ObjectID(objectId);
+    command->put_Command(code);
+    return client->SendManualCommand(command.Get());
+}
+
+}  // namespace
+
 struct CommandCase {
     long objectType;
     long objectId;
     long command;
+    HRESULT result;                                  // what SendManualCommand answers
+    int events;                                      // object-state events it raises
     std::vector<std::pair<long, long>> pointStates;  // point id, state afterwards
 };
 
+void PrintTo(const CommandCase& c, std::ostream* out) {
+    *out << "type " << c.objectType << ", id " << c.objectId << ", code " << c.command;
+}
+
 class SiteCommand : public SimTest, public ::testing::WithParamInterface<CommandCase> {};
 
-TEST_P(SiteCommand, ChangesThePointsItTargets) {
+// Accepted commands change the points their role lets them; refused ones leave no trace at all.
+TEST_P(SiteCommand, ChangesThePointsItTargetsOrIsRefused) {
     ComPtr<IComClient> client = connectedClient();
-    ComPtr<IManualCommand> command;
-    ASSERT_EQ(S_OK,
-              CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext, IID_PPV_ARGS(&command)));
-    command->put_ObjectType(GetParam().objectType);
-    command->put_ObjectID(GetParam().objectId);
-    command->put_Command(GetParam().command);
-    ASSERT_EQ(S_OK, client->SendManualCommand(command.Get()));
-
+    sim::setCommandEventDelivery(sim::CommandEventDelivery::CallingThread);
+    StateEventCounter sink;
+    {
+        Advised advised(client.Get(), sink);
+        EXPECT_EQ(GetParam().result,
+                  send(client.Get(), GetParam().objectType, GetParam().objectId, GetParam().command));
+    }
+    EXPECT_EQ(GetParam().events, sink.count());
     for (const auto& [id, state] : GetParam().pointStates) {
         EXPECT_EQ(state, sim::findPoint(id)->state) << "point " << id;
     }
-    EXPECT_EQ(1u, sim::sentCommands().size());
+    EXPECT_EQ(SUCCEEDED(GetParam().result) ? 1u : 0u, sim::sentCommands().size());
+    client.Reset();
+    EXPECT_TRUE(sink.waitUntilReleased());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CommandTable, SiteCommand,
-    ::testing::Values(CommandCase{7, 1015, sim::kCommandLock, {{1015, 4000}}},
-                      CommandCase{7, 1025, sim::kCommandUnlock, {{1025, 4001}, {1015, 4001}}},
-                      CommandCase{7, 1025, sim::kCommandMomentaryUnlock, {{1025, 4000}}},
-                      CommandCase{7, 2031, sim::kCommandSecure, {{2031, 2022}}},
-                      CommandCase{7, 2031, sim::kCommandFree, {{2031, 2021}}},
-                      CommandCase{7, 2031, sim::kCommandResetAlarm, {{2031, 2025}}},
-                      CommandCase{6, 1, sim::kCommandLock, {{1015, 4000}, {1025, 4000}, {1011, 2026}}},
-                      CommandCase{6, 12, sim::kCommandUnlock, {{1015, 4001}, {1025, 4000}}},
-                      CommandCase{7, 1015, -5, {{1015, 4001}}}, CommandCase{7, 1015, 99, {{1015, 4001}}}));
+    ::testing::Values(
+        CommandCase{7, 1015, sim::kCommandLock, S_OK, 1, {{1015, 4000}}},
+        CommandCase{7, 1025, sim::kCommandUnlock, S_OK, 1, {{1025, 4001}, {1015, 4001}}},
+        CommandCase{7, 1025, sim::kCommandMomentaryUnlock, S_OK, 2, {{1025, 4000}}},
+        CommandCase{7, 2031, sim::kCommandSecure, S_OK, 1, {{2031, 2022}}},
+        CommandCase{7, 2032, sim::kCommandFree, S_OK, 1, {{2032, 2021}}},
+        CommandCase{7, 2031, sim::kCommandResetAlarm, S_OK, 1, {{2031, 2025}}},
+        CommandCase{7, 1013, sim::kCommandResetAlarm, S_OK, 0, {{1013, 3004}}},  // not in alarm
+        // A device stands for those of its points whose role takes the command.
+        CommandCase{6, 1, sim::kCommandLock, S_OK, 2, {{1015, 4000}, {1025, 4000}, {1011, 2026}}},
+        CommandCase{6, 3, sim::kCommandSecure, S_OK, 2, {{3011, 2022}, {3021, 2022}, {3015, 4000}}},
+        CommandCase{6, 2, sim::kCommandResetAlarm, S_OK, 1, {{2031, 2025}, {2013, 3004}}},
+        // Refusals, in the order the server checks.
+        CommandCase{99, 1015, sim::kCommandLock, sim::E_SIM_UNKNOWN_OBJECT_TYPE, 0, {{1015, 4001}}},
+        CommandCase{99, 424242, -5, sim::E_SIM_UNKNOWN_OBJECT_TYPE, 0, {}},
+        CommandCase{7, 1015, -5, sim::E_SIM_UNKNOWN_COMMAND, 0, {{1015, 4001}}},
+        CommandCase{7, 1015, 0, sim::E_SIM_UNKNOWN_COMMAND, 0, {{1015, 4001}}},
+        CommandCase{7, 1015, 99, sim::E_SIM_UNKNOWN_COMMAND, 0, {{1015, 4001}}},
+        CommandCase{7, 424242, 99, sim::E_SIM_UNKNOWN_COMMAND, 0, {}},
+        CommandCase{7, 424242, sim::kCommandLock, sim::E_SIM_NO_OBJECT, 0, {}},
+        CommandCase{6, 12, sim::kCommandUnlock, sim::E_SIM_NO_OBJECT, 0, {{1015, 4001}}},
+        CommandCase{6, 1011, sim::kCommandUnlock, sim::E_SIM_NO_OBJECT, 0, {{1015, 4001}}},  // a point's id
+        CommandCase{7, 1011, sim::kCommandLock, sim::E_SIM_COMMAND_NOT_FOR_ROLE, 0, {{1011, 2026}}},
+        CommandCase{7, 1013, sim::kCommandUnlock, sim::E_SIM_COMMAND_NOT_FOR_ROLE, 0, {{1013, 3004}}},
+        CommandCase{7, 1014, sim::kCommandSecure, sim::E_SIM_COMMAND_NOT_FOR_ROLE, 0, {{1014, 3001}}},
+        CommandCase{7, 1015, sim::kCommandFree, sim::E_SIM_COMMAND_NOT_FOR_ROLE, 0, {{1015, 4001}}},
+        CommandCase{7, 1015, sim::kCommandResetAlarm, sim::E_SIM_COMMAND_NOT_FOR_ROLE, 0, {{1015, 4001}}}),
+    [](const ::testing::TestParamInfo<CommandCase>& info) {
+        auto number = [](long value) {
+            return (value < 0 ? "Minus" : "") + std::to_string(std::labs(value));
+        };
+        return "Type" + number(info.param.objectType) + "Id" + number(info.param.objectId) + "Code" +
+               number(info.param.command);
+    });
+
+// A point's role is its slot in a door set: a point of no door takes no command, and a device takes only
+// what one of its points takes.
+TEST_F(SiteTest, RolesComeFromTheDoorSets) {
+    ComPtr<IComClient> client = connectedClient();
+    sim::SitePoint loose;
+    loose.id = 9001;
+    loose.state = 2026;
+    sim::addPoint(loose);
+    EXPECT_EQ(sim::E_SIM_COMMAND_NOT_FOR_ROLE, send(client.Get(), 7, 9001, sim::kCommandSecure));
+    EXPECT_EQ(sim::E_SIM_COMMAND_NOT_FOR_ROLE, send(client.Get(), 7, 9001, sim::kCommandResetAlarm));
+
+    sim::SiteDevice gate;
+    gate.id = 9;
+    sim::SiteDoorSet door;
+    door.doorNumber = 1;
+    door.reader1 = 9001;
+    gate.doorSets.push_back(door);
+    sim::addDevice(gate);
+    EXPECT_EQ(sim::E_SIM_COMMAND_NOT_FOR_ROLE, send(client.Get(), 6, 9, sim::kCommandLock)) << "no latch";
+    EXPECT_EQ(S_OK, send(client.Get(), 6, 9, sim::kCommandSecure));
+    EXPECT_EQ(2022, sim::findPoint(9001)->state);
+    EXPECT_EQ(S_OK, send(client.Get(), 7, 9001, sim::kCommandFree)) << "now a reader";
+    EXPECT_EQ(2021, sim::findPoint(9001)->state);
+    EXPECT_EQ(2u, sim::sentCommands().size());
+    EXPECT_TRUE(sim::waitForCommandEvents());
+}
 
 TEST_F(SiteTest, AResetAlarmClearsTheStateTypeAndResetSiteRestoresTheDemo) {
     ComPtr<IComClient> client = connectedClient();

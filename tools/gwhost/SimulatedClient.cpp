@@ -56,9 +56,9 @@ bool SimulatedClient::start(const std::wstring& dllPath, std::string& error) {
     return true;
 }
 
-bool SimulatedClient::checkSite() {
-    // Creating a client makes the simulator read SIPASS_SIM_SITE; a wrong file fails the creation after
-    // the simulator has written the file's problem to standard error.
+bool SimulatedClient::acceptsSettings() {
+    // Creating a client makes the simulator read SIPASS_SIM_SITE and check its other settings; a wrong one
+    // fails the creation after the simulator has written the problem to standard error.
     IUnknown* client = nullptr;
     const HRESULT hr = ::CoCreateInstance(CLSID_ComClient, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
                                           reinterpret_cast<void**>(&client));

@@ -1,6 +1,7 @@
 // The simulated access-control client for this process only: SiPassSim.dll from the tool's directory,
 // its class objects registered with CoRegisterClassObject, so that the gateway's CoCreateInstance finds
-// the simulator without any registry entry. A site file reaches the simulator through SIPASS_SIM_SITE.
+// the simulator without any registry entry. A site file reaches the simulator through SIPASS_SIM_SITE, its
+// event generator's rate and seed through SIPASS_SIM_EVENT_RATE and SIPASS_SIM_SEED.
 #pragma once
 
 #include <windows.h>
@@ -17,8 +18,9 @@ public:
 
     // Loads and registers the simulator; false with `error` when it cannot.
     bool start(const std::wstring& dllPath, std::string& error);
-    // Whether the simulator accepts the site file SIPASS_SIM_SITE names (it reports a problem itself).
-    bool checkSite();
+    // Whether the simulator accepts its settings: the site file SIPASS_SIM_SITE names, SIPASS_SIM_EVENT_RATE
+    // and SIPASS_SIM_SEED (it reports a problem itself, on standard error).
+    bool acceptsSettings();
 
 private:
     HMODULE module_ = nullptr;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -29,6 +30,7 @@
 #include "GatewayApi.h"
 #include "Password.h"
 #include "ShellInput.h"
+#include "SimControl.h"
 #include "SimulatedClient.h"
 #include "Text.h"
 
@@ -111,6 +113,8 @@ struct Options {
     std::vector<std::wstring> arguments;
 };
 
+bool parseNumber(const std::wstring& text, long& value);
+
 // ---- Output ------------------------------------------------------------------------------------------
 // Event and log callbacks arrive on the access-control client's threads; every line is written whole.
 
@@ -153,7 +157,26 @@ bool logLevelShown(LogLevel level) {
     return g_options.logLevel >= 1;
 }
 
+// The HRESULT of the last "Send ManualCommand failed: ... HRESULT=<signed decimal>" line, so that a
+// refused command can say why whatever the log level shows.
+std::optional<long> g_commandHresult;
+
+void noteCommandFailure(const wchar_t* text) {
+    static const wchar_t kFailed[] = L"Send ManualCommand failed:";
+    static const wchar_t kHresult[] = L" HRESULT=";
+    if (text == nullptr || std::wcsncmp(text, kFailed, std::size(kFailed) - 1) != 0) {
+        return;
+    }
+    const wchar_t* value = std::wcsstr(text, kHresult);
+    long parsed = 0;
+    if (value != nullptr && parseNumber(value + std::size(kHresult) - 1, parsed)) {
+        std::lock_guard<std::mutex> lock(g_outputMutex);
+        g_commandHresult = parsed;
+    }
+}
+
 void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text) {
+    noteCommandFailure(text);
     if (!logLevelShown(level)) {
         return;
     }
@@ -827,19 +850,70 @@ int runPoint(const GatewayApi& api, const std::vector<std::wstring>& arguments) 
     return kDone;
 }
 
+// Why the client refused a command, from the HRESULT the gateway logged. The simulator's refusals are
+// known by name; a real client's codes of the same facility may mean something else, so they are not
+// named under --real.
+std::string refusalReason(std::optional<long> logged) {
+    if (!logged) {
+        return "the gateway logged no answer of the client (--log-level info shows why)";
+    }
+    const HRESULT hr = static_cast<HRESULT>(*logged);
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+    static const struct {
+        HRESULT hr;
+        const char* reason;
+    } kSimulatorRefusals[] = {
+        {sim::E_SIM_UNKNOWN_OBJECT_TYPE, "the object type is neither 7 (point) nor 6 (device)"},
+        {sim::E_SIM_UNKNOWN_COMMAND,
+         "no such command code (1 lock, 2 unlock, 3 momentary unlock, 4 secure, 5 free, 6 reset alarm)"},
+        {sim::E_SIM_NO_OBJECT, "the site has no such point or device"},
+        {sim::E_SIM_COMMAND_NOT_FOR_ROLE,
+         "the object cannot take this command (latches take 1-3, readers 4-6, door contacts and passback "
+         "points 6)"},
+        {sim::E_SIM_NOT_CONNECTED, "the client is not connected to the server"},
+    };
+    if (!g_options.real) {
+        for (const auto& known : kSimulatorRefusals) {
+            if (known.hr == hr) {
+                return std::string(known.reason) + " (HRESULT " + code + ")";
+            }
+        }
+    }
+    return std::string("the client refused it with HRESULT ") + code;
+}
+
 int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
     const int32_t type = numberArgument(arguments, 0);
     const int32_t id = numberArgument(arguments, 1);
     const int32_t code = numberArgument(arguments, 2);
+    {
+        std::lock_guard<std::mutex> lock(g_outputMutex);
+        g_commandHresult.reset();  // a shell's earlier refusal is not this command's
+    }
     // Only this object's events are shown, from before the command is sent (they may arrive before
     // controlDoor returns) to the end of the wait.
     g_commandTarget = id;
     bool sent = false;
+    std::string reason;
     {
         EventWindow window;
         sent = api.controlDoor(type, id, code);
+        if (!sent) {
+            std::optional<long> logged;
+            {
+                std::lock_guard<std::mutex> lock(g_outputMutex);
+                logged = g_commandHresult;
+            }
+            reason = refusalReason(logged);
+        }
         if (g_options.json) {
-            printJson({{"command", code}, {"objectType", type}, {"objectId", id}, {"sent", sent}});
+            nlohmann::ordered_json line = {
+                {"command", code}, {"objectType", type}, {"objectId", id}, {"sent", sent}};
+            if (!sent) {
+                line["reason"] = reason;
+            }
+            printJson(line);
         } else {
             printLine(std::string("gateway_controlDoor(") + std::to_string(type) + ", " + std::to_string(id) +
                       ", " + std::to_string(code) + ") " + (sent ? "sent" : "failed"));
@@ -849,7 +923,10 @@ int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments
         }
     }
     g_commandTarget = 0;  // after the window has closed, so that no other object's event slips through
-    return sent ? kDone : kRefused;
+    if (!sent) {
+        return fail(kRefused, "the command was refused: " + reason);
+    }
+    return kDone;
 }
 
 int subscribe(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
@@ -1067,8 +1144,10 @@ int wmain(int argc, wchar_t** argv) {
         if (!simulator.start(directory + L"SiPassSim.dll", error)) {
             return fail(kCannotLoad, error);
         }
-        if (g_options.site && !simulator.checkSite()) {
-            return fail(kBadArguments, "the simulated client rejects the site file " + utf8(*g_options.site));
+        if (!simulator.acceptsSettings()) {
+            return fail(kBadArguments,
+                        g_options.site ? "the simulated client rejects the site file " + utf8(*g_options.site)
+                                       : std::string("the simulated client rejects its settings"));
         }
     }
 

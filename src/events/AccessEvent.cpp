@@ -32,10 +32,11 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
         return;
     }
     const long long serverTimeMs = hostEpochMs(serverTime);
-    const long long timestampMs = hostEpochMs(timestamp);
+    const EventStamp stamp = stampOf(timestamp);
+    const long long timestampMs = stamp.hostMs;
     const CurrentTime now = currentTime();
 
-    if (droppedAsTooOld(timestamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
+    if (droppedAsTooOld(stamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
         return;
     }
 

@@ -109,18 +109,18 @@ private:
     std::string m_text;
 };
 
-// The age filter of every translator: true when the event stamped `timestamp` is older than `limit`
-// seconds at `now`; then `dropLine` and the timestamp's text are logged (only while someone listens).
-inline bool droppedAsTooOld(const EventDate& timestamp, const CurrentTime& now, int limit,
+// The age filter of every translator: true when the event stamped `stamp` is older than `limit` seconds
+// at `now`; then `dropLine` and the timestamp's text are logged (only while someone listens).
+inline bool droppedAsTooOld(const EventStamp& stamp, const CurrentTime& now, int limit,
                             const char* dropLine) {
-    if (!isEventTooOld(timestamp, now, limit)) {
+    if (!isEventTooOld(stamp, now, limit)) {
         return false;
     }
     statistics::add(statistics::counters().droppedTooOld);
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     if (logger.enabled()) {
         LogLine line;
-        line << dropLine << timestamp;
+        line << dropLine << stamp.date;
         logger.dbgLog(line.text());
     }
     return true;

@@ -161,12 +161,21 @@ long long utcSecondsOf(const EventDate& date) {
     return std::max(-kMaxSeconds, std::min(kMaxSeconds, local - utcOffsetOfLocal(local)));
 }
 
-bool isEventTooOld(const EventDate& timestamp, const CurrentTime& now, int limitSeconds) {
+EventStamp stampOf(const EventDate& date) {
+    const long long utc = utcSecondsOf(date);
+    return EventStamp{date, utc, options::utcTimes() ? utc * 1000 : toEpochMs(date)};
+}
+
+bool isEventTooOld(const EventStamp& stamp, const CurrentTime& now, int limitSeconds) {
     if (!now.local.valid) {
         return false;
     }
-    const long long age = std::isnan(timestamp.value) ? 0 : now.utcSeconds - utcSecondsOf(timestamp);
+    const long long age = std::isnan(stamp.date.value) ? 0 : now.utcSeconds - stamp.utcSeconds;
     return age > limitSeconds;
+}
+
+bool isEventTooOld(const EventDate& timestamp, const CurrentTime& now, int limitSeconds) {
+    return isEventTooOld(stampOf(timestamp), now, limitSeconds);
 }
 
 bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds) {

@@ -52,10 +52,20 @@ long long hostEpochMs(const EventDate& date);
 // (before 1601) uses the zone's standard offset. NaN gives 0; a saturated date stays saturated.
 long long utcSecondsOf(const EventDate& date);
 
+// An event's timestamp in the two forms the gateway needs: its UTC second for the age, and the
+// milliseconds the host receives (hostEpochMs), from one reading of the time-zone rules.
+struct EventStamp {
+    EventDate date;
+    long long utcSeconds;
+    long long hostMs;
+};
+EventStamp stampOf(const EventDate& date);
+
 // True when the event stamped `timestamp` (local) is more than `limitSeconds` old at `now` (strictly
 // greater). The age is the real time elapsed: both moments in UTC, so the hour the clocks jump neither
 // ages nor rejuvenates an event. A timestamp in the future has a negative age and is kept while the limit
 // is zero or more. A NaN timestamp has the age 0; an invalid `now` makes every event young.
+bool isEventTooOld(const EventStamp& stamp, const CurrentTime& now, int limitSeconds);
 bool isEventTooOld(const EventDate& timestamp, const CurrentTime& now, int limitSeconds);
 // The same with a local `now`, itself read through the time-zone rules.
 bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds);

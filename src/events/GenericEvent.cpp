@@ -24,10 +24,11 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
         return;
     }
     const long long serverTimeMs = hostEpochMs(serverTime);
-    const long long timestampMs = hostEpochMs(timestamp);
+    const EventStamp stamp = stampOf(timestamp);
+    const long long timestampMs = stamp.hostMs;
     const CurrentTime now = currentTime();
 
-    if (droppedAsTooOld(timestamp, now, m_DropDuration, "Drop old GenericEvent. Timestamp was: ")) {
+    if (droppedAsTooOld(stamp, now, m_DropDuration, "Drop old GenericEvent. Timestamp was: ")) {
         return;
     }
 

@@ -27,11 +27,12 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
         })) {
         return;
     }
-    const long long timestampMs = hostEpochMs(timestamp);
+    const EventStamp stamp = stampOf(timestamp);
+    const long long timestampMs = stamp.hostMs;
     const long long serverTimeMs = hostEpochMs(serverTime);
     const CurrentTime now = currentTime();
 
-    if (droppedAsTooOld(timestamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
+    if (droppedAsTooOld(stamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
         return;
     }
 

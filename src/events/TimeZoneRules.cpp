@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 
 namespace {
 
@@ -79,37 +81,55 @@ Resolution resolve(long long local) {
 
 }  // namespace
 
+namespace {
+
+// A kept hour: the hour (seconds since 1970 local / 3600) above 12 bits, its offset in minutes + 2048
+// below, in one word so that a reader never pairs an hour with another hour's offset. 0: empty.
+struct KeptHour {
+    std::atomic<uint64_t> packed{0};
+    std::atomic<ULONGLONG> tick{0};  // GetTickCount64 when resolved
+};
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "a kept hour is read without a lock");
+
+constexpr uint64_t kOffsetBits = 12;
+constexpr uint64_t kOffsetMask = (1u << kOffsetBits) - 1;
+constexpr long long kOffsetBias = 2048;  // minutes; offsets of 34 hours and more are never kept
+
+uint64_t hourBits(long long hour) {
+    return static_cast<uint64_t>(hour) << kOffsetBits;
+}
+
+}  // namespace
+
 long long utcOffsetOfLocal(long long localSeconds) {
     // Events come in runs stamped within the same hour, and the rules are slow to consult (a few
     // microseconds under Wine): the offset of a local hour that occurs once, with one offset from its
     // first second to its last, is kept for a second of real time, so that a change of the time zone is
-    // seen soon. The hours around a change of the clocks are resolved every time. Fixed slots under a
-    // slim lock, like the other caches of event times.
-    struct HourOffset {
-        long long hour;
-        long long offset;
-        ULONGLONG tick;  // GetTickCount64 when resolved; 0: empty slot
-    };
-    static SRWLOCK lock = SRWLOCK_INIT;
-    static HourOffset recent[4];
-    static unsigned next = 0;
+    // seen soon. The hours around a change of the clocks are resolved every time. Read on every event,
+    // so the few kept hours are atomic words, not a lock: a reader racing a writer sees either entry
+    // whole, at worst with the other's age.
+    static KeptHour kept[4];
+    static std::atomic<unsigned> next{0};
     const long long hour = localSeconds >= 0 ? localSeconds / 3600 : -((-localSeconds + 3599) / 3600);
     const ULONGLONG tick = ::GetTickCount64();
-    ::AcquireSRWLockShared(&lock);
-    for (const HourOffset& entry : recent) {
-        if (entry.tick != 0 && entry.hour == hour && tick - entry.tick < 1000) {
-            const long long offset = entry.offset;
-            ::ReleaseSRWLockShared(&lock);
-            return offset;
+    for (const KeptHour& entry : kept) {
+        const uint64_t packed = entry.packed.load(std::memory_order_acquire);
+        if (packed != 0 && (packed & ~kOffsetMask) == hourBits(hour) &&
+            tick - entry.tick.load(std::memory_order_relaxed) < 1000) {
+            return (static_cast<long long>(packed & kOffsetMask) - kOffsetBias) * 60;
         }
     }
-    ::ReleaseSRWLockShared(&lock);
     const Resolution first = resolve(hour * 3600);
     const Resolution last = resolve(hour * 3600 + 3599);
     if (first.single && last.single && first.offset == last.offset) {
-        ::AcquireSRWLockExclusive(&lock);
-        recent[next++ % 4] = HourOffset{hour, first.offset, tick == 0 ? 1 : tick};
-        ::ReleaseSRWLockExclusive(&lock);
+        const long long minutes = first.offset / 60;
+        if (first.offset % 60 == 0 && minutes > -kOffsetBias && minutes < kOffsetBias) {
+            KeptHour& entry = kept[next.fetch_add(1, std::memory_order_relaxed) % 4];
+            entry.packed.store(0, std::memory_order_release);
+            entry.tick.store(tick, std::memory_order_relaxed);
+            entry.packed.store(hourBits(hour) | static_cast<uint64_t>(minutes + kOffsetBias),
+                               std::memory_order_release);
+        }
         return first.offset;
     }
     return resolve(localSeconds).offset;

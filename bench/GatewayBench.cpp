@@ -215,7 +215,7 @@ double timeRound(long perCall, long units, const std::function<void()>& body) {
 
 // Timed rounds per loop and case. A multiple of two and of three, so that with the rotation below every
 // loop of a two- or three-loop case runs first, second (and third) equally often.
-constexpr int kRounds = 12;
+constexpr int kRounds = 24;
 
 // One loop of a case: runs one timed round and returns its nanoseconds per unit.
 using Loop = std::function<double()>;

@@ -66,19 +66,26 @@ long long daysToSeconds(double days) {
     return static_cast<long long>(seconds);
 }
 
-// The seconds since 1970 (UTC), as _time64 gives them. Read from the system clock directly: _time64 also
-// consults the time zone, which costs about as much as the rest of an event's handling.
-__time64_t currentSecond() {
+// The seconds since 1970 (UTC), as _time64 gives them, and the milliseconds already gone of that second.
+// Read from the system clock directly: _time64 also consults the time zone, which costs about as much as
+// the rest of an event's handling.
+__time64_t currentSecond(unsigned& millisecondsIntoIt) {
     constexpr unsigned long long kEpochIn100ns = 116444736000000000ULL;  // 1601-01-01 to 1970-01-01
     FILETIME now{};
     ::GetSystemTimeAsFileTime(&now);
     const unsigned long long ticks =
         (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
     if (ticks < kEpochIn100ns) {
+        millisecondsIntoIt = 0;
         return -1;
     }
+    millisecondsIntoIt = static_cast<unsigned>((ticks - kEpochIn100ns) % 10000000ULL / 10000ULL);
     return static_cast<__time64_t>((ticks - kEpochIn100ns) / 10000000ULL);
 }
+
+// Farther from the end of a second than the tick count can lag behind the clock (its steps are about
+// 16 ms on Windows).
+constexpr ULONGLONG kTickMarginMs = 50;
 
 }  // namespace
 
@@ -89,23 +96,35 @@ const EventDate& epochDate() {
 CurrentTime currentTime() {
     // The conversion below costs more than the rest of an event's handling; within one second its result
     // cannot change, so the last second converted is kept. (Only a change of the time zone within that
-    // second would be seen a second later.) A plain static under a slim lock, not thread_local: this
-    // toolchain's thread-local storage takes heap blocks per thread.
+    // second would be seen a second later.) Reading the clock costs a tenth of an event's handling under
+    // Wine, so until shortly before the kept second ends, as the tick count (nearly free) tells, the clock
+    // is not read at all. A plain static under a slim lock, not thread_local: this toolchain's
+    // thread-local storage takes heap blocks per thread.
     static SRWLOCK lock = SRWLOCK_INIT;
     static __time64_t lastSecond = -1;
     static EventDate lastDate{0, false};
-    const __time64_t now = currentSecond();
+    static ULONGLONG keptUntilTick = 0;  // the kept second is still current before this tick
+    const ULONGLONG tick = ::GetTickCount64();
+    ::AcquireSRWLockShared(&lock);
+    if (tick < keptUntilTick) {
+        const CurrentTime kept{lastDate, lastSecond};
+        ::ReleaseSRWLockShared(&lock);
+        return kept;
+    }
+    ::ReleaseSRWLockShared(&lock);
+    unsigned millisecondsIntoIt = 0;
+    const __time64_t now = currentSecond(millisecondsIntoIt);
+    const ULONGLONG left = 1000 - millisecondsIntoIt;  // counted from after the tick was read: a lower bound
+    const ULONGLONG until = now != -1 && left > kTickMarginMs ? tick + left - kTickMarginMs : 0;
     ::AcquireSRWLockShared(&lock);
     const bool known = now == lastSecond && now != -1;
     const EventDate knownDate = lastDate;
     ::ReleaseSRWLockShared(&lock);
-    if (known) {
-        return CurrentTime{knownDate, now};
-    }
-    const EventDate date = localTimeOf(now);
+    const EventDate date = known ? knownDate : localTimeOf(now);
     ::AcquireSRWLockExclusive(&lock);
     lastSecond = now;
     lastDate = date;
+    keptUntilTick = until;
     ::ReleaseSRWLockExclusive(&lock);
     return CurrentTime{date, now};
 }

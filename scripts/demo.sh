@@ -70,9 +70,11 @@ if step "Log in and list the doors (the gateway's own log lines on standard erro
         doors --log-level "$level"; then
     # The event step plays a small office whose server goes away for 3 s after 2.5 s: events, the lost
     # connection, the gateway's attempts until the server is back, the door states read again, events.
+    # The cardholders' Greek, Cyrillic and CJK names arrive as the client gave them (--unchanged-texts),
+    # every time in UTC (--utc).
     outage_site=$(winepath -w "$root/build/x86/sites/outage.json" 2>/dev/null)
     SIPASS_SIM_SITE=$outage_site step "Watch the events of a small office for $seconds seconds; its server goes away for 3 s" \
-        watch --seconds "$seconds" --reconnect 500,2000 --log-level error
+        watch --seconds "$seconds" --reconnect 500,2000 --log-level error --unchanged-texts --utc
     shell_step "The latch of door 2 at Haupteingang: its state, door commands, and the state each one leaves" <<'LINES'
 point 1025
 # a permanent unlock: the latch stays unlocked, since the time of the command

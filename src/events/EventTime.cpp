@@ -155,9 +155,30 @@ EventDate localTimeOf(__time64_t now) {
     return date;
 }
 
+namespace {
+
+// The whole local seconds from the epoch to `date`: the common ground of toEpochMs and utcSecondsOf.
+long long localSecondsOf(const EventDate& date) {
+    return daysToSeconds(continuousValue(date.value) - continuousValue(epochDate().value));
+}
+
+// The UTC second of a date whose local seconds are `local`. NaN gives 0 (its local seconds are 0 too, but
+// no moment); a saturated date stays saturated, and near the ends of the range the offset could push the
+// milliseconds beyond 64 bits.
+long long utcSecondsFromLocal(const EventDate& date, long long local) {
+    if (std::isnan(date.value)) {
+        return 0;
+    }
+    if (local >= kMaxSeconds || local <= -kMaxSeconds) {
+        return local;
+    }
+    return std::max(-kMaxSeconds, std::min(kMaxSeconds, local - utcOffsetOfLocal(local)));
+}
+
+}  // namespace
+
 long long toEpochMs(const EventDate& date) {
-    double days = continuousValue(date.value) - continuousValue(epochDate().value);
-    return daysToSeconds(days) * 1000;
+    return localSecondsOf(date) * 1000;
 }
 
 long long toUtcEpochMs(const EventDate& date) {
@@ -169,20 +190,13 @@ long long hostEpochMs(const EventDate& date) {
 }
 
 long long utcSecondsOf(const EventDate& date) {
-    if (std::isnan(date.value)) {
-        return 0;
-    }
-    const long long local = daysToSeconds(continuousValue(date.value) - continuousValue(epochDate().value));
-    if (local >= kMaxSeconds || local <= -kMaxSeconds) {
-        return local;
-    }
-    // Near the ends of the range the offset could push the milliseconds beyond 64 bits.
-    return std::max(-kMaxSeconds, std::min(kMaxSeconds, local - utcOffsetOfLocal(local)));
+    return utcSecondsFromLocal(date, localSecondsOf(date));
 }
 
 EventStamp stampOf(const EventDate& date) {
-    const long long utc = utcSecondsOf(date);
-    return EventStamp{date, utc, options::utcTimes() ? utc * 1000 : toEpochMs(date)};
+    const long long local = localSecondsOf(date);
+    const long long utc = utcSecondsFromLocal(date, local);
+    return EventStamp{date, utc, (options::utcTimes() ? utc : local) * 1000};
 }
 
 bool isEventTooOld(const EventStamp& stamp, const CurrentTime& now, int limitSeconds) {

@@ -47,7 +47,7 @@ std::string systemMessage(DWORD error) {
 
 namespace {
 
-TimeBase g_timeBase = TimeBase::Local;  // set once, while the options are read
+TimeBase g_timeBase = TimeBase::Local;  // set once, before any command runs
 
 }  // namespace
 

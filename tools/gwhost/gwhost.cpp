@@ -565,7 +565,6 @@ std::string parseArguments(int argc, wchar_t** argv) {
             o.stats = true;
         } else if (argument == L"--utc") {
             o.utc = true;
-            setTimeBase(TimeBase::Utc);
         } else if (argument == L"--unchanged-texts") {
             o.unchangedTexts = true;
         } else if (argument == L"--no-reconnect") {
@@ -1163,6 +1162,7 @@ int wmain(int argc, wchar_t** argv) {
     if (options != 0 && !api.setOptions(options)) {
         return fail(kRefused, "gateway_setOptions refused the options");
     }
+    setTimeBase(g_options.utc ? TimeBase::Utc : TimeBase::Local);
     int result = kDone;
     if (g_options.command == "ping") {
         result = runPing(api);

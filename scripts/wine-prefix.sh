@@ -13,4 +13,6 @@ if [ "${1:-}" = stop ]; then
 fi
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true   # fails harmlessly when one already runs
-wine cmd /c exit </dev/null >/dev/null 2>&1
+# shellcheck source=wine-loader.sh
+. "$root/scripts/wine-loader.sh"
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1

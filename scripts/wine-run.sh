@@ -9,6 +9,8 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 export OANOCACHE=1
 # Local time differs from UTC here, so a mix-up between the two fails a test instead of hiding.
 export TZ=${TZ:-XYZ-3}
+# shellcheck source=wine-loader.sh
+. "$root/scripts/wine-loader.sh"
 # Under heavy parallel load Wine now and then fails to load a program that is there ("Application could
 # not be started"); only that launch failure is retried, once. The program's own standard error is passed
 # on when it ends.
@@ -16,7 +18,7 @@ errors=$(mktemp)
 trap 'rm -f "$errors"' EXIT
 for attempt in 1 2; do
     status=0
-    wine "$@" 2>"$errors" || status=$?
+    "$wine" "$@" 2>"$errors" || status=$?
     if [ "$status" -ne 0 ] && [ "$attempt" -eq 1 ] && grep -q "Application could not be started" "$errors"; then
         continue
     fi

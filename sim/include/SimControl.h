@@ -5,9 +5,9 @@
 //
 // Every function here is thread-safe. None of them calls into a sink or another foreign object while
 // holding the simulator's lock; sinks are called only from threads of the simulator's own
-// (raiseClientStateChanged, deliverEvents, the events of manual commands and the reports of server
-// outages), unless a test asks for the events of manual commands on the thread that sends them
-// (setCommandEventDelivery).
+// (raiseClientStateChanged, deliverEvents, the events of manual commands, the reports of server outages
+// and of a call fault's lost connection), unless a test asks for the events of manual commands on the thread
+// that sends them (setCommandEventDelivery).
 //
 // The default site (what resetSite restores, and what a process starts with):
 //   accounts (user names and passwords compare exactly, case included)
@@ -125,6 +125,58 @@ void raiseInMethod(const std::string& method, Raise what);
 void clearFaults();
 // Calls of `method` so far (since the last resetSite), whatever they returned.
 int callCount(const std::string& method);
+
+// Faults by position, for a sweep that injects a fault at each position of a sequence of calls a host
+// makes, one position per run. The positions are those of traced calls: every call the fault table counts
+// (the names above, AddRef, Release, QueryInterface and the class factories' methods included) made on a
+// thread that is not one of the simulator's own (the threads of deliverEvents, raiseClientStateChanged and
+// a call fault's report, the connection-report thread, the event generator, the command-event thread and
+// a site file's timeline). The calls a sink makes while the simulator delivers to it are therefore neither
+// recorded nor counted as positions, so the sequence a host's thread makes does not depend on the events
+// delivered meanwhile. Calls a sink makes on the host's own thread (setCommandEventDelivery's
+// CallingThread) are traced. resetSite and clearFaults stop a trace and disarm a call fault that has not
+// been applied yet; both also end a Delay in progress.
+//
+// Records the method names of traced calls in call order from now on (what was recorded before is
+// dropped). Throws std::runtime_error when the process has no thread-local storage slot left, which the
+// simulator needs to know its own threads.
+void startCallTrace();
+// Stops recording and returns the names recorded since startCallTrace (empty when none was started).
+std::vector<std::string> stopCallTrace();
+
+// What happens at the armed position.
+enum class CallFault {
+    Fail,        // the call returns the given HRESULT as failMethod makes it (a failure: no effect and out
+                 // pointers null; a success code: the call works and returns it); at an AddRef or Release
+                 // position, which cannot report a failure, nothing happens and the fault counts as not
+                 // applied
+    Raise,       // the call raises an access violation as raiseInMethod makes it (counted first, no lock
+                 // held)
+    ReportLoss,  // before the call does its work, every live client's connection state becomes 0 and
+                 // OnClientStateChanged(0) is called on every advised sink from a new simulator thread, as
+                 // raiseClientStateChanged(0) does; the call waits for those sink calls to return, at most
+                 // delayMs (0: not at all), so that a sink blocked on a lock the caller holds cannot hang
+                 // the sweep, then does its work as usual (a Connect connects as usual)
+    Delay,       // the call waits delayMs before it does its work (after it is counted and its faults of
+                 // the table are looked up; a fault of failMethod still applies after the wait)
+};
+// Arms one fault at traced call `position` counted from now (0: the next traced call), whether or not a
+// trace is being recorded; replaces a fault armed before, and forgets where an earlier one was applied.
+// One shot: the fault disarms at its position, whether it applied there or not (Fail at AddRef or
+// Release). At its position it takes the place of a failMethod or raiseInMethod fault of that method for
+// that call (Fail, Raise) or comes before it (ReportLoss, Delay). Throws std::invalid_argument for a
+// negative position and std::runtime_error as startCallTrace does.
+void armCallFault(int position, CallFault kind, HRESULT hr = E_FAIL, unsigned delayMs = 0);
+// The method at whose call the armed fault was applied (or is being applied); nullopt before it has
+// been, and when its position held an AddRef or Release that a Fail does not apply to. Kept after
+// clearFaults, forgotten by the next armCallFault and by resetSite.
+std::optional<std::string> appliedCallFault();
+// Waits until the armed fault is being applied or has been: for Fail and Raise, until its call has
+// reached it; for Delay, until its call is waiting out the delay; for ReportLoss, until the connection
+// states are 0 and the report's thread has started (its sink calls may not have begun). False after
+// timeoutMs, and at once when nothing is armed (none was, clearFaults or resetSite disarmed it, or it
+// passed its position without applying).
+bool waitForCallFault(unsigned timeoutMs = 5000);
 
 struct ClientSnapshot {
     long connectionState;

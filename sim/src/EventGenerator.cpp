@@ -223,6 +223,7 @@ EventObject nextEventLocked(detail::State& st, std::mt19937& random, long eventI
 // Events are due at fixed steps from the start, so the rate holds however long a delivery takes; after a
 // stall of more than a second the schedule starts afresh instead of catching up in a burst.
 void run(double eventsPerSecond, unsigned seed, bool whileClientsLive) {
+    detail::markSimulatorThread();
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     std::mt19937 random(seed);
     using Clock = std::chrono::steady_clock;

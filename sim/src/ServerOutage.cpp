@@ -32,6 +32,7 @@ ReportQueue& reportQueue() {
 
 // The connection-report thread: delivers queued reports in order until the queue is empty, then ends.
 void deliverReports() {
+    markSimulatorThread();
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     auto& st = state();
     ReportQueue& queue = reportQueue();

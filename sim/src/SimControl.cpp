@@ -91,6 +91,7 @@ bool callSinksFromSimulatorThread(std::function<void(const SinkList&)> call, uns
     std::thread worker;
     try {
         worker = std::thread([sinks = std::move(sinks), completion, call = std::move(call)]() mutable {
+            detail::markSimulatorThread();
             const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
             call(sinks);
             sinks.clear();  // a sink unadvised meanwhile is released here, before leaving the apartment
@@ -206,9 +207,16 @@ void deliverTo(const SinkList& sinks, const EventBatch& batch) {
 
 }  // namespace
 
-bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
+namespace {
+
+// Sets every live client's connection state and reports it to every advised sink from a simulator
+// thread, which calls `started` (when given) before the first sink call.
+bool reportClientState(long newState, unsigned timeoutMs, std::function<void()> started) {
     return callSinksFromSimulatorThread(
-        [newState](const auto& sinks) {
+        [newState, started = std::move(started)](const SinkList& sinks) {
+            if (started) {
+                started();
+            }
             for (const auto& sink : sinks) {
                 SinkCall inProgress;
                 sink->events->OnClientStateChanged(newState);
@@ -217,7 +225,17 @@ bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
         timeoutMs, [newState](ComClient* client) { client->setConnectionStateLocked(newState); });
 }
 
+}  // namespace
+
+bool raiseClientStateChanged(long newState, unsigned timeoutMs) {
+    return reportClientState(newState, timeoutMs, {});
+}
+
 namespace detail {
+
+void reportConnectionLoss(unsigned timeoutMs, std::function<void()> started) {
+    reportClientState(0, timeoutMs, std::move(started));
+}
 
 void deliverOnThisThread(const EventBatch& batch) {
     deliverTo(snapshotSinks(), batch);

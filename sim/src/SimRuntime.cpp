@@ -8,6 +8,8 @@
 #include <ocidl.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
@@ -152,6 +154,141 @@ std::mutex& faultMutex() {
     return *mutex;
 }
 
+// The simulator's own threads carry a non-null value in this slot. A Windows TLS slot rather than
+// thread_local, which takes a heap block per thread on this toolchain; every host thread's call reads it
+// while a trace or a call fault is on. Never freed: a simulator thread may still be ending at process exit.
+DWORD simulatorThreadSlot() {
+    static const DWORD slot = ::TlsAlloc();
+    return slot;
+}
+
+bool onSimulatorThread() {
+    const DWORD slot = simulatorThreadSlot();
+    return slot != TLS_OUT_OF_INDEXES && ::TlsGetValue(slot) != nullptr;
+}
+
+void requireThreadSlot() {
+    if (simulatorThreadSlot() == TLS_OUT_OF_INDEXES) {
+        throw std::runtime_error("call tracing needs a thread-local slot, and none was left");
+    }
+}
+
+// The call trace and the fault armed for a position (armCallFault). Guarded by faultMutex().
+struct CallPlan {
+    enum class Stage { None, Armed, Applied, Skipped };
+    bool tracing = false;
+    std::vector<std::string> trace;
+    Stage stage = Stage::None;
+    int remaining = 0;  // traced calls still to pass before the armed one
+    CallFault kind = CallFault::Fail;
+    HRESULT hr = E_FAIL;
+    unsigned delayMs = 0;
+    std::optional<std::string> appliedAt;
+    bool started = false;        // the applied fault is under way (waitForCallFault)
+    unsigned long long era = 0;  // grows with each arm and disarm, so that a Delay in progress ends
+};
+
+CallPlan& callPlan() {
+    static auto* const plan = new CallPlan;
+    return *plan;
+}
+
+// Notified when an armed fault starts or passes its position, and when a fault is armed or disarmed.
+// Used with faultMutex().
+std::condition_variable& callPlanChanged() {
+    static auto* const changed = new std::condition_variable;
+    return *changed;
+}
+
+// AddRef and Release return a count, not an HRESULT: a Fail has nothing to return there.
+bool reportsNoFailure(std::string_view method) {
+    const auto endsWith = [method](std::string_view tail) {
+        return method.size() >= tail.size() && method.substr(method.size() - tail.size()) == tail;
+    };
+    return endsWith("::AddRef") || endsWith("::Release");
+}
+
+// What enter() does for the armed fault, decided under faultMutex() and carried out without it.
+struct PositionFault {
+    bool applies = false;
+    CallFault kind = CallFault::Fail;
+    HRESULT hr = S_OK;
+    unsigned delayMs = 0;
+    unsigned long long era = 0;
+};
+
+// Records a traced call and takes the armed fault when this call holds its position. REQUIRES:
+// faultMutex() held, the call made on a thread not of the simulator's own.
+PositionFault takeTracedCallLocked(CallPlan& plan, const char* method) {
+    if (plan.tracing) {
+        try {
+            plan.trace.emplace_back(method);
+        } catch (const std::bad_alloc&) {
+            // Out of memory in the simulator itself: the trace misses this call.
+        }
+    }
+    PositionFault taken;
+    if (plan.stage != CallPlan::Stage::Armed || plan.remaining-- > 0) {
+        return taken;
+    }
+    if (plan.kind == CallFault::Fail && reportsNoFailure(method)) {
+        plan.stage = CallPlan::Stage::Skipped;
+        callPlanChanged().notify_all();
+        return taken;
+    }
+    plan.stage = CallPlan::Stage::Applied;
+    try {
+        plan.appliedAt = method;
+    } catch (const std::bad_alloc&) {
+        plan.appliedAt.reset();
+    }
+    // A ReportLoss starts when its report's thread does.
+    plan.started = plan.kind != CallFault::ReportLoss;
+    callPlanChanged().notify_all();
+    taken.applies = true;
+    taken.kind = plan.kind;
+    taken.hr = plan.hr;
+    taken.delayMs = plan.delayMs;
+    taken.era = plan.era;
+    return taken;
+}
+
+// Disarms a fault not applied yet and ends a Delay in progress. REQUIRES: faultMutex() held.
+void disarmLocked(CallPlan& plan) {
+    if (plan.stage == CallPlan::Stage::Armed) {
+        plan.stage = CallPlan::Stage::None;
+    }
+    ++plan.era;
+    callPlanChanged().notify_all();
+}
+
+// Waits out a Delay; disarming or arming again ends it early. REQUIRES: no simulator lock held.
+void waitOutCallDelay(const PositionFault& fault) {
+    std::unique_lock<std::mutex> lock(faultMutex());
+    const CallPlan& plan = callPlan();
+    callPlanChanged().wait_for(lock, std::chrono::milliseconds(fault.delayMs),
+                               [&] { return plan.era != fault.era; });
+}
+
+// ReportLoss: the report, and a wait of at most delayMs for its sink calls. REQUIRES: no simulator lock
+// held.
+void reportLossAtCall(const PositionFault& fault) {
+    try {
+        reportConnectionLoss(fault.delayMs, [era = fault.era] {
+            {
+                std::lock_guard<std::mutex> lock(faultMutex());
+                CallPlan& plan = callPlan();
+                if (plan.era == era) {
+                    plan.started = true;
+                }
+            }
+            callPlanChanged().notify_all();
+        });
+    } catch (...) {
+        // No thread for the report (out of memory or threads): the call goes on without one.
+    }
+}
+
 // Held in a volatile global so the compiler has to perform the write and cannot prove it undefined.
 volatile int* volatile g_nullTarget = nullptr;
 
@@ -208,8 +345,13 @@ HRESULT enter(const char* method) {
     MethodEntry::Fault fault = MethodEntry::Fault::None;
     HRESULT injected = S_OK;
     Raise what = Raise::AccessViolation;
+    PositionFault positional;
     {
         std::lock_guard<std::mutex> lock(faultMutex());
+        CallPlan& plan = callPlan();
+        if ((plan.tracing || plan.stage == CallPlan::Stage::Armed) && !onSimulatorThread()) {
+            positional = takeTracedCallLocked(plan, method);
+        }
         auto& table = methodTable();
         auto found = table.find(method);
         if (found == table.end()) {
@@ -224,6 +366,21 @@ HRESULT enter(const char* method) {
             if (entry.remaining > 0 && --entry.remaining == 0) {
                 entry.fault = MethodEntry::Fault::None;
             }
+        }
+    }
+    if (positional.applies) {
+        switch (positional.kind) {
+            case CallFault::Fail:
+                return positional.hr;
+            case CallFault::Raise:
+                raiseStructured(Raise::AccessViolation);
+                return E_UNEXPECTED;  // only reached when a handler resumed after the access violation
+            case CallFault::ReportLoss:
+                reportLossAtCall(positional);
+                break;
+            case CallFault::Delay:
+                waitOutCallDelay(positional);
+                break;
         }
     }
     if (fault == MethodEntry::Fault::Raise) {
@@ -265,10 +422,18 @@ HRESULT enterQueryInterface(REFIID iid, const char* owner) {
     return enter(method);
 }
 
+void markSimulatorThread() {
+    const DWORD slot = simulatorThreadSlot();
+    if (slot != TLS_OUT_OF_INDEXES) {
+        ::TlsSetValue(slot, reinterpret_cast<void*>(1));
+    }
+}
+
 }  // namespace sim::detail
 
 namespace sim {
 
+using detail::CallPlan;
 using detail::MethodEntry;
 
 long liveObjects() {
@@ -287,6 +452,13 @@ void resetSite() {
     }
     std::lock_guard<std::mutex> lock(detail::faultMutex());
     detail::methodTable().clear();
+    CallPlan& plan = detail::callPlan();
+    detail::disarmLocked(plan);
+    plan.stage = CallPlan::Stage::None;
+    plan.tracing = false;
+    plan.trace.clear();
+    plan.appliedAt.reset();
+    plan.started = false;
 }
 
 void addAccount(const std::wstring& user, const std::wstring& password) {
@@ -350,6 +522,59 @@ void clearFaults() {
     for (auto& [name, entry] : detail::methodTable()) {
         entry.fault = MethodEntry::Fault::None;
     }
+    CallPlan& plan = detail::callPlan();
+    detail::disarmLocked(plan);
+    plan.tracing = false;
+}
+
+void startCallTrace() {
+    detail::requireThreadSlot();
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    CallPlan& plan = detail::callPlan();
+    plan.trace.clear();
+    plan.tracing = true;
+}
+
+std::vector<std::string> stopCallTrace() {
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    CallPlan& plan = detail::callPlan();
+    plan.tracing = false;
+    std::vector<std::string> names;
+    names.swap(plan.trace);
+    return names;
+}
+
+void armCallFault(int position, CallFault kind, HRESULT hr, unsigned delayMs) {
+    if (position < 0) {
+        throw std::invalid_argument("armCallFault needs a position of 0 or more");
+    }
+    detail::requireThreadSlot();
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    CallPlan& plan = detail::callPlan();
+    detail::disarmLocked(plan);
+    plan.stage = CallPlan::Stage::Armed;
+    plan.remaining = position;
+    plan.kind = kind;
+    plan.hr = hr;
+    plan.delayMs = delayMs;
+    plan.appliedAt.reset();
+    plan.started = false;
+}
+
+std::optional<std::string> appliedCallFault() {
+    std::lock_guard<std::mutex> lock(detail::faultMutex());
+    return detail::callPlan().appliedAt;
+}
+
+bool waitForCallFault(unsigned timeoutMs) {
+    std::unique_lock<std::mutex> lock(detail::faultMutex());
+    const CallPlan& plan = detail::callPlan();
+    const auto settled = [&] {
+        return plan.stage != CallPlan::Stage::Armed &&
+               (plan.stage != CallPlan::Stage::Applied || plan.started);
+    };
+    detail::callPlanChanged().wait_for(lock, std::chrono::milliseconds(timeoutMs), settled);
+    return plan.stage == CallPlan::Stage::Applied && plan.started;
 }
 
 int callCount(const std::string& method) {

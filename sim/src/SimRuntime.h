@@ -2,9 +2,9 @@
 // the module counters that DllCanUnloadNow consults.
 //
 // Locking: State::mutex guards everything in State and the per-client fields of every ComClient (see
-// ComClient.h). The fault table has a lock of its own (SimRuntime.cpp), and so has the request gate
-// (RequestGate.cpp); no two of them are ever held together. Nothing holds any of them while calling a
-// sink or any other foreign object, or while raising.
+// ComClient.h). The fault table and the call trace share a lock of their own (SimRuntime.cpp), and so has
+// the request gate (RequestGate.cpp); no two of them are ever held together. Nothing holds any of them
+// while calling a sink or any other foreign object, or while raising.
 #pragma once
 
 #include "SimControl.h"
@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <new>
@@ -97,9 +98,21 @@ void tellHost(const std::string& line);
 // during process exit, after other static objects have gone, still finds it.
 State& state();
 
+// Marks the calling thread as one of the simulator's own, whose calls are not traced and hold no position
+// for armCallFault. Every simulator thread calls it before it makes any call of a simulator object.
+void markSimulatorThread();
+
+// The report of a call fault's lost connection (SimControl.cpp): every live client's connection state
+// becomes 0 and OnClientStateChanged(0) is called on every advised sink from a new simulator thread, which
+// calls `started` first. Returns once the sink calls have returned, or after timeoutMs. Throws what
+// starting a thread throws. REQUIRES: no simulator lock held.
+void reportConnectionLoss(unsigned timeoutMs, std::function<void()> started);
+
 // Counts a call of `method` and applies the fault injected for it: raises the structured exception a
 // test asked for (after releasing the fault lock, so nothing stays locked), or returns the injected
-// HRESULT, or S_OK when there is none.
+// HRESULT, or S_OK when there is none. On a thread not of the simulator's own, also records the call in a
+// call trace and applies a fault armed for its position (armCallFault), which may wait or report a lost
+// connection before it returns. REQUIRES: no simulator lock held.
 HRESULT enter(const char* method);
 // QueryInterface: the method name carries the requested interface, as "IUnknown::QueryInterface(Name)"
 // or, with another owner, "<owner>::QueryInterface(Name)".

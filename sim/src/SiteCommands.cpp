@@ -117,6 +117,7 @@ EventQueue& eventQueue() {
 
 // Delivers queued events one after another until the queue is empty, then ends.
 void deliverQueuedEvents() {
+    markSimulatorThread();
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     EventQueue& queue = eventQueue();
     for (;;) {

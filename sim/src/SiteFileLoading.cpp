@@ -39,6 +39,7 @@ Timeline& timeline() {
 // while the server is offline is not delivered. Ending during an outage of its own, the player ends the
 // outage.
 void play(std::vector<TimedEvent> events) {
+    detail::markSimulatorThread();
     const HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     Timeline& t = timeline();
     const auto start = std::chrono::steady_clock::now();

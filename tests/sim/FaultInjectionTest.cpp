@@ -5,7 +5,11 @@
 #include <ocidl.h>
 #include <olectl.h>
 
+#include <atomic>
+#include <optional>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -119,4 +123,228 @@ TEST_F(SimTest, RaiseInMethodRaisesRealStructuredExceptionsAndLeavesTheSimulator
     sim::clearFaults();
     container.Get()->Release();  // the raised Release kept its reference
     container.Detach();
+}
+
+namespace {
+
+// A sink that calls back into its client from the simulator's delivery threads, as a gateway's sink does:
+// OnEvent reads the client's event mask and queries every event object, OnClientStateChanged reads the
+// connection state. Records what the calls back returned.
+class CallingBackSink final : public CountedSink {
+public:
+    explicit CallingBackSink(ComPtr<IComClient> client) : client_(std::move(client)) {}
+    ~CallingBackSink() override {
+        EXPECT_TRUE(waitUntilReleased()) << "the simulator still holds a sink being destroyed";
+    }
+
+    HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
+        long mask = -1;
+        record(client_->get_EventMask(&mask));
+        forEachEventObject(events, [](IUnknown* object) {
+            ComPtr<IObjectState> state;
+            object->QueryInterface(IID_PPV_ARGS(&state));
+        });
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnClientStateChanged(long) override {
+        long connection = -1;
+        record(client_->get_ConnectionState(&connection));
+        return S_OK;
+    }
+
+    // What each call back returned, in order.
+    std::vector<HRESULT> results() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return results_;
+    }
+
+private:
+    void record(HRESULT hr) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        results_.push_back(hr);
+    }
+
+    const ComPtr<IComClient> client_;
+    mutable std::mutex mutex_;
+    std::vector<HRESULT> results_;  // guarded by mutex_
+};
+
+sim::EventObject doorClosedEvent() {
+    sim::EventObject event;
+    event.objectState = true;
+    event.eventId = 1;
+    event.type = 11;
+    event.subType = 7006;
+    event.objectId = 1;
+    event.objectType = 7;
+    event.state = 3004;
+    return event;
+}
+
+long eventMask(IComClient* client) {
+    long mask = -1;
+    EXPECT_EQ(S_OK, client->get_EventMask(&mask));
+    return mask;
+}
+
+}  // namespace
+
+// The trace and the positions of armed faults count the calls of the host's threads only: calls a sink
+// makes on a delivery thread neither appear nor take a position, so a sweep's positions stay put however
+// events interleave. Fail and Raise hit exactly their position, once.
+TEST_F(SimTest, CallFaultsHitTheirPositionAmongTheHostThreadsCallsOnce) {
+    ComPtr<IComClient> client = connectedClient();
+    ASSERT_TRUE(client);
+    CallingBackSink sink(client);
+    {
+        Advised advised(client.Get(), sink);
+
+        sim::startCallTrace();
+        long state = -1;
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        ASSERT_TRUE(sim::deliverEvent(doorClosedEvent()));
+        ASSERT_TRUE(sim::raiseClientStateChanged(1));
+        EXPECT_EQ(S_OK, client->put_EventMask(5));
+        {
+            ComPtr<IConnectionPointContainer> container;
+            EXPECT_EQ(S_OK, client.As(&container));
+        }
+        const std::vector<std::string> traced = sim::stopCallTrace();
+        EXPECT_EQ((std::vector<std::string>{"IComClient::get_ConnectionState", "IComClient::put_EventMask",
+                                            "IUnknown::QueryInterface(IConnectionPointContainer)",
+                                            "IUnknown::Release"}),
+                  traced);
+        // The sink did call back meanwhile, on the simulator's threads.
+        EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK}), sink.results());
+        EXPECT_EQ(1, sim::callCount("IComClient::get_EventMask"));
+        EXPECT_EQ(1, sim::callCount("IUnknown::QueryInterface(IObjectState)"));
+        // Nothing is recorded once the trace has stopped.
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        EXPECT_TRUE(sim::stopCallTrace().empty());
+
+        // Fail at position 1. A delivery before it, whose sink calls the client, takes no position.
+        sim::armCallFault(1, sim::CallFault::Fail, kInjected);
+        EXPECT_FALSE(sim::waitForCallFault(0));
+        ASSERT_TRUE(sim::deliverEvent(doorClosedEvent()));
+        EXPECT_EQ((std::vector<HRESULT>{S_OK, S_OK, S_OK}), sink.results());
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        EXPECT_FALSE(sim::appliedCallFault());
+        EXPECT_EQ(kInjected, client->put_EventMask(6));
+        EXPECT_EQ(5, eventMask(client.Get())) << "a failed call has no effect";
+        EXPECT_EQ(std::optional<std::string>("IComClient::put_EventMask"), sim::appliedCallFault());
+        EXPECT_TRUE(sim::waitForCallFault(0));
+        // One shot: the same calls again all succeed.
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        EXPECT_EQ(S_OK, client->put_EventMask(6));
+        EXPECT_EQ(6, eventMask(client.Get()));
+
+        // A Fail whose position is an AddRef applies nowhere and does not move on to the next call.
+        sim::armCallFault(0, sim::CallFault::Fail, kInjected);
+        client.Get()->AddRef();
+        EXPECT_FALSE(sim::appliedCallFault());
+        EXPECT_FALSE(sim::waitForCallFault(0));
+        client.Get()->Release();
+        EXPECT_EQ(S_OK, client->put_EventMask(7));
+
+        // Raise at position 2: the two calls before it did their work, the third raised, and it raises
+        // once, with nothing left locked.
+        sim::armCallFault(2, sim::CallFault::Raise);
+        const int readsBefore = sim::callCount("IComClient::get_EventMask");
+        StructuredOutcome outcome = runCatchingStructured([&] {
+            long ignored = 0;
+            client->put_EventMask(8);
+            client->get_ConnectionState(&ignored);
+            client->get_EventMask(&ignored);
+            client->put_EventMask(9);  // not reached
+        });
+        EXPECT_TRUE(outcome.raised);
+        EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), outcome.code);
+        EXPECT_EQ(std::optional<std::string>("IComClient::get_EventMask"), sim::appliedCallFault());
+        EXPECT_EQ(readsBefore + 1, sim::callCount("IComClient::get_EventMask"));
+        EXPECT_EQ(8, eventMask(client.Get()));
+        outcome = runCatchingStructured([&] {
+            long ignored = 0;
+            client->put_EventMask(8);
+            client->get_ConnectionState(&ignored);
+            client->get_EventMask(&ignored);
+        });
+        EXPECT_FALSE(outcome.raised);
+
+        // clearFaults disarms a fault not reached yet.
+        sim::armCallFault(0, sim::CallFault::Fail, kInjected);
+        sim::clearFaults();
+        EXPECT_EQ(S_OK, client->put_EventMask(1));
+        EXPECT_FALSE(sim::waitForCallFault(0));
+    }
+}
+
+// ReportLoss reports the lost connection to the sinks before its call goes on, and the call then does its
+// work on a client that is disconnected, or connects it; a sink that does not return holds the call back
+// no longer than the fault's delay. Delay holds its call where a test can see it.
+TEST_F(SimTest, ReportLossAndDelayActBeforeTheirCallDoesItsWork) {
+    ComPtr<IComClient> client = connectedClient();
+    ASSERT_TRUE(client);
+    RecordingSink sink;
+    {
+        Advised advised(client.Get(), sink);
+
+        // At put_EventMask: the sink hears 0 before the call returns, and the call still does its work.
+        std::atomic<bool> callReturned{false};
+        std::atomic<bool> heardBeforeReturn{false};
+        sink.onCall([&] { heardBeforeReturn = !callReturned; });
+        sim::armCallFault(0, sim::CallFault::ReportLoss, S_OK, 5000);
+        EXPECT_EQ(S_OK, client->put_EventMask(3));
+        callReturned = true;
+        ASSERT_TRUE(sink.waitForCalls(1));
+        EXPECT_TRUE(heardBeforeReturn);
+        EXPECT_EQ(0, sink.calls().at(0).state);
+        EXPECT_NE(GetCurrentThreadId(), sink.calls().at(0).threadId);
+        EXPECT_TRUE(sim::waitForCallFault(0));
+        EXPECT_EQ(std::optional<std::string>("IComClient::put_EventMask"), sim::appliedCallFault());
+        EXPECT_EQ(0, connectionState(client.Get()));
+        EXPECT_EQ(3, sim::clients().at(0).eventMask);
+
+        // At Connect: the report comes first, then Connect connects as usual.
+        callReturned = false;
+        heardBeforeReturn = false;
+        sim::armCallFault(0, sim::CallFault::ReportLoss, S_OK, 5000);
+        EXPECT_EQ(S_OK, connect(client.Get(), L"operator", L"sipass"));
+        callReturned = true;
+        ASSERT_TRUE(sink.waitForCalls(2));
+        EXPECT_TRUE(heardBeforeReturn);
+        EXPECT_EQ(0, sink.calls().at(1).state);
+        EXPECT_EQ(1, connectionState(client.Get()));
+        sink.onCall(nullptr);
+
+        // A sink that does not return: the call goes on after the fault's delay, while the sink is still
+        // inside its report.
+        sink.block();
+        // The call's own reference is taken before the fault is armed: copying it would be an AddRef of the
+        // test's thread, and take position 0.
+        ComPtr<IComClient> forHeld = client;
+        sim::armCallFault(0, sim::CallFault::ReportLoss, S_OK, 100);
+        BackgroundCall held([c = std::move(forHeld)] { return c->put_EventMask(4); });
+        EXPECT_TRUE(sim::waitForCallFault());
+        EXPECT_EQ(std::optional<std::string>("IComClient::put_EventMask"), sim::appliedCallFault());
+        EXPECT_TRUE(held.waitFor(5000)) << "a blocked sink held the call back beyond the fault's delay";
+        EXPECT_EQ(S_OK, held.result());
+        ASSERT_TRUE(sink.waitForCalls(3));
+        EXPECT_EQ(1, sim::deliveriesInProgress()) << "the sink is still inside its report";
+        sink.unblock();
+
+        // Delay: the call is seen waiting before it does its work; clearFaults ends the wait.
+        ComPtr<IComClient> forDelayed = client;
+        sim::armCallFault(0, sim::CallFault::Delay, S_OK, 60000);
+        BackgroundCall delayed([c = std::move(forDelayed)] { return c->put_EventMask(5); });
+        ASSERT_TRUE(sim::waitForCallFault());
+        EXPECT_EQ(std::optional<std::string>("IComClient::put_EventMask"), sim::appliedCallFault());
+        EXPECT_FALSE(delayed.waitFor(0));
+        EXPECT_EQ(4, sim::clients().at(0).eventMask) << "the delayed call did its work before its wait";
+        sim::clearFaults();
+        ASSERT_TRUE(delayed.waitFor(5000));
+        EXPECT_EQ(S_OK, delayed.result());
+        EXPECT_EQ(5, sim::clients().at(0).eventMask);
+    }
+    client.Reset();
+    EXPECT_TRUE(sink.waitUntilReleased());
 }

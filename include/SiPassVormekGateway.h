@@ -286,12 +286,15 @@ void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds);
  * with the credentials of the last successful gateway_Init it withdraws the old event connection,
  * releases the old client (disconnecting it if it still says connected), creates a new one, logs in and
  * advises. Callbacks, subscriptions and the drop duration are kept. If the client reports the connection
- * back by itself before an attempt starts, the attempt is cancelled.
+ * back by itself before an attempt starts, the attempt is cancelled. Whatever the client raises during an
+ * attempt is contained: logged ("Exception in re-login attempt <n>: ..."), reported as a failed attempt
+ * with the HRESULT of the exception (HRESULT_FROM_NT of its code), and the next attempt follows.
  * Out-of-range values (negative, first above max, max above 3,600,000, first 0 with max not 0): false, a
  * log line, nothing changes. The policy belongs to the host like the log callback and survives
  * gateway_Close. The credentials are kept only while the policy is on and a login has succeeded, in
  * memory protected with CryptProtectMemory, and wiped at gateway_Close, at a failed gateway_Init and when
- * the policy is turned off; they are never logged. The attempts run on the gateway's one thread of its
+ * the policy is turned off; they are never logged. A gateway_Close whose object another gateway_Close
+ * has closed already does nothing (it never ends a newer login). The attempts run on the gateway's one thread of its
  * own (in the multithreaded apartment), serialised with gateway_Init and gateway_Close; gateway_Close
  * cancels a pending attempt at once, waits for one in progress, and leaves no thread behind. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs);
@@ -319,14 +322,20 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistic
 bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options);
 
 /* Sets (null clears) the connection-state callback of the gateway object; forgotten by gateway_Close.
- * It is called with
- *   1, 0, 0   when gateway_Init succeeds;
+ * It runs on the thread that made the change (the client's, gateway_Init's or the re-login thread), never
+ * while another thread holds the gateway lock, so it may call the door and point exports; reports never
+ * overlap and arrive in order. The last report always tells the truth: when the connection is up the last
+ * report was 1, ...; while it is down with the policy on and credentials kept, an attempt is pending or
+ * running; a late report of a replaced client changes nothing. It is called with
+ *   1, 0, 0   when gateway_Init succeeds (followed by 0, 0, 0 when the connection was lost before Init
+ *             returned);
  *   0, 0, 0   when the client reports the loss (right after the disconnect callback);
  *   2, n, 0   before automatic attempt n;
  *   0, n, hr  when attempt n fails with hr;
  *   1, n, 0   when attempt n succeeds: events may have been missed during the outage, so read the door
  *             states again (resynchronise);
- *   1, 0, 0   also when the client reports the connection back before an attempt started.
+ *   1, 0, 0   also when the client reports the connection back by itself, whatever the policy;
+ *   0, 0, hr  when a gateway_Init fails after an earlier one was reported connected.
  * Refused (nothing changes) inside a callback. */
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback);
 

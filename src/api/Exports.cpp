@@ -26,6 +26,9 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
         logger().log("SIPASSVORMEKGATEWAY_API: init");
         if (user == nullptr || password == nullptr) {
             logger().log("gateway_Init: the user name and the password must not be NULL. Init failed.");
+            // A failed Init keeps no credentials, this one included.
+            reconnect::cancelPending();
+            reconnect::wipeCredentials();
             return false;
         }
         // Created before the checks, so that the constructor's lines come first, as they always have.
@@ -39,16 +42,7 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
         const bool loggedIn = boundary::guard("gateway_Init", false, [&] {
             // The host logs in itself: a pending automatic attempt has nothing left to do.
             reconnect::cancelPending();
-            const gateway::Pin gateway = gateway::obtain();
-            if (!gateway->Init(user, password)) {
-                return false;
-            }
-            statistics::loggedInNow();
-            if (reconnect::policy().on()) {
-                reconnect::storeCredentials(user, password);
-            }
-            gateway->reportConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
-            return true;
+            return gateway::obtain()->Init(user, password);
         });
         // Also when the login raised: no credentials outlive a failed Init.
         if (!loggedIn) {

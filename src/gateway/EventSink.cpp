@@ -41,21 +41,31 @@ HRESULT SiPassGateWay::deliverEvents(SAFEARRAY* events) {
     });
 }
 
-void SiPassGateWay::deliverState(long state) {
-    boundary::guard("OnClientStateChanged", [&] { handleClientState(state); });
+void SiPassGateWay::deliverState(long state, unsigned connection) {
+    boundary::guard("OnClientStateChanged", [&] { handleClientState(state, connection); });
 }
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
+    unsigned connection = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        connection = m_Connection;
+    }
+    return clientStateChanged(state, connection);
+}
+
+HRESULT SiPassGateWay::clientStateChanged(long state, unsigned connection) {
     boundary::guard("OnClientStateChanged", [&] {
         if (m_Mutex.heldByThisThread()) {
             KeptDelivery kept;
             kept.stateChange = true;
             kept.state = state;
+            kept.connection = connection;
             m_Kept.push_back(std::move(kept));
             return;
         }
         delivering([&] {
-            deliverState(state);
+            deliverState(state, connection);
             return 0;
         });
     });
@@ -82,17 +92,37 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
     });
 }
 
-void SiPassGateWay::reportConnectionState(int32_t state, int32_t attempt, int32_t hr) {
-    delivering([&] {
-        callConnectionState(state, attempt, hr);
-        return 0;
-    });
+void SiPassGateWay::queueReport(int32_t state, int32_t attempt, int32_t hr) {
+    m_Reports.push_back(Report{state, attempt, hr});
 }
 
-void SiPassGateWay::callConnectionState(int32_t state, int32_t attempt, int32_t hr) {
-    ConnectionStateCallback callback = m_ConnectionStateCallback;
-    if (callback != nullptr) {
-        boundary::callHost("m_ConnectionStateCallback", [&] { callback(state, attempt, hr); });
+void SiPassGateWay::deliverReports() {
+    {
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        if (m_Reporting) {
+            return;
+        }
+        m_Reporting = true;
+    }
+    // A delivery scope, so that the callback is refused what it is refused inside an event callback.
+    gateway::DeliveryScope scope;
+    for (;;) {
+        Report report{};
+        {
+            std::lock_guard<std::mutex> lock(m_StateLock);
+            if (m_Reports.empty()) {
+                m_Reporting = false;
+                return;
+            }
+            report = m_Reports.front();
+            m_Reports.pop_front();
+        }
+        boost::lock_guard<OwnedMutex> lock(m_ReportMutex);
+        ConnectionStateCallback callback = m_ConnectionStateCallback;
+        if (callback != nullptr) {
+            boundary::callHost("m_ConnectionStateCallback",
+                               [&] { callback(report.state, report.attempt, report.hr); });
+        }
     }
 }
 
@@ -107,7 +137,7 @@ void SiPassGateWay::deliverKept() {
         KeptDelivery kept = std::move(m_Kept.front());
         m_Kept.pop_front();
         if (kept.stateChange) {
-            deliverState(kept.state);
+            deliverState(kept.state, kept.connection);
         } else {
             deliverEvents(kept.events.get());
         }
@@ -115,26 +145,62 @@ void SiPassGateWay::deliverKept() {
     m_DeliveringKept = false;
 }
 
-void SiPassGateWay::handleClientState(long state) {
+void SiPassGateWay::handleClientState(long state, unsigned connection) {
     logger().log("Client State Changed");
     if (state == 0) {
         statistics::add(statistics::counters().connectionLosses);
-        statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
         if (m_DisconnectCallback != nullptr) {
             DisconnectCallback callback = m_DisconnectCallback;
             boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
         }
-        callConnectionState(GATEWAY_CONNECTION_LOST, 0, 0);
+    }
+    noteClientState(state, connection);
+}
+
+void SiPassGateWay::noteClientState(long state, unsigned connection) {
+    if (state != 0 && state != kClientConnected) {
+        return;
+    }
+    enum class Change { None, Lost, Back } change = Change::None;
+    {
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        if (connection == 0 || connection != m_Connection) {
+            // A late report of a connection that has been replaced or withdrawn.
+        } else if (m_LoggingIn) {
+            // The login under way reports the outcome, and a loss of the connection it made follows that
+            // report. The connection it is replacing is lost or going: what it says changes nothing.
+            if (connection > m_LoginConnections) {
+                m_LostDuringLogin = state == 0;
+            }
+        } else if (state == 0 && m_ReportedUp) {
+            queueReport(GATEWAY_CONNECTION_LOST, 0, 0);
+            m_ReportedUp = false;
+            change = Change::Lost;
+        } else if (state == kClientConnected && !m_ReportedUp) {
+            // Whatever the policy: the last report tells whether the connection is up.
+            queueReport(GATEWAY_CONNECTION_CONNECTED, 0, 0);
+            m_ReportedUp = true;
+            change = Change::Back;
+        } else if (state == 0) {
+            // Lost again while known to be lost: an attempt is made if none is pending or running.
+            change = Change::Lost;
+        }
+    }
+    if (change == Change::Lost) {
+        statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
+    } else if (change == Change::Back) {
+        statistics::counters().loggedIn.store(true, std::memory_order_relaxed);
+    }
+    deliverReports();
+    if (change == Change::Lost) {
         const int delay = reconnect::scheduleAfterLoss(weak_from_this().lock());
         if (delay >= 0) {
             logger().log("Connection to SiPass Server lost. Re-login attempt 1 in " + std::to_string(delay) +
                          " ms.");
         }
-    } else if (state == kClientConnected && reconnect::cancelPending()) {
+    } else if (change == Change::Back && reconnect::cancelPending()) {
         // The client is back by itself before an attempt started: no re-login.
-        statistics::counters().loggedIn.store(true, std::memory_order_relaxed);
         logger().log("Connection to SiPass Server restored by the client. Re-login cancelled.");
-        callConnectionState(GATEWAY_CONNECTION_CONNECTED, 0, 0);
     }
 }
 

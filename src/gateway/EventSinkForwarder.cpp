@@ -15,7 +15,24 @@ HRESULT answerEventSinkQuery(_ICOMClientEvents* sink, REFIID riid, void** object
     return E_NOINTERFACE;
 }
 
-EventSinkForwarder::EventSinkForwarder(_ICOMClientEvents* target) : m_Target(target) {}
+namespace {
+
+std::atomic<long> g_LiveForwarders{0};
+
+}  // namespace
+
+EventSinkForwarder::EventSinkForwarder(ConnectionEventTarget* target, unsigned connection)
+    : m_Target(target), m_Connection(connection) {
+    ++g_LiveForwarders;
+}
+
+EventSinkForwarder::~EventSinkForwarder() {
+    --g_LiveForwarders;
+}
+
+long EventSinkForwarder::live() {
+    return g_LiveForwarders.load();
+}
 
 HRESULT STDMETHODCALLTYPE EventSinkForwarder::QueryInterface(REFIID riid, void** object) {
     return answerEventSinkQuery(this, riid, object);
@@ -36,7 +53,7 @@ ULONG STDMETHODCALLTYPE EventSinkForwarder::Release() {
 template <class Call>
 HRESULT EventSinkForwarder::forward(Call&& call) {
     m_Calls.fetch_add(1, std::memory_order_seq_cst);
-    _ICOMClientEvents* target = m_Target.load(std::memory_order_seq_cst);
+    ConnectionEventTarget* target = m_Target.load(std::memory_order_seq_cst);
     // The target lets nothing escape, so the count is always given back.
     const HRESULT hr = target != nullptr ? call(target) : S_OK;
     m_Calls.fetch_sub(1, std::memory_order_seq_cst);
@@ -44,19 +61,22 @@ HRESULT EventSinkForwarder::forward(Call&& call) {
 }
 
 HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnClientStateChanged(long state) {
-    return forward([state](_ICOMClientEvents* target) { return target->OnClientStateChanged(state); });
+    const unsigned connection = m_Connection;
+    return forward([state, connection](ConnectionEventTarget* target) {
+        return target->clientStateChanged(state, connection);
+    });
 }
 
 HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnEvent(SAFEARRAY* events) {
-    return forward([events](_ICOMClientEvents* target) { return target->OnEvent(events); });
+    return forward([events](ConnectionEventTarget* target) { return target->OnEvent(events); });
 }
 
 HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnAlarm(long value) {
-    return forward([value](_ICOMClientEvents* target) { return target->OnAlarm(value); });
+    return forward([value](ConnectionEventTarget* target) { return target->OnAlarm(value); });
 }
 
 HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnSubscriptionEvent(long value) {
-    return forward([value](_ICOMClientEvents* target) { return target->OnSubscriptionEvent(value); });
+    return forward([value](ConnectionEventTarget* target) { return target->OnSubscriptionEvent(value); });
 }
 
 void EventSinkForwarder::detach() {

@@ -10,13 +10,25 @@
 
 #include "ClientInterfaces.h"
 
+// What a forwarder forwards to: the event interface, and the client's state reports with the number of
+// the event connection they came through, so that the target can tell a report of the connection it has
+// now from a late one of a connection it has replaced.
+class ConnectionEventTarget : public _ICOMClientEvents {
+public:
+    virtual HRESULT clientStateChanged(long state, unsigned connection) = 0;
+
+protected:
+    ~ConnectionEventTarget() = default;
+};
+
 // QueryInterface of an event sink: answers IUnknown and _ICOMClientEvents with `sink` (and an AddRef).
 HRESULT answerEventSinkQuery(_ICOMClientEvents* sink, REFIID riid, void** object);
 
 class EventSinkForwarder final : public _ICOMClientEvents {
 public:
-    // Forwards to `target` until detach(). The new object has one reference, owned by the caller.
-    explicit EventSinkForwarder(_ICOMClientEvents* target);
+    // Forwards to `target` until detach(), state reports as coming through `connection`. The new object
+    // has one reference, owned by the caller.
+    EventSinkForwarder(ConnectionEventTarget* target, unsigned connection);
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
     ULONG STDMETHODCALLTYPE AddRef() override;
@@ -31,8 +43,11 @@ public:
     // answered without reaching the target. Must not be called from inside a forwarded call.
     void detach();
 
+    // Forwarders alive in this process (for the leak tests).
+    static long live();
+
 private:
-    ~EventSinkForwarder() = default;
+    ~EventSinkForwarder();
 
     template <class Call>
     HRESULT forward(Call&& call);
@@ -43,5 +58,6 @@ private:
     // target is always waited for. Unlike a reader lock, a call nested on the same thread (a client that
     // delivers synchronously from inside a host callback) never waits behind detach().
     std::atomic<long> m_Calls{0};
-    std::atomic<_ICOMClientEvents*> m_Target;  // null after detach()
+    std::atomic<ConnectionEventTarget*> m_Target;  // null after detach()
+    const unsigned m_Connection;
 };

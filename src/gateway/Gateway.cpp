@@ -83,10 +83,13 @@ bool takeOut(const Pin& gateway) {
 }
 
 void close(const Pin& gateway) {
-    if (takeOut(gateway)) {
-        gateway->shutdown();
-        statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
+    // A Close whose object another Close has taken out already is late: what the host did since (an Init
+    // that logged in again) is not its to end.
+    if (!takeOut(gateway)) {
+        return;
     }
+    gateway->shutdown();
+    statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
     // No delivery of the old object runs any more, so nothing schedules an attempt after this; one
     // scheduled before is cancelled, and the supervisor thread ends.
     reconnect::stop();

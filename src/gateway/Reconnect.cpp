@@ -13,6 +13,7 @@
 #include <thread>
 #include <utility>
 
+#include "Boundary.h"
 #include "Gateway.h"
 #include "SiPassGateWay.h"
 #include "SimpleLogger.h"
@@ -127,13 +128,7 @@ class Supervisor {
 public:
     int schedule(const std::shared_ptr<SiPassGateWay>& gateway, const Policy& policy) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_running) {
-            // Reported while an attempt is being made (by the client it has just logged in): attempt 1
-            // follows a successful one.
-            m_lossWhileRunning = true;
-            return policy.firstDelayMs;
-        }
-        if (m_pending) {
+        if (m_running || m_pending) {
             return -1;
         }
         m_target = gateway;
@@ -144,7 +139,8 @@ public:
         ++m_generation;
         if (!m_thread.joinable()) {
             m_stopping = false;
-            m_thread = std::thread([this] { run(); });
+            // The thread is an entry point of the library like an export: nothing escapes it.
+            m_thread = std::thread([this] { boundary::guard("the re-login thread", [this] { run(); }); });
         }
         m_wake.notify_all();
         return m_delayMs;
@@ -202,9 +198,11 @@ private:
             if (!locked) {
                 continue;
             }
+            // Released on every way out of this turn, a C++ exception included.
+            std::unique_lock<OwnedMutex> lifecycle(gateway::lifecycleMutex(), std::adopt_lock);
             if (generation != m_generation || m_stopping) {
                 lock.unlock();
-                gateway::lifecycleMutex().unlock();
+                lifecycle.unlock();
                 lock.lock();
                 continue;
             }
@@ -212,41 +210,57 @@ private:
             const int attempt = m_attempt;
             m_pending = false;
             m_running = true;
-            m_lossWhileRunning = false;
             lock.unlock();
 
             // Only the object the host still has: one it closed or replaced is not logged in again.
-            bool failed = false;
+            AttemptResult result = AttemptResult::LoggedIn;
             if (target && target == gateway::current()) {
-                failed = FAILED(target->relogin(attempt));
+                result = makeAttempt(*target, attempt);
             }
             target.reset();
 
             lock.lock();
             m_running = false;
-            const bool lostAgain = std::exchange(m_lossWhileRunning, false);
-            if ((failed || lostAgain) && generation == m_generation && !m_stopping) {
-                const Policy current = policy();
-                if (current.on()) {
-                    m_attempt = failed ? attempt + 1 : 1;
-                    m_delayMs = failed ? std::min(std::max(m_delayMs, 1) * 2, current.maxDelayMs)
-                                       : current.firstDelayMs;
-                    setDueLocked();
-                    m_pending = true;
-                    lock.unlock();
-                    logger().log("Re-login attempt " + std::to_string(m_attempt) + " in " +
-                                 std::to_string(m_delayMs) + " ms.");
-                    lock.lock();
-                }
+            const bool retry = result == AttemptResult::Failed || result == AttemptResult::LostAgain;
+            // A cancel while the attempt ran (the policy turned off) ends the chain; so does stop().
+            const Policy current = policy();
+            if (retry && !m_stopping && !m_pending && current.on()) {
+                const bool failed = result == AttemptResult::Failed;
+                m_attempt = failed ? attempt + 1 : 1;
+                m_delayMs = failed ? std::min(std::max(m_delayMs, 1) * 2, current.maxDelayMs)
+                                   : current.firstDelayMs;
+                setDueLocked();
+                m_pending = true;
+                ++m_generation;
+                const std::string line =
+                    (failed ? "Re-login attempt " : "Connection to SiPass Server lost. Re-login attempt ") +
+                    std::to_string(m_attempt) + " in " + std::to_string(m_delayMs) + " ms.";
+                lock.unlock();
+                logger().log(line);
+                lock.lock();
             }
             lock.unlock();
-            gateway::lifecycleMutex().unlock();
+            lifecycle.unlock();
             lock.lock();
         }
         lock.unlock();
         if (SUCCEEDED(joined)) {
             ::CoUninitialize();
         }
+    }
+
+    // One attempt, under the guard: whatever its code raises past the guards of its client calls is
+    // logged as "Exception in re-login attempt <n>: ..." and ends it as a failed attempt.
+    static AttemptResult makeAttempt(SiPassGateWay& target, int attempt) {
+        AttemptResult result = AttemptResult::Failed;
+        const seh::Outcome outcome = seh::runGuarded([&] { result = target.relogin(attempt); });
+        if (outcome.succeeded()) {
+            return result;
+        }
+        const std::string where = "re-login attempt " + std::to_string(attempt);
+        boundary::reportFailure("Exception in ", where.c_str(), outcome, "");
+        target.abandonAttempt(attempt, boundary::failureResult(outcome));
+        return AttemptResult::Failed;
     }
 
     // Takes the lifecycle lock unless the attempt is cancelled or the supervisor stopped meanwhile.
@@ -272,7 +286,6 @@ private:
     bool m_stopping = false;
     bool m_pending = false;  // an attempt is scheduled and has not started
     bool m_running = false;  // an attempt is being made
-    bool m_lossWhileRunning = false;
     unsigned long long m_generation = 0;  // grows with every schedule, cancel and stop
     std::weak_ptr<SiPassGateWay> m_target;
     int m_attempt = 0;

@@ -11,6 +11,14 @@ class SiPassGateWay;
 
 namespace reconnect {
 
+// How an attempt ended, for the supervisor's next step.
+enum class AttemptResult {
+    LoggedIn,       // logged in again (or the client was back by itself): no further attempt
+    Failed,         // the next attempt follows after the next delay
+    LostAgain,      // logged in, but the new connection was lost before the attempt ended: attempt 1 follows
+    NoCredentials,  // nothing to log in with (a failed Init or Close wiped them): the attempts end
+};
+
 struct Policy {
     int32_t firstDelayMs = 0;
     int32_t maxDelayMs = 0;
@@ -31,8 +39,9 @@ void wipeCredentials();
 bool readCredentials(std::wstring& user, std::wstring& password);
 
 // The client reported the loss of `gateway`'s connection: schedules attempt 1 after the first delay,
-// unless the policy is off, no credentials are kept, or an attempt is already pending or running. The
-// supervisor thread is started when first needed. Returns the delay, or -1 when nothing was scheduled.
+// unless the policy is off, no credentials are kept, or an attempt is already pending or running (a
+// running attempt answers for the connection it makes itself). The supervisor thread is started when
+// first needed. Returns the delay, or -1 when nothing was scheduled.
 int scheduleAfterLoss(const std::shared_ptr<SiPassGateWay>& gateway);
 
 // Cancels an attempt that has not started yet; true when one was pending. Called when the client reports

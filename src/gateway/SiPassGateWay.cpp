@@ -6,6 +6,7 @@
 
 #include "FailureText.h"
 #include "Boundary.h"
+#include "ClientRef.h"
 #include "Gateway.h"
 #include "Reconnect.h"
 #include "SehGuard.h"
@@ -113,30 +114,48 @@ SiPassGateWay::~SiPassGateWay() {
 
 void SiPassGateWay::shutdown() {
     m_ShutDown = true;
+    m_Operation = "gateway_Close";
     logger().log("Destructor called");
     releaseClient();
 }
 
 ComPtr<IComClient> SiPassGateWay::client() const {
-    ComPtr<IComClient> snapshot;
     ::AcquireSRWLockShared(&m_ClientLock);
     // The copy's AddRef is the client's code: guarded, so that nothing unwinds past the held lock.
-    seh::runGuarded([&] { snapshot = m_ComClient; });
+    ComPtr<IComClient> snapshot = m_ComClient.share();
     ::ReleaseSRWLockShared(&m_ClientLock);
     return snapshot;
 }
 
-void SiPassGateWay::setClient(ComPtr<IComClient> client) {
+void SiPassGateWay::setClient(ClientRef<IComClient> client) {
     ::AcquireSRWLockExclusive(&m_ClientLock);
-    m_ComClient.Swap(client);
+    m_ComClient.swap(client);
     ::ReleaseSRWLockExclusive(&m_ClientLock);
     // `client` now holds the previous reference and releases it here, with no lock held.
 }
 
+template <class Call>
+HRESULT SiPassGateWay::clientCall(Call&& call) {
+    HRESULT hr = E_UNEXPECTED;
+    const seh::Outcome outcome = seh::runGuarded([&] { hr = call(); });
+    if (outcome.succeeded()) {
+        return hr;
+    }
+    boundary::reportFailure("Exception in ", m_Operation.c_str(), outcome, "");
+    return boundary::failureResult(outcome);
+}
+
 void SiPassGateWay::releaseClient() {
+    {
+        // From here on the old connection's reports are late ones.
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        m_Connection = 0;
+    }
     if (m_ConnectionPoint) {
-        m_ConnectionPoint->Unadvise(m_AdviseCookie);
-        m_ConnectionPoint.Reset();
+        IConnectionPoint* point = m_ConnectionPoint.get();
+        const DWORD cookie = m_AdviseCookie;
+        clientCall([point, cookie] { return point->Unadvise(cookie); });
+        m_ConnectionPoint.reset();
         m_AdviseCookie = 0;
     }
     if (m_SinkForwarder) {
@@ -144,19 +163,21 @@ void SiPassGateWay::releaseClient() {
         // that no callback runs once this returns, and cut the forwarder off from this object, which the
         // client may keep (and release) after the object is gone.
         m_SinkForwarder->detach();
-        m_SinkForwarder.Reset();
+        m_SinkForwarder.reset();
     }
     // Taken out first: a door service that starts from now on finds no client, one that is running keeps
     // its own reference and sees the disconnected client fail.
-    ComPtr<IComClient> client;
+    ClientRef<IComClient> client;
     ::AcquireSRWLockExclusive(&m_ClientLock);
-    client.Swap(m_ComClient);
+    client.swap(m_ComClient);
     ::ReleaseSRWLockExclusive(&m_ClientLock);
     if (client) {
+        IComClient* old = client.get();
         long state = 0;
-        if (SUCCEEDED(client->get_ConnectionState(&state)) && state == kClientConnected) {
+        if (SUCCEEDED(clientCall([old, &state] { return old->get_ConnectionState(&state); })) &&
+            state == kClientConnected) {
             logger().log("Connected. disconnect from SiPass Server");
-            if (FAILED(client->Disconnect())) {
+            if (FAILED(clientCall([old] { return old->Disconnect(); }))) {
                 logger().log("Failed to disconnect from SiPass Server");
             }
         }
@@ -177,7 +198,22 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     if (!checkProcessToken()) {
         return false;
     }
-    return SUCCEEDED(login(user, password));
+    beginLogin("gateway_Init");
+    const HRESULT hr = login(user, password);
+    if (SUCCEEDED(hr)) {
+        statistics::loggedInNow();
+        if (reconnect::policy().on()) {
+            reconnect::storeCredentials(user.c_str(), password.c_str());
+        }
+    }
+    if (endLogin(0, hr)) {
+        const int delay = reconnect::scheduleAfterLoss(shared_from_this());
+        if (delay >= 0) {
+            logger().log("Connection to SiPass Server lost. Re-login attempt 1 in " + std::to_string(delay) +
+                         " ms.");
+        }
+    }
+    return SUCCEEDED(hr);
 }
 
 HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& password) {
@@ -185,9 +221,11 @@ HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& passw
     // events are never delivered twice.
     releaseClient();
 
-    ComPtr<IComClient> created;
-    HRESULT hr = ::CoCreateInstance(CLSID_ComClient, nullptr, kClientClassContext, __uuidof(IComClient),
-                                    reinterpret_cast<void**>(created.GetAddressOf()));
+    ClientRef<IComClient> created;
+    HRESULT hr = clientCall([&created] {
+        return ::CoCreateInstance(CLSID_ComClient, nullptr, kClientClassContext, __uuidof(IComClient),
+                                  created.putVoid());
+    });
     if (FAILED(hr)) {
         logger().log("CoCreateInstance CLSID_ComClient failed: " + hrText(hr) +
                      "\nCheck if the SiPass Client is installed and the COMClient.dll is registered on the "
@@ -195,27 +233,30 @@ HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& passw
         return hr;
     }
     logger().log("CoCreateInstance CLSID_ComClient succeeded.");
+    IComClient* client = created.get();
     // Kept from here on, also when a later step fails (a later Init or Close releases it).
-    setClient(created);
+    setClient(std::move(created));
 
     CComBSTR userName = Win32Helper::wstr2bstr(user);
     wiping::WipedBSTR userPassword(password);
 
     long mask = 0;
-    if (FAILED(hr = created->get_EventMask(&mask))) {
+    if (FAILED(hr = clientCall([client, &mask] { return client->get_EventMask(&mask); }))) {
         logger().log("get_EventMask failed");
         return hr;
     }
-    if (FAILED(hr = created->put_EventMask(mask | kRequiredEventMask))) {
+    if (FAILED(hr = clientCall([client, mask] { return client->put_EventMask(mask | kRequiredEventMask); }))) {
         logger().log("put_EventMask failed.");
         return hr;
     }
 
-    IComClient* client = created.Get();
-    auto connect = seh::runGuarded([&] { hr = client->Connect(userName, userPassword.get()); });
-    if (connect.raised || connect.cpp) {
+    BSTR name = userName;
+    BSTR secret = userPassword.get();
+    const seh::Outcome connect = seh::runGuarded([&] { hr = client->Connect(name, secret); });
+    if (!connect.succeeded()) {
+        boundary::reportFailure("Exception in ", m_Operation.c_str(), connect, "");
         logger().log("Exception connect");
-        return E_UNEXPECTED;
+        return boundary::failureResult(connect);
     }
     if (FAILED(hr)) {
         logger().log("Connect to SiPass Server failed: " + hrText(hr) +
@@ -234,59 +275,140 @@ HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& passw
 }
 
 HRESULT SiPassGateWay::createConnectionPoints(IComClient* client) {
-    ComPtr<IConnectionPointContainer> container;
-    HRESULT hr = client->QueryInterface(IID_PPV_ARGS(container.GetAddressOf()));
+    ClientRef<IConnectionPointContainer> container;
+    HRESULT hr = clientCall([client, &container] {
+        return client->QueryInterface(__uuidof(IConnectionPointContainer), container.putVoid());
+    });
     if (FAILED(hr)) {
         logger().log("QueryInterface IID_IConnectPointContainer failed.");
         return hr;
     }
     logger().log("QueryInterface IID_IConnectPointContainer succeeded.");
 
-    if (FAILED(hr = container->FindConnectionPoint(__uuidof(_ICOMClientEvents),
-                                                   m_ConnectionPoint.ReleaseAndGetAddressOf()))) {
+    IConnectionPointContainer* points = container.get();
+    ClientRef<IConnectionPoint>& point = m_ConnectionPoint;
+    if (FAILED(hr = clientCall([points, &point] {
+            return points->FindConnectionPoint(__uuidof(_ICOMClientEvents), point.put());
+        }))) {
         return hr;
     }
-    m_SinkForwarder.Attach(new EventSinkForwarder(this));
+    unsigned connection = 0;
+    {
+        // Numbered before the Advise: a report the client sends during it counts for this login.
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        connection = ++m_Connections;
+        m_Connection = connection;
+    }
+    m_SinkForwarder = ClientRef<EventSinkForwarder>::adopt(new EventSinkForwarder(this, connection));
     // From here on the client holds code of this module, and may call it after gateway_Close.
     pinModule();
-    if (FAILED(hr = m_ConnectionPoint->Advise(m_SinkForwarder.Get(), &m_AdviseCookie))) {
+    IConnectionPoint* advising = m_ConnectionPoint.get();
+    EventSinkForwarder* sink = m_SinkForwarder.get();
+    DWORD* cookie = &m_AdviseCookie;
+    if (FAILED(hr = clientCall([advising, sink, cookie] { return advising->Advise(sink, cookie); }))) {
         logger().log("Advise ConnectionPoint failed.");
         return hr;
     }
     logger().log("Advise ConnectionPoint succeeded.");
+    // A loss the client reported before the sink was advised reached nobody: ask once the sink is there,
+    // so that the login ends with the truth (every later loss comes through the sink).
+    long state = kClientConnected;
+    if (SUCCEEDED(clientCall([client, &state] { return client->get_ConnectionState(&state); })) &&
+        state != kClientConnected) {
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        m_LostDuringLogin = true;
+    }
     logger().log("createConnectionPoints succeeded.");
     return S_OK;
 }
 
-HRESULT SiPassGateWay::relogin(int attempt) {
+reconnect::AttemptResult SiPassGateWay::relogin(int attempt) {
+    {
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        if (m_ReportedUp) {
+            // The client reported the connection back by itself after this attempt was due.
+            return reconnect::AttemptResult::LoggedIn;
+        }
+    }
     const std::string number = std::to_string(attempt);
-    reportConnectionState(GATEWAY_CONNECTION_RETRYING, attempt, 0);
+    beginLogin("re-login attempt " + number);
+    {
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        queueReport(GATEWAY_CONNECTION_RETRYING, attempt, 0);
+    }
+    deliverReports();
     logger().log("Re-login attempt " + number + ".");
     std::wstring user, password;
     wiping::WipeOnExit wipeUser(user);
     wiping::WipeOnExit wipePassword(password);
     HRESULT hr = E_ABORT;
     statistics::add(statistics::counters().reloginAttempts);
-    if (reconnect::readCredentials(user, password)) {
+    const bool haveCredentials = reconnect::readCredentials(user, password);
+    if (haveCredentials) {
         hr = login(user, password);
     }
     if (SUCCEEDED(hr)) {
         statistics::add(statistics::counters().reloginSuccesses);
         statistics::loggedInNow();
         logger().log("Re-login attempt " + number + " succeeded.");
-        reportConnectionState(GATEWAY_CONNECTION_CONNECTED, attempt, 0);
     } else {
         logger().log("Re-login attempt " + number + " failed: hr=" + hrText(hr));
-        reportConnectionState(GATEWAY_CONNECTION_LOST, attempt, hr);
     }
-    return hr;
+    const bool lost = endLogin(attempt, hr);
+    if (FAILED(hr)) {
+        return haveCredentials ? reconnect::AttemptResult::Failed : reconnect::AttemptResult::NoCredentials;
+    }
+    return lost ? reconnect::AttemptResult::LostAgain : reconnect::AttemptResult::LoggedIn;
+}
+
+void SiPassGateWay::abandonAttempt(int attempt, HRESULT hr) {
+    endLogin(attempt, hr);
+}
+
+void SiPassGateWay::beginLogin(std::string operation) {
+    m_Operation = std::move(operation);
+    std::lock_guard<std::mutex> lock(m_StateLock);
+    m_LoggingIn = true;
+    m_LoginConnections = m_Connections;
+    m_LostDuringLogin = false;
+}
+
+bool SiPassGateWay::endLogin(int attempt, HRESULT hr) {
+    bool lost = false;
+    bool up = false;
+    {
+        std::lock_guard<std::mutex> lock(m_StateLock);
+        if (!m_LoggingIn) {
+            return false;
+        }
+        m_LoggingIn = false;
+        if (SUCCEEDED(hr)) {
+            queueReport(GATEWAY_CONNECTION_CONNECTED, attempt, 0);
+            m_ReportedUp = true;
+            if (m_LostDuringLogin) {
+                // Lost right after the login: the host hears both, in their order.
+                queueReport(GATEWAY_CONNECTION_LOST, 0, 0);
+                m_ReportedUp = false;
+                lost = true;
+            }
+        } else if (attempt > 0 || m_ReportedUp) {
+            // The earlier connection is gone with the failed login: the last report must not say connected.
+            queueReport(GATEWAY_CONNECTION_LOST, attempt, hr);
+            m_ReportedUp = false;
+        }
+        m_LostDuringLogin = false;
+        up = m_ReportedUp;
+    }
+    statistics::counters().loggedIn.store(up, std::memory_order_relaxed);
+    deliverReports();
+    return lost;
 }
 
 void SiPassGateWay::RegisterConnectionStateCallback(ConnectionStateCallback callback) {
     if (gateway::refusedInsideCallback("RegisterConnectionStateCallback")) {
         return;
     }
-    boost::lock_guard<OwnedMutex> lock(m_Mutex);
+    boost::lock_guard<OwnedMutex> lock(m_ReportMutex);
     m_ConnectionStateCallback = callback;
 }
 

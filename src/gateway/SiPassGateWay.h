@@ -6,18 +6,21 @@
 
 #include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 
+#include "ClientRef.h"
 #include "ComOwners.h"
 
 #include "ClientInterfaces.h"
 #include "EventSinkForwarder.h"
 #include "ManagedDLLLoader.h"
 #include "OwnedMutex.h"
+#include "Reconnect.h"
 #include "SiPassNodeList.h"
 #include "SiPassVormekGateway.h"
 
-class SiPassGateWay : public _ICOMClientEvents, public std::enable_shared_from_this<SiPassGateWay> {
+class SiPassGateWay : public ConnectionEventTarget, public std::enable_shared_from_this<SiPassGateWay> {
 public:
     // Joins the multithreaded COM apartment on the calling thread.
     SiPassGateWay();
@@ -39,20 +42,26 @@ public:
     HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override;
     HRESULT STDMETHODCALLTYPE OnAlarm(long value) override;
     HRESULT STDMETHODCALLTYPE OnSubscriptionEvent(long value) override;
+    // A state report as the sink forwarder of event connection `connection` passes it on. OnClientStateChanged
+    // is the same for the connection the gateway has now.
+    HRESULT clientStateChanged(long state, unsigned connection) override;
 
-    // The login sequence. True when logged in with the event connection in place. Every copy of the
-    // password it makes (the parameter included) is overwritten before it is freed. Refused (false) on a
-    // thread that is inside a gateway callback. REQUIRES: the lifecycle lock (gateway::lifecycleMutex).
+    // The login sequence. True when logged in with the event connection in place; then the credentials
+    // are kept for the re-login when its policy is on, and 1, 0, 0 is reported (followed by 0, 0, 0 and an
+    // attempt when the connection was lost before the login ended). Every copy of the password it makes
+    // (the parameter included) is overwritten before it is freed, whatever the client raises. Refused
+    // (false) on a thread that is inside a gateway callback. REQUIRES: the lifecycle lock
+    // (gateway::lifecycleMutex).
     bool Init(std::wstring user, std::wstring password);
 
     // One automatic re-login attempt with the kept credentials (on the supervisor thread): reports
-    // 2, attempt, 0, logs in as Init does from the client's creation on, and reports the outcome. The
-    // HRESULT of the step that failed. REQUIRES: the lifecycle lock.
-    HRESULT relogin(int attempt);
+    // 2, attempt, 0, logs in as Init does from the client's creation on, and reports the outcome.
+    // REQUIRES: the lifecycle lock.
+    reconnect::AttemptResult relogin(int attempt);
 
-    // Calls the connection-state callback as the event callbacks are called: with m_Mutex held, inside a
-    // delivery scope. Not on a thread that holds m_Mutex.
-    void reportConnectionState(int32_t state, int32_t attempt, int32_t hr);
+    // Ends an attempt whose code raised past the guards of its client calls: reports it failed with `hr`.
+    // REQUIRES: the lifecycle lock.
+    void abandonAttempt(int attempt, HRESULT hr);
 
     // What gateway_Close does to the object, once: logs "Destructor called", withdraws the event
     // connection (waiting for a delivery in progress), disconnects a connected client and releases it.
@@ -97,47 +106,91 @@ public:
 
 private:
     // The login from the client's creation on: withdraws and releases the earlier client, creates, logs in
-    // and advises the new one. The HRESULT of the step that failed.
+    // and advises the new one. The HRESULT of the step that failed; a client call that raised counts as a
+    // failed step (see clientCall). REQUIRES: the lifecycle lock, between beginLogin and endLogin.
     HRESULT login(const std::wstring& user, const std::wstring& password);
     HRESULT createConnectionPoints(IComClient* client);
-    // REQUIRES: m_Mutex held by this thread, inside a delivery scope.
-    void callConnectionState(int32_t state, int32_t attempt, int32_t hr);
+    // Runs one client call of a lifecycle operation under the structured-exception guard, with nothing
+    // owned between the guard and the call. What it raises is logged as "Exception in <m_Operation>: ..."
+    // and answered with the HRESULT that stands for it, so the operation goes on as after a failure.
+    template <class Call>
+    HRESULT clientCall(Call&& call);
+
+    // The connection as the host has been told of it. A login (Init or an attempt) runs between
+    // beginLogin and endLogin: the client's reports of the connection being logged in wait for its end,
+    // and endLogin reports the outcome (and a loss seen meanwhile after it). Returns true when the new
+    // connection was lost before the login ended. REQUIRES: the lifecycle lock.
+    void beginLogin(std::string operation);
+    bool endLogin(int attempt, HRESULT hr);
+    // The client's report of `connection`: what it changes in the connection the host was told of.
+    // REQUIRES: m_Mutex (it runs inside a delivery).
+    void noteClientState(long state, unsigned connection);
+    // Queues a connection-state report (REQUIRES: m_StateLock held) and delivers the queue (without it).
+    void queueReport(int32_t state, int32_t attempt, int32_t hr);
+    // Delivers the queued reports in order unless another thread is delivering them already, in which
+    // case that thread delivers these too. No gateway lock is held while the callback runs: the host may
+    // call the door exports from it even against a client that serialises its requests with its event
+    // deliveries. Reports never overlap one another.
+    void deliverReports();
     // Unpacks one OnEvent array and hands each event object to its translator. REQUIRES: m_Mutex held.
     HRESULT dispatchEvents(SAFEARRAY* events);
-    // The client's state report: the log line and, for state 0, the disconnect callback. REQUIRES: m_Mutex.
-    void handleClientState(long state);
+    // The client's state report: the log line, for state 0 the disconnect callback, and what it changes in
+    // the connection the host was told of. REQUIRES: m_Mutex.
+    void handleClientState(long state, unsigned connection);
     // Runs work() as a delivery: with m_Mutex held, inside a delivery scope, followed by what it caused to
     // be kept. Not on a thread that holds m_Mutex.
     template <class Work>
     auto delivering(Work&& work);
     // One OnEvent array or one state change, under their boundary guard. REQUIRES: m_Mutex held.
     HRESULT deliverEvents(SAFEARRAY* events);
-    void deliverState(long state);
+    void deliverState(long state, unsigned connection);
     // Delivers what nested deliveries kept, in arrival order. REQUIRES: m_Mutex held by this thread.
     void deliverKept();
-    // Unadvises the sink, then disconnects (if connected) and releases the client. REQUIRES: the
-    // lifecycle lock or the destructor.
+    // Unadvises the sink, then disconnects (if connected) and releases the client; reports of the old
+    // connection count no more. REQUIRES: the lifecycle lock or the destructor.
     void releaseClient();
     // Replaces m_ComClient under m_ClientLock; the old reference is released after the lock.
-    void setClient(Microsoft::WRL::ComPtr<IComClient> client);
+    void setClient(ClientRef<IComClient> client);
 
     // Guarded by m_Mutex (written by the Register* operations, read while delivering events).
     AlarmStateCallback m_AlarmStateCallback = nullptr;
     AlarmAccessCallback m_AlarmAccessCallback = nullptr;
     GenericEventCallback m_GenericEventCallback = nullptr;
     DisconnectCallback m_DisconnectCallback = nullptr;
+
+    // Guarded by m_ReportMutex, which is held while the connection-state callback runs (never m_Mutex
+    // while another thread holds it: see deliverReports).
     ConnectionStateCallback m_ConnectionStateCallback = nullptr;
+    OwnedMutex m_ReportMutex;
+
+    // The connection as the host has been told of it. Guarded by m_StateLock, which is held only to read
+    // and change these, never while anything foreign runs.
+    struct Report {
+        int32_t state, attempt, hr;
+    };
+    std::mutex m_StateLock;
+    unsigned m_Connection = 0;       // the event connection whose reports count; 0: none
+    unsigned m_Connections = 0;      // event connections made so far (numbers them)
+    bool m_LoggingIn = false;        // between beginLogin and endLogin
+    unsigned m_LoginConnections = 0; // connections numbered above this one belong to the login under way
+    bool m_LostDuringLogin = false;  // the connection being logged in reported a loss meanwhile
+    bool m_ReportedUp = false;       // the last report (queued) said connected
+    std::deque<Report> m_Reports;    // queued, not yet delivered
+    bool m_Reporting = false;        // a thread is delivering m_Reports
 
     // Written by Init and releaseClient under the lifecycle lock and m_ClientLock; read through client()
     // by the door services and the subscription on any thread.
-    Microsoft::WRL::ComPtr<IComClient> m_ComClient;
+    ClientRef<IComClient> m_ComClient;
     mutable SRWLOCK m_ClientLock = SRWLOCK_INIT;
-    // Used only under the lifecycle lock (Init, releaseClient) or by the destructor.
-    Microsoft::WRL::ComPtr<IConnectionPoint> m_ConnectionPoint;
+    // Used only under the lifecycle lock (Init, the re-login, releaseClient) or by the destructor.
+    ClientRef<IConnectionPoint> m_ConnectionPoint;
     DWORD m_AdviseCookie = 0;
     // What is advised: forwards the client's calls to this object until the event connection is withdrawn.
-    Microsoft::WRL::ComPtr<EventSinkForwarder> m_SinkForwarder;
+    ClientRef<EventSinkForwarder> m_SinkForwarder;
     bool m_ShutDown = false;
+    // The lifecycle operation under way ("gateway_Init", "re-login attempt 2", "gateway_Close"), for the
+    // lines of a client call that raised.
+    std::string m_Operation = "gateway_Init";
 
     // Guarded by m_Mutex.
     SiPassNodeList m_NotifyList;
@@ -147,6 +200,7 @@ private:
     struct KeptDelivery {
         bool stateChange = false;
         long state = 0;
+        unsigned connection = 0;
         SafeArrayOwner events;  // a copy that holds a reference to every object in it; empty: no array
     };
     std::deque<KeptDelivery> m_Kept;

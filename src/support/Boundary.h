@@ -7,9 +7,11 @@
 
 #include <intrin.h>
 #include <exception>
+#include <new>
 #include <string>
 #include <utility>
 
+#include "HResultError.h"
 #include "SehGuard.h"
 #include "SimpleLogger.h"
 #include "Statistics.h"
@@ -52,6 +54,24 @@ inline bool reportFailure(const char* lead, const char* name, const seh::Outcome
         logFailure(prefix + unknownSuffix);
     }
     return true;
+}
+
+// The HRESULT that stands for what a guarded call raised: a structured exception's code as an HRESULT
+// (HRESULT_FROM_NT: 0xD0000005 for an access violation, 0xF06D7363 for an MSVC C++ exception), an
+// HResultError's own code, E_OUTOFMEMORY for std::bad_alloc and E_UNEXPECTED for anything else.
+inline HRESULT failureResult(const seh::Outcome& outcome) noexcept {
+    if (outcome.raised) {
+        return HRESULT_FROM_NT(outcome.code);
+    }
+    try {
+        std::rethrow_exception(outcome.cpp);
+    } catch (const HResultError& e) {
+        return FAILED(e.hr()) ? e.hr() : E_UNEXPECTED;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+    }
+    return E_UNEXPECTED;
 }
 
 // Runs the body of an export or a sink method under the structured-exception guard. A C++ exception is

@@ -2,6 +2,7 @@
 // the client, its wide strings) is overwritten before it is freed, so no freed block still holds it.
 #include <atomic>
 #include <cstring>
+#include <malloc.h>
 #include <string>
 
 #include "BoundaryTest.h"
@@ -18,16 +19,22 @@ std::atomic<int> g_blocksFreed{0};
 void SIPASSVORMEKGATEWAY_CALL ignoreState(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
                                           int64_t, int64_t, const wchar_t*, const wchar_t*) {}
 
-// Runs inside the malloc spy's PreFree: only reads the block.
-void findSecret(const void* block, size_t size) {
-    ++g_blocksFreed;
+bool holdsSecret(const void* block, size_t size) {
     const size_t secretBytes = (sizeof kSecret) - sizeof(wchar_t);
     const auto* bytes = static_cast<const unsigned char*>(block);
     for (size_t at = 0; at + secretBytes <= size; ++at) {
         if (std::memcmp(bytes + at, kSecret, secretBytes) == 0) {
-            ++g_blocksWithSecret;
-            return;
+            return true;
         }
+    }
+    return false;
+}
+
+// Runs inside the malloc spy's PreFree: only reads the block.
+void findSecret(const void* block, size_t size) {
+    ++g_blocksFreed;
+    if (holdsSecret(block, size)) {
+        ++g_blocksWithSecret;
     }
 }
 
@@ -92,4 +99,32 @@ TEST_F(Credentials, NoHeapBlockTheGatewayFreesHoldsThePasswordAfterALoginOrAReje
 
     EXPECT_GT(g_blocksFreed.load(), 0) << "the tracker saw no free: the test would prove nothing";
     EXPECT_EQ(0, g_blocksWithSecret.load());
+}
+
+// A client method that raises during the login must not abandon the frames that hold the password: no
+// block of the DLL, freed or still live, and no COM block (the fixture's balance) keeps it.
+TEST_F(Credentials, AClientThatRaisesDuringTheLoginLeavesThePasswordNowhere) {
+    DllHeapTracker heap(library.module());
+    ASSERT_TRUE(heap.active());
+    heap.examineFrees(&findSecret);
+    leaks::examineFrees(&findSecret);
+    for (const char* method : {"IComClient::get_EventMask", "IComClient::put_EventMask", "IComClient::Connect",
+                               "IUnknown::QueryInterface(IConnectionPointContainer)",
+                               "IConnectionPointContainer::FindConnectionPoint", "IConnectionPoint::Advise"}) {
+        sim::raiseInMethod(method, sim::Raise::AccessViolation);
+        EXPECT_FALSE(library.Init(L"guard", kSecret)) << method;
+        sim::clearFaults();
+        EXPECT_TRUE(library.Close());
+        int liveWithSecret = 0;
+        for (void* block : heap.live()) {
+            liveWithSecret += holdsSecret(block, ::_msize(block)) ? 1 : 0;
+        }
+        EXPECT_EQ(0, liveWithSecret) << method;
+    }
+    heap.examineFrees(nullptr);
+    leaks::examineFrees(nullptr);
+    EXPECT_GT(g_blocksFreed.load(), 0);
+    EXPECT_EQ(0, g_blocksWithSecret.load());
+    EXPECT_TRUE(log.contains(L"Exception in gateway_Init: structured exception 0xC0000005"));
+    expectSecretInNoLogLine();
 }

@@ -120,3 +120,98 @@ TEST_F(Torture, EveryExportFromItsOwnThreadWhileCloseAndInitLoop) {
     }
     EXPECT_EQ(1u, received.count(kFirstEventId - 1)) << cycles.load() << " logins";
 }
+
+// The re-login under attack: the server drops and comes back, the client fails, raises and loses the
+// connection at chosen calls of whichever thread meets them (a login, an attempt, a door request), and the
+// host closes and logs in from three threads at once, stale Close calls included; events flow all the
+// while. Passing means no crash, no hang, no leak, no event twice, and a gateway that still logs in.
+TEST_F(Torture, ReLoginUnderClientFaultsLossesAndStaleCloseInitPairs) {
+    const auto deadline = std::chrono::steady_clock::now() + tortureDuration();
+    auto running = [&] { return std::chrono::steady_clock::now() < deadline; };
+    ASSERT_TRUE(library.setReconnectPolicy(2, 10));
+    std::atomic<int> failedDeliveries{0};
+    std::vector<std::thread> threads;
+
+    auto loginLoop = [&](int offset) {
+        for (int round = offset; running(); ++round) {
+            if (round % 3 == 0) {
+                library.Close();
+            } else {
+                library.RegisterAlarmStateCallback(&recordState);
+                library.RegisterAlarmAccessCallback(&recordAccess);
+                library.RegisterGenericEventCallback(&recordGeneric);
+                library.setDropDuration(INT_MAX);
+                library.Init(L"operator", L"sipass");
+            }
+            ::Sleep(round % 7);
+        }
+    };
+    for (int host = 0; host < 3; ++host) {
+        threads.emplace_back(loginLoop, host);
+    }
+    threads.emplace_back([&] {
+        while (running()) {
+            sim::setServerOnline(false, 2000);
+            ::Sleep(2);
+            sim::setServerOnline(true, 2000);
+            ::Sleep(15);
+        }
+    });
+    threads.emplace_back([&] {
+        const sim::CallFault kinds[] = {sim::CallFault::Fail, sim::CallFault::ReportLoss, sim::CallFault::Delay};
+        const char* raising[] = {"IComClient::put_EventMask", "IConnectionPoint::Advise", "IComClient::Connect",
+                                 "IConnectionPoint::Unadvise", "IComClient::Disconnect"};
+        for (unsigned round = 0; running(); ++round) {
+            sim::armCallFault(static_cast<int>(round * 7 % 23), kinds[round % 3], E_FAIL, 5);
+            if (round % 4 == 0) {
+                sim::raiseInMethod(raising[round / 4 % 5], round % 8 == 0 ? sim::Raise::AccessViolation
+                                                                          : sim::Raise::MsvcCppException);
+            }
+            ::Sleep(3);
+            sim::clearFaults();
+        }
+    });
+    threads.emplace_back([&] {
+        for (int round = 0; running(); ++round) {
+            PointState state{};
+            if (library.getPointState(1015, &state)) {
+                library.cleanupPointDefinition(PointDefinition{0, nullptr, state});
+            }
+            library.controlDoor(7, 1015, round % 2 == 0 ? sim::kCommandLock : sim::kCommandUnlock);
+        }
+    });
+    threads.emplace_back([&] {
+        const DATE stamp = oleDate(2024, 2, 29, 13, 45, 30);
+        for (int i = 0; running(); ++i) {
+            sim::EventObject event = objectStateEvent(stamp);
+            event.eventId = kFirstEventId + i;
+            if (!sim::deliverEvent(event, 20000)) {
+                ++failedDeliveries;
+            }
+        }
+    });
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    sim::clearFaults();
+    ASSERT_TRUE(sim::setServerOnline(true));
+    EXPECT_EQ(0, failedDeliveries.load()) << "a delivery did not end in time";
+    ASSERT_TRUE(sim::waitForCommandEvents(20000));
+
+    library.RegisterAlarmStateCallback(&recordState);
+    library.setDropDuration(INT_MAX);
+    ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+    EXPECT_EQ(1, sim::advisedSinkCount());
+    sim::EventObject last = objectStateEvent(oleDate(2024, 2, 29, 13, 45, 31));
+    last.eventId = kFirstEventId - 1;
+    ASSERT_TRUE(sim::deliverEvent(last));
+    EXPECT_TRUE(library.Close());
+    EXPECT_TRUE(library.setReconnectPolicy(0, 0));
+    EXPECT_EQ(0, sim::advisedSinkCount());
+
+    const std::map<int32_t, int> received = g_received.eventIdsFrom(kFirstEventId - 1);
+    for (const auto& [id, times] : received) {
+        EXPECT_EQ(1, times) << "event " << id << " delivered " << times << " times";
+    }
+    EXPECT_EQ(1u, received.count(kFirstEventId - 1));
+}

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "ComTest.h"
+#include "EventSinkForwarder.h"
 #include "Gateway.h"
+#include "Reconnect.h"
 #include "LogCapture.h"
 #include "SiPassGateWay.h"
 #include "SimpleLogger.h"
@@ -30,6 +32,30 @@ TEST_F(GatewayObject, DropDurationDefaultsTo180AndSurvivesAFailedInit) {
     gateway::closeCurrent();
     EXPECT_EQ(nullptr, gateway::current());
     EXPECT_EQ(180, gateway::obtain()->dropDuration());
+}
+
+// Every login advises a new sink forwarder; the client's release of it at Unadvise (or when the client
+// goes) must free it, whichever login made it: Init, a repeated Init or an automatic attempt.
+TEST_F(GatewayObject, NoLoginLeavesASinkForwarderBehind) {
+    const long before = EventSinkForwarder::live();
+    ASSERT_TRUE(reconnect::setPolicy(5, 20));
+    for (int round = 0; round < 10; ++round) {
+        gateway::Pin gateway = gateway::obtain();
+        ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
+        ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
+        const int connects = sim::callCount("IComClient::Connect");
+        ASSERT_TRUE(sim::raiseClientStateChanged(0));
+        for (int i = 0; i < 2000 && !(sim::callCount("IComClient::Connect") > connects &&
+                                      sim::advisedSinkCount() == 1);
+             ++i) {
+            ::Sleep(1);
+        }
+        ASSERT_EQ(1, sim::advisedSinkCount());
+        EXPECT_EQ(before + 1, EventSinkForwarder::live()) << "round " << round;
+        gateway::closeCurrent();
+    }
+    reconnect::setPolicy(0, 0);
+    EXPECT_EQ(before, EventSinkForwarder::live());
 }
 
 TEST_F(GatewayObject, AnswersOnlyTheEventInterfaceAndIUnknownWithItself) {

@@ -31,8 +31,12 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
         })) {
         return;
     }
-    const long long serverTimeMs = hostEpochMs(serverTime);
-    const EventStamp stamp = stampOf(timestamp);
+    // One reading of the options for every value of this event, its times and its texts alike: an option
+    // set meanwhile (on another thread, or by the host's log function while this event is logged) applies
+    // from the next event.
+    const options::Snapshot hostOptions = options::snapshot();
+    const long long serverTimeMs = hostEpochMs(serverTime, hostOptions);
+    const EventStamp stamp = stampOf(timestamp, hostOptions);
     const long long timestampMs = stamp.hostMs;
     const CurrentTime now = currentTime();
 
@@ -65,7 +69,7 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
         return;
     }
     announceHostCall(statistics::EventKind::Access);
-    const Win32Helper::TextForm form = hostTextForm();
+    const Win32Helper::TextForm form = hostTextForm(hostOptions);
     boundary::callHost("m_AlarmAccessCallback", [&] {
         const Win32Helper::HostText firstNameText(firstName, form);
         const Win32Helper::HostText lastNameText(lastName, form);

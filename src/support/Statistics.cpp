@@ -99,7 +99,7 @@ bool fill(GatewayStatistics* statistics) {
     // Both times from one reading of the clock, so that they keep their order; whole seconds, like every
     // time the gateway hands the host.
     const CurrentTime now = currentTime();
-    const int64_t nowMs = options::utcTimes() ? now.utcSeconds * 1000 : toEpochMs(now.local);
+    const int64_t nowMs = options::snapshot().utcTimes() ? now.utcSeconds * 1000 : toEpochMs(now.local);
     const uint64_t nowTick = ::GetTickCount64();
     auto timeOf = [&](uint64_t tick) -> uint64_t {
         if (tick == 0) {

@@ -193,6 +193,10 @@ long long hostEpochMs(const EventDate& date) {
     return hostEpochMs(date, options::snapshot());
 }
 
+long long hostEpochMsOfUtc(long long utcSeconds, const options::Snapshot& options) {
+    return (options.utcTimes() ? utcSeconds : utcSeconds + utcOffsetAtUtc(utcSeconds)) * 1000;
+}
+
 long long utcSecondsOf(const EventDate& date) {
     return utcSecondsFromLocal(date, localSecondsOf(date));
 }

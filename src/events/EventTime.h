@@ -51,6 +51,11 @@ long long toUtcEpochMs(const EventDate& date);
 long long hostEpochMs(const EventDate& date, const options::Snapshot& options);
 long long hostEpochMs(const EventDate& date);
 
+// The milliseconds the host receives for a moment given as seconds since 1970-01-01 00:00:00 UTC: the
+// moment itself when `options` ask for UTC times, else the local wall-clock time that the time-zone rules
+// show at that moment (the rules event times are read with, not the C runtime's TZ).
+long long hostEpochMsOfUtc(long long utcSeconds, const options::Snapshot& options);
+
 // The UTC second of a local date, rounded like toEpochMs. A local time that occurs twice (the hour the
 // clocks go back) is read as its first occurrence; one that does not occur (the hour skipped when they go
 // forward) with the offset in force before the change. A date outside what the time-zone rules cover

@@ -57,9 +57,11 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
     }
     announceHostCall(statistics::EventKind::Generic);
     const Win32Helper::TextForm form = hostTextForm(hostOptions);
+    // The texts are made before the guarded call, which holds nothing but the call itself: a structured
+    // exception from the host's callback abandons the guarded frames without running their destructors.
+    const Win32Helper::HostText locationText(location, form);
+    const Win32Helper::HostText descriptionText(description, form);
     boundary::callHost("m_GenericEventCallback", [&] {
-        const Win32Helper::HostText locationText(location, form);
-        const Win32Helper::HostText descriptionText(description, form);
         callback(eventId, type, subType, timestampMs, serverTimeMs, locationText.c_str(),
                  descriptionText.c_str());
     });

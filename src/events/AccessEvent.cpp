@@ -31,8 +31,12 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
         })) {
         return;
     }
-    const long long serverTimeMs = hostEpochMs(serverTime);
-    const EventStamp stamp = stampOf(timestamp);
+    // One reading of the options for every value of this event, its times and its texts alike: an option
+    // set meanwhile (on another thread, or by the host's log function while this event is logged) applies
+    // from the next event.
+    const options::Snapshot hostOptions = options::snapshot();
+    const long long serverTimeMs = hostEpochMs(serverTime, hostOptions);
+    const EventStamp stamp = stampOf(timestamp, hostOptions);
     const long long timestampMs = stamp.hostMs;
     const CurrentTime now = currentTime();
 
@@ -65,13 +69,15 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
         return;
     }
     announceHostCall(statistics::EventKind::Access);
-    const Win32Helper::TextForm form = hostTextForm();
+    const Win32Helper::TextForm form = hostTextForm(hostOptions);
+    // The texts are made before the guarded call, which holds nothing but the call itself: a structured
+    // exception from the host's callback abandons the guarded frames without running their destructors.
+    const Win32Helper::HostText firstNameText(firstName, form);
+    const Win32Helper::HostText lastNameText(lastName, form);
+    const Win32Helper::HostText cardNumberText(cardNumber, form);
+    const Win32Helper::HostText locationText(location, form);
+    const Win32Helper::HostText descriptionText(description, form);
     boundary::callHost("m_AlarmAccessCallback", [&] {
-        const Win32Helper::HostText firstNameText(firstName, form);
-        const Win32Helper::HostText lastNameText(lastName, form);
-        const Win32Helper::HostText cardNumberText(cardNumber, form);
-        const Win32Helper::HostText locationText(location, form);
-        const Win32Helper::HostText descriptionText(description, form);
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  firstNameText.c_str(), lastNameText.c_str(), cardNumberText.c_str(), locationText.c_str(),
                  descriptionText.c_str());

@@ -140,7 +140,7 @@ inline void announceHostCall(statistics::EventKind kind) {
     }
 }
 
-// The form in which this event's texts reach the host, read once per event.
-inline Win32Helper::TextForm hostTextForm() {
-    return options::unchangedTexts() ? Win32Helper::TextForm::Unchanged : Win32Helper::TextForm::Narrowed;
+// The form in which this event's texts reach the host, by the event's one reading of the options.
+inline Win32Helper::TextForm hostTextForm(const options::Snapshot& options) {
+    return options.unchangedTexts() ? Win32Helper::TextForm::Unchanged : Win32Helper::TextForm::Narrowed;
 }

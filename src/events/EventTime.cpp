@@ -185,18 +185,26 @@ long long toUtcEpochMs(const EventDate& date) {
     return utcSecondsOf(date) * 1000;
 }
 
+long long hostEpochMs(const EventDate& date, const options::Snapshot& options) {
+    return options.utcTimes() ? toUtcEpochMs(date) : toEpochMs(date);
+}
+
 long long hostEpochMs(const EventDate& date) {
-    return options::utcTimes() ? toUtcEpochMs(date) : toEpochMs(date);
+    return hostEpochMs(date, options::snapshot());
+}
+
+long long hostEpochMsOfUtc(long long utcSeconds, const options::Snapshot& options) {
+    return (options.utcTimes() ? utcSeconds : utcSeconds + utcOffsetAtUtc(utcSeconds)) * 1000;
 }
 
 long long utcSecondsOf(const EventDate& date) {
     return utcSecondsFromLocal(date, localSecondsOf(date));
 }
 
-EventStamp stampOf(const EventDate& date) {
+EventStamp stampOf(const EventDate& date, const options::Snapshot& options) {
     const long long local = localSecondsOf(date);
     const long long utc = utcSecondsFromLocal(date, local);
-    return EventStamp{date, utc, (options::utcTimes() ? utc : local) * 1000};
+    return EventStamp{date, utc, (options.utcTimes() ? utc : local) * 1000};
 }
 
 bool isEventTooOld(const EventStamp& stamp, const CurrentTime& now, int limitSeconds) {
@@ -208,7 +216,8 @@ bool isEventTooOld(const EventStamp& stamp, const CurrentTime& now, int limitSec
 }
 
 bool isEventTooOld(const EventDate& timestamp, const CurrentTime& now, int limitSeconds) {
-    return isEventTooOld(stampOf(timestamp), now, limitSeconds);
+    // The age does not depend on the options.
+    return isEventTooOld(stampOf(timestamp, options::Snapshot{}), now, limitSeconds);
 }
 
 bool isEventTooOld(const EventDate& timestamp, const EventDate& now, int limitSeconds) {

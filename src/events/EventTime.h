@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "HostOptions.h"
+
 // A date and whether it is valid. Dates read from events are always valid; only localNow can produce an
 // invalid one (the local time was unavailable).
 struct EventDate {
@@ -43,8 +45,16 @@ long long toEpochMs(const EventDate& date);
 // time-zone rules (see utcSecondsOf); NaN and out-of-range dates as toEpochMs.
 long long toUtcEpochMs(const EventDate& date);
 
-// toUtcEpochMs when the host asked for UTC times, toEpochMs otherwise.
+// toUtcEpochMs when `options` ask for UTC times, toEpochMs otherwise. An event passes the one reading of
+// the options it takes for all its values; the one-argument form reads them itself, for a query that
+// hands over a single time.
+long long hostEpochMs(const EventDate& date, const options::Snapshot& options);
 long long hostEpochMs(const EventDate& date);
+
+// The milliseconds the host receives for a moment given as seconds since 1970-01-01 00:00:00 UTC: the
+// moment itself when `options` ask for UTC times, else the local wall-clock time that the time-zone rules
+// show at that moment (the rules event times are read with, not the C runtime's TZ).
+long long hostEpochMsOfUtc(long long utcSeconds, const options::Snapshot& options);
 
 // The UTC second of a local date, rounded like toEpochMs. A local time that occurs twice (the hour the
 // clocks go back) is read as its first occurrence; one that does not occur (the hour skipped when they go
@@ -53,13 +63,13 @@ long long hostEpochMs(const EventDate& date);
 long long utcSecondsOf(const EventDate& date);
 
 // An event's timestamp in the two forms the gateway needs: its UTC second for the age, and the
-// milliseconds the host receives (hostEpochMs), from one reading of the time-zone rules.
+// milliseconds the host receives (hostEpochMs with `options`), from one reading of the time-zone rules.
 struct EventStamp {
     EventDate date;
     long long utcSeconds;
     long long hostMs;
 };
-EventStamp stampOf(const EventDate& date);
+EventStamp stampOf(const EventDate& date, const options::Snapshot& options);
 
 // True when the event stamped `timestamp` (local) is more than `limitSeconds` old at `now` (strictly
 // greater). The age is the real time elapsed: both moments in UTC, so the hour the clocks jump neither

@@ -23,8 +23,12 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
         })) {
         return;
     }
-    const long long serverTimeMs = hostEpochMs(serverTime);
-    const EventStamp stamp = stampOf(timestamp);
+    // One reading of the options for every value of this event, its times and its texts alike: an option
+    // set meanwhile (on another thread, or by the host's log function while this event is logged) applies
+    // from the next event.
+    const options::Snapshot hostOptions = options::snapshot();
+    const long long serverTimeMs = hostEpochMs(serverTime, hostOptions);
+    const EventStamp stamp = stampOf(timestamp, hostOptions);
     const long long timestampMs = stamp.hostMs;
     const CurrentTime now = currentTime();
 
@@ -52,10 +56,12 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
         return;
     }
     announceHostCall(statistics::EventKind::Generic);
-    const Win32Helper::TextForm form = hostTextForm();
+    const Win32Helper::TextForm form = hostTextForm(hostOptions);
+    // The texts are made before the guarded call, which holds nothing but the call itself: a structured
+    // exception from the host's callback abandons the guarded frames without running their destructors.
+    const Win32Helper::HostText locationText(location, form);
+    const Win32Helper::HostText descriptionText(description, form);
     boundary::callHost("m_GenericEventCallback", [&] {
-        const Win32Helper::HostText locationText(location, form);
-        const Win32Helper::HostText descriptionText(description, form);
         callback(eventId, type, subType, timestampMs, serverTimeMs, locationText.c_str(),
                  descriptionText.c_str());
     });

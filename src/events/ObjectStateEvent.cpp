@@ -27,9 +27,13 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
         })) {
         return;
     }
-    const EventStamp stamp = stampOf(timestamp);
+    // One reading of the options for every value of this event, its times and its texts alike: an option
+    // set meanwhile (on another thread, or by the host's log function while this event is logged) applies
+    // from the next event.
+    const options::Snapshot hostOptions = options::snapshot();
+    const EventStamp stamp = stampOf(timestamp, hostOptions);
     const long long timestampMs = stamp.hostMs;
-    const long long serverTimeMs = hostEpochMs(serverTime);
+    const long long serverTimeMs = hostEpochMs(serverTime, hostOptions);
     const CurrentTime now = currentTime();
 
     if (droppedAsTooOld(stamp, now, m_DropDuration, "SiPass Drop old AccessEvent. Timestamp was: ")) {
@@ -63,10 +67,12 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
         return;
     }
     announceHostCall(statistics::EventKind::ObjectState);
-    const Win32Helper::TextForm form = hostTextForm();
+    const Win32Helper::TextForm form = hostTextForm(hostOptions);
+    // The texts are made before the guarded call, which holds nothing but the call itself: a structured
+    // exception from the host's callback abandons the guarded frames without running their destructors.
+    const Win32Helper::HostText locationText(location, form);
+    const Win32Helper::HostText descriptionText(description, form);
     boundary::callHost("m_AlarmStateCallback", [&] {
-        const Win32Helper::HostText locationText(location, form);
-        const Win32Helper::HostText descriptionText(description, form);
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  locationText.c_str(), descriptionText.c_str());
     });

@@ -81,6 +81,11 @@ Resolution resolve(long long local) {
 
 }  // namespace
 
+long long utcOffsetAtUtc(long long utcSeconds) {
+    long long offset = 0;
+    return offsetAtUtc(utcSeconds, offset) ? offset : standardOffset();
+}
+
 namespace {
 
 // A kept hour: the hour (seconds since 1970 local / 3600) above 12 bits, its offset in minutes + 2048

@@ -17,16 +17,16 @@ std::atomic<uint32_t> g_options{0};
 
 }  // namespace
 
-uint32_t current() {
-    return g_options.load(std::memory_order_relaxed);
+bool Snapshot::utcTimes() const {
+    return (bits & GATEWAY_OPTION_UTC_TIMES) != 0;
 }
 
-bool utcTimes() {
-    return (current() & GATEWAY_OPTION_UTC_TIMES) != 0;
+bool Snapshot::unchangedTexts() const {
+    return (bits & GATEWAY_OPTION_UNCHANGED_TEXTS) != 0;
 }
 
-bool unchangedTexts() {
-    return (current() & GATEWAY_OPTION_UNCHANGED_TEXTS) != 0;
+Snapshot snapshot() {
+    return Snapshot{g_options.load(std::memory_order_relaxed)};
 }
 
 bool set(uint32_t requested) {

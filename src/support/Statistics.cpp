@@ -46,6 +46,52 @@ uint64_t ticksToMicroseconds(uint64_t ticks) {
     return rate > 0 ? static_cast<uint64_t>(static_cast<double>(ticks) * 1e6 / rate) : 0;
 }
 
+// The system clock as milliseconds since 1970-01-01 00:00:00 UTC.
+int64_t systemClockUtcMs() {
+    constexpr unsigned long long kEpochIn100ns = 116444736000000000ULL;  // 1601-01-01 to 1970-01-01
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const unsigned long long ticks =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return ticks > kEpochIn100ns ? static_cast<int64_t>((ticks - kEpochIn100ns) / 10000) : 0;
+}
+
+// The tick count and the system clock, read together. The tick of an event becomes the moment
+// utcMs + (tick - this tick): the event path reads no clock, and the moment of a given tick stays the same
+// from one read of the statistics to the next.
+struct TimeBase {
+    uint64_t tick = 0;
+    int64_t utcMs = 0;
+
+    static TimeBase now() {
+        TimeBase base;
+        base.tick = ::GetTickCount64();
+        base.utcMs = systemClockUtcMs();
+        return base;
+    }
+    int64_t momentOf(uint64_t eventTick) const {
+        return utcMs + (static_cast<int64_t>(eventTick) - static_cast<int64_t>(tick));
+    }
+};
+
+// The moments behind the statistics' times. The base is taken at load and again at each login, so that
+// a change of the system clock (set by hand or by time synchronisation) counts from the next login
+// on; before it is replaced, the last event's moment by the old base is pinned, so that the replacement
+// does not move it. The event path never takes the lock.
+struct Moments {
+    SRWLOCK lock = SRWLOCK_INIT;
+    TimeBase base = TimeBase::now();  // guarded by lock, like the fields below
+    uint64_t pinnedEventTick = 0;     // the last event when the base was last replaced (0: none) ...
+    int64_t pinnedEventUtcMs = 0;     // ... and its moment by the base it arrived under
+    int64_t lastLoginUtcMs = 0;       // 0: none
+};
+Moments g_Moments;
+
+// Milliseconds to the nearest second, halves away from zero.
+int64_t roundedSeconds(int64_t ms) {
+    return ms >= 0 ? (ms + 500) / 1000 : -((500 - ms) / 1000);
+}
+
 }  // namespace
 
 void eventReceived(EventKind kind) {
@@ -55,9 +101,17 @@ void eventReceived(EventKind kind) {
 }
 
 void loggedInNow() {
-    Counters& c = counters();
-    c.lastLoginTick.store(::GetTickCount64(), std::memory_order_relaxed);
-    c.loggedIn.store(true, std::memory_order_relaxed);
+    const TimeBase now = TimeBase::now();
+    ::AcquireSRWLockExclusive(&g_Moments.lock);
+    const uint64_t eventTick = counters().lastEventTick.load(std::memory_order_relaxed);
+    if (eventTick != 0 && eventTick != g_Moments.pinnedEventTick) {
+        g_Moments.pinnedEventTick = eventTick;
+        g_Moments.pinnedEventUtcMs = g_Moments.base.momentOf(eventTick);
+    }
+    g_Moments.base = now;
+    g_Moments.lastLoginUtcMs = now.utcMs;
+    ::ReleaseSRWLockExclusive(&g_Moments.lock);
+    counters().loggedIn.store(true, std::memory_order_relaxed);
 }
 
 void hostCallbackTook(uint64_t ticks) {
@@ -96,20 +150,24 @@ bool fill(GatewayStatistics* statistics) {
     filled.connectionLosses = get(c.connectionLosses);
     filled.reloginAttempts = get(c.reloginAttempts);
     filled.reloginSuccesses = get(c.reloginSuccesses);
-    // Both times from one reading of the clock, so that they keep their order; whole seconds, like every
-    // time the gateway hands the host.
-    const CurrentTime now = currentTime();
-    const int64_t nowMs = options::utcTimes() ? now.utcSeconds * 1000 : toEpochMs(now.local);
-    const uint64_t nowTick = ::GetTickCount64();
-    auto timeOf = [&](uint64_t tick) -> uint64_t {
-        if (tick == 0) {
-            return 0;
-        }
-        const int64_t ms = nowMs - static_cast<int64_t>(nowTick - tick);
-        return static_cast<uint64_t>((ms + 500) / 1000 * 1000);
+    // Both times from one reading of the options, whole seconds like every time the gateway hands the
+    // host, local ones by the same time-zone rules as event times.
+    const options::Snapshot hostOptions = options::snapshot();
+    ::AcquireSRWLockShared(&g_Moments.lock);
+    const TimeBase base = g_Moments.base;
+    const uint64_t pinnedEventTick = g_Moments.pinnedEventTick;
+    const int64_t pinnedEventUtcMs = g_Moments.pinnedEventUtcMs;
+    const int64_t lastLoginUtcMs = g_Moments.lastLoginUtcMs;
+    ::ReleaseSRWLockShared(&g_Moments.lock);
+    auto hostMs = [&](int64_t utcMs) {
+        return static_cast<uint64_t>(hostEpochMsOfUtc(roundedSeconds(utcMs), hostOptions));
     };
-    filled.lastEventReceivedMs = timeOf(c.lastEventTick.load(std::memory_order_relaxed));
-    filled.lastLoginMs = timeOf(c.lastLoginTick.load(std::memory_order_relaxed));
+    const uint64_t eventTick = c.lastEventTick.load(std::memory_order_relaxed);
+    if (eventTick != 0) {
+        filled.lastEventReceivedMs =
+            hostMs(eventTick == pinnedEventTick ? pinnedEventUtcMs : base.momentOf(eventTick));
+    }
+    filled.lastLoginMs = lastLoginUtcMs != 0 ? hostMs(lastLoginUtcMs) : 0;
     filled.loggedIn = c.loggedIn.load(std::memory_order_relaxed) ? 1 : 0;
     filled.longestHostCallbackUs = ticksToMicroseconds(get(c.longestHostCallbackTicks));
     // A newer host's larger record keeps what lies beyond this version's fields.

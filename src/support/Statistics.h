@@ -22,10 +22,9 @@ struct Counters {
     std::atomic<uint64_t> connectionLosses{0};
     std::atomic<uint64_t> reloginAttempts{0};
     std::atomic<uint64_t> reloginSuccesses{0};
-    // GetTickCount64 at the last event (0: none); turned into the time base only when read, since reading
-    // the clock costs more than the rest of the counting.
+    // GetTickCount64 at the last event (0: none); turned into a moment only when read (fill), since
+    // reading the clock costs more than the rest of the counting.
     std::atomic<uint64_t> lastEventTick{0};
-    std::atomic<uint64_t> lastLoginTick{0};  // GetTickCount64 at the last login (0: none)
     std::atomic<bool> loggedIn{false};
     // In time-stamp-counter ticks, turned into microseconds when read: two performance-counter readings
     // per callback would cost a tenth of an event's handling under Wine.
@@ -39,7 +38,8 @@ inline void add(std::atomic<uint64_t>& counter) {
 }
 
 void eventReceived(EventKind kind);
-// A login (gateway_Init or a re-login) succeeded, now.
+// A login (gateway_Init or a re-login) succeeded, now. Reads the system clock, and from now on turns the
+// ticks of later events into moments against this reading.
 void loggedInNow();
 // A host callback took `ticks` of the time-stamp counter.
 void hostCallbackTook(uint64_t ticks);

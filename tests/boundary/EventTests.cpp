@@ -6,7 +6,9 @@
 #include <condition_variable>
 #include <thread>
 
+#include "DoorHeapTracker.h"
 #include "EventFixture.h"
+#include "HostFaults.h"
 
 namespace {
 
@@ -445,6 +447,67 @@ TEST_F(FailingHostCallbacks, TheCppExceptionOfAnMsvcHostIsContained) {
     library.RegisterAlarmAccessCallback(&recordAccess);
     ASSERT_TRUE(sim::deliverEvent(accessEvent(fixedTimestamp())));
     EXPECT_EQ(1u, g_received.accesses.size());
+}
+
+void SIPASSVORMEKGATEWAY_CALL violatingAccess(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                              int64_t, int64_t, const wchar_t*, const wchar_t*,
+                                              const wchar_t*, const wchar_t*, const wchar_t*) {
+    raiseHostFault(HostFault::AccessViolation);
+}
+
+void SIPASSVORMEKGATEWAY_CALL msvcThrowingState(int32_t, int32_t, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                                int64_t, int64_t, const wchar_t*, const wchar_t*) {
+    raiseHostFault(HostFault::MsvcThrow);
+}
+
+void SIPASSVORMEKGATEWAY_CALL violatingGeneric(int32_t, int32_t, int32_t, int64_t, int64_t, const wchar_t*,
+                                               const wchar_t*) {
+    raiseHostFault(HostFault::AccessViolation);
+}
+
+// Regression: the texts handed to a callback were made inside the guarded call, so a structured exception
+// from the callback abandoned them without their destructors, and every raise leaked their heap blocks.
+TEST_F(FailingHostCallbacks, ARaisingCallbackLeavesNoHeapBlockOfItsTextsBehind) {
+    library.RegisterAlarmAccessCallback(&violatingAccess);
+    library.RegisterAlarmStateCallback(&msvcThrowingState);
+    library.RegisterGenericEventCallback(&violatingGeneric);
+    // Greek letters turn into '?' on the way through the narrow form, and a text this long lives in a heap
+    // block of its own, one for each text of each event.
+    const std::wstring greek(40, L'\u03A9');
+    sim::EventObject access = accessEvent(fixedTimestamp());
+    access.firstName = greek;
+    access.lastName = greek;
+    access.cardNumber = greek;
+    sim::EventObject state = objectStateEvent(fixedTimestamp());
+    sim::EventObject generic = genericEvent(fixedTimestamp());
+    for (sim::EventObject* event : {&access, &state, &generic}) {
+        event->location = greek;
+        event->description = greek;
+    }
+    // Once before counting, for what the gateway builds once and keeps (the narrow form's table).
+    for (const sim::EventObject* event : {&access, &state, &generic}) {
+        ASSERT_TRUE(sim::deliverEvent(*event));
+    }
+
+    DllHeapTracker heap(library.module());
+    ASSERT_TRUE(heap.active());
+    constexpr int kRounds = 20;
+    for (int round = 0; round < kRounds; ++round) {
+        for (const sim::EventObject* event : {&access, &state, &generic}) {
+            ASSERT_TRUE(sim::deliverEvent(*event));
+        }
+    }
+    const size_t live = heap.live().size();
+    const size_t frees = heap.frees();
+
+    EXPECT_EQ(0u, live) << "heap blocks of the gateway left after " << 3 * kRounds << " raising callbacks";
+    EXPECT_GE(frees, 9u * kRounds) << "the tracker saw fewer frees than texts: the test would prove nothing";
+    const std::vector<std::wstring> texts = log.texts();
+    for (const wchar_t* line : {L"Exception m_AlarmAccessCallback: structured exception 0xC0000005",
+                                L"Exception m_AlarmStateCallback: structured exception 0xE06D7363",
+                                L"Exception m_GenericEventCallback: structured exception 0xC0000005"}) {
+        EXPECT_EQ(kRounds + 1, std::count(texts.begin(), texts.end(), line)) << line;
+    }
 }
 
 #if defined(_WIN64)

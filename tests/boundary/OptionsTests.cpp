@@ -1,6 +1,7 @@
 // The host's options: UTC times and unchanged texts, checked against the default they replace, refused
 // for unknown bits, and kept across gateway_Close.
 #include <cstdlib>
+#include <cwchar>
 
 #include "EventFixture.h"
 
@@ -37,9 +38,83 @@ uint64_t lastEventReceivedMs(GatewayLibrary& library) {
     return statistics.lastEventReceivedMs;
 }
 
+// A host whose log function turns both options over whenever an event's debug line arrives: that line
+// comes after the event's times are made and before its texts are, so the next setting lands in the
+// middle of the event.
+GatewayLibrary* g_flippingLibrary = nullptr;
+uint32_t g_flippedOptions = 0;
+
+void SIPASSVORMEKGATEWAY_CALL flipOptionsOnEventLines(LogLevel level, const wchar_t* text) {
+    LogCapture::callback(level, text);
+    for (const wchar_t* eventLine : {L"SiPass AccessEvent:", L"ObjectState:", L"SiPass GenericEvent:"}) {
+        if (std::wcsncmp(text, eventLine, std::wcslen(eventLine)) == 0) {
+            g_flippedOptions ^= GATEWAY_OPTION_UTC_TIMES | GATEWAY_OPTION_UNCHANGED_TEXTS;
+            g_flippingLibrary->setOptions(g_flippedOptions);
+        }
+    }
+}
+
 }  // namespace
 
 using HostOptions = EventTest;
+
+// Regression: the options were read for each value, so an event translated while they changed could
+// carry a local timestamp with a UTC server time, or times of one setting with texts of the other.
+TEST_F(HostOptions, AnOptionSetDuringAnEventAppliesFromTheNextEventOn) {
+    const DATE stamped = oleDate(2024, 2, 29, 13, 45, 30);
+    const int64_t localMs = 1709214330000;
+    sim::EventObject access = accessWithForeignNames(stamped);
+    sim::EventObject state = objectStateEvent(stamped);
+    sim::EventObject generic = genericEvent(stamped);
+    for (sim::EventObject* event : {&access, &state, &generic}) {
+        event->serverTime = stamped;
+        event->location = kCjk;
+        event->description = kGreek;
+    }
+    g_flippingLibrary = &library;
+    g_flippedOptions = 0;
+    ASSERT_TRUE(library.setOptions(0));
+    library.RegisterLogCallback(&flipOptionsOnEventLines);
+    // Each kind twice, so that each starts once with the options off and once with them on.
+    for (int round = 0; round < 2; ++round) {
+        for (const sim::EventObject* event : {&access, &state, &generic}) {
+            ASSERT_TRUE(sim::deliverEvent(*event));
+        }
+    }
+    library.RegisterLogCallback(&LogCapture::callback);
+    ASSERT_TRUE(library.setOptions(0));
+
+    struct Delivered {
+        const char* kind;
+        int64_t timestampMs, serverTimeMs;
+        std::wstring location;
+    };
+    std::vector<Delivered> delivered;
+    {
+        std::lock_guard<std::mutex> lock(g_received.mutex);
+        ASSERT_EQ(2u, g_received.accesses.size());
+        ASSERT_EQ(2u, g_received.states.size());
+        ASSERT_EQ(2u, g_received.generics.size());
+        for (size_t i = 0; i < 2; ++i) {
+            const AccessCall& a = g_received.accesses[i];
+            const StateCall& s = g_received.states[i];
+            const GenericCall& g = g_received.generics[i];
+            EXPECT_EQ(a.firstName == kGreek, a.location == kCjk) << "one text form for all texts";
+            delivered.push_back({"access", a.timestampMs, a.serverTimeMs, a.location});
+            delivered.push_back({"object state", s.timestampMs, s.serverTimeMs, s.location});
+            delivered.push_back({"generic", g.timestampMs, g.serverTimeMs, g.location});
+        }
+    }
+    // In delivery order (access, state, generic per round), the options alternate from off.
+    for (size_t i = 0; i < delivered.size(); ++i) {
+        const Delivered& d = delivered[i];
+        const bool optionsOn = i % 2 == 1;
+        EXPECT_EQ(d.timestampMs, d.serverTimeMs) << d.kind << " " << i << ": the two times in one base";
+        EXPECT_EQ(optionsOn ? localMs - 3 * kHour : localMs, d.timestampMs) << d.kind << " " << i;
+        EXPECT_EQ(optionsOn ? std::wstring(kCjk) : std::wstring(kCjkNarrowed), d.location)
+            << d.kind << " " << i << ": the texts in the form of the same reading as the times";
+    }
+}
 
 TEST_F(HostOptions, ChangeTimesAndTextsOnlyWhenAskedAndSurviveClose) {
     const DATE stamped = oleDate(2024, 2, 29, 13, 45, 30);

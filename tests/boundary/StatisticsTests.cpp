@@ -203,3 +203,65 @@ TEST_F(Statistics, ANullRecordOrOneSmallerThanTheFirstVersionIsRefused) {
     EXPECT_EQ(sizeof(GatewayStatistics), larger.known.size);
     EXPECT_EQ(77u, larger.future);
 }
+
+// Regression: each read counted back from its own reading of the clock, in whole seconds, so the time of
+// one and the same event or login stepped back by a second in every second of reads.
+TEST_F(Statistics, TheTimesOfAnEventAndALoginStayTheSameFromReadToRead) {
+    ASSERT_TRUE(sim::deliverEvent(genericEvent(stamp())));
+    for (uint32_t options : {0u, GATEWAY_OPTION_UTC_TIMES}) {
+        ASSERT_TRUE(library.setOptions(options));
+        const GatewayStatistics first = read();
+        ASSERT_NE(0u, first.lastEventReceivedMs);
+        ASSERT_NE(0u, first.lastLoginMs);
+        // Read until the system clock has passed two second boundaries, so that every part of a second
+        // is seen; bounded in case the clock stands still.
+        SYSTEMTIME now{};
+        ::GetSystemTime(&now);
+        WORD second = now.wSecond;
+        int boundaries = 0;
+        int reads = 0;
+        const ULONGLONG giveUp = ::GetTickCount64() + 10000;
+        while (boundaries < 2 && ::GetTickCount64() < giveUp) {
+            const GatewayStatistics again = read();
+            ++reads;
+            ASSERT_EQ(first.lastEventReceivedMs, again.lastEventReceivedMs) << "read " << reads;
+            ASSERT_EQ(first.lastLoginMs, again.lastLoginMs) << "read " << reads;
+            ::GetSystemTime(&now);
+            if (now.wSecond != second) {
+                second = now.wSecond;
+                ++boundaries;
+            }
+            ::Sleep(1);
+        }
+        EXPECT_EQ(2, boundaries) << "the reads did not span a whole second";
+    }
+    ASSERT_TRUE(library.setOptions(0));
+}
+
+// The statistics' times are in the base of the event times: the local wall-clock time by the computer's
+// time-zone rules (which the simulator stamps its events with), or UTC, never the C runtime's idea of the
+// zone from TZ. Runs once more under TZ=Europe/Berlin (its own CTest entry), where Wine's zone rules give
+// Central European time and the C runtime reads TZ differently.
+TEST_F(Statistics, TimesAreInTheBaseOfTheEventTimesInEitherOption) {
+    constexpr int64_t kMargin = 5000;  // an event's stamp and its arrival, whole seconds each
+    for (uint32_t options : {0u, GATEWAY_OPTION_UTC_TIMES}) {
+        ASSERT_TRUE(library.setOptions(options));
+        ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+        g_received.clear();
+        sim::EventObject event = genericEvent(sim::localNow());
+        event.serverTime = event.timestamp;
+        ASSERT_TRUE(sim::deliverEvent(event));
+        const GatewayStatistics statistics = read();
+        std::lock_guard<std::mutex> lock(g_received.mutex);
+        ASSERT_EQ(1u, g_received.generics.size());
+        const int64_t stamped = g_received.generics[0].timestampMs;
+        const int64_t received = static_cast<int64_t>(statistics.lastEventReceivedMs);
+        const int64_t login = static_cast<int64_t>(statistics.lastLoginMs);
+        EXPECT_NEAR(static_cast<double>(stamped), static_cast<double>(received), kMargin) << options;
+        EXPECT_LE(login, received) << options;
+        EXPECT_NEAR(static_cast<double>(received), static_cast<double>(login), kMargin) << options;
+        EXPECT_EQ(0, received % 1000) << options;
+        EXPECT_EQ(0, login % 1000) << options;
+    }
+    ASSERT_TRUE(library.setOptions(0));
+}

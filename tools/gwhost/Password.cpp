@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "ShellInput.h"
 #include "Text.h"
 
 void wipe(std::wstring& secret) {
@@ -13,6 +14,8 @@ void wipe(std::wstring& secret) {
 }
 
 namespace {
+
+const char kNoPassword[] = "no password (set SIPASS_PASSWORD or type it)";
 
 void wipeNarrow(std::string& secret) {
     ::SecureZeroMemory(secret.data(), secret.size());
@@ -44,13 +47,17 @@ bool readFromConsole(HANDLE input, DWORD mode, std::wstring& password) {
     return true;
 }
 
-// One line from a pipe or a file, UTF-8.
-bool readFromPipe(std::wstring& password) {
+// One line from a pipe or a file, UTF-8. A line that would be cut short (a NUL byte) or is too long is
+// refused rather than taken in part.
+bool readFromPipe(std::wstring& password, std::string& problem) {
     std::string line;
-    for (int c = std::fgetc(stdin); c != EOF && c != '\n'; c = std::fgetc(stdin)) {
-        line.push_back(static_cast<char>(c));
-    }
-    if (line.empty() && std::feof(stdin)) {
+    const InputLine read = readInputLine(stdin, line);
+    if (read != InputLine::Read) {
+        wipeNarrow(line);
+        problem = read == InputLine::End      ? kNoPassword
+                  : read == InputLine::HasNul ? "line 1: the password holds a NUL byte"
+                                              : "line 1: the password line is longer than " +
+                                                    std::to_string(kMaxInputLine) + " bytes";
         return false;
     }
     std::wstring text = wide(line);
@@ -63,7 +70,8 @@ bool readFromPipe(std::wstring& password) {
 
 }  // namespace
 
-bool readPassword(const std::wstring& user, std::wstring& password, bool* fromInputLine) {
+bool readPassword(const std::wstring& user, std::wstring& password, std::string& problem,
+                  bool* fromInputLine) {
     if (fromInputLine != nullptr) {
         *fromInputLine = false;
     }
@@ -76,10 +84,14 @@ bool readPassword(const std::wstring& user, std::wstring& password, bool* fromIn
     if (input != INVALID_HANDLE_VALUE && ::GetConsoleMode(input, &mode)) {
         std::fprintf(stderr, "Password for %s: ", utf8(user).c_str());
         std::fflush(stderr);
-        return readFromConsole(input, mode, password);
+        if (!readFromConsole(input, mode, password)) {
+            problem = kNoPassword;
+            return false;
+        }
+        return true;
     }
     if (fromInputLine != nullptr) {
         *fromInputLine = true;
     }
-    return readFromPipe(password);
+    return readFromPipe(password, problem);
 }

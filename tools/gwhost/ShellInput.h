@@ -4,8 +4,31 @@
 // line; the caller asks interactive().
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
+
+// The most bytes a line of standard input may hold, its line end not counted. A longer line is refused
+// and skipped unread, so hostile input never makes gwhost hold more than this of one line.
+constexpr size_t kMaxInputLine = 64 * 1024;
+
+enum class InputLine {
+    Read,     // a line; `text` holds it without its line end
+    End,      // the end of input, nothing read
+    TooLong,  // longer than the limit: read up to its line end and discarded
+    HasNul,   // holds a NUL byte, which would cut every text made of it short
+};
+
+// Reads one line of `stream`: the bytes up to "\n" or "\r\n" (both end a line) or the end of input.
+// Holds at most limit + 1 bytes in `text`, however long the line is. `text` may keep bytes of a refused
+// line; a caller reading a secret wipes it whatever the result.
+InputLine readInputLine(std::FILE* stream, std::string& text, size_t limit = kMaxInputLine);
+
+// Standard input from a pipe or a file is read as bytes from here on: a Ctrl-Z (0x1A) in it no longer
+// ends the input as the C library's text mode makes it. At a console nothing changes, so Ctrl-Z then
+// Enter still ends the input there. Called before anything reads standard input.
+void readStandardInputAsBytes();
 
 class ShellInput {
 public:
@@ -16,8 +39,10 @@ public:
     // True when standard input is a console.
     bool interactive() const { return interactive_; }
 
-    // The words of the next line that holds any; false at the end of input.
-    bool next(std::vector<std::string>& words);
+    // The next line that holds any words, or one that is refused: true with its words and an empty
+    // `problem`, or with no words and why the line is refused (too long, a NUL byte). False at the end
+    // of input.
+    bool next(std::vector<std::string>& words, std::string& problem);
 
     // The number of the line next() returned last, counting from 1.
     int lineNumber() const { return line_; }

@@ -55,7 +55,8 @@ const char kUsage[] =
     "  stats                     show the gateway's statistics (no login; all 0 in a fresh process)\n"
     "  selftest                  run the five interop self-test exports (no login)\n"
     "  shell                     log in once, then run commands read from standard input, one a line\n"
-    "                            (\"help\" lists them); exit code 0 when every line succeeded, else 1\n"
+    "                            (\"help\" lists them); a line of more than 65536 bytes or with a NUL\n"
+    "                            byte fails unread; exit code 0 when every line succeeded, else 1\n"
     "\n"
     "options\n"
     "  --user NAME               account to log in with (default: operator)\n"
@@ -78,6 +79,8 @@ const char kUsage[] =
     "                            without it letters outside the machine's code page arrive as '?'\n"
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
+
+static_assert(kMaxInputLine == 65536, "the usage text states the longest line of the shell");
 
 const char kShellHelp[] =
     "commands, one a line; blank lines and lines starting with # are skipped\n"
@@ -1011,7 +1014,8 @@ int runShell(const GatewayApi& api, int linesBefore) {
             std::fputs("gwhost> ", stdout);
             std::fflush(stdout);
         }
-        if (!input.next(words)) {
+        std::string refused;  // why the line is refused before it runs (too long, a NUL byte)
+        if (!input.next(words, refused)) {
             break;
         }
         // A re-login while the shell waited for this line: the door states first, as watch shows them.
@@ -1030,7 +1034,7 @@ int runShell(const GatewayApi& api, int linesBefore) {
             g_failContext = "line " + std::to_string(input.lineNumber()) + ": ";
         }
         const unsigned reportedBefore = g_failuresReported;
-        const int result = runShellLine(api, words);
+        const int result = refused.empty() ? runShellLine(api, words) : fail(kBadArguments, refused);
         if (result != kDone && result != kQuit) {
             allSucceeded = false;
             if (g_failuresReported == reportedBefore) {
@@ -1071,8 +1075,9 @@ int runLoggedIn(const GatewayApi& api) {
 
     std::wstring password;
     bool passwordLine = false;
-    if (!readPassword(g_options.user, password, &passwordLine)) {
-        return fail(kBadArguments, "no password (set SIPASS_PASSWORD or type it)");
+    std::string problem;
+    if (!readPassword(g_options.user, password, problem, &passwordLine)) {
+        return fail(kBadArguments, problem);
     }
     const bool loggedIn = api.init(g_options.user.c_str(), password.c_str());
     wipe(password);
@@ -1113,6 +1118,7 @@ int runLoggedIn(const GatewayApi& api) {
 
 int wmain(int argc, wchar_t** argv) {
     ::SetConsoleOutputCP(CP_UTF8);
+    readStandardInputAsBytes();
     const std::string problem = parseArguments(argc, argv);
     if (!problem.empty()) {
         std::fprintf(stderr, "gwhost: %s\n\n%s", problem.c_str(), kUsage);

@@ -182,6 +182,7 @@ TEST_F(FaultSweep, EveryCallOfInit) {
     sim::startCallTrace();
     ASSERT_TRUE(library.Init(L"operator", L"sipass"));
     const std::vector<std::string> trace = sim::stopCallTrace();
+    RecordProperty("positions", static_cast<int>(trace.size()));
     ASSERT_GE(trace.size(), 8u);
     finish("clean run", sim::CallFault::Fail);
     for (int position = 0; position < static_cast<int>(trace.size()); ++position) {
@@ -202,6 +203,7 @@ TEST_F(FaultSweep, EveryCallOfAnAttempt) {
     ASSERT_TRUE(sim::raiseClientStateChanged(0));
     ASSERT_TRUE(settled());
     const std::vector<std::string> trace = sim::stopCallTrace();
+    RecordProperty("positions", static_cast<int>(trace.size()));
     ASSERT_GE(trace.size(), 8u);
     finish("clean run", sim::CallFault::Fail);
     for (int position = 0; position < static_cast<int>(trace.size()); ++position) {
@@ -222,6 +224,7 @@ TEST_F(FaultSweep, EveryCallOfClose) {
     sim::startCallTrace();
     ASSERT_TRUE(library.Close());
     const std::vector<std::string> trace = sim::stopCallTrace();
+    RecordProperty("positions", static_cast<int>(trace.size()));
     ASSERT_GE(trace.size(), 3u);
     finish("clean run", sim::CallFault::Fail);
     for (int position = 0; position < static_cast<int>(trace.size()); ++position) {

@@ -171,6 +171,24 @@ protected:
         return std::string(kindName(kind)) + " at " + std::to_string(position) + " (" + trace[position] + ")";
     }
 
+    // One run per position of `trace` and kind of fault: `prepare`, the fault armed, `act` (the host's
+    // answer to what it did: false when its Init failed), then finish.
+    template <class Prepare, class Act>
+    void sweep(const std::vector<std::string>& trace, Prepare prepare, Act act) {
+        RecordProperty("positions", static_cast<int>(trace.size()));
+        for (int position = 0; position < static_cast<int>(trace.size()); ++position) {
+            for (sim::CallFault kind : kKinds) {
+                if (breaksComItself(trace[position], kind)) {
+                    continue;
+                }
+                prepare();
+                arm(position, kind);
+                const bool loggedIn = act();
+                finish(name(trace, position, kind), kind, loggedIn);
+            }
+        }
+    }
+
     std::thread m_closer;
     long m_objects = 0;
     long m_allocations = 0;
@@ -182,19 +200,9 @@ TEST_F(FaultSweep, EveryCallOfInit) {
     sim::startCallTrace();
     ASSERT_TRUE(library.Init(L"operator", L"sipass"));
     const std::vector<std::string> trace = sim::stopCallTrace();
-    RecordProperty("positions", static_cast<int>(trace.size()));
     ASSERT_GE(trace.size(), 8u);
     finish("clean run", sim::CallFault::Fail);
-    for (int position = 0; position < static_cast<int>(trace.size()); ++position) {
-        for (sim::CallFault kind : kKinds) {
-            if (breaksComItself(trace[position], kind)) {
-                continue;
-            }
-            arm(position, kind);
-            const bool loggedIn = library.Init(L"operator", L"sipass");
-            finish(name(trace, position, kind), kind, loggedIn);
-        }
-    }
+    sweep(trace, [] {}, [&] { return library.Init(L"operator", L"sipass"); });
 }
 
 TEST_F(FaultSweep, EveryCallOfAnAttempt) {
@@ -203,20 +211,14 @@ TEST_F(FaultSweep, EveryCallOfAnAttempt) {
     ASSERT_TRUE(sim::raiseClientStateChanged(0));
     ASSERT_TRUE(settled());
     const std::vector<std::string> trace = sim::stopCallTrace();
-    RecordProperty("positions", static_cast<int>(trace.size()));
     ASSERT_GE(trace.size(), 8u);
     finish("clean run", sim::CallFault::Fail);
-    for (int position = 0; position < static_cast<int>(trace.size()); ++position) {
-        for (sim::CallFault kind : kKinds) {
-            if (breaksComItself(trace[position], kind)) {
-                continue;
-            }
-            ASSERT_TRUE(library.Init(L"operator", L"sipass"));
-            arm(position, kind);
-            ASSERT_TRUE(sim::raiseClientStateChanged(0));
-            finish(name(trace, position, kind), kind);
-        }
-    }
+    sweep(
+        trace, [&] { EXPECT_TRUE(library.Init(L"operator", L"sipass")); },
+        [] {
+            EXPECT_TRUE(sim::raiseClientStateChanged(0));
+            return true;
+        });
 }
 
 TEST_F(FaultSweep, EveryCallOfClose) {
@@ -224,18 +226,12 @@ TEST_F(FaultSweep, EveryCallOfClose) {
     sim::startCallTrace();
     ASSERT_TRUE(library.Close());
     const std::vector<std::string> trace = sim::stopCallTrace();
-    RecordProperty("positions", static_cast<int>(trace.size()));
     ASSERT_GE(trace.size(), 3u);
     finish("clean run", sim::CallFault::Fail);
-    for (int position = 0; position < static_cast<int>(trace.size()); ++position) {
-        for (sim::CallFault kind : kKinds) {
-            if (breaksComItself(trace[position], kind)) {
-                continue;
-            }
-            ASSERT_TRUE(library.Init(L"operator", L"sipass"));
-            arm(position, kind);
+    sweep(
+        trace, [&] { EXPECT_TRUE(library.Init(L"operator", L"sipass")); },
+        [&] {
             EXPECT_TRUE(library.Close());
-            finish(name(trace, position, kind), kind);
-        }
-    }
+            return true;
+        });
 }

@@ -121,8 +121,11 @@ typedef void(SIPASSVORMEKGATEWAY_CALL* DisconnectCallback)(void);
 
 /* A change of the connection (gateway_RegisterConnectionStateCallback): state is one of the three values
  * above, attempt the number of the automatic re-login attempt (0 when none is concerned), hresult the
- * client's result of a failed attempt (0 otherwise). Called like the event callbacks: one at a time with
- * them, with the gateway's lock held, under the same rules. */
+ * client's result of a failed attempt, or of a failed gateway_Init after a connected report (0 otherwise).
+ * Called on the thread that made the change, never while another thread holds the gateway lock (so it may
+ * call the door and point exports); the exports refused inside an event callback are refused inside it
+ * too. Reports never overlap one another, but one may run while an event callback runs on another
+ * thread. */
 typedef void(SIPASSVORMEKGATEWAY_CALL* ConnectionStateCallback)(int32_t state, int32_t attempt,
                                                                 int32_t hresult);
 

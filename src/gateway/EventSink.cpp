@@ -181,10 +181,8 @@ void SiPassGateWay::noteClientState(long state, unsigned connection) {
             queueReport(GATEWAY_CONNECTION_CONNECTED, 0, 0);
             m_ReportedUp = true;
             change = Change::Back;
-        } else if (state == 0) {
-            // Lost again while known to be lost: an attempt is made if none is pending or running.
-            change = Change::Lost;
         }
+        // Anything else repeats what the host was told last and changes nothing.
     }
     if (change == Change::Lost) {
         statistics::counters().loggedIn.store(false, std::memory_order_relaxed);

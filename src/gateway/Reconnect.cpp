@@ -128,7 +128,14 @@ class Supervisor {
 public:
     int schedule(const std::shared_ptr<SiPassGateWay>& gateway, const Policy& policy) {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_running || m_pending) {
+        if (m_running) {
+            // The connection the running attempt made was lost after that attempt reported its end (while
+            // the host resynchronised in its report): attempt 1 follows once the run is over. The gateway
+            // passes on only losses of a connection it reported up, never a late one of a replaced client.
+            m_lossWhileRunning = true;
+            return -1;
+        }
+        if (m_pending) {
             return -1;
         }
         m_target = gateway;
@@ -150,6 +157,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         const bool was = m_pending;
         m_pending = false;
+        m_lossWhileRunning = false;
         m_target.reset();
         ++m_generation;
         m_wake.notify_all();
@@ -161,6 +169,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_pending = false;
+            m_lossWhileRunning = false;
             m_target.reset();
             m_stopping = true;
             ++m_generation;
@@ -210,6 +219,7 @@ private:
             const int attempt = m_attempt;
             m_pending = false;
             m_running = true;
+            m_lossWhileRunning = false;
             lock.unlock();
 
             // Only the object the host still has: one it closed or replaced is not logged in again.
@@ -221,6 +231,9 @@ private:
 
             lock.lock();
             m_running = false;
+            if (std::exchange(m_lossWhileRunning, false) && result == AttemptResult::LoggedIn) {
+                result = AttemptResult::LostAgain;
+            }
             const bool retry = result == AttemptResult::Failed || result == AttemptResult::LostAgain;
             // A cancel while the attempt ran (the policy turned off) ends the chain; so does stop().
             const Policy current = policy();
@@ -286,6 +299,7 @@ private:
     bool m_stopping = false;
     bool m_pending = false;  // an attempt is scheduled and has not started
     bool m_running = false;  // an attempt is being made
+    bool m_lossWhileRunning = false;  // its connection was lost after it ended (see schedule)
     unsigned long long m_generation = 0;  // grows with every schedule, cancel and stop
     std::weak_ptr<SiPassGateWay> m_target;
     int m_attempt = 0;
@@ -331,7 +345,12 @@ Policy policy() {
 }
 
 void storeCredentials(const wchar_t* user, const wchar_t* password) {
-    vault().store(user, password);
+    // Under the policy's lock: a policy turned off meanwhile either comes first (nothing is stored) or
+    // after (its wipe follows).
+    std::lock_guard<std::mutex> lock(g_PolicyMutex);
+    if (g_Policy.on()) {
+        vault().store(user, password);
+    }
 }
 
 void wipeCredentials() {

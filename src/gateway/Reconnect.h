@@ -31,8 +31,8 @@ bool setPolicy(int32_t firstDelayMs, int32_t maxDelayMs);
 Policy policy();
 
 // The credentials of the last successful login, kept only while the policy is on, in pages of their own
-// protected with CryptProtectMemory. storeCredentials replaces them; wipeCredentials overwrites and frees
-// them.
+// protected with CryptProtectMemory. storeCredentials replaces them when the policy is on (and does
+// nothing when it is off); wipeCredentials overwrites and frees them.
 void storeCredentials(const wchar_t* user, const wchar_t* password);
 void wipeCredentials();
 // Copies them out (the caller wipes its copies); false when none are kept.

@@ -202,9 +202,7 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     const HRESULT hr = login(user, password);
     if (SUCCEEDED(hr)) {
         statistics::loggedInNow();
-        if (reconnect::policy().on()) {
-            reconnect::storeCredentials(user.c_str(), password.c_str());
-        }
+        reconnect::storeCredentials(user.c_str(), password.c_str());
     }
     if (endLogin(0, hr)) {
         const int delay = reconnect::scheduleAfterLoss(shared_from_this());

@@ -1,9 +1,5 @@
 #include "ConnectionReports.h"
 
-#include <windows.h>
-
-#include <tlhelp32.h>
-
 Reports g_reports;
 
 void PrintTo(const Report& report, std::ostream* os) {
@@ -35,28 +31,4 @@ void SIPASSVORMEKGATEWAY_CALL recordConnection(int32_t state, int32_t attempt, i
 void SIPASSVORMEKGATEWAY_CALL countDisconnect() {
     std::lock_guard<std::mutex> lock(g_reports.mutex);
     ++g_reports.disconnects;
-}
-
-int threadCount() {
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        if (entry.th32OwnerProcessID == ::GetCurrentProcessId()) {
-            ++count;
-        }
-    }
-    ::CloseHandle(snapshot);
-    return count;
-}
-
-bool waitForThreadsAtMost(int count) {
-    for (int i = 0; i < 5000; ++i) {
-        if (threadCount() <= count) {
-            return true;
-        }
-        ::Sleep(1);
-    }
-    return false;
 }

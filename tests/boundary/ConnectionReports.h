@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "EventFixture.h"
+#include "Threads.h"
 
 struct Report {
     int32_t state, attempt, hresult;
@@ -40,11 +41,6 @@ inline Report r(int32_t state, int32_t attempt = 0, int32_t hresult = 0) {
     return Report{state, attempt, hresult, {}};
 }
 
-// Threads of this process.
-int threadCount();
-// Waits (bounded) until the process has at most `count` threads: simulator threads end on their own a
-// moment after their work.
-bool waitForThreadsAtMost(int count);
 
 class Reconnect : public BoundaryTest {
 protected:

@@ -2,8 +2,6 @@
 // delays, the client's own recovery, Close and Init while an attempt is pending, and the credentials.
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <atomic>
 #include <chrono>
 #include <climits>

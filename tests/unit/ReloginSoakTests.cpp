@@ -4,8 +4,6 @@
 // seconds; GATEWAY_SOAK_SECONDS=300 runs it for minutes.
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -19,6 +17,7 @@
 #include "Reconnect.h"
 #include "SiPassGateWay.h"
 #include "SimpleLogger.h"
+#include "Threads.h"
 
 namespace {
 
@@ -39,18 +38,6 @@ std::chrono::milliseconds soakDuration() {
     const char* value = std::getenv("GATEWAY_SOAK_SECONDS");
     const long seconds = value != nullptr ? std::strtol(value, nullptr, 10) : 0;
     return std::chrono::milliseconds(seconds > 0 ? seconds * 1000 : 3000);
-}
-
-int threadCount() {
-    HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 entry{};
-    entry.dwSize = sizeof entry;
-    int count = 0;
-    for (BOOL more = ::Thread32First(snapshot, &entry); more; more = ::Thread32Next(snapshot, &entry)) {
-        count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1 : 0;
-    }
-    ::CloseHandle(snapshot);
-    return count;
 }
 
 // Allocated blocks over every heap of the process (the C runtime's included).

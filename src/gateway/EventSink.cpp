@@ -94,6 +94,10 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
 
 void SiPassGateWay::queueReport(int32_t state, int32_t attempt, int32_t hr) {
     m_Reports.push_back(Report{state, attempt, hr});
+    if (state != GATEWAY_CONNECTION_RETRYING) {
+        m_ReportedUp = state == GATEWAY_CONNECTION_CONNECTED;
+        statistics::counters().loggedIn.store(m_ReportedUp, std::memory_order_relaxed);
+    }
 }
 
 void SiPassGateWay::deliverReports() {
@@ -174,20 +178,13 @@ void SiPassGateWay::noteClientState(long state, unsigned connection) {
             }
         } else if (state == 0 && m_ReportedUp) {
             queueReport(GATEWAY_CONNECTION_LOST, 0, 0);
-            m_ReportedUp = false;
             change = Change::Lost;
         } else if (state == kClientConnected && !m_ReportedUp) {
             // Whatever the policy: the last report tells whether the connection is up.
             queueReport(GATEWAY_CONNECTION_CONNECTED, 0, 0);
-            m_ReportedUp = true;
             change = Change::Back;
         }
         // Anything else repeats what the host was told last and changes nothing.
-    }
-    if (change == Change::Lost) {
-        statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
-    } else if (change == Change::Back) {
-        statistics::counters().loggedIn.store(true, std::memory_order_relaxed);
     }
     deliverReports();
     if (change == Change::Lost) {

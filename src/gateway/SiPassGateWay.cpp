@@ -373,7 +373,6 @@ void SiPassGateWay::beginLogin(std::string operation) {
 
 bool SiPassGateWay::endLogin(int attempt, HRESULT hr) {
     bool lost = false;
-    bool up = false;
     {
         std::lock_guard<std::mutex> lock(m_StateLock);
         if (!m_LoggingIn) {
@@ -382,22 +381,17 @@ bool SiPassGateWay::endLogin(int attempt, HRESULT hr) {
         m_LoggingIn = false;
         if (SUCCEEDED(hr)) {
             queueReport(GATEWAY_CONNECTION_CONNECTED, attempt, 0);
-            m_ReportedUp = true;
             if (m_LostDuringLogin) {
                 // Lost right after the login: the host hears both, in their order.
                 queueReport(GATEWAY_CONNECTION_LOST, 0, 0);
-                m_ReportedUp = false;
                 lost = true;
             }
         } else if (attempt > 0 || m_ReportedUp) {
             // The earlier connection is gone with the failed login: the last report must not say connected.
             queueReport(GATEWAY_CONNECTION_LOST, attempt, hr);
-            m_ReportedUp = false;
         }
         m_LostDuringLogin = false;
-        up = m_ReportedUp;
     }
-    statistics::counters().loggedIn.store(up, std::memory_order_relaxed);
     deliverReports();
     return lost;
 }

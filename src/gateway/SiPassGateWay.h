@@ -125,7 +125,8 @@ private:
     // The client's report of `connection`: what it changes in the connection the host was told of.
     // REQUIRES: m_Mutex (it runs inside a delivery).
     void noteClientState(long state, unsigned connection);
-    // Queues a connection-state report (REQUIRES: m_StateLock held) and delivers the queue (without it).
+    // Queues a connection-state report; a 0 or 1 also sets m_ReportedUp and the statistics' loggedIn.
+    // REQUIRES: m_StateLock held.
     void queueReport(int32_t state, int32_t attempt, int32_t hr);
     // Delivers the queued reports in order unless another thread is delivering them already, in which
     // case that thread delivers these too. No gateway lock is held while the callback runs: the host may
@@ -174,7 +175,7 @@ private:
     bool m_LoggingIn = false;        // between beginLogin and endLogin
     unsigned m_LoginConnections = 0; // connections numbered above this one belong to the login under way
     bool m_LostDuringLogin = false;  // the connection being logged in reported a loss meanwhile
-    bool m_ReportedUp = false;       // the last report (queued) said connected
+    bool m_ReportedUp = false;       // the last report queued said connected (set by queueReport only)
     std::deque<Report> m_Reports;    // queued, not yet delivered
     bool m_Reporting = false;        // a thread is delivering m_Reports
 

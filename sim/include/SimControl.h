@@ -411,6 +411,10 @@ bool deliverEvents(const EventBatch& batch, unsigned timeoutMs = 5000);
 // A batch of one event object.
 bool deliverEvent(const EventObject& event, unsigned timeoutMs = 5000);
 
+// A new event object with one reference, owned by the caller: for a caller that builds its own OnEvent
+// arrays (the benchmark). Its getters are counted like those of a delivered event.
+HRESULT createEvent(const EventObject& fields, IUnknown** object);
+
 // The current local time as an OLE automation date, whole seconds: the time base of event timestamps.
 DATE localNow();
 

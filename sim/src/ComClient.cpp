@@ -5,7 +5,7 @@
 // getters read the client's own state.
 #include "ComClient.h"
 
-#include "CComBSTR.h"
+#include "com/CComBSTR.h"
 
 #include "EventObject.h"
 #include "SimObjects.h"

@@ -13,7 +13,7 @@
 
 #include "SimRuntime.h"
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 
 #include <ocidl.h>
 #include <olectl.h>

@@ -2,7 +2,7 @@
 // the way an in-process client library registers itself (InprocServer32 with ThreadingModel Both).
 #include "SimRuntime.h"
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 
 #include <olectl.h>
 

@@ -148,3 +148,11 @@ HRESULT createEventObject(const EventObject& fields, IUnknown** object) {
 }
 
 }  // namespace sim::detail
+
+namespace sim {
+
+HRESULT createEvent(const EventObject& fields, IUnknown** object) {
+    return detail::createEventObject(fields, object);
+}
+
+}  // namespace sim

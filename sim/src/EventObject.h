@@ -3,7 +3,7 @@
 
 #include "SimControl.h"
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 
 namespace sim::detail {
 

@@ -6,7 +6,7 @@
 #include <new>
 #include <thread>
 
-#include "ComOwners.h"
+#include "com/ComOwners.h"
 #include "EventObject.h"
 
 namespace sim {

@@ -2,7 +2,7 @@
 // through (IManualCommand itself has setters only).
 #pragma once
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 
 #include <string>
 

@@ -3,7 +3,7 @@
 
 #include "EventObject.h"
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 
 #include <ocidl.h>
 

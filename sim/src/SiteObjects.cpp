@@ -5,7 +5,7 @@
 
 #include "SimRuntime.h"
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 
 #include <functional>
 #include <memory>

@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "Gateway.h"
-#include "SimpleLogger.h"
+#include "gateway/Gateway.h"
+#include "support/SimpleLogger.h"
 
 // The library does no work of its own at load: the gateway object and the logger are created on first
 // use. Nothing is torn down at unload (close the gateway first) except the two thread-local slots, so

@@ -1,10 +1,10 @@
 // The door and point exports and the cleanup exports that give the records' memory back. The three
 // requests forward to one gateway operation each inside one boundary guard; the cleanup exports only free
 // (gateway_cleanupDoorset also obtains the gateway object, so it is guarded too). None takes a lock.
-#include "Boundary.h"
-#include "Gateway.h"
-#include "HostRecords.h"
-#include "SiPassGateWay.h"
+#include "support/Boundary.h"
+#include "gateway/Gateway.h"
+#include "doors/HostRecords.h"
+#include "gateway/SiPassGateWay.h"
 #include "SiPassVormekGateway.h"
 
 extern "C" {

@@ -3,12 +3,12 @@
 // under the lifecycle lock, which is taken outside an inner guard so that a fault inside releases it.
 #include <boost/thread/lock_guard.hpp>
 
-#include "Boundary.h"
-#include "Gateway.h"
-#include "HostOptions.h"
-#include "Reconnect.h"
-#include "SiPassGateWay.h"
-#include "Statistics.h"
+#include "support/Boundary.h"
+#include "gateway/Gateway.h"
+#include "support/HostOptions.h"
+#include "gateway/Reconnect.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/Statistics.h"
 #include "SiPassVormekGateway.h"
 
 namespace {

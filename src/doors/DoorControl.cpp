@@ -3,10 +3,10 @@
 
 #include <string>
 
-#include "CComBSTR.h"
-#include "DoorServices.h"
-#include "FailureText.h"
-#include "SiPassGateWay.h"
+#include "com/CComBSTR.h"
+#include "doors/DoorServices.h"
+#include "support/FailureText.h"
+#include "gateway/SiPassGateWay.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -4,11 +4,11 @@
 #include <exception>
 #include <string>
 
-#include "CComBSTR.h"
-#include "DoorServices.h"
-#include "FailureText.h"
-#include "HostRecords.h"
-#include "SiPassGateWay.h"
+#include "com/CComBSTR.h"
+#include "doors/DoorServices.h"
+#include "support/FailureText.h"
+#include "doors/HostRecords.h"
+#include "gateway/SiPassGateWay.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -1,4 +1,4 @@
-#include "DoorServices.h"
+#include "doors/DoorServices.h"
 
 namespace doors {
 

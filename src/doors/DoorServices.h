@@ -6,8 +6,8 @@
 
 #include <oleauto.h>
 
-#include "ComOwners.h"
-#include "SimpleLogger.h"
+#include "com/ComOwners.h"
+#include "support/SimpleLogger.h"
 
 namespace doors {
 

@@ -1,4 +1,4 @@
-#include "HostRecords.h"
+#include "doors/HostRecords.h"
 
 #include <algorithm>
 #include <cstdlib>

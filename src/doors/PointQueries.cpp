@@ -3,12 +3,12 @@
 
 #include <string>
 
-#include "CComBSTR.h"
-#include "DoorServices.h"
-#include "EventTime.h"
-#include "FailureText.h"
-#include "HostRecords.h"
-#include "SiPassGateWay.h"
+#include "com/CComBSTR.h"
+#include "doors/DoorServices.h"
+#include "events/EventTime.h"
+#include "support/FailureText.h"
+#include "doors/HostRecords.h"
+#include "gateway/SiPassGateWay.h"
 
 using Microsoft::WRL::ComPtr;
 

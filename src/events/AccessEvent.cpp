@@ -1,8 +1,8 @@
 // Access events: a badge presented at a reader, with the cardholder's data. Runs on the client's thread
 // while OnEvent holds m_Mutex.
-#include "Boundary.h"
-#include "EventReading.h"
-#include "SiPassGateWay.h"
+#include "support/Boundary.h"
+#include "events/EventReading.h"
+#include "gateway/SiPassGateWay.h"
 
 void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();

@@ -4,14 +4,14 @@
 
 #include <string>
 
-#include "Boundary.h"
-#include "EnumNames.h"
-#include "EventTime.h"
-#include "FailureText.h"
-#include "HostOptions.h"
-#include "SimpleLogger.h"
-#include "Statistics.h"
-#include "Win32Helper.h"
+#include "support/Boundary.h"
+#include "names/EnumNames.h"
+#include "events/EventTime.h"
+#include "support/FailureText.h"
+#include "support/HostOptions.h"
+#include "support/SimpleLogger.h"
+#include "support/Statistics.h"
+#include "support/Win32Helper.h"
 
 // Calls one getter after another on an event; the first failure is logged as
 // "<getter> for <kind> failed: hr=<n>" with errLog, and every later read is refused, so that a chain of

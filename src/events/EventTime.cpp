@@ -1,4 +1,4 @@
-#include "EventTime.h"
+#include "events/EventTime.h"
 
 #include <algorithm>
 #include <cmath>
@@ -6,9 +6,9 @@
 #include <clocale>
 #include <cwchar>
 
-#include "HostOptions.h"
-#include "TimeZoneRules.h"
-#include "Win32Helper.h"
+#include "support/HostOptions.h"
+#include "events/TimeZoneRules.h"
+#include "support/Win32Helper.h"
 
 // The locale ids of the C runtime's current locale, by category (msvcrt; the headers do not declare it).
 extern "C" __declspec(dllimport) LCID* __cdecl ___lc_handle_func(void);

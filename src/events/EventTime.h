@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "HostOptions.h"
+#include "support/HostOptions.h"
 
 // A date and whether it is valid. Dates read from events are always valid; only localNow can produce an
 // invalid one (the local time was unavailable).

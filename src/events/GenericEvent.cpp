@@ -1,8 +1,8 @@
 // Generic events: an event number, a type and a sub-type, two times and two texts. Runs on the client's
 // thread while OnEvent holds m_Mutex; never consults the subscriptions.
-#include "Boundary.h"
-#include "EventReading.h"
-#include "SiPassGateWay.h"
+#include "support/Boundary.h"
+#include "events/EventReading.h"
+#include "gateway/SiPassGateWay.h"
 
 void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();

@@ -1,8 +1,8 @@
 // Object-state events: a point in alarm, a door forced or held, a reader offline. Runs on the client's
 // thread while OnEvent holds m_Mutex.
-#include "Boundary.h"
-#include "EventReading.h"
-#include "SiPassGateWay.h"
+#include "support/Boundary.h"
+#include "events/EventReading.h"
+#include "gateway/SiPassGateWay.h"
 
 void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();

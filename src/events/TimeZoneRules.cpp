@@ -1,4 +1,4 @@
-#include "TimeZoneRules.h"
+#include "events/TimeZoneRules.h"
 
 #include <windows.h>
 

@@ -2,13 +2,13 @@
 // of its own; each one is a COM boundary and lets nothing escape.
 #include <boost/thread/lock_guard.hpp>
 
-#include "Boundary.h"
-#include "ComOwners.h"
-#include "FailureText.h"
-#include "Gateway.h"
-#include "Reconnect.h"
-#include "SiPassGateWay.h"
-#include "Statistics.h"
+#include "support/Boundary.h"
+#include "com/ComOwners.h"
+#include "support/FailureText.h"
+#include "gateway/Gateway.h"
+#include "gateway/Reconnect.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/Statistics.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -1,6 +1,6 @@
-#include "EventSinkForwarder.h"
+#include "gateway/EventSinkForwarder.h"
 
-#include "SpinWait.h"
+#include "support/SpinWait.h"
 
 HRESULT answerEventSinkQuery(_ICOMClientEvents* sink, REFIID riid, void** object) {
     if (object == nullptr) {

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 
 // What a forwarder forwards to: the event interface, and the client's state reports with the number of
 // the event connection they came through, so that the target can tell a report of the connection it has

@@ -1,4 +1,4 @@
-#include "Gateway.h"
+#include "gateway/Gateway.h"
 
 #include <windows.h>
 
@@ -7,10 +7,10 @@
 
 #include <boost/thread/lock_guard.hpp>
 
-#include "Reconnect.h"
-#include "SiPassGateWay.h"
-#include "SimpleLogger.h"
-#include "Statistics.h"
+#include "gateway/Reconnect.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/SimpleLogger.h"
+#include "support/Statistics.h"
 
 namespace gateway {
 namespace {

@@ -11,7 +11,7 @@
 
 #include <memory>
 
-#include "OwnedMutex.h"
+#include "support/OwnedMutex.h"
 
 class SiPassGateWay;
 

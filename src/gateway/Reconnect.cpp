@@ -1,4 +1,4 @@
-#include "Reconnect.h"
+#include "gateway/Reconnect.h"
 
 #include <windows.h>
 
@@ -13,10 +13,10 @@
 #include <thread>
 #include <utility>
 
-#include "Boundary.h"
-#include "Gateway.h"
-#include "SiPassGateWay.h"
-#include "SimpleLogger.h"
+#include "support/Boundary.h"
+#include "gateway/Gateway.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/SimpleLogger.h"
 
 namespace reconnect {
 namespace {

@@ -1,20 +1,20 @@
-#include "SiPassGateWay.h"
+#include "gateway/SiPassGateWay.h"
 
 #include <atomic>
 
 #include <boost/thread/lock_guard.hpp>
 
-#include "FailureText.h"
-#include "Boundary.h"
-#include "ClientRef.h"
-#include "Gateway.h"
-#include "Reconnect.h"
-#include "SehGuard.h"
-#include "Owners.h"
-#include "SimpleLogger.h"
-#include "Statistics.h"
-#include "Win32Helper.h"
-#include "Wiping.h"
+#include "support/FailureText.h"
+#include "support/Boundary.h"
+#include "support/ClientRef.h"
+#include "gateway/Gateway.h"
+#include "gateway/Reconnect.h"
+#include "support/SehGuard.h"
+#include "support/Owners.h"
+#include "support/SimpleLogger.h"
+#include "support/Statistics.h"
+#include "support/Win32Helper.h"
+#include "support/Wiping.h"
 
 using Microsoft::WRL::ComPtr;
 

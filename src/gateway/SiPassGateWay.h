@@ -9,15 +9,15 @@
 #include <mutex>
 #include <string>
 
-#include "ClientRef.h"
-#include "ComOwners.h"
+#include "support/ClientRef.h"
+#include "com/ComOwners.h"
 
-#include "ClientInterfaces.h"
-#include "EventSinkForwarder.h"
-#include "ManagedDLLLoader.h"
-#include "OwnedMutex.h"
-#include "Reconnect.h"
-#include "SiPassNodeList.h"
+#include "client/ClientInterfaces.h"
+#include "gateway/EventSinkForwarder.h"
+#include "support/ManagedDLLLoader.h"
+#include "support/OwnedMutex.h"
+#include "gateway/Reconnect.h"
+#include "gateway/SiPassNodeList.h"
 #include "SiPassVormekGateway.h"
 
 class SiPassGateWay : public ConnectionEventTarget, public std::enable_shared_from_this<SiPassGateWay> {

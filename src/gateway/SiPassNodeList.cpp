@@ -1,4 +1,4 @@
-#include "SiPassNodeList.h"
+#include "gateway/SiPassNodeList.h"
 
 void SiPassNodeList::add(long objectType, long objectId, long state) {
     m_Nodes[objectType][objectId].emplace(state, true);

@@ -2,12 +2,12 @@
 // server, logged and recorded in m_NotifyList.
 #include <boost/thread/lock_guard.hpp>
 
-#include "CComBSTR.h"
-#include "Gateway.h"
-#include "SehGuard.h"
-#include "SiPassGateWay.h"
-#include "SimpleLogger.h"
-#include "Win32Helper.h"
+#include "com/CComBSTR.h"
+#include "gateway/Gateway.h"
+#include "support/SehGuard.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/SimpleLogger.h"
+#include "support/Win32Helper.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -11,10 +11,10 @@
 #include <string>
 #include <utility>
 
-#include "HResultError.h"
-#include "SehGuard.h"
-#include "SimpleLogger.h"
-#include "Statistics.h"
+#include "com/HResultError.h"
+#include "support/SehGuard.h"
+#include "support/SimpleLogger.h"
+#include "support/Statistics.h"
 
 namespace boundary {
 

@@ -1,4 +1,4 @@
-#include "CharacterTable.h"
+#include "support/CharacterTable.h"
 
 #include <windows.h>
 

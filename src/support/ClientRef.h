@@ -15,8 +15,8 @@
 
 #include <utility>
 
-#include "Boundary.h"
-#include "SehGuard.h"
+#include "support/Boundary.h"
+#include "support/SehGuard.h"
 
 namespace clientref {
 

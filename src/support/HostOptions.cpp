@@ -1,11 +1,11 @@
-#include "HostOptions.h"
+#include "support/HostOptions.h"
 
 #include <atomic>
 #include <cstdio>
 #include <string>
 
 #include "SiPassVormekGateway.h"
-#include "SimpleLogger.h"
+#include "support/SimpleLogger.h"
 
 static_assert(options::kKnown == (GATEWAY_OPTION_UTC_TIMES | GATEWAY_OPTION_UNCHANGED_TEXTS),
               "every option of the header is known");

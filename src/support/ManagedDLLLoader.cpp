@@ -1,4 +1,4 @@
-#include "ManagedDLLLoader.h"
+#include "support/ManagedDLLLoader.h"
 
 #include <vector>
 

@@ -1,4 +1,4 @@
-#include "SehGuard.h"
+#include "support/SehGuard.h"
 
 #if defined(__i386__)
 

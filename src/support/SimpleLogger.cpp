@@ -1,11 +1,11 @@
-#include "SimpleLogger.h"
+#include "support/SimpleLogger.h"
 
 #include <cstring>
 
-#include "CharacterTable.h"
-#include "SehGuard.h"
-#include "SpinWait.h"
-#include "Win32Helper.h"
+#include "support/CharacterTable.h"
+#include "support/SehGuard.h"
+#include "support/SpinWait.h"
+#include "support/Win32Helper.h"
 
 std::atomic<SimpleLogger*> SimpleLogger::m_Instance{nullptr};
 

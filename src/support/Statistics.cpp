@@ -1,4 +1,4 @@
-#include "Statistics.h"
+#include "support/Statistics.h"
 
 #include <cstddef>
 #include <cstring>
@@ -8,9 +8,9 @@
 #include <intrin.h>
 #include <string>
 
-#include "EventTime.h"
-#include "HostOptions.h"
-#include "SimpleLogger.h"
+#include "events/EventTime.h"
+#include "support/HostOptions.h"
+#include "support/SimpleLogger.h"
 
 namespace statistics {
 

@@ -1,12 +1,12 @@
-#include "Win32Helper.h"
+#include "support/Win32Helper.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
 
-#include "CharacterTable.h"
-#include "SimpleLogger.h"
+#include "support/CharacterTable.h"
+#include "support/SimpleLogger.h"
 
 namespace Win32Helper {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "CComBSTR.h"
+#include "com/CComBSTR.h"
 
 namespace Win32Helper {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <utility>
 
-#include "HResultError.h"
+#include "com/HResultError.h"
 
 namespace wiping {
 

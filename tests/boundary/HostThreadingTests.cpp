@@ -11,7 +11,7 @@
 
 #include <wrl/client.h>
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 #include "EventFixture.h"
 #include "HostFaults.h"
 

@@ -4,7 +4,7 @@
 // exception a call raised.
 #pragma once
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 #include "SimControl.h"
 
 #include <gtest/gtest.h>

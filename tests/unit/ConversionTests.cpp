@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "CharacterTable.h"
+#include "support/CharacterTable.h"
 #include "ComTest.h"
 #include "LogCapture.h"
-#include "SimpleLogger.h"
-#include "Win32Helper.h"
+#include "support/SimpleLogger.h"
+#include "support/Win32Helper.h"
 
 using namespace Win32Helper;
 

@@ -4,11 +4,11 @@
 #include <set>
 
 #include "ComTest.h"
-#include "Gateway.h"
-#include "HostRecords.h"
+#include "gateway/Gateway.h"
+#include "doors/HostRecords.h"
 #include "LogCapture.h"
-#include "SiPassGateWay.h"
-#include "SimpleLogger.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/SimpleLogger.h"
 
 namespace {
 

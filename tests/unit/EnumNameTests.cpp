@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "EnumNames.h"
+#include "names/EnumNames.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <stdexcept>
 
 #include "ComTest.h"
-#include "Gateway.h"
+#include "gateway/Gateway.h"
 #include "LogCapture.h"
-#include "SiPassGateWay.h"
-#include "SimpleLogger.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/SimpleLogger.h"
 
 namespace {
 

@@ -6,9 +6,9 @@
 #include <limits>
 #include <string>
 
-#include "EventReading.h"
-#include "EventTime.h"
-#include "Win32Helper.h"
+#include "events/EventReading.h"
+#include "events/EventTime.h"
+#include "support/Win32Helper.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <vector>
 
 #include "ComTest.h"
-#include "EventSinkForwarder.h"
-#include "Gateway.h"
-#include "Reconnect.h"
+#include "gateway/EventSinkForwarder.h"
+#include "gateway/Gateway.h"
+#include "gateway/Reconnect.h"
 #include "LogCapture.h"
-#include "SiPassGateWay.h"
-#include "SimpleLogger.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/SimpleLogger.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ManagedDLLLoader.h"
+#include "support/ManagedDLLLoader.h"
 
 namespace {
 

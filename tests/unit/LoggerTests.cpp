@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "LogCapture.h"
-#include "SimpleLogger.h"
-#include "Win32Helper.h"
+#include "support/SimpleLogger.h"
+#include "support/Win32Helper.h"
 
 namespace {
 

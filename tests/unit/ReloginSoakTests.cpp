@@ -12,11 +12,11 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "ComTest.h"
-#include "EventSinkForwarder.h"
-#include "Gateway.h"
-#include "Reconnect.h"
-#include "SiPassGateWay.h"
-#include "SimpleLogger.h"
+#include "gateway/EventSinkForwarder.h"
+#include "gateway/Gateway.h"
+#include "gateway/Reconnect.h"
+#include "gateway/SiPassGateWay.h"
+#include "support/SimpleLogger.h"
 #include "Threads.h"
 
 namespace {

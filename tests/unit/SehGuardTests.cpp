@@ -3,9 +3,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "Boundary.h"
+#include "support/Boundary.h"
 #include "LogCapture.h"
-#include "SehGuard.h"
+#include "support/SehGuard.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "SiPassNodeList.h"
+#include "gateway/SiPassNodeList.h"
 
 TEST(SubscriptionList, HoldsEachTripleOnce) {
     SiPassNodeList list;

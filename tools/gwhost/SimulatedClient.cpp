@@ -2,7 +2,7 @@
 
 #include <objbase.h>
 
-#include "ClientInterfaces.h"
+#include "client/ClientInterfaces.h"
 #include "Text.h"
 
 std::wstring programDirectory() {

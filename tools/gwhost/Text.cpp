@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "EnumNames.h"
+#include "names/EnumNames.h"
 
 std::string utf8(const wchar_t* text) {
     if (text == nullptr) {

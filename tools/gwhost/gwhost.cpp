@@ -26,7 +26,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DoorTable.h"
-#include "EnumNames.h"
+#include "names/EnumNames.h"
 #include "GatewayApi.h"
 #include "Password.h"
 #include "ShellInput.h"

@@ -1,4 +1,4 @@
-#include "EnumNames.h"
+#include "names/EnumNames.h"
 
 #include <algorithm>
 #include <iterator>

@@ -7,7 +7,7 @@
 
 #include <utility>
 
-#include "HResultError.h"
+#include "com/HResultError.h"
 
 class CComBSTR {
 public:

@@ -107,8 +107,7 @@ uint64_t hourBits(long long hour) {
 }  // namespace
 
 long long utcOffsetOfLocal(long long localSeconds) {
-    // Events come in runs stamped within the same hour, and the rules are slow to consult (a few
-    // microseconds under Wine): the offset of a local hour that occurs once, with one offset from its
+    // Events come in runs stamped within the same hour, and the rules are slow to consult: the offset of a local hour that occurs once, with one offset from its
     // first second to its last, is kept for a second of real time, so that a change of the time zone is
     // seen soon. The hours around a change of the clocks are resolved every time. Read on every event,
     // so the few kept hours are atomic words, not a lock: a reader racing a writer sees either entry

@@ -1,6 +1,6 @@
 // The one guard against structured exceptions (access violations, RaiseException, the C++ exceptions of
 // an MSVC-built module). GCC's catch (...) does not see them, so code that calls into foreign modules
-// (the access-control client, the host's callbacks) runs the call through runSehGuarded.
+// (the access-control client, the host's callbacks) runs the call through runGuarded.
 //
 // The guard is frame based, like MSVC's __try/__except: a handler deeper in the stack (for example a
 // client that throws and catches its own exceptions) sees its exception first, and the guard only takes

@@ -26,8 +26,8 @@ struct Counters {
     // reading the clock costs more than the rest of the counting.
     std::atomic<uint64_t> lastEventTick{0};
     std::atomic<bool> loggedIn{false};
-    // In time-stamp-counter ticks, turned into microseconds when read: two performance-counter readings
-    // per callback would cost a tenth of an event's handling under Wine.
+    // In time-stamp-counter ticks, turned into microseconds when read, so that timing a callback stays
+    // cheap (see callHost).
     std::atomic<uint64_t> longestHostCallbackTicks{0};
 };
 

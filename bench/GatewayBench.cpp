@@ -23,7 +23,7 @@
 // them against a plain loop in the same process; so it includes these internals by path, on purpose.
 #include "doors/DoorServices.h"
 #include "doors/HostRecords.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/HostOptions.h"
 #include "support/SimpleLogger.h"
@@ -435,7 +435,7 @@ int main(int argc, char** argv) {
     sim::resetSite();
     sim::registerClassObjects();
 
-    gateway::Pin gateway = gateway::obtain();
+    processGateway::Pin gateway = processGateway::obtain();
     if (!gateway->Init(L"operator", L"sipass")) {
         std::fprintf(stderr, "login to the simulated client failed\n");
         return 1;
@@ -633,7 +633,7 @@ int main(int argc, char** argv) {
         std::fprintf(json, "  ]\n}\n");
         std::fclose(json);
     }
-    gateway::closeCurrent();
+    processGateway::closeCurrent();
     gateway.reset();
     sim::revokeClassObjects();
     std::printf("results written to %s\n", jsonPath);

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "support/SimpleLogger.h"
 
 // The library does no work of its own at load: the gateway object and the logger are created on first
@@ -9,7 +9,7 @@
 // (reserved not null) nothing is touched.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
     if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
-        gateway::releaseThreadSlot();
+        processGateway::releaseThreadSlot();
         SimpleLogger::releaseThreadSlot();
     }
     return TRUE;

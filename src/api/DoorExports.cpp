@@ -2,7 +2,7 @@
 // requests forward to one gateway operation each inside one boundary guard; the cleanup exports only free
 // (gateway_cleanupDoorset also obtains the gateway object, so it is guarded too). None takes a lock.
 #include "support/Boundary.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "doors/HostRecords.h"
 #include "gateway/SiPassGateWay.h"
 #include "SiPassVormekGateway.h"
@@ -12,23 +12,23 @@ extern "C" {
 bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount,
                                                   int32_t* pDoorCount) {
     return boundary::guard("gateway_getAllDoors", false, [&] {
-        return gateway::obtain()->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
+        return processGateway::obtain()->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
     });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t pointId, PointState* pointState) {
     return boundary::guard("gateway_getPointState", false,
-                           [&] { return gateway::obtain()->getPointState(pointId, pointState); });
+                           [&] { return processGateway::obtain()->getPointState(pointId, pointState); });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t objectType, int32_t objectId, int32_t command) {
     return boundary::guard("gateway_controlDoor", false,
-                           [&] { return gateway::obtain()->controlDoor(objectType, objectId, command); });
+                           [&] { return processGateway::obtain()->controlDoor(objectType, objectId, command); });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorset(Doorset* doorsets, int32_t count) {
     boundary::guard("gateway_cleanupDoorset", [&] {
-        gateway::obtain();
+        processGateway::obtain();
         if (doorsets != nullptr && count > 0) {
             doors::freeDoorsetTexts(doorsets, count);
         }

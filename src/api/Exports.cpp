@@ -4,7 +4,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "support/HostOptions.h"
 #include "gateway/Reconnect.h"
 #include "gateway/SiPassGateWay.h"
@@ -32,17 +32,17 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
             return false;
         }
         // Created before the checks, so that the constructor's lines come first, as they always have.
-        gateway::obtain();
-        if (gateway::refusedInsideCallback("Init") || gateway::refusedDuringLifecycle("Init")) {
+        processGateway::obtain();
+        if (processGateway::refusedInsideCallback("Init") || processGateway::refusedDuringLifecycle("Init")) {
             return false;
         }
         // Serialised with Close and the re-login; the object is obtained again under the lock, so the
         // login always goes to the object that is current while it runs.
-        boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());
+        boost::lock_guard<OwnedMutex> lifecycle(processGateway::lifecycleMutex());
         const bool loggedIn = boundary::guard("gateway_Init", false, [&] {
             // The host logs in itself: a pending automatic attempt has nothing left to do.
             reconnect::cancelPending();
-            return gateway::obtain()->Init(user, password);
+            return processGateway::obtain()->Init(user, password);
         });
         // Also when the login raised: no credentials outlive a failed Init.
         if (!loggedIn) {
@@ -56,15 +56,15 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
 bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
     return boundary::guard("gateway_Close", true, [] {
         logger().log("SIPASSVORMEKGATEWAY_API: close called");
-        const gateway::Pin gateway = gateway::obtain();
+        const processGateway::Pin gateway = processGateway::obtain();
         // Closing waits for the delivery in progress: inside a callback that is this thread's own.
-        if (gateway::refusedInsideCallback("gateway_Close") ||
-            gateway::refusedDuringLifecycle("gateway_Close")) {
+        if (processGateway::refusedInsideCallback("gateway_Close") ||
+            processGateway::refusedDuringLifecycle("gateway_Close")) {
             return false;
         }
-        boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());
+        boost::lock_guard<OwnedMutex> lifecycle(processGateway::lifecycleMutex());
         return boundary::guard("gateway_Close", true, [&] {
-            gateway::close(gateway);
+            processGateway::close(gateway);
             return true;
         });
     });
@@ -78,27 +78,27 @@ int SIPASSVORMEKGATEWAY_CALL gateway_Ping(int value) {
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmStateCallback(AlarmStateCallback callback) {
     boundary::guard("gateway_RegisterAlarmStateCallback",
-                    [&] { gateway::obtain()->RegisterAlarmStateCallback(callback); });
+                    [&] { processGateway::obtain()->RegisterAlarmStateCallback(callback); });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterAlarmAccessCallback(AlarmAccessCallback callback) {
     boundary::guard("gateway_RegisterAlarmAccessCallback",
-                    [&] { gateway::obtain()->RegisterAlarmAccessCallback(callback); });
+                    [&] { processGateway::obtain()->RegisterAlarmAccessCallback(callback); });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterGenericEventCallback(GenericEventCallback callback) {
     boundary::guard("gateway_RegisterGenericEventCallback",
-                    [&] { gateway::obtain()->RegisterGenericEventCallback(callback); });
+                    [&] { processGateway::obtain()->RegisterGenericEventCallback(callback); });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterDisconnectCallback(DisconnectCallback callback) {
     boundary::guard("gateway_RegisterDisconnectCallback",
-                    [&] { gateway::obtain()->RegisterDisconnectCallback(callback); });
+                    [&] { processGateway::obtain()->RegisterDisconnectCallback(callback); });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long objectType, long objectId, long state) {
     return boundary::guard("gateway_RegisterEvent", false, [&] {
-        return gateway::obtain()->RegisterAlarmEvent(objectType, objectId, state);
+        return processGateway::obtain()->RegisterAlarmEvent(objectType, objectId, state);
     });
 }
 
@@ -107,7 +107,7 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback) 
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds) {
-    boundary::guard("gateway_setDropDuration", [&] { gateway::obtain()->setDropDuration(seconds); });
+    boundary::guard("gateway_setDropDuration", [&] { processGateway::obtain()->setDropDuration(seconds); });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
@@ -125,7 +125,7 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options) {
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback) {
     boundary::guard("gateway_RegisterConnectionStateCallback",
-                    [&] { gateway::obtain()->RegisterConnectionStateCallback(callback); });
+                    [&] { processGateway::obtain()->RegisterConnectionStateCallback(callback); });
 }
 
 }  // extern "C"

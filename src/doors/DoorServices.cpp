@@ -2,26 +2,6 @@
 
 namespace doors {
 
-ArrayShape shapeOf(SAFEARRAY* array, VarTypeFlag flag) {
-    if (flag == VarTypeFlag::Required && (array->fFeatures & FADF_HAVEVARTYPE) == 0) {
-        return ArrayShape::WithoutVarType;
-    }
-    VARTYPE type = VT_EMPTY;
-    if (FAILED(::SafeArrayGetVartype(array, &type))) {
-        // Without the stored type the feature flags tell, as they tell the SAFEARRAY functions that copy
-        // and free the elements.
-        type = (array->fFeatures & FADF_VARIANT) != 0 && array->cbElements == sizeof(VARIANT) ? VT_VARIANT
-                                                                                              : VT_EMPTY;
-    }
-    if (type != VT_VARIANT) {
-        return ArrayShape::NotVariants;
-    }
-    if (::SafeArrayGetDim(array) != 1) {
-        return ArrayShape::NotOneDimension;
-    }
-    return ArrayShape::VariantVector;
-}
-
 long elementCount(SAFEARRAY* array) {
     LONG lower = 0;
     LONG upper = -1;

@@ -7,6 +7,7 @@
 #include <oleauto.h>
 
 #include "com/ComOwners.h"
+#include "support/SafeArrayShape.h"
 #include "support/SimpleLogger.h"
 
 namespace doors {
@@ -35,17 +36,9 @@ bool haveClient(const Client& client) {
     return false;
 }
 
-// What a SAFEARRAY from the client looks like, checked in this order.
-enum class ArrayShape {
-    VariantVector,    // one dimension of VARIANTs: the only usable shape
-    WithoutVarType,   // FADF_HAVEVARTYPE is clear (reported only when the flag is required)
-    NotVariants,      // its elements are not VARIANTs (VT_UNKNOWN elements, for example)
-    NotOneDimension,  // zero or several dimensions
-};
-// The device list must carry FADF_HAVEVARTYPE; the other arrays only need to hold VARIANTs, which the
-// element type tells also without the flag (FADF_VARIANT).
-enum class VarTypeFlag { Required, NotRequired };
-ArrayShape shapeOf(SAFEARRAY* array, VarTypeFlag flag);
+using safearray::ArrayShape;
+using safearray::shapeOf;
+using safearray::VarTypeFlag;
 
 // Elements of a one-dimensional array, whatever its lower bound; 0 when the bounds cannot be read.
 long elementCount(SAFEARRAY* array);

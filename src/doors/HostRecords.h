@@ -40,7 +40,7 @@ struct FreeDeleter {
     void operator()(void* block) const { releaseHostBlock(block); }
 };
 // A host text that is freed unless it is released into a record.
-using HostText = std::unique_ptr<wchar_t, FreeDeleter>;
+using OwnedHostText = std::unique_ptr<wchar_t, FreeDeleter>;
 
 // A device array under construction: frees everything it holds unless it is released to the host.
 class DeviceArrayOwner {

@@ -110,8 +110,8 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
         description.ReleaseAndGetAddressOf();
     }
 
-    doors::HostText locationText(doors::copyHostText(location));
-    doors::HostText descriptionText(doors::copyHostText(description));
+    doors::OwnedHostText locationText(doors::copyHostText(location));
+    doors::OwnedHostText descriptionText(doors::copyHostText(description));
     if (!locationText || !descriptionText) {
         logger().errLog("malloc of the state texts for getPointState failed.");
         return false;

@@ -72,11 +72,11 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
     const Win32Helper::TextForm form = hostTextForm(hostOptions);
     // The texts are made before the guarded call, which holds nothing but the call itself: a structured
     // exception from the host's callback abandons the guarded frames without running their destructors.
-    const Win32Helper::HostText firstNameText(firstName, form);
-    const Win32Helper::HostText lastNameText(lastName, form);
-    const Win32Helper::HostText cardNumberText(cardNumber, form);
-    const Win32Helper::HostText locationText(location, form);
-    const Win32Helper::HostText descriptionText(description, form);
+    const Win32Helper::CallbackText firstNameText(firstName, form);
+    const Win32Helper::CallbackText lastNameText(lastName, form);
+    const Win32Helper::CallbackText cardNumberText(cardNumber, form);
+    const Win32Helper::CallbackText locationText(location, form);
+    const Win32Helper::CallbackText descriptionText(description, form);
     boundary::callHost("m_AlarmAccessCallback", [&] {
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  firstNameText.c_str(), lastNameText.c_str(), cardNumberText.c_str(), locationText.c_str(),

@@ -70,8 +70,8 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
     const Win32Helper::TextForm form = hostTextForm(hostOptions);
     // The texts are made before the guarded call, which holds nothing but the call itself: a structured
     // exception from the host's callback abandons the guarded frames without running their destructors.
-    const Win32Helper::HostText locationText(location, form);
-    const Win32Helper::HostText descriptionText(description, form);
+    const Win32Helper::CallbackText locationText(location, form);
+    const Win32Helper::CallbackText descriptionText(description, form);
     boundary::callHost("m_AlarmStateCallback", [&] {
         callback(eventId, objectId, objectType, type, subType, state, stateType, timestampMs, serverTimeMs,
                  locationText.c_str(), descriptionText.c_str());

@@ -5,9 +5,10 @@
 #include "support/Boundary.h"
 #include "com/ComOwners.h"
 #include "support/FailureText.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "gateway/Reconnect.h"
 #include "gateway/SiPassGateWay.h"
+#include "support/SafeArrayShape.h"
 #include "support/Statistics.h"
 
 using Microsoft::WRL::ComPtr;
@@ -28,7 +29,7 @@ SimpleLogger& logger() {
 template <class Work>
 auto SiPassGateWay::delivering(Work&& work) {
     boost::lock_guard<OwnedMutex> lock(m_Mutex);
-    gateway::DeliveryScope scope;
+    processGateway::DeliveryScope scope;
     const auto result = work();
     deliverKept();
     return result;
@@ -48,8 +49,8 @@ void SiPassGateWay::deliverState(long state, unsigned connection) {
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
     unsigned connection = 0;
     {
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        connection = m_Connection;
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        connection = m_connection;
     }
     return clientStateChanged(state, connection);
 }
@@ -61,7 +62,7 @@ HRESULT SiPassGateWay::clientStateChanged(long state, unsigned connection) {
             kept.stateChange = true;
             kept.state = state;
             kept.connection = connection;
-            m_Kept.push_back(std::move(kept));
+            m_kept.push_back(std::move(kept));
             return;
         }
         delivering([&] {
@@ -85,7 +86,7 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
                     return hr;
                 }
             }
-            m_Kept.push_back(std::move(kept));
+            m_kept.push_back(std::move(kept));
             return S_OK;
         }
         return delivering([&] { return deliverEvents(events); });
@@ -93,38 +94,38 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
 }
 
 void SiPassGateWay::queueReport(int32_t state, int32_t attempt, int32_t hr) {
-    m_Reports.push_back(Report{state, attempt, hr});
+    m_reports.push_back(Report{state, attempt, hr});
     if (state != GATEWAY_CONNECTION_RETRYING) {
-        m_ReportedUp = state == GATEWAY_CONNECTION_CONNECTED;
-        statistics::counters().loggedIn.store(m_ReportedUp, std::memory_order_relaxed);
+        m_reportedUp = state == GATEWAY_CONNECTION_CONNECTED;
+        statistics::counters().loggedIn.store(m_reportedUp, std::memory_order_relaxed);
     }
 }
 
 void SiPassGateWay::deliverReports() {
     {
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        if (m_Reporting) {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_reporting) {
             return;
         }
-        m_Reporting = true;
+        m_reporting = true;
     }
     // A delivery scope, so that the callback is refused what it is refused inside an event callback.
-    gateway::DeliveryScope scope;
+    processGateway::DeliveryScope scope;
     for (;;) {
         Report report{};
         {
-            std::lock_guard<std::mutex> lock(m_StateLock);
-            if (m_Reports.empty()) {
-                m_Reporting = false;
+            std::lock_guard<std::mutex> lock(m_stateLock);
+            if (m_reports.empty()) {
+                m_reporting = false;
                 return;
             }
-            report = m_Reports.front();
-            m_Reports.pop_front();
+            report = m_reports.front();
+            m_reports.pop_front();
         }
-        boost::lock_guard<OwnedMutex> lock(m_ReportMutex);
-        ConnectionStateCallback callback = m_ConnectionStateCallback;
+        boost::lock_guard<OwnedMutex> lock(m_reportMutex);
+        ConnectionStateCallback callback = m_connectionStateCallback;
         if (callback != nullptr) {
-            boundary::callHost("m_ConnectionStateCallback",
+            boundary::callHost("m_connectionStateCallback",
                                [&] { callback(report.state, report.attempt, report.hr); });
         }
     }
@@ -133,20 +134,20 @@ void SiPassGateWay::deliverReports() {
 void SiPassGateWay::deliverKept() {
     // A kept delivery may itself cause one (its callback sends a command): the loop delivers that too,
     // in order, instead of nesting.
-    if (m_DeliveringKept) {
+    if (m_deliveringKept) {
         return;
     }
-    m_DeliveringKept = true;
-    while (!m_Kept.empty()) {
-        KeptDelivery kept = std::move(m_Kept.front());
-        m_Kept.pop_front();
+    m_deliveringKept = true;
+    while (!m_kept.empty()) {
+        KeptDelivery kept = std::move(m_kept.front());
+        m_kept.pop_front();
         if (kept.stateChange) {
             deliverState(kept.state, kept.connection);
         } else {
             deliverEvents(kept.events.get());
         }
     }
-    m_DeliveringKept = false;
+    m_deliveringKept = false;
 }
 
 void SiPassGateWay::handleClientState(long state, unsigned connection) {
@@ -167,19 +168,19 @@ void SiPassGateWay::noteClientState(long state, unsigned connection) {
     }
     enum class Change { None, Lost, Back } change = Change::None;
     {
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        if (connection == 0 || connection != m_Connection) {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (connection == 0 || connection != m_connection) {
             // A late report of a connection that has been replaced or withdrawn.
-        } else if (m_LoggingIn) {
+        } else if (m_loggingIn) {
             // The login under way reports the outcome, and a loss of the connection it made follows that
             // report. The connection it is replacing is lost or going: what it says changes nothing.
-            if (connection > m_LoginConnections) {
-                m_LostDuringLogin = state == 0;
+            if (connection > m_loginConnections) {
+                m_lostDuringLogin = state == 0;
             }
-        } else if (state == 0 && m_ReportedUp) {
+        } else if (state == 0 && m_reportedUp) {
             queueReport(GATEWAY_CONNECTION_LOST, 0, 0);
             change = Change::Lost;
-        } else if (state == kClientConnected && !m_ReportedUp) {
+        } else if (state == kClientConnected && !m_reportedUp) {
             // Whatever the policy: the last report tells whether the connection is up.
             queueReport(GATEWAY_CONNECTION_CONNECTED, 0, 0);
             change = Change::Back;
@@ -206,36 +207,35 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
         logger().log("Event received without an array. Skip.");
         return S_OK;
     }
-    if ((events->fFeatures & FADF_HAVEVARTYPE) == 0) {
-        statistics::add(counted.malformedArrays);
-        logger().log("Event received with a non VARRIANT Safearray. Skip.");
-        return S_OK;
-    }
     // A malformed array ends the handling of the whole array: logged, and its error returned to the client.
     auto malformed = [&counted](const char* step, HRESULT hr) {
         statistics::add(counted.malformedArrays);
         logger().errLog(failedCall(step, "OnEvent", hr));
         return hr;
     };
-    VARTYPE elementType = VT_EMPTY;
-    HRESULT hr = ::SafeArrayGetVartype(events, &elementType);
-    // An element size other than a VARIANT's would make every element read run past its slot.
-    if (FAILED(hr) || elementType != VT_VARIANT || events->cbElements != sizeof(VARIANT)) {
-        return malformed("SafeArrayGetVartype() == VT_VARIANT", FAILED(hr) ? hr : E_INVALIDARG);
+    HRESULT typeFailure = E_INVALIDARG;
+    switch (safearray::shapeOf(events, safearray::VarTypeFlag::Required, &typeFailure)) {
+        case safearray::ArrayShape::VariantVector:
+            break;
+        case safearray::ArrayShape::WithoutVarType:
+            statistics::add(counted.malformedArrays);
+            logger().log("Event received with a non VARRIANT Safearray. Skip.");
+            return S_OK;
+        case safearray::ArrayShape::NotVariants:
+            return malformed("SafeArrayGetVartype() == VT_VARIANT", typeFailure);
+        case safearray::ArrayShape::NotOneDimension:
+            statistics::add(counted.malformedArrays);
+            logger().log("Save Array received with a Dimension !=1. Skip.");
+            return S_OK;
     }
     SafeArrayOwner copy;
-    hr = ::SafeArrayCopy(events, copy.ReleaseAndGetAddressOf());
+    HRESULT hr = ::SafeArrayCopy(events, copy.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         return malformed("SafeArrayCopy()", hr);
     }
     SafeArrayLockGuard locked(copy.get());
     if (!locked.locked()) {
         return malformed("SafeArrayLock()", E_UNEXPECTED);
-    }
-    if (::SafeArrayGetDim(copy.get()) != 1) {
-        statistics::add(counted.malformedArrays);
-        logger().log("Save Array received with a Dimension !=1. Skip.");
-        return S_OK;
     }
     LONG lower = 0, upper = -1;
     if (FAILED(hr = ::SafeArrayGetLBound(copy.get(), 1, &lower)) ||
@@ -277,7 +277,7 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
             handleGenericEvent(std::move(generic));
         }
         // What the host callback of this event caused on this thread comes right after it.
-        if (!m_Kept.empty()) {
+        if (!m_kept.empty()) {
             deliverKept();
         }
     }

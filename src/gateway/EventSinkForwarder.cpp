@@ -22,7 +22,7 @@ std::atomic<long> g_LiveForwarders{0};
 }  // namespace
 
 EventSinkForwarder::EventSinkForwarder(ConnectionEventTarget* target, unsigned connection)
-    : m_Target(target), m_Connection(connection) {
+    : m_target(target), m_connection(connection) {
     ++g_LiveForwarders;
 }
 
@@ -39,11 +39,11 @@ HRESULT STDMETHODCALLTYPE EventSinkForwarder::QueryInterface(REFIID riid, void**
 }
 
 ULONG STDMETHODCALLTYPE EventSinkForwarder::AddRef() {
-    return ++m_References;
+    return ++m_references;
 }
 
 ULONG STDMETHODCALLTYPE EventSinkForwarder::Release() {
-    ULONG left = --m_References;
+    ULONG left = --m_references;
     if (left == 0) {
         delete this;
     }
@@ -52,16 +52,16 @@ ULONG STDMETHODCALLTYPE EventSinkForwarder::Release() {
 
 template <class Call>
 HRESULT EventSinkForwarder::forward(Call&& call) {
-    m_Calls.fetch_add(1, std::memory_order_seq_cst);
-    ConnectionEventTarget* target = m_Target.load(std::memory_order_seq_cst);
+    m_calls.fetch_add(1, std::memory_order_seq_cst);
+    ConnectionEventTarget* target = m_target.load(std::memory_order_seq_cst);
     // The target lets nothing escape, so the count is always given back.
     const HRESULT hr = target != nullptr ? call(target) : S_OK;
-    m_Calls.fetch_sub(1, std::memory_order_seq_cst);
+    m_calls.fetch_sub(1, std::memory_order_seq_cst);
     return hr;
 }
 
 HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnClientStateChanged(long state) {
-    const unsigned connection = m_Connection;
+    const unsigned connection = m_connection;
     return forward([state, connection](ConnectionEventTarget* target) {
         return target->clientStateChanged(state, connection);
     });
@@ -80,6 +80,6 @@ HRESULT STDMETHODCALLTYPE EventSinkForwarder::OnSubscriptionEvent(long value) {
 }
 
 void EventSinkForwarder::detach() {
-    m_Target.store(nullptr, std::memory_order_seq_cst);
-    spin::waitUntil([this] { return m_Calls.load(std::memory_order_seq_cst) == 0; });
+    m_target.store(nullptr, std::memory_order_seq_cst);
+    spin::waitUntil([this] { return m_calls.load(std::memory_order_seq_cst) == 0; });
 }

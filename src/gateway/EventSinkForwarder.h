@@ -52,12 +52,12 @@ private:
     template <class Call>
     HRESULT forward(Call&& call);
 
-    std::atomic<ULONG> m_References{1};
+    std::atomic<ULONG> m_references{1};
     // Forwarded calls in progress. A call counts itself before it reads the target, and detach() clears
     // the target before it waits for the count to drop to zero, so a call that still reads the old
     // target is always waited for. Unlike a reader lock, a call nested on the same thread (a client that
     // delivers synchronously from inside a host callback) never waits behind detach().
-    std::atomic<long> m_Calls{0};
-    std::atomic<ConnectionEventTarget*> m_Target;  // null after detach()
-    const unsigned m_Connection;
+    std::atomic<long> m_calls{0};
+    std::atomic<ConnectionEventTarget*> m_target;  // null after detach()
+    const unsigned m_connection;
 };

@@ -1,4 +1,4 @@
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 
 #include <windows.h>
 
@@ -12,7 +12,7 @@
 #include "support/SimpleLogger.h"
 #include "support/Statistics.h"
 
-namespace gateway {
+namespace processGateway {
 namespace {
 
 // Guarded by g_PointerLock: shared to read and copy, exclusive to set or clear. Nothing foreign runs
@@ -148,4 +148,4 @@ DeliveryScope::~DeliveryScope() {
     setDeliveryDepth(deliveryDepth() - 1);
 }
 
-}  // namespace gateway
+}  // namespace processGateway

@@ -12,10 +12,11 @@
 #include <memory>
 
 #include "support/OwnedMutex.h"
+#include "support/Owners.h"
 
 class SiPassGateWay;
 
-namespace gateway {
+namespace processGateway {
 
 using Pin = std::shared_ptr<SiPassGateWay>;
 
@@ -42,6 +43,7 @@ void closeCurrent();
 // function) is refused by refusedDuringLifecycle instead of waiting for itself.
 OwnedMutex& lifecycleMutex();
 
+
 // When this thread is inside a host callback of a gateway delivery (an event callback, the disconnect
 // callback, or the log function during one): logs "<operation> refused: called from inside a gateway
 // callback, ..." with errLog and returns true. Called first by every operation that takes the gateway lock
@@ -67,4 +69,17 @@ public:
     DeliveryScope& operator=(const DeliveryScope&) = delete;
 };
 
-}  // namespace gateway
+}  // namespace processGateway
+
+namespace owners {
+
+// The lifecycle lock, taken already (try_lock), unlocked by its owner.
+struct LifecycleLock {
+    using Value = OwnedMutex*;
+    static OwnedMutex* empty() { return nullptr; }
+    static void release(OwnedMutex* mutex) { mutex->unlock(); }
+};
+
+}  // namespace owners
+
+using LifecycleHold = UniqueResource<owners::LifecycleLock>;

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <dpapi.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -14,7 +12,8 @@
 #include <utility>
 
 #include "support/Boundary.h"
-#include "gateway/Gateway.h"
+#include "support/CredentialVault.h"
+#include "gateway/ProcessGateway.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/SimpleLogger.h"
 
@@ -31,92 +30,6 @@ constexpr int32_t kLongestDelayMs = 3600000;
 
 std::mutex g_PolicyMutex;
 Policy g_Policy;  // guarded by g_PolicyMutex
-
-// ---- Credentials -----------------------------------------------------------------------------------------
-
-// Pages of their own (not the heap, whose freed blocks nobody overwrites), encrypted for this process
-// while they are not being read. Layout: user length, password length (in characters), then both texts.
-class CredentialVault {
-public:
-    void store(const wchar_t* user, const wchar_t* password) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        wipeLocked();
-        const size_t userLength = std::wcslen(user);
-        const size_t passwordLength = std::wcslen(password);
-        const size_t used = 2 * sizeof(uint32_t) + (userLength + passwordLength) * sizeof(wchar_t);
-        const size_t size = (used + CRYPTPROTECTMEMORY_BLOCK_SIZE - 1) / CRYPTPROTECTMEMORY_BLOCK_SIZE *
-                            CRYPTPROTECTMEMORY_BLOCK_SIZE;
-        auto* block =
-            static_cast<BYTE*>(::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-        if (block == nullptr) {
-            logger().errLog("No memory to keep the credentials: no automatic re-login.");
-            return;
-        }
-        const uint32_t lengths[2] = {static_cast<uint32_t>(userLength),
-                                     static_cast<uint32_t>(passwordLength)};
-        std::memcpy(block, lengths, sizeof lengths);
-        std::memcpy(block + sizeof lengths, user, userLength * sizeof(wchar_t));
-        std::memcpy(block + sizeof lengths + userLength * sizeof(wchar_t), password,
-                    passwordLength * sizeof(wchar_t));
-        m_block = block;
-        m_size = size;
-        m_encrypted =
-            ::CryptProtectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS);
-    }
-
-    bool read(std::wstring& user, std::wstring& password) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_block == nullptr) {
-            return false;
-        }
-        if (m_encrypted &&
-            !::CryptUnprotectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS)) {
-            return false;
-        }
-        uint32_t lengths[2];
-        std::memcpy(lengths, m_block, sizeof lengths);
-        const auto* text = reinterpret_cast<const wchar_t*>(m_block + sizeof lengths);
-        // Sized once, so that no intermediate block ever holds the text.
-        user.assign(text, lengths[0]);
-        password.assign(text + lengths[0], lengths[1]);
-        if (m_encrypted) {
-            m_encrypted =
-                ::CryptProtectMemory(m_block, static_cast<DWORD>(m_size), CRYPTPROTECTMEMORY_SAME_PROCESS);
-        }
-        return true;
-    }
-
-    void wipe() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        wipeLocked();
-    }
-
-    bool held() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return m_block != nullptr;
-    }
-
-private:
-    void wipeLocked() {
-        if (m_block != nullptr) {
-            ::SecureZeroMemory(m_block, m_size);
-            ::VirtualFree(m_block, 0, MEM_RELEASE);
-            m_block = nullptr;
-            m_size = 0;
-            m_encrypted = false;
-        }
-    }
-
-    std::mutex m_mutex;
-    BYTE* m_block = nullptr;  // guarded by m_mutex, like the two below
-    size_t m_size = 0;
-    bool m_encrypted = false;
-};
-
-CredentialVault& vault() {
-    static auto* const instance = new CredentialVault;
-    return *instance;
-}
 
 // ---- Supervisor ------------------------------------------------------------------------------------------
 
@@ -208,10 +121,10 @@ private:
                 continue;
             }
             // Released on every way out of this turn, a C++ exception included.
-            std::unique_lock<OwnedMutex> lifecycle(gateway::lifecycleMutex(), std::adopt_lock);
+            LifecycleHold lifecycle(&processGateway::lifecycleMutex());
             if (generation != m_generation || m_stopping) {
                 lock.unlock();
-                lifecycle.unlock();
+                lifecycle.reset();
                 lock.lock();
                 continue;
             }
@@ -224,7 +137,7 @@ private:
 
             // Only the object the host still has: one it closed or replaced is not logged in again.
             AttemptResult result = AttemptResult::LoggedIn;
-            if (target && target == gateway::current()) {
+            if (target && target == processGateway::current()) {
                 result = makeAttempt(*target, attempt);
             }
             target.reset();
@@ -253,7 +166,7 @@ private:
                 lock.lock();
             }
             lock.unlock();
-            lifecycle.unlock();
+            lifecycle.reset();
             lock.lock();
         }
         lock.unlock();
@@ -279,7 +192,7 @@ private:
     // Takes the lifecycle lock unless the attempt is cancelled or the supervisor stopped meanwhile.
     bool lockLifecycle(unsigned long long generation) {
         for (;;) {
-            if (gateway::lifecycleMutex().try_lock()) {
+            if (processGateway::lifecycleMutex().try_lock()) {
                 return true;
             }
             {
@@ -330,7 +243,7 @@ bool setPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
     }
     if (off) {
         cancelPending();
-        vault().wipe();
+        credentialVault().wipe();
         logger().log("Automatic re-login off.");
     } else {
         logger().log("Automatic re-login on: first attempt " + std::to_string(firstDelayMs) +
@@ -349,16 +262,16 @@ void storeCredentials(const wchar_t* user, const wchar_t* password) {
     // after (its wipe follows).
     std::lock_guard<std::mutex> lock(g_PolicyMutex);
     if (g_Policy.on()) {
-        vault().store(user, password);
+        credentialVault().store(user, password);
     }
 }
 
 void wipeCredentials() {
-    vault().wipe();
+    credentialVault().wipe();
 }
 
 bool readCredentials(std::wstring& user, std::wstring& password) {
-    return vault().read(user, password);
+    return credentialVault().read(user, password);
 }
 
 int scheduleAfterLoss(const std::shared_ptr<SiPassGateWay>& gateway) {
@@ -366,7 +279,7 @@ int scheduleAfterLoss(const std::shared_ptr<SiPassGateWay>& gateway) {
     if (!current.on() || !gateway) {
         return -1;
     }
-    if (!vault().held()) {
+    if (!credentialVault().held()) {
         return -1;
     }
     return supervisor().schedule(gateway, current);

@@ -7,10 +7,11 @@
 #include "support/FailureText.h"
 #include "support/Boundary.h"
 #include "support/ClientRef.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "gateway/Reconnect.h"
 #include "support/SehGuard.h"
-#include "support/Owners.h"
+#include "support/ModulePin.h"
+#include "support/ProcessToken.h"
 #include "support/SimpleLogger.h"
 #include "support/Statistics.h"
 #include "support/Win32Helper.h"
@@ -26,67 +27,6 @@ SimpleLogger& logger() {
 
 // The event-mask bits the gateway needs from the client (bits 1 to 5); the others stay as reported.
 constexpr long kRequiredEventMask = 0x3E;
-
-// Logs the account the process runs under. Only a failed account lookup other than "no mapping" stops
-// the login.
-bool logProcessAccount(HANDLE token) {
-    DWORD size = 0;
-    if (!::GetTokenInformation(token, TokenUser, nullptr, 0, &size) &&
-        ::GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return true;
-    }
-    ProcessHeapBlock buffer(size);
-    if (buffer.get() == nullptr) {
-        return true;
-    }
-    if (!::GetTokenInformation(token, TokenUser, buffer.get(), size, &size)) {
-        return true;
-    }
-    wchar_t name[256] = {};
-    wchar_t domain[256] = {};
-    DWORD nameLength = 256;
-    DWORD domainLength = 256;
-    SID_NAME_USE use;
-    auto* user = static_cast<TOKEN_USER*>(buffer.get());
-    if (::LookupAccountSidW(nullptr, user->User.Sid, name, &nameLength, domain, &domainLength, &use)) {
-        logger().log("DOMAIN: " + Win32Helper::wstr2str(domain) + ", Name: " + Win32Helper::wstr2str(name));
-        return true;
-    }
-    DWORD error = ::GetLastError();
-    if (error == ERROR_NONE_MAPPED) {
-        return true;
-    }
-    logger().log("LookupAccountSid Error: " + std::to_string(static_cast<unsigned long>(error)));
-    return false;
-}
-
-// Process-token diagnostics that run before every login.
-bool checkProcessToken() {
-    UniqueHandle token;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_READ, token.put())) {
-        logger().log("Error: Couldn't open the process token\n");
-        return false;
-    }
-    TOKEN_ELEVATION elevation{};
-    DWORD size = 0;
-    if (!::GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof(elevation), &size)) {
-        logger().log("Error: Couldn't retrieve the elevation right of the current process token\n");
-        return false;
-    }
-    return logProcessAccount(token.get());
-}
-
-// Keeps the module mapped until the process ends: a client may release (or even call) the advised sink
-// forwarder after gateway_Close has returned, and a host may unload the library right after Close.
-void pinModule() {
-    static std::atomic<bool> pinned{false};
-    if (pinned.exchange(true)) {
-        return;
-    }
-    HMODULE module = nullptr;
-    ::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
-                         reinterpret_cast<LPCWSTR>(&pinModule), &module);
-}
 
 }  // namespace
 
@@ -107,70 +47,58 @@ SiPassGateWay::SiPassGateWay() {
 }
 
 SiPassGateWay::~SiPassGateWay() {
-    if (!m_ShutDown) {
+    if (!m_shutDown) {
         shutdown();
     }
 }
 
 void SiPassGateWay::shutdown() {
-    m_ShutDown = true;
-    m_Operation = "gateway_Close";
+    m_shutDown = true;
+    m_operation = "gateway_Close";
     logger().log("Destructor called");
     releaseClient();
 }
 
 ComPtr<IComClient> SiPassGateWay::client() const {
-    ::AcquireSRWLockShared(&m_ClientLock);
+    ::AcquireSRWLockShared(&m_clientLock);
     // The copy's AddRef is the client's code: guarded, so that nothing unwinds past the held lock.
     ComPtr<IComClient> snapshot = m_ComClient.share();
-    ::ReleaseSRWLockShared(&m_ClientLock);
+    ::ReleaseSRWLockShared(&m_clientLock);
     return snapshot;
 }
 
 void SiPassGateWay::setClient(ClientRef<IComClient> client) {
-    ::AcquireSRWLockExclusive(&m_ClientLock);
+    ::AcquireSRWLockExclusive(&m_clientLock);
     m_ComClient.swap(client);
-    ::ReleaseSRWLockExclusive(&m_ClientLock);
+    ::ReleaseSRWLockExclusive(&m_clientLock);
     // `client` now holds the previous reference and releases it here, with no lock held.
 }
 
 template <class Call>
 HRESULT SiPassGateWay::clientCall(Call&& call) {
-    HRESULT hr = E_UNEXPECTED;
-    const seh::Outcome outcome = seh::runGuarded([&] { hr = call(); });
-    if (outcome.succeeded()) {
-        return hr;
-    }
-    boundary::reportFailure("Exception in ", m_Operation.c_str(), outcome, "");
-    return boundary::failureResult(outcome);
+    return boundary::clientCall(m_operation.c_str(), std::forward<Call>(call));
 }
 
 void SiPassGateWay::releaseClient() {
     {
         // From here on the old connection's reports are late ones.
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        m_Connection = 0;
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_connection = 0;
     }
-    if (m_ConnectionPoint) {
-        IConnectionPoint* point = m_ConnectionPoint.get();
-        const DWORD cookie = m_AdviseCookie;
-        clientCall([point, cookie] { return point->Unadvise(cookie); });
-        m_ConnectionPoint.reset();
-        m_AdviseCookie = 0;
-    }
-    if (m_SinkForwarder) {
+    m_ConnectionPoint.reset();
+    if (m_sinkForwarder) {
         // A delivery that began before the Unadvise may still run on a client thread: wait for it, so
         // that no callback runs once this returns, and cut the forwarder off from this object, which the
         // client may keep (and release) after the object is gone.
-        m_SinkForwarder->detach();
-        m_SinkForwarder.reset();
+        m_sinkForwarder->detach();
+        m_sinkForwarder.reset();
     }
     // Taken out first: a door service that starts from now on finds no client, one that is running keeps
     // its own reference and sees the disconnected client fail.
     ClientRef<IComClient> client;
-    ::AcquireSRWLockExclusive(&m_ClientLock);
+    ::AcquireSRWLockExclusive(&m_clientLock);
     client.swap(m_ComClient);
-    ::ReleaseSRWLockExclusive(&m_ClientLock);
+    ::ReleaseSRWLockExclusive(&m_clientLock);
     if (client) {
         IComClient* old = client.get();
         long state = 0;
@@ -191,7 +119,7 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::QueryInterface(REFIID riid, void** obje
 bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     wiping::WipeOnExit wipePassword(password);
     // Replacing the client waits for the delivery in progress, which is this thread's own.
-    if (gateway::refusedInsideCallback("Init")) {
+    if (processGateway::refusedInsideCallback("Init")) {
         return false;
     }
     logger().log("Init() called.");
@@ -252,7 +180,7 @@ HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& passw
     BSTR secret = userPassword.get();
     const seh::Outcome connect = seh::runGuarded([&] { hr = client->Connect(name, secret); });
     if (!connect.succeeded()) {
-        boundary::reportFailure("Exception in ", m_Operation.c_str(), connect, "");
+        boundary::reportFailure("Exception in ", m_operation.c_str(), connect, "");
         logger().log("Exception connect");
         return boundary::failureResult(connect);
     }
@@ -284,7 +212,7 @@ HRESULT SiPassGateWay::createConnectionPoints(IComClient* client) {
     logger().log("QueryInterface IID_IConnectPointContainer succeeded.");
 
     IConnectionPointContainer* points = container.get();
-    ClientRef<IConnectionPoint>& point = m_ConnectionPoint;
+    ClientRef<IConnectionPoint> point;
     if (FAILED(hr = clientCall([points, &point] {
             return points->FindConnectionPoint(__uuidof(_ICOMClientEvents), point.put());
         }))) {
@@ -293,17 +221,20 @@ HRESULT SiPassGateWay::createConnectionPoints(IComClient* client) {
     unsigned connection = 0;
     {
         // Numbered before the Advise: a report the client sends during it counts for this login.
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        connection = ++m_Connections;
-        m_Connection = connection;
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        connection = ++m_connections;
+        m_connection = connection;
     }
-    m_SinkForwarder = ClientRef<EventSinkForwarder>::adopt(new EventSinkForwarder(this, connection));
+    m_sinkForwarder = ClientRef<EventSinkForwarder>::adopt(new EventSinkForwarder(this, connection));
     // From here on the client holds code of this module, and may call it after gateway_Close.
     pinModule();
-    IConnectionPoint* advising = m_ConnectionPoint.get();
-    EventSinkForwarder* sink = m_SinkForwarder.get();
-    DWORD* cookie = &m_AdviseCookie;
-    if (FAILED(hr = clientCall([advising, sink, cookie] { return advising->Advise(sink, cookie); }))) {
+    IConnectionPoint* advising = point.get();
+    EventSinkForwarder* sink = m_sinkForwarder.get();
+    DWORD cookie = 0;
+    hr = clientCall([advising, sink, &cookie] { return advising->Advise(sink, &cookie); });
+    // Withdrawn by releaseClient, also when the Advise failed (the client may have kept the sink).
+    m_ConnectionPoint.reset(Advised{point.release(), cookie, &m_operation});
+    if (FAILED(hr)) {
         logger().log("Advise ConnectionPoint failed.");
         return hr;
     }
@@ -313,8 +244,8 @@ HRESULT SiPassGateWay::createConnectionPoints(IComClient* client) {
     long state = kClientConnected;
     if (SUCCEEDED(clientCall([client, &state] { return client->get_ConnectionState(&state); })) &&
         state != kClientConnected) {
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        m_LostDuringLogin = true;
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        m_lostDuringLogin = true;
     }
     logger().log("createConnectionPoints succeeded.");
     return S_OK;
@@ -322,8 +253,8 @@ HRESULT SiPassGateWay::createConnectionPoints(IComClient* client) {
 
 reconnect::AttemptResult SiPassGateWay::relogin(int attempt) {
     {
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        if (m_ReportedUp) {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (m_reportedUp) {
             // The client reported the connection back by itself after this attempt was due.
             return reconnect::AttemptResult::LoggedIn;
         }
@@ -331,7 +262,7 @@ reconnect::AttemptResult SiPassGateWay::relogin(int attempt) {
     const std::string number = std::to_string(attempt);
     beginLogin("re-login attempt " + number);
     {
-        std::lock_guard<std::mutex> lock(m_StateLock);
+        std::lock_guard<std::mutex> lock(m_stateLock);
         queueReport(GATEWAY_CONNECTION_RETRYING, attempt, 0);
     }
     deliverReports();
@@ -364,74 +295,64 @@ void SiPassGateWay::abandonAttempt(int attempt, HRESULT hr) {
 }
 
 void SiPassGateWay::beginLogin(std::string operation) {
-    m_Operation = std::move(operation);
-    std::lock_guard<std::mutex> lock(m_StateLock);
-    m_LoggingIn = true;
-    m_LoginConnections = m_Connections;
-    m_LostDuringLogin = false;
+    m_operation = std::move(operation);
+    std::lock_guard<std::mutex> lock(m_stateLock);
+    m_loggingIn = true;
+    m_loginConnections = m_connections;
+    m_lostDuringLogin = false;
 }
 
 bool SiPassGateWay::endLogin(int attempt, HRESULT hr) {
     bool lost = false;
     {
-        std::lock_guard<std::mutex> lock(m_StateLock);
-        if (!m_LoggingIn) {
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        if (!m_loggingIn) {
             return false;
         }
-        m_LoggingIn = false;
+        m_loggingIn = false;
         if (SUCCEEDED(hr)) {
             queueReport(GATEWAY_CONNECTION_CONNECTED, attempt, 0);
-            if (m_LostDuringLogin) {
+            if (m_lostDuringLogin) {
                 // Lost right after the login: the host hears both, in their order.
                 queueReport(GATEWAY_CONNECTION_LOST, 0, 0);
                 lost = true;
             }
-        } else if (attempt > 0 || m_ReportedUp) {
+        } else if (attempt > 0 || m_reportedUp) {
             // The earlier connection is gone with the failed login: the last report must not say connected.
             queueReport(GATEWAY_CONNECTION_LOST, attempt, hr);
         }
-        m_LostDuringLogin = false;
+        m_lostDuringLogin = false;
     }
     deliverReports();
     return lost;
 }
 
-void SiPassGateWay::RegisterConnectionStateCallback(ConnectionStateCallback callback) {
-    if (gateway::refusedInsideCallback("RegisterConnectionStateCallback")) {
+template <class Callback>
+void SiPassGateWay::registerCallback(const char* operation, OwnedMutex& mutex, Callback& slot,
+                                     Callback callback) {
+    if (processGateway::refusedInsideCallback(operation)) {
         return;
     }
-    boost::lock_guard<OwnedMutex> lock(m_ReportMutex);
-    m_ConnectionStateCallback = callback;
+    boost::lock_guard<OwnedMutex> lock(mutex);
+    slot = callback;
+}
+
+void SiPassGateWay::RegisterConnectionStateCallback(ConnectionStateCallback callback) {
+    registerCallback("RegisterConnectionStateCallback", m_reportMutex, m_connectionStateCallback, callback);
 }
 
 void SiPassGateWay::RegisterAlarmStateCallback(AlarmStateCallback callback) {
-    if (gateway::refusedInsideCallback("RegisterAlarmStateCallback")) {
-        return;
-    }
-    boost::lock_guard<OwnedMutex> lock(m_Mutex);
-    m_AlarmStateCallback = callback;
+    registerCallback("RegisterAlarmStateCallback", m_Mutex, m_AlarmStateCallback, callback);
 }
 
 void SiPassGateWay::RegisterAlarmAccessCallback(AlarmAccessCallback callback) {
-    if (gateway::refusedInsideCallback("RegisterAlarmAccessCallback")) {
-        return;
-    }
-    boost::lock_guard<OwnedMutex> lock(m_Mutex);
-    m_AlarmAccessCallback = callback;
+    registerCallback("RegisterAlarmAccessCallback", m_Mutex, m_AlarmAccessCallback, callback);
 }
 
 void SiPassGateWay::RegisterGenericEventCallback(GenericEventCallback callback) {
-    if (gateway::refusedInsideCallback("RegisterGenericEventCallback")) {
-        return;
-    }
-    boost::lock_guard<OwnedMutex> lock(m_Mutex);
-    m_GenericEventCallback = callback;
+    registerCallback("RegisterGenericEventCallback", m_Mutex, m_GenericEventCallback, callback);
 }
 
 void SiPassGateWay::RegisterDisconnectCallback(DisconnectCallback callback) {
-    if (gateway::refusedInsideCallback("RegisterDisconnectCallback")) {
-        return;
-    }
-    boost::lock_guard<OwnedMutex> lock(m_Mutex);
-    m_DisconnectCallback = callback;
+    registerCallback("RegisterDisconnectCallback", m_Mutex, m_DisconnectCallback, callback);
 }

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "gateway/Advice.h"
 #include "support/ClientRef.h"
 #include "com/ComOwners.h"
 
@@ -51,7 +52,7 @@ public:
     // attempt when the connection was lost before the login ended). Every copy of the password it makes
     // (the parameter included) is overwritten before it is freed, whatever the client raises. Refused
     // (false) on a thread that is inside a gateway callback. REQUIRES: the lifecycle lock
-    // (gateway::lifecycleMutex).
+    // (processGateway::lifecycleMutex).
     bool Init(std::wstring user, std::wstring password);
 
     // One automatic re-login attempt with the kept credentials (on the supervisor thread): reports
@@ -69,8 +70,9 @@ public:
     // delivery of this object.
     void shutdown();
 
-    // Each takes m_Mutex, so a callback never changes while an event is being delivered. Refused (nothing
-    // changes) inside a callback.
+    // Each takes the lock its callback is read under (m_Mutex; m_reportMutex for the connection-state
+    // callback), so a callback never changes while it may be called. Refused (nothing changes) inside a
+    // callback.
     void RegisterAlarmStateCallback(AlarmStateCallback callback);
     void RegisterAlarmAccessCallback(AlarmAccessCallback callback);
     void RegisterGenericEventCallback(GenericEventCallback callback);
@@ -111,7 +113,7 @@ private:
     HRESULT login(const std::wstring& user, const std::wstring& password);
     HRESULT createConnectionPoints(IComClient* client);
     // Runs one client call of a lifecycle operation under the structured-exception guard, with nothing
-    // owned between the guard and the call. What it raises is logged as "Exception in <m_Operation>: ..."
+    // owned between the guard and the call. What it raises is logged as "Exception in <m_operation>: ..."
     // and answered with the HRESULT that stands for it, so the operation goes on as after a failure.
     template <class Call>
     HRESULT clientCall(Call&& call);
@@ -125,8 +127,8 @@ private:
     // The client's report of `connection`: what it changes in the connection the host was told of.
     // REQUIRES: m_Mutex (it runs inside a delivery).
     void noteClientState(long state, unsigned connection);
-    // Queues a connection-state report; a 0 or 1 also sets m_ReportedUp and the statistics' loggedIn.
-    // REQUIRES: m_StateLock held.
+    // Queues a connection-state report; a 0 or 1 also sets m_reportedUp and the statistics' loggedIn.
+    // REQUIRES: m_stateLock held.
     void queueReport(int32_t state, int32_t attempt, int32_t hr);
     // Delivers the queued reports in order unless another thread is delivering them already, in which
     // case that thread delivers these too. No gateway lock is held while the callback runs: the host may
@@ -150,7 +152,10 @@ private:
     // Unadvises the sink, then disconnects (if connected) and releases the client; reports of the old
     // connection count no more. REQUIRES: the lifecycle lock or the destructor.
     void releaseClient();
-    // Replaces m_ComClient under m_ClientLock; the old reference is released after the lock.
+    // What each Register*Callback does: unless refused inside a callback, sets `slot` under `mutex`.
+    template <class Callback>
+    void registerCallback(const char* operation, OwnedMutex& mutex, Callback& slot, Callback callback);
+    // Replaces m_ComClient under m_clientLock; the old reference is released after the lock.
     void setClient(ClientRef<IComClient> client);
 
     // Guarded by m_Mutex (written by the Register* operations, read while delivering events).
@@ -159,39 +164,39 @@ private:
     GenericEventCallback m_GenericEventCallback = nullptr;
     DisconnectCallback m_DisconnectCallback = nullptr;
 
-    // Guarded by m_ReportMutex, which is held while the connection-state callback runs (never m_Mutex
+    // Guarded by m_reportMutex, which is held while the connection-state callback runs (never m_Mutex
     // while another thread holds it: see deliverReports).
-    ConnectionStateCallback m_ConnectionStateCallback = nullptr;
-    OwnedMutex m_ReportMutex;
+    ConnectionStateCallback m_connectionStateCallback = nullptr;
+    OwnedMutex m_reportMutex;
 
-    // The connection as the host has been told of it. Guarded by m_StateLock, which is held only to read
+    // The connection as the host has been told of it. Guarded by m_stateLock, which is held only to read
     // and change these, never while anything foreign runs.
     struct Report {
         int32_t state, attempt, hr;
     };
-    std::mutex m_StateLock;
-    unsigned m_Connection = 0;       // the event connection whose reports count; 0: none
-    unsigned m_Connections = 0;      // event connections made so far (numbers them)
-    bool m_LoggingIn = false;        // between beginLogin and endLogin
-    unsigned m_LoginConnections = 0; // connections numbered above this one belong to the login under way
-    bool m_LostDuringLogin = false;  // the connection being logged in reported a loss meanwhile
-    bool m_ReportedUp = false;       // the last report queued said connected (set by queueReport only)
-    std::deque<Report> m_Reports;    // queued, not yet delivered
-    bool m_Reporting = false;        // a thread is delivering m_Reports
+    std::mutex m_stateLock;
+    unsigned m_connection = 0;       // the event connection whose reports count; 0: none
+    unsigned m_connections = 0;      // event connections made so far (numbers them)
+    bool m_loggingIn = false;        // between beginLogin and endLogin
+    unsigned m_loginConnections = 0; // connections numbered above this one belong to the login under way
+    bool m_lostDuringLogin = false;  // the connection being logged in reported a loss meanwhile
+    bool m_reportedUp = false;       // the last report queued said connected (set by queueReport only)
+    std::deque<Report> m_reports;    // queued, not yet delivered
+    bool m_reporting = false;        // a thread is delivering m_reports
 
-    // Written by Init and releaseClient under the lifecycle lock and m_ClientLock; read through client()
+    // Written by Init and releaseClient under the lifecycle lock and m_clientLock; read through client()
     // by the door services and the subscription on any thread.
     ClientRef<IComClient> m_ComClient;
-    mutable SRWLOCK m_ClientLock = SRWLOCK_INIT;
-    // Used only under the lifecycle lock (Init, the re-login, releaseClient) or by the destructor.
-    ClientRef<IConnectionPoint> m_ConnectionPoint;
-    DWORD m_AdviseCookie = 0;
+    mutable SRWLOCK m_clientLock = SRWLOCK_INIT;
+    // The event connection point with the cookie of its Advise. Used only under the lifecycle lock (Init,
+    // the re-login, releaseClient) or by the destructor.
+    AdviceOwner m_ConnectionPoint;
     // What is advised: forwards the client's calls to this object until the event connection is withdrawn.
-    ClientRef<EventSinkForwarder> m_SinkForwarder;
-    bool m_ShutDown = false;
+    ClientRef<EventSinkForwarder> m_sinkForwarder;
+    bool m_shutDown = false;
     // The lifecycle operation under way ("gateway_Init", "re-login attempt 2", "gateway_Close"), for the
     // lines of a client call that raised.
-    std::string m_Operation = "gateway_Init";
+    std::string m_operation = "gateway_Init";
 
     // Guarded by m_Mutex.
     SiPassNodeList m_NotifyList;
@@ -204,12 +209,12 @@ private:
         unsigned connection = 0;
         SafeArrayOwner events;  // a copy that holds a reference to every object in it; empty: no array
     };
-    std::deque<KeptDelivery> m_Kept;
-    bool m_DeliveringKept = false;
+    std::deque<KeptDelivery> m_kept;
+    bool m_deliveringKept = false;
 
     // Held while events are delivered and while the callbacks or the subscriptions change. Not recursive:
-    // the operations that take it first refuse a thread that is delivering (gateway::refusedInsideCallback),
-    // and a delivery that arrives on that thread is kept (m_Kept) instead of taking it again. Nothing foreign
+    // the operations that take it first refuse a thread that is delivering (processGateway::refusedInsideCallback),
+    // and a delivery that arrives on that thread is kept (m_kept) instead of taking it again. Nothing foreign
     // is called with it held except under the structured-exception guard.
     mutable OwnedMutex m_Mutex;
     ManagedDLLLoaderCpp m_Loader;

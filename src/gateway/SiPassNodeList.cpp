@@ -1,12 +1,12 @@
 #include "gateway/SiPassNodeList.h"
 
 void SiPassNodeList::add(long objectType, long objectId, long state) {
-    m_Nodes[objectType][objectId].emplace(state, true);
+    m_nodes[objectType][objectId].emplace(state, true);
 }
 
 bool SiPassNodeList::contains(long objectType, long objectId, long state) const {
-    auto type = m_Nodes.find(objectType);
-    if (type == m_Nodes.end()) {
+    auto type = m_nodes.find(objectType);
+    if (type == m_nodes.end()) {
         return false;
     }
     auto object = type->second.find(objectId);
@@ -17,8 +17,8 @@ bool SiPassNodeList::contains(long objectType, long objectId, long state) const 
 }
 
 size_t SiPassNodeList::nodeCount() const {
-    size_t count = m_Nodes.size();
-    for (const auto& type : m_Nodes) {
+    size_t count = m_nodes.size();
+    for (const auto& type : m_nodes) {
         count += type.second.size();
         for (const auto& object : type.second) {
             count += object.second.size();

@@ -17,5 +17,5 @@ public:
     virtual ~SiPassNodeList() = default;
 
 private:
-    std::map<long, std::map<long, std::map<long, bool>>> m_Nodes;
+    std::map<long, std::map<long, std::map<long, bool>>> m_nodes;
 };

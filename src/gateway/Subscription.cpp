@@ -3,7 +3,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "com/CComBSTR.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "support/SehGuard.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/SimpleLogger.h"
@@ -27,7 +27,7 @@ bool completes(F&& call) {
 }  // namespace
 
 bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long state) {
-    if (gateway::refusedInsideCallback("RegisterAlarmEvent")) {
+    if (processGateway::refusedInsideCallback("RegisterAlarmEvent")) {
         return false;
     }
     // The lock is held only to read the callbacks and to record the triple: a client that serialises its
@@ -95,7 +95,7 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
 }
 
 bool SiPassGateWay::isSubscribed(long objectType, long objectId, long state) {
-    if (gateway::refusedInsideCallback("isSubscribed")) {
+    if (processGateway::refusedInsideCallback("isSubscribed")) {
         return false;
     }
     boost::lock_guard<OwnedMutex> lock(m_Mutex);

@@ -94,12 +94,26 @@ void guard(const char* where, F&& body) noexcept {
     });
 }
 
+// Runs one client call of a lifecycle operation under the structured-exception guard, with nothing owned
+// between the guard and the call. What it raises is logged as "Exception in <operation>: ..." and answered
+// with the HRESULT that stands for it, so the operation goes on as after a failure.
+template <class Call>
+HRESULT clientCall(const char* operation, Call&& call) noexcept {
+    HRESULT hr = E_UNEXPECTED;
+    const seh::Outcome outcome = seh::runGuarded([&] { hr = std::forward<Call>(call)(); });
+    if (outcome.succeeded()) {
+        return hr;
+    }
+    reportFailure("Exception in ", operation, outcome, "");
+    return failureResult(outcome);
+}
+
 // Calls a host callback. Whatever it raises is logged as "Exception <name>: <text>" and the gateway goes
 // on. Returns false when the callback did not return normally.
 template <class F>
 bool callHost(const char* name, F&& call) noexcept {
-    // The time-stamp counter: two readings of the performance counter would cost a tenth of an event's
-    // handling under Wine.
+    // The time-stamp counter, cheap enough to read around every callback (the README's performance
+    // section has what the performance counter would cost).
     const uint64_t start = __rdtsc();
     seh::Outcome outcome = seh::runGuarded(std::forward<F>(call));
     statistics::hostCallbackTook(__rdtsc() - start);

@@ -69,6 +69,9 @@ public:
         }
     }
 
+    // Hands the reference over to the caller, who releases it.
+    T* release() noexcept { return std::exchange(m_ptr, nullptr); }
+
     void swap(ClientRef& other) noexcept { std::swap(m_ptr, other.m_ptr); }
 
     // A ComPtr of its own reference, for code that hands the object on; the AddRef runs under the guard.

@@ -1,4 +1,4 @@
-#include "support/CharacterTable.h"
+#include "support/LocaleConversionCache.h"
 
 #include <windows.h>
 
@@ -36,11 +36,11 @@ bool singleByteLocale() {
 // no lock. A process that cycles through more locales than this converts the rest by the functions.
 constexpr int kSlots = 8;
 LocaleKey g_keys[kSlots];
-CharacterTable g_tables[kSlots];
+LocaleConversionCache g_tables[kSlots];
 std::atomic<int> g_published{0};
 SRWLOCK g_building = SRWLOCK_INIT;
 
-const CharacterTable* find(const LocaleKey& key, int published) {
+const LocaleConversionCache* find(const LocaleKey& key, int published) {
     for (int i = 0; i < published; ++i) {
         if (g_keys[i] == key) {
             return &g_tables[i];
@@ -55,11 +55,11 @@ bool isAscii(unsigned long c) {
 
 }  // namespace
 
-struct CharacterTableBuilder {
+struct LocaleConversionCacheBuilder {
     // Each entry is what the functions give for that one character, and only where the whole-string
     // conversion and the one-by-one conversion agree (a string is converted one way or the other,
     // depending on its other characters).
-    static void build(CharacterTable& table) {
+    static void build(LocaleConversionCache& table) {
         for (int c = 0x80; c <= 0xFF; ++c) {
             const std::wstring one(1, static_cast<wchar_t>(c));
             const std::string whole = functions::narrow(one);
@@ -76,19 +76,19 @@ struct CharacterTableBuilder {
     }
 };
 
-const CharacterTable* CharacterTable::current() {
+const LocaleConversionCache* LocaleConversionCache::current() {
     if (!singleByteLocale()) {
         return nullptr;
     }
     const LocaleKey key = currentKey();
-    if (const CharacterTable* known = find(key, g_published.load(std::memory_order_acquire))) {
+    if (const LocaleConversionCache* known = find(key, g_published.load(std::memory_order_acquire))) {
         return known;
     }
     ::AcquireSRWLockExclusive(&g_building);
     const int published = g_published.load(std::memory_order_relaxed);
-    const CharacterTable* table = find(key, published);
+    const LocaleConversionCache* table = find(key, published);
     if (table == nullptr && published < kSlots) {
-        CharacterTableBuilder::build(g_tables[published]);
+        LocaleConversionCacheBuilder::build(g_tables[published]);
         // A host thread that changed the locale meanwhile leaves a table of mixed origin: not kept.
         if (currentKey() == key && singleByteLocale()) {
             g_keys[published] = key;
@@ -106,13 +106,13 @@ namespace {
 // when a character outside 7-bit ASCII occurs) and hands it to put(i, mapped), which says whether to go
 // on. False at the first character only the functions can convert, or when put says stop.
 template <class Char, class Put>
-bool mapEach(const Char* text, size_t length, int (CharacterTable::*lookup)(unsigned) const, Put&& put) {
-    const CharacterTable* table = nullptr;
+bool mapEach(const Char* text, size_t length, int (LocaleConversionCache::*lookup)(unsigned) const, Put&& put) {
+    const LocaleConversionCache* table = nullptr;
     for (size_t i = 0; i < length; ++i) {
         const auto c = static_cast<std::make_unsigned_t<Char>>(text[i]);
         int mapped = c;
         if (!isAscii(c)) {
-            if (table == nullptr && (table = CharacterTable::current()) == nullptr) {
+            if (table == nullptr && (table = LocaleConversionCache::current()) == nullptr) {
                 return false;
             }
             mapped = (table->*lookup)(c);
@@ -129,7 +129,7 @@ bool mapEach(const Char* text, size_t length, int (CharacterTable::*lookup)(unsi
 bool narrowByTable(const wchar_t* text, size_t length, std::string& out) {
     const size_t start = out.size();
     out.resize(start + length);
-    const bool converted = mapEach(text, length, &CharacterTable::narrowOf, [&](size_t i, int narrow) {
+    const bool converted = mapEach(text, length, &LocaleConversionCache::narrowOf, [&](size_t i, int narrow) {
         out[start + i] = static_cast<char>(narrow);
         return true;
     });
@@ -140,7 +140,7 @@ bool narrowByTable(const wchar_t* text, size_t length, std::string& out) {
 }
 
 bool widenByTable(const char* text, size_t length, wchar_t* out) {
-    return mapEach(text, length, &CharacterTable::wideOf, [&](size_t i, int wide) {
+    return mapEach(text, length, &LocaleConversionCache::wideOf, [&](size_t i, int wide) {
         out[i] = static_cast<wchar_t>(wide);
         return true;
     });
@@ -152,13 +152,13 @@ bool widenByTable(const char* text, size_t length, std::wstring& out) {
 }
 
 bool keptByRoundTrip(const wchar_t* text, size_t length) {
-    return mapEach(text, length, &CharacterTable::roundTripOf,
+    return mapEach(text, length, &LocaleConversionCache::roundTripOf,
                    [&](size_t i, int back) { return back == text[i]; });
 }
 
 bool roundTripByTable(const wchar_t* text, size_t length, std::wstring& out) {
     out.resize(length);
-    return mapEach(text, length, &CharacterTable::roundTripOf, [&](size_t i, int back) {
+    return mapEach(text, length, &LocaleConversionCache::roundTripOf, [&](size_t i, int back) {
         out[i] = static_cast<wchar_t>(back);
         return true;
     });

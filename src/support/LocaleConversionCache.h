@@ -18,11 +18,11 @@ std::wstring widenEachCharacter(const std::string& text);
 std::string narrowEachCharacter(const std::wstring& text);
 }  // namespace functions
 
-class CharacterTable {
+class LocaleConversionCache {
 public:
     // The table of the C runtime's current LC_CTYPE locale, built on first use; null when the locale is
     // not a single-byte one (in a multibyte locale a byte's meaning depends on its neighbours).
-    static const CharacterTable* current();
+    static const LocaleConversionCache* current();
 
     // Each for a character or byte of 0x80 or above (7-bit ASCII is itself in every locale), or -1 when
     // only the conversion functions can tell.
@@ -37,7 +37,7 @@ public:
     }
 
 private:
-    friend struct CharacterTableBuilder;
+    friend struct LocaleConversionCacheBuilder;
     int m_narrow[128];
     int m_wide[128];
 };

@@ -15,28 +15,28 @@ public:
     // Lockable, for boost::lock_guard. The owner is recorded after the lock is taken and cleared before it
     // is released, so it names a thread only while that thread holds the lock.
     void lock() {
-        m_Mutex.lock();
-        m_Owner.store(::GetCurrentThreadId(), std::memory_order_relaxed);
+        m_mutex.lock();
+        m_owner.store(::GetCurrentThreadId(), std::memory_order_relaxed);
     }
     bool try_lock() {
-        if (!m_Mutex.try_lock()) {
+        if (!m_mutex.try_lock()) {
             return false;
         }
-        m_Owner.store(::GetCurrentThreadId(), std::memory_order_relaxed);
+        m_owner.store(::GetCurrentThreadId(), std::memory_order_relaxed);
         return true;
     }
     void unlock() {
-        m_Owner.store(0, std::memory_order_relaxed);
-        m_Mutex.unlock();
+        m_owner.store(0, std::memory_order_relaxed);
+        m_mutex.unlock();
     }
 
     // True on the thread that holds the lock. Any thread may ask: only the holder ever writes its own id,
     // so another thread can never read its own id here, whatever it races with. (0 is never a thread id.)
     bool heldByThisThread() const {
-        return m_Owner.load(std::memory_order_relaxed) == ::GetCurrentThreadId();
+        return m_owner.load(std::memory_order_relaxed) == ::GetCurrentThreadId();
     }
 
 private:
-    boost::mutex m_Mutex;
-    std::atomic<DWORD> m_Owner{0};
+    boost::mutex m_mutex;
+    std::atomic<DWORD> m_owner{0};
 };

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "support/CharacterTable.h"
+#include "support/LocaleConversionCache.h"
 #include "support/SehGuard.h"
 #include "support/SpinWait.h"
 #include "support/Win32Helper.h"
@@ -31,7 +31,7 @@ void addOwnCall(DWORD slot, int generation, int delta) {
 
 }  // namespace
 
-SimpleLogger::SimpleLogger() : m_ThreadSlot(::TlsAlloc()) {}
+SimpleLogger::SimpleLogger() : m_threadSlot(::TlsAlloc()) {}
 
 SimpleLogger* SimpleLogger::GetInstance() {
     SimpleLogger* instance = m_Instance.load(std::memory_order_acquire);
@@ -49,9 +49,9 @@ SimpleLogger* SimpleLogger::GetInstance() {
 
 void SimpleLogger::releaseThreadSlot() {
     SimpleLogger* instance = m_Instance.load(std::memory_order_acquire);
-    if (instance != nullptr && instance->m_ThreadSlot != TLS_OUT_OF_INDEXES) {
-        ::TlsFree(instance->m_ThreadSlot);
-        instance->m_ThreadSlot = TLS_OUT_OF_INDEXES;
+    if (instance != nullptr && instance->m_threadSlot != TLS_OUT_OF_INDEXES) {
+        ::TlsFree(instance->m_threadSlot);
+        instance->m_threadSlot = TLS_OUT_OF_INDEXES;
     }
 }
 
@@ -60,34 +60,34 @@ void SimpleLogger::setLogger(LogCallback callback) {
     // itself after the store reads the new one. A generation whose count (less this thread's own calls)
     // is seen at zero after the store therefore holds no caller of the old function any more. New calls go
     // to the other generation meanwhile, so each count can drain.
-    m_Callback.store(callback, std::memory_order_seq_cst);
+    m_callback.store(callback, std::memory_order_seq_cst);
     for (int round = 0; round < 2; ++round) {
-        const int draining = m_Generation.fetch_xor(1, std::memory_order_seq_cst);
+        const int draining = m_generation.fetch_xor(1, std::memory_order_seq_cst);
         spin::waitUntil([&] {
-            return m_InUse[draining].load(std::memory_order_seq_cst) <= ownCalls(m_ThreadSlot, draining);
+            return m_inUse[draining].load(std::memory_order_seq_cst) <= ownCalls(m_threadSlot, draining);
         });
     }
 }
 
 void SimpleLogger::deliver(LogLevel level, const wchar_t* line) {
-    const int generation = m_Generation.load(std::memory_order_seq_cst);
-    m_InUse[generation].fetch_add(1, std::memory_order_seq_cst);
-    const LogCallback callback = m_Callback.load(std::memory_order_seq_cst);
+    const int generation = m_generation.load(std::memory_order_seq_cst);
+    m_inUse[generation].fetch_add(1, std::memory_order_seq_cst);
+    const LogCallback callback = m_callback.load(std::memory_order_seq_cst);
     if (callback != nullptr) {
-        addOwnCall(m_ThreadSlot, generation, 1);
+        addOwnCall(m_threadSlot, generation, 1);
         // A function that raises (an MSVC host's throw, an access violation, a collected .NET delegate)
         // loses its line; nothing of the gateway is between the guard and the call.
         if (!seh::runGuarded([&] { callback(level, line); }).succeeded()) {
-            m_Raised.fetch_add(1, std::memory_order_relaxed);
+            m_raised.fetch_add(1, std::memory_order_relaxed);
         }
-        addOwnCall(m_ThreadSlot, generation, -1);
+        addOwnCall(m_threadSlot, generation, -1);
     }
-    m_InUse[generation].fetch_sub(1, std::memory_order_seq_cst);
+    m_inUse[generation].fetch_sub(1, std::memory_order_seq_cst);
 }
 
 void SimpleLogger::forward(LogLevel level, std::string_view text) {
     // Nothing is converted when nobody listens.
-    if (m_Callback.load(std::memory_order_acquire) == nullptr) {
+    if (m_callback.load(std::memory_order_acquire) == nullptr) {
         return;
     }
     // A line of a usual length is converted on the stack, without heap blocks; the rest (and text that
@@ -104,7 +104,7 @@ void SimpleLogger::forward(LogLevel level, std::string_view text) {
 }
 
 void SimpleLogger::dbgLogW(const std::wstring& text) {
-    if (m_Callback.load(std::memory_order_acquire) == nullptr) {
+    if (m_callback.load(std::memory_order_acquire) == nullptr) {
         return;
     }
     deliver(Debug, text.c_str());

@@ -23,7 +23,7 @@ public:
     void setLogger(LogCallback callback);
 
     // True while a host function is registered. Callers may skip composing a message when it is false.
-    bool enabled() const { return m_Callback.load(std::memory_order_acquire) != nullptr; }
+    bool enabled() const { return m_callback.load(std::memory_order_acquire) != nullptr; }
 
     // The text ends at its first NUL, as a C string would. The host's function runs under the
     // structured-exception guard: whatever it raises loses that one line and nothing else.
@@ -36,7 +36,7 @@ public:
     static void releaseThreadSlot();
 
     // Lines whose host function raised, since the library was loaded.
-    long long raisedLines() const { return m_Raised.load(std::memory_order_relaxed); }
+    long long raisedLines() const { return m_raised.load(std::memory_order_relaxed); }
 
     virtual ~SimpleLogger() = default;
 
@@ -49,15 +49,15 @@ private:
     // Calls the current function with one finished line, counted as in use while it runs.
     void deliver(LogLevel level, const wchar_t* line);
 
-    std::atomic<LogCallback> m_Callback{nullptr};
+    std::atomic<LogCallback> m_callback{nullptr};
     // Calls in progress, in two generations: a call counts itself in the generation it read, then reads the
     // function. setLogger stores the new function and waits for each generation in turn to empty, after
     // switching the generation new calls use, so a steady stream of new calls cannot hold it up.
-    std::atomic<long> m_InUse[2] = {{0}, {0}};
-    std::atomic<int> m_Generation{0};
+    std::atomic<long> m_inUse[2] = {{0}, {0}};
+    std::atomic<int> m_generation{0};
     // This thread's own calls in progress, per generation (a TLS slot holding two 16-bit counts), so that
     // a log function that replaces itself does not wait for itself.
-    DWORD m_ThreadSlot = TLS_OUT_OF_INDEXES;
-    SRWLOCK m_Replacing = SRWLOCK_INIT;  // serialises setLogger
-    std::atomic<long long> m_Raised{0};
+    DWORD m_threadSlot = TLS_OUT_OF_INDEXES;
+    SRWLOCK m_replacing = SRWLOCK_INIT;  // serialises setLogger
+    std::atomic<long long> m_raised{0};
 };

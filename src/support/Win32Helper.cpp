@@ -5,7 +5,7 @@
 #include <cstring>
 #include <cwchar>
 
-#include "support/CharacterTable.h"
+#include "support/LocaleConversionCache.h"
 #include "support/SimpleLogger.h"
 
 namespace Win32Helper {
@@ -152,7 +152,7 @@ std::wstring bstr2wstr(const CComBSTR& comStr) {
     return str2wstr(bstr2str(comStr));
 }
 
-HostText::HostText(const CComBSTR& text, TextForm form) {
+CallbackText::CallbackText(const CComBSTR& text, TextForm form) {
     BSTR str = text.get();
     if (str == nullptr) {
         return;

@@ -1,6 +1,6 @@
 // Conversions between narrow strings (bytes of the C runtime's current locale), wide strings (UTF-16)
 // and BSTRs. Every narrow/wide conversion gives what the C runtime's multibyte functions give; what they
-// do to single characters of a single-byte locale is kept per locale (CharacterTable.h). The library never
+// do to single characters of a single-byte locale is kept per locale (LocaleConversionCache.h). The library never
 // sets a locale. All functions may run on any thread at the same time.
 #pragma once
 
@@ -36,11 +36,11 @@ enum class TextForm { Narrowed, Unchanged };
 // bstr2wstr gives, or with TextForm::Unchanged the BSTR's own characters up to its first NUL (surrogates
 // paired or not). When the trip through the narrow form changes nothing, they are the BSTR's own too (no
 // copy is made); null gives "".
-class HostText {
+class CallbackText {
 public:
-    explicit HostText(const CComBSTR& text, TextForm form = TextForm::Narrowed);
-    HostText(const HostText&) = delete;
-    HostText& operator=(const HostText&) = delete;
+    explicit CallbackText(const CComBSTR& text, TextForm form = TextForm::Narrowed);
+    CallbackText(const CallbackText&) = delete;
+    CallbackText& operator=(const CallbackText&) = delete;
 
     const wchar_t* c_str() const { return m_text; }
 

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "support/CharacterTable.h"
+#include "support/LocaleConversionCache.h"
 #include "ComTest.h"
 #include "LogCapture.h"
 #include "support/SimpleLogger.h"
@@ -121,7 +121,7 @@ protected:
         EXPECT_EQ(functions::narrow(text), wstr2str(text));
         EXPECT_EQ(functions::narrow(text), bstr2str(bstr));
         EXPECT_EQ(trip, bstr2wstr(bstr));
-        EXPECT_EQ(trip, std::wstring(HostText(bstr).c_str()));
+        EXPECT_EQ(trip, std::wstring(CallbackText(bstr).c_str()));
         const std::string narrow = functions::narrow(text);
         EXPECT_EQ(functions::widen(narrow), str2wstr(narrow));
     }
@@ -132,13 +132,13 @@ private:
 
 TEST_P(ConversionInLocale, EveryCharacterAndEveryByteConvertsAsByTheFunctions) {
     // Single-byte locales convert by table; a multibyte locale leaves everything to the functions.
-    EXPECT_EQ(MB_CUR_MAX == 1, CharacterTable::current() != nullptr);
+    EXPECT_EQ(MB_CUR_MAX == 1, LocaleConversionCache::current() != nullptr);
     for (unsigned c = 1; c <= 0xFFFF; ++c) {
         const std::wstring one(1, static_cast<wchar_t>(c));
         const std::wstring trip = tripByFunctions(one);
         ASSERT_EQ(functions::narrow(one), wstr2str(one)) << std::hex << c;
         ASSERT_EQ(trip, bstr2wstr(CComBSTR(one.c_str()))) << std::hex << c;
-        ASSERT_EQ(trip, std::wstring(HostText(CComBSTR(one.c_str())).c_str())) << std::hex << c;
+        ASSERT_EQ(trip, std::wstring(CallbackText(CComBSTR(one.c_str())).c_str())) << std::hex << c;
     }
     for (unsigned b = 1; b <= 0xFF; ++b) {
         const std::string one(1, static_cast<char>(b));
@@ -164,15 +164,15 @@ TEST_P(ConversionInLocale, MixedTextsConvertAsByTheFunctions) {
 
 TEST_P(ConversionInLocale, TextThatSurvivesTheTripIsPassedWithoutACopy) {
     const CComBSTR plain(L"Door forced");
-    EXPECT_EQ(plain.get(), HostText(plain).c_str());
+    EXPECT_EQ(plain.get(), CallbackText(plain).c_str());
     const CComBSTR euro(L"5 \u20AC\xD83D\xDE00");
     if (tripByFunctions(L"5 \u20AC\xD83D\xDE00") != L"5 \u20AC\xD83D\xDE00") {
-        EXPECT_NE(euro.get(), HostText(euro).c_str());
+        EXPECT_NE(euro.get(), CallbackText(euro).c_str());
     }
-    EXPECT_STREQ(L"", HostText(CComBSTR()).c_str());
+    EXPECT_STREQ(L"", CallbackText(CComBSTR()).c_str());
     // The host's text ends where the converted text ends: at the first NUL.
-    EXPECT_STREQ(L"a", HostText(makeBstr(L"a\0b", 3)).c_str());
-    EXPECT_EQ(tripByFunctions(L"\u0141"), HostText(makeBstr(L"\u0141\0b", 3)).c_str());
+    EXPECT_STREQ(L"a", CallbackText(makeBstr(L"a\0b", 3)).c_str());
+    EXPECT_EQ(tripByFunctions(L"\u0141"), CallbackText(makeBstr(L"\u0141\0b", 3)).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Locales, ConversionInLocale,

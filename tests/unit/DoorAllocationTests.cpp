@@ -4,7 +4,7 @@
 #include <set>
 
 #include "ComTest.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "doors/HostRecords.h"
 #include "LogCapture.h"
 #include "gateway/SiPassGateWay.h"
@@ -74,7 +74,7 @@ protected:
             }
             sim::addDevice(device);
         }
-        gateway = gateway::obtain();
+        gateway = processGateway::obtain();
         ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
         doors::setHostHeapForTesting(&kFailingHeap);
     }
@@ -82,10 +82,10 @@ protected:
     void releaseEverything() override {
         doors::setHostHeapForTesting(nullptr);
         SimpleLogger::GetInstance()->setLogger(nullptr);
-        gateway::closeCurrent();
+        processGateway::closeCurrent();
     }
 
-    gateway::Pin gateway;
+    processGateway::Pin gateway;
     LogCapture log;
 };
 

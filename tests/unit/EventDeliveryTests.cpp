@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "ComTest.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "LogCapture.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/SimpleLogger.h"
@@ -16,12 +16,12 @@ protected:
     void SetUp() override {
         ComTest::SetUp();
         SimpleLogger::GetInstance()->setLogger(&LogCapture::callback);
-        gateway = gateway::obtain();
+        gateway = processGateway::obtain();
         ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
         capture.clear();
     }
     void releaseEverything() override {
-        gateway::closeCurrent();
+        processGateway::closeCurrent();
         SimpleLogger::GetInstance()->setLogger(nullptr);
     }
 
@@ -33,7 +33,7 @@ protected:
     }
 
     LogCapture capture;
-    gateway::Pin gateway;
+    processGateway::Pin gateway;
 };
 
 int g_calls = 0;
@@ -76,9 +76,9 @@ TEST_F(InModuleDelivery, SubscriptionsAreForgottenWithTheGatewayObject) {
     EXPECT_TRUE(gateway->isSubscribed(6, 1, 3006));
     EXPECT_FALSE(gateway->isSubscribed(6, 1, 3005));
 
-    gateway::closeCurrent();
+    processGateway::closeCurrent();
     gateway.reset();
-    gateway = gateway::obtain();
+    gateway = processGateway::obtain();
     ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
     EXPECT_FALSE(gateway->isSubscribed(6, 1, 3006));
 }

@@ -5,7 +5,7 @@
 
 #include "ComTest.h"
 #include "gateway/EventSinkForwarder.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "gateway/Reconnect.h"
 #include "LogCapture.h"
 #include "gateway/SiPassGateWay.h"
@@ -15,13 +15,13 @@ namespace {
 
 class GatewayObject : public ComTest {
 protected:
-    void releaseEverything() override { gateway::closeCurrent(); }
+    void releaseEverything() override { processGateway::closeCurrent(); }
 };
 
 }  // namespace
 
 TEST_F(GatewayObject, DropDurationDefaultsTo180AndSurvivesAFailedInit) {
-    gateway::Pin gateway = gateway::obtain();
+    processGateway::Pin gateway = processGateway::obtain();
     EXPECT_EQ(180, gateway->dropDuration());
     gateway->setDropDuration(30);
     EXPECT_FALSE(gateway->Init(L"operator", L"wrong"));
@@ -29,9 +29,9 @@ TEST_F(GatewayObject, DropDurationDefaultsTo180AndSurvivesAFailedInit) {
     EXPECT_TRUE(gateway->Init(L"operator", L"sipass"));
     EXPECT_EQ(30, gateway->dropDuration());
 
-    gateway::closeCurrent();
-    EXPECT_EQ(nullptr, gateway::current());
-    EXPECT_EQ(180, gateway::obtain()->dropDuration());
+    processGateway::closeCurrent();
+    EXPECT_EQ(nullptr, processGateway::current());
+    EXPECT_EQ(180, processGateway::obtain()->dropDuration());
 }
 
 // Every login advises a new sink forwarder; the client's release of it at Unadvise (or when the client
@@ -40,7 +40,7 @@ TEST_F(GatewayObject, NoLoginLeavesASinkForwarderBehind) {
     const long before = EventSinkForwarder::live();
     ASSERT_TRUE(reconnect::setPolicy(5, 20));
     for (int round = 0; round < 10; ++round) {
-        gateway::Pin gateway = gateway::obtain();
+        processGateway::Pin gateway = processGateway::obtain();
         ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
         ASSERT_TRUE(gateway->Init(L"operator", L"sipass"));
         const int connects = sim::callCount("IComClient::Connect");
@@ -52,14 +52,14 @@ TEST_F(GatewayObject, NoLoginLeavesASinkForwarderBehind) {
         }
         ASSERT_EQ(1, sim::advisedSinkCount());
         EXPECT_EQ(before + 1, EventSinkForwarder::live()) << "round " << round;
-        gateway::closeCurrent();
+        processGateway::closeCurrent();
     }
     reconnect::setPolicy(0, 0);
     EXPECT_EQ(before, EventSinkForwarder::live());
 }
 
 TEST_F(GatewayObject, AnswersOnlyTheEventInterfaceAndIUnknownWithItself) {
-    gateway::Pin gateway = gateway::obtain();
+    processGateway::Pin gateway = processGateway::obtain();
     _ICOMClientEvents* const self = gateway.get();
     for (const IID& iid : {__uuidof(_ICOMClientEvents), __uuidof(IUnknown)}) {
         void* sink = nullptr;
@@ -72,9 +72,9 @@ TEST_F(GatewayObject, AnswersOnlyTheEventInterfaceAndIUnknownWithItself) {
 }
 
 TEST_F(GatewayObject, TwoThreadsObtainingAtOnceGetOneObject) {
-    gateway::Pin seen[2];
-    std::thread first([&] { seen[0] = gateway::obtain(); });
-    std::thread second([&] { seen[1] = gateway::obtain(); });
+    processGateway::Pin seen[2];
+    std::thread first([&] { seen[0] = processGateway::obtain(); });
+    std::thread second([&] { seen[1] = processGateway::obtain(); });
     first.join();
     second.join();
     EXPECT_NE(nullptr, seen[0]);
@@ -84,7 +84,7 @@ TEST_F(GatewayObject, TwoThreadsObtainingAtOnceGetOneObject) {
 // Arrays whose elements are not VARIANTs of a VARIANT's size are refused whole with their HRESULT, before
 // any element is read.
 TEST_F(GatewayObject, OnEventRefusesArraysOfOtherElementsWithInvalidArg) {
-    gateway::Pin gateway = gateway::obtain();
+    processGateway::Pin gateway = processGateway::obtain();
     LogCapture capture;
     SimpleLogger::GetInstance()->setLogger(&LogCapture::callback);
 

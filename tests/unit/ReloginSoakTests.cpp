@@ -13,7 +13,7 @@
 
 #include "ComTest.h"
 #include "gateway/EventSinkForwarder.h"
-#include "gateway/Gateway.h"
+#include "gateway/ProcessGateway.h"
 #include "gateway/Reconnect.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/SimpleLogger.h"
@@ -80,9 +80,9 @@ Census census(int threadsAtMost) {
 }
 
 bool logIn() {
-    boost::lock_guard<OwnedMutex> lifecycle(gateway::lifecycleMutex());
+    boost::lock_guard<OwnedMutex> lifecycle(processGateway::lifecycleMutex());
     reconnect::cancelPending();
-    const gateway::Pin gateway = gateway::obtain();
+    const processGateway::Pin gateway = processGateway::obtain();
     gateway->RegisterAlarmStateCallback(&countState);
     gateway->RegisterAlarmAccessCallback(&countAccess);
     gateway->setDropDuration(INT_MAX);
@@ -98,7 +98,7 @@ protected:
     }
     void releaseEverything() override {
         sim::stopEventGenerator();
-        gateway::closeCurrent();
+        processGateway::closeCurrent();
         reconnect::setPolicy(0, 0);
         SimpleLogger::GetInstance()->setLogger(nullptr);
     }
@@ -118,7 +118,7 @@ protected:
         std::thread host([&] {
             while (running()) {
                 ::Sleep(150);
-                gateway::closeCurrent();
+                processGateway::closeCurrent();
                 logins += logIn() ? 1 : 0;
             }
         });
@@ -134,7 +134,7 @@ protected:
         host.join();
         server.join();
         sim::stopEventGenerator();
-        gateway::closeCurrent();
+        processGateway::closeCurrent();
         return Counts{logins.load(), outages.load()};
     }
 };

@@ -116,8 +116,6 @@ struct Options {
     std::vector<std::wstring> arguments;
 };
 
-bool parseNumber(const std::wstring& text, long& value);
-
 // ---- Output ------------------------------------------------------------------------------------------
 // Event and log callbacks arrive on the access-control client's threads; every line is written whole.
 
@@ -495,20 +493,6 @@ void waitForEvents(std::optional<int> seconds, const GatewayApi* api = nullptr) 
 }
 
 // ---- Arguments ---------------------------------------------------------------------------------------
-
-bool parseNumber(const std::wstring& text, long& value) {
-    if (text.empty()) {
-        return false;
-    }
-    wchar_t* end = nullptr;
-    errno = 0;
-    const long long parsed = std::wcstoll(text.c_str(), &end, 10);
-    if (*end != L'\0' || errno != 0 || parsed < INT32_MIN || parsed > INT32_MAX) {
-        return false;
-    }
-    value = static_cast<long>(parsed);
-    return true;
-}
 
 // Checks a command and its arguments, given on the command line or as a line of the shell: the number
 // of arguments and that each is a 32-bit number. An empty result means they are good.

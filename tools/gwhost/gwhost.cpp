@@ -25,9 +25,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CommandRefusal.h"
 #include "DoorTable.h"
+#include "ExitCodes.h"
 #include "names/EnumNames.h"
 #include "GatewayApi.h"
+#include "Output.h"
 #include "Password.h"
 #include "ShellInput.h"
 #include "SimControl.h"
@@ -35,11 +38,6 @@
 #include "Text.h"
 
 namespace {
-
-constexpr int kDone = 0;
-constexpr int kRefused = 1;
-constexpr int kBadArguments = 2;
-constexpr int kCannotLoad = 3;
 
 const char kUsage[] =
     "usage: gwhost [options] COMMAND [arguments]\n"
@@ -116,75 +114,9 @@ struct Options {
     std::vector<std::wstring> arguments;
 };
 
-// ---- Output ------------------------------------------------------------------------------------------
-// Event and log callbacks arrive on the access-control client's threads; every line is written whole.
-
-std::mutex g_outputMutex;
 Options g_options;
 HANDLE g_stop = nullptr;  // set by Ctrl+C, or when a command has seen what it waited for
-
-void printLine(const std::string& line) {
-    std::lock_guard<std::mutex> lock(g_outputMutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-}
-
-void printJson(const nlohmann::ordered_json& value) {
-    printLine(value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
-}
-
-// Set by the shell while it runs a line of a script ("line 7: "), so that every error names its line.
-std::string g_failContext;
-// How many errors fail() has reported: the shell reports a failed line itself when none was.
-unsigned g_failuresReported = 0;
-
-int fail(int code, const std::string& message) {
-    std::lock_guard<std::mutex> lock(g_outputMutex);
-    std::fprintf(stderr, "gwhost: %s%s\n", g_failContext.c_str(), message.c_str());
-    ++g_failuresReported;
-    return code;
-}
-
-bool logLevelShown(LogLevel level) {
-    switch (level) {
-        case Error:
-            return g_options.logLevel >= 1;
-        case Info:
-            return g_options.logLevel >= 2;
-        case Debug:
-            return g_options.logLevel >= 3;
-    }
-    return g_options.logLevel >= 1;
-}
-
-// The HRESULT of the last "Send ManualCommand failed: ... HRESULT=<signed decimal>" line, so that a
-// refused command can say why whatever the log level shows.
-std::optional<long> g_commandHresult;
-
-void noteCommandFailure(const wchar_t* text) {
-    static const wchar_t kFailed[] = L"Send ManualCommand failed:";
-    static const wchar_t kHresult[] = L" HRESULT=";
-    if (text == nullptr || std::wcsncmp(text, kFailed, std::size(kFailed) - 1) != 0) {
-        return;
-    }
-    const wchar_t* value = std::wcsstr(text, kHresult);
-    long parsed = 0;
-    if (value != nullptr && parseNumber(value + std::size(kHresult) - 1, parsed)) {
-        std::lock_guard<std::mutex> lock(g_outputMutex);
-        g_commandHresult = parsed;
-    }
-}
-
-void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text) {
-    noteCommandFailure(text);
-    if (!logLevelShown(level)) {
-        return;
-    }
-    const char* name = level == Error ? "error" : level == Debug ? "debug" : "info";
-    std::lock_guard<std::mutex> lock(g_outputMutex);
-    std::fprintf(stderr, "gateway %-5s | %s\n", name, utf8(text).c_str());
-}
+std::mutex g_outputMutex;
 
 // ---- Events ------------------------------------------------------------------------------------------
 
@@ -836,47 +768,11 @@ int runPoint(const GatewayApi& api, const std::vector<std::wstring>& arguments) 
     return kDone;
 }
 
-// Why the client refused a command, from the HRESULT the gateway logged. The simulator's refusals are
-// known by name; a real client's codes of the same facility may mean something else, so they are not
-// named under --real.
-std::string refusalReason(std::optional<long> logged) {
-    if (!logged) {
-        return "the gateway logged no answer of the client (--log-level info shows why)";
-    }
-    const HRESULT hr = static_cast<HRESULT>(*logged);
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
-    static const struct {
-        HRESULT hr;
-        const char* reason;
-    } kSimulatorRefusals[] = {
-        {sim::E_SIM_UNKNOWN_OBJECT_TYPE, "the object type is neither 7 (point) nor 6 (device)"},
-        {sim::E_SIM_UNKNOWN_COMMAND,
-         "no such command code (1 lock, 2 unlock, 3 momentary unlock, 4 secure, 5 free, 6 reset alarm)"},
-        {sim::E_SIM_NO_OBJECT, "the site has no such point or device"},
-        {sim::E_SIM_COMMAND_NOT_FOR_ROLE,
-         "the object cannot take this command (latches take 1-3, readers 4-6, door contacts and passback "
-         "points 6)"},
-        {sim::E_SIM_NOT_CONNECTED, "the client is not connected to the server"},
-    };
-    if (!g_options.real) {
-        for (const auto& known : kSimulatorRefusals) {
-            if (known.hr == hr) {
-                return std::string(known.reason) + " (HRESULT " + code + ")";
-            }
-        }
-    }
-    return std::string("the client refused it with HRESULT ") + code;
-}
-
 int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
     const int32_t type = numberArgument(arguments, 0);
     const int32_t id = numberArgument(arguments, 1);
     const int32_t code = numberArgument(arguments, 2);
-    {
-        std::lock_guard<std::mutex> lock(g_outputMutex);
-        g_commandHresult.reset();  // a shell's earlier refusal is not this command's
-    }
+    forgetCommandFailure();  // a shell's earlier refusal is not this command's
     // Only this object's events are shown, from before the command is sent (they may arrive before
     // controlDoor returns) to the end of the wait.
     g_commandTarget = id;
@@ -886,12 +782,7 @@ int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments
         EventWindow window;
         sent = api.controlDoor(type, id, code);
         if (!sent) {
-            std::optional<long> logged;
-            {
-                std::lock_guard<std::mutex> lock(g_outputMutex);
-                logged = g_commandHresult;
-            }
-            reason = refusalReason(logged);
+            reason = refusalReason(g_options.real);
         }
         if (g_options.json) {
             nlohmann::ordered_json line = {
@@ -994,9 +885,7 @@ int runShell(const GatewayApi& api, int linesBefore) {
     std::vector<std::string> words;
     for (;;) {
         if (input.interactive()) {
-            std::lock_guard<std::mutex> lock(g_outputMutex);
-            std::fputs("gwhost> ", stdout);
-            std::fflush(stdout);
+            printPrompt("gwhost> ");
         }
         std::string refused;  // why the line is refused before it runs (too long, a NUL byte)
         if (!input.next(words, refused)) {
@@ -1015,13 +904,13 @@ int runShell(const GatewayApi& api, int linesBefore) {
             g_eventsShown = 0;
         }
         if (!input.interactive()) {
-            g_failContext = "line " + std::to_string(input.lineNumber()) + ": ";
+            setFailContext("line " + std::to_string(input.lineNumber()) + ": ");
         }
-        const unsigned reportedBefore = g_failuresReported;
+        const unsigned reportedBefore = failuresReported();
         const int result = refused.empty() ? runShellLine(api, words) : fail(kBadArguments, refused);
         if (result != kDone && result != kQuit) {
             allSucceeded = false;
-            if (g_failuresReported == reportedBefore) {
+            if (failuresReported() == reportedBefore) {
                 std::string line;
                 for (const std::string& word : words) {
                     line += (line.empty() ? "" : " ") + word;
@@ -1029,7 +918,7 @@ int runShell(const GatewayApi& api, int linesBefore) {
                 fail(result, "'" + line + "' failed (--log-level info shows why)");
             }
         }
-        g_failContext.clear();
+        setFailContext("");
         if (result == kQuit) {
             break;
         }
@@ -1145,6 +1034,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!loadGateway(g_options.dll ? *g_options.dll : directory + L"SiPassVormekGateway.dll", api, error)) {
         return fail(kCannotLoad, error);
     }
+    setLogLevel(g_options.logLevel);
     api.registerLogCallback(&onLogLine);
     // Options belong to the process; a host that does not ask for them gets the contract's defaults.
     const uint32_t options = (g_options.utc ? GATEWAY_OPTION_UTC_TIMES : 0u) |

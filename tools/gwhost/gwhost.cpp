@@ -27,6 +27,7 @@
 
 #include "CommandRefusal.h"
 #include "DoorTable.h"
+#include "EventView.h"
 #include "ExitCodes.h"
 #include "names/EnumNames.h"
 #include "GatewayApi.h"
@@ -115,315 +116,6 @@ struct Options {
 };
 
 Options g_options;
-HANDLE g_stop = nullptr;  // set by Ctrl+C, or when a command has seen what it waited for
-std::mutex g_outputMutex;
-
-// ---- Events ------------------------------------------------------------------------------------------
-
-// Only the events of this object are shown while a command waits for its effect; 0 shows every object.
-std::atomic<int32_t> g_commandTarget{0};
-
-// Events are shown while at least one window is open: a single watch or subscribe opens one for its
-// whole session, a command and the shell's lines that wait for events one each, so that the shell's
-// other lines (a door table, a point) are not mixed with events.
-std::atomic<int> g_eventWindows{0};
-
-class EventWindow {
-public:
-    explicit EventWindow(bool open = true) : open_(open) {
-        if (open_) {
-            ++g_eventWindows;
-        }
-    }
-    ~EventWindow() {
-        if (open_) {
-            --g_eventWindows;
-        }
-    }
-    EventWindow(const EventWindow&) = delete;
-    EventWindow& operator=(const EventWindow&) = delete;
-
-private:
-    bool open_;
-};
-
-bool eventsShown() {
-    return g_eventWindows.load() > 0;
-}
-
-bool kindShown(const char* kind) {
-    return g_options.kinds.empty() || g_options.kinds.count(kind) > 0;
-}
-
-struct EventLine {
-    const char* kind;
-    int32_t eventId;
-    int64_t timestampMs;
-    std::string object;  // "ePoint 2015" or the generic event's type
-    int32_t objectType = 0;
-    int32_t objectId = 0;
-    std::optional<int32_t> state;
-    std::optional<int32_t> stateType;
-    int32_t subType;
-    std::string cardholder;
-    std::string card;
-    std::string location;
-    std::string description;
-};
-
-long g_eventsShown = 0;
-
-// With --events N, the N-th event shown ends the wait, whatever --seconds allows.
-void countShownEvent() {
-    std::lock_guard<std::mutex> lock(g_outputMutex);
-    if (g_options.events && ++g_eventsShown >= *g_options.events) {
-        ::SetEvent(g_stop);
-    }
-}
-
-void printEvent(const EventLine& event) {
-    if (g_options.json) {
-        nlohmann::ordered_json line = {{"kind", event.kind},
-                                       {"eventId", event.eventId},
-                                       {"time", dateText(event.timestampMs)},
-                                       {"timeMs", event.timestampMs},
-                                       {"subType", event.subType},
-                                       {"subTypeName", subTypeName(event.subType)},
-                                       {"location", event.location},
-                                       {"description", event.description}};
-        if (event.objectType != 0 || event.objectId != 0) {
-            line["objectType"] = event.objectType;
-            line["objectTypeName"] = objectTypeName(event.objectType);
-            line["objectId"] = event.objectId;
-        }
-        if (event.state) {
-            line["state"] = *event.state;
-            line["stateName"] = stateName(*event.state);
-            line["stateType"] = *event.stateType;
-            line["stateTypeName"] = stateTypeName(*event.stateType);
-        }
-        if (std::string(event.kind) == "access") {
-            line["cardholder"] = event.cardholder;
-            line["card"] = event.card;
-        }
-        printJson(line);
-        countShownEvent();
-        return;
-    }
-    std::string text = dateText(event.timestampMs) + "  " + event.kind;
-    text.append(8 - std::string(event.kind).size(), ' ');
-    text += event.object;
-    if (event.state) {
-        text += "  " + stateName(*event.state) + " (" + stateTypeName(*event.stateType) + ")";
-    }
-    text += "  " + subTypeName(event.subType);
-    if (!event.cardholder.empty() || !event.card.empty()) {
-        text += "  " + event.cardholder + " card " + event.card;
-    }
-    text += "  at " + event.location;
-    if (!event.description.empty()) {
-        text += ": " + event.description;
-    }
-    printLine(text);
-    countShownEvent();
-}
-
-void rememberPointState(int32_t objectType, int32_t objectId, int32_t state, int32_t stateType);
-
-void SIPASSVORMEKGATEWAY_CALL onStateEvent(int32_t eventId, int32_t objectId, int32_t objectType, int32_t,
-                                           int32_t subType, int32_t state, int32_t stateType,
-                                           int64_t timestampMs, int64_t, const wchar_t* location,
-                                           const wchar_t* description) {
-    rememberPointState(objectType, objectId, state, stateType);
-    if (!eventsShown() || !kindShown("state") || (g_commandTarget != 0 && objectId != g_commandTarget)) {
-        return;
-    }
-    printEvent({"state", eventId, timestampMs, objectTypeName(objectType) + " " + std::to_string(objectId),
-                objectType, objectId, state, stateType, subType, "", "", utf8(location), utf8(description)});
-}
-
-void SIPASSVORMEKGATEWAY_CALL onAccessEvent(int32_t eventId, int32_t objectId, int32_t objectType, int32_t,
-                                            int32_t subType, int32_t state, int32_t stateType,
-                                            int64_t timestampMs, int64_t, const wchar_t* firstName,
-                                            const wchar_t* lastName, const wchar_t* cardNumber,
-                                            const wchar_t* location, const wchar_t* description) {
-    if (!eventsShown() || !kindShown("access") || g_commandTarget != 0) {
-        return;
-    }
-    std::string cardholder = utf8(firstName);
-    const std::string last = utf8(lastName);
-    cardholder += (cardholder.empty() || last.empty() ? "" : " ") + last;
-    printEvent({"access", eventId, timestampMs, objectTypeName(objectType) + " " + std::to_string(objectId),
-                objectType, objectId, state, stateType, subType, cardholder, utf8(cardNumber), utf8(location),
-                utf8(description)});
-}
-
-void SIPASSVORMEKGATEWAY_CALL onGenericEvent(int32_t eventId, int32_t type, int32_t subType,
-                                             int64_t timestampMs, int64_t, const wchar_t* location,
-                                             const wchar_t* description) {
-    if (!eventsShown() || !kindShown("generic") || g_commandTarget != 0) {
-        return;
-    }
-    printEvent({"generic", eventId, timestampMs, objectTypeName(type), 0, 0, std::nullopt, std::nullopt,
-                subType, "", "", utf8(location), utf8(description)});
-}
-
-void SIPASSVORMEKGATEWAY_CALL onDisconnect() {
-    if (!kindShown("disconnect")) {
-        return;
-    }
-    if (g_options.json) {
-        printJson({{"kind", "disconnect"}});
-    } else {
-        printLine("the access-control client reports a lost connection");
-    }
-}
-
-// Set by the connection-state callback after a re-login: the waiting command reads the door states
-// again (a callback must not: it runs with the gateway's lock held).
-HANDLE g_resync = nullptr;
-
-void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32_t hresult) {
-    if (state == GATEWAY_CONNECTION_CONNECTED && attempt > 0) {
-        ::SetEvent(g_resync);
-    }
-    if (!kindShown("connection")) {
-        return;
-    }
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hresult));
-    static const char* const kStates[] = {"lost", "connected", "retrying"};
-    const char* name = state >= 0 && state <= 2 ? kStates[state] : "unknown";
-    if (g_options.json) {
-        nlohmann::ordered_json line = {{"kind", "connection"}, {"state", name}, {"attempt", attempt}};
-        if (hresult != 0) {
-            line["hresult"] = code;
-        }
-        printJson(line);
-        return;
-    }
-    const std::string number = std::to_string(attempt);
-    if (state == GATEWAY_CONNECTION_LOST) {
-        printLine(attempt == 0 ? "connection lost"
-                               : "connection: attempt " + number + " failed (" + code + ")");
-    } else if (state == GATEWAY_CONNECTION_RETRYING) {
-        printLine("connection: logging in again, attempt " + number);
-    } else if (attempt > 0) {
-        printLine("connected again after attempt " + number + "; reading the door states again");
-    } else {
-        printLine("connected");
-    }
-}
-
-BOOL WINAPI onConsoleControl(DWORD) {
-    ::SetEvent(g_stop);
-    return TRUE;
-}
-
-// The state of every point of every door, by point id, as getAllDoors reports them.
-using PointStates = std::map<int32_t, std::pair<int32_t, int32_t>>;
-
-bool readPointStates(const GatewayApi& api, PointStates& states) {
-    Device* devices = nullptr;
-    int32_t deviceCount = 0, doorCount = 0;
-    const bool read = api.getAllDoors(&devices, &deviceCount, &doorCount);
-    states.clear();
-    for (int32_t d = 0; read && d < deviceCount; ++d) {
-        for (int32_t n = 0; n < devices[d].doorsetCount; ++n) {
-            const Doorset& door = devices[d].doorsets[n];
-            for (const PointDefinition* point :
-                 {&door.reader1, &door.reader2, &door.doorFrame, &door.passback, &door.latch}) {
-                if (point->id != 0) {
-                    states[point->id] = {point->state.state, point->state.stateType};
-                }
-            }
-        }
-    }
-    api.cleanupDoorArray(devices, deviceCount);
-    return read;
-}
-
-// The door states as last known: read at the login and after each re-login, kept up to date by the
-// state events in between (shown or not), so that a re-login reports only what changed unseen.
-std::mutex g_statesMutex;   // never held across a gateway call: the state callback takes it
-PointStates g_knownStates;  // guarded by g_statesMutex
-
-// Runs on the client's event threads.
-void rememberPointState(int32_t objectType, int32_t objectId, int32_t state, int32_t stateType) {
-    std::lock_guard<std::mutex> lock(g_statesMutex);
-    const auto known = g_knownStates.find(objectId);
-    if (objectType == ePoint && known != g_knownStates.end()) {
-        known->second = {state, stateType};
-    }
-}
-
-void readKnownStates(const GatewayApi& api) {
-    PointStates now;
-    readPointStates(api, now);
-    std::lock_guard<std::mutex> lock(g_statesMutex);
-    g_knownStates = std::move(now);
-}
-
-// After a re-login events may have been missed: reads the door states again and shows what changed.
-void resynchronise(const GatewayApi& api) {
-    PointStates now;
-    if (!readPointStates(api, now)) {
-        printLine("the door states could not be read again (--log-level info shows why)");
-        return;
-    }
-    const size_t points = now.size();
-    nlohmann::ordered_json changed = nlohmann::ordered_json::array();
-    std::vector<std::string> lines;
-    std::unique_lock<std::mutex> statesLock(g_statesMutex);
-    for (const auto& [id, state] : now) {
-        const auto before = g_knownStates.find(id);
-        if (before != g_knownStates.end() && before->second == state) {
-            continue;
-        }
-        const std::string was = before == g_knownStates.end() ? "unknown" : stateName(before->second.first);
-        changed.push_back({{"point", id},
-                           {"was", was},
-                           {"now", stateName(state.first)},
-                           {"stateType", stateTypeName(state.second)}});
-        lines.push_back("  point " + std::to_string(id) + "  " + was + " -> " + stateName(state.first) +
-                        " (" + stateTypeName(state.second) + ")");
-    }
-    g_knownStates = std::move(now);
-    statesLock.unlock();
-    if (!kindShown("connection")) {
-        return;
-    }
-    if (g_options.json) {
-        printJson({{"kind", "resync"}, {"points", points}, {"changed", changed}});
-        return;
-    }
-    printLine("door states read again: " + std::to_string(points) + " points, " +
-              std::to_string(lines.size()) + " changed during the outage");
-    for (const std::string& line : lines) {
-        printLine(line);
-    }
-}
-
-// Waits the given seconds, or until Ctrl+C when none are given; reads the door states again whenever a
-// re-login asks for it.
-void waitForEvents(std::optional<int> seconds, const GatewayApi* api = nullptr) {
-    const ULONGLONG deadline = seconds ? ::GetTickCount64() + static_cast<ULONGLONG>(*seconds) * 1000 : 0;
-    for (;;) {
-        DWORD timeout = INFINITE;
-        if (seconds) {
-            const ULONGLONG now = ::GetTickCount64();
-            timeout = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
-        }
-        const HANDLE handles[] = {g_stop, g_resync};
-        const DWORD woken = ::WaitForMultipleObjects(api != nullptr ? 2 : 1, handles, FALSE, timeout);
-        if (woken != WAIT_OBJECT_0 + 1) {
-            return;
-        }
-        ::ResetEvent(g_resync);
-        resynchronise(*api);
-    }
-}
-
 // ---- Arguments ---------------------------------------------------------------------------------------
 
 // Checks a command and its arguments, given on the command line or as a line of the shell: the number
@@ -775,7 +467,7 @@ int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments
     forgetCommandFailure();  // a shell's earlier refusal is not this command's
     // Only this object's events are shown, from before the command is sent (they may arrive before
     // controlDoor returns) to the end of the wait.
-    g_commandTarget = id;
+    showOnlyObject(id);
     bool sent = false;
     std::string reason;
     {
@@ -799,7 +491,7 @@ int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments
             waitForEvents(g_options.seconds ? g_options.seconds : 2);
         }
     }
-    g_commandTarget = 0;  // after the window has closed, so that no other object's event slips through
+    showOnlyObject(0);  // after the window has closed, so that no other object's event slips through
     if (!sent) {
         return fail(kRefused, "the command was refused: " + reason);
     }
@@ -892,17 +584,10 @@ int runShell(const GatewayApi& api, int linesBefore) {
             break;
         }
         // A re-login while the shell waited for this line: the door states first, as watch shows them.
-        if (::WaitForSingleObject(g_resync, 0) == WAIT_OBJECT_0) {
-            ::ResetEvent(g_resync);
-            resynchronise(api);
-        }
+        resynchroniseIfAsked(api);
         // Each line starts afresh: its own --events count, and a Ctrl+C that ended the line before
         // does not end this one.
-        ::ResetEvent(g_stop);
-        {
-            std::lock_guard<std::mutex> lock(g_outputMutex);
-            g_eventsShown = 0;
-        }
+        resetEventWait();
         if (!input.interactive()) {
             setFailContext("line " + std::to_string(input.lineNumber()) + ": ");
         }
@@ -1001,9 +686,7 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs(kUsage, stdout);
         return kDone;
     }
-    g_stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    g_resync = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    ::SetConsoleCtrlHandler(&onConsoleControl, TRUE);
+    startEventView(g_options.json, g_options.kinds, g_options.events);
 
     const std::wstring directory = programDirectory();
     SimulatedClient simulator;

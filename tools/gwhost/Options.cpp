@@ -157,4 +157,3 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
     }
     return problem;
 }
-

@@ -9,9 +9,9 @@
 namespace {
 
 struct Output {
-    std::mutex mutex;           // held while a line is written; guards the members below
-    int logLevel = 1;           // set before the log callback is registered, then only read
-    std::string failContext;    // before every message of fail()
+    std::mutex mutex;         // held while a line is written; guards the members below
+    int logLevel = 1;         // set before the log callback is registered, then only read
+    std::string failContext;  // before every message of fail()
     unsigned failuresReported = 0;
 };
 

@@ -34,7 +34,9 @@
 #include "GatewayApi.h"
 #include "Options.h"
 #include "Output.h"
+#include "Diagnostics.h"
 #include "Password.h"
+#include "SessionCommands.h"
 #include "ShellInput.h"
 #include "SimControl.h"
 #include "SimulatedClient.h"
@@ -80,243 +82,6 @@ std::wstring absolutePath(const std::wstring& path) {
     return length > 0 ? full : path;
 }
 
-// ---- Commands ----------------------------------------------------------------------------------------
-
-int runPing(const GatewayApi& api) {
-    const int answer = api.ping(41);
-    if (g_options.json) {
-        printJson({{"ping", 41}, {"answer", answer}, {"ok", answer == 42}});
-    } else {
-        printLine("gateway_Ping(41) = " + std::to_string(answer));
-    }
-    return answer == 42 ? kDone : kRefused;
-}
-
-int runVersion(const GatewayApi& api) {
-    const std::string version = utf8(api.getVersion());
-    if (g_options.json) {
-        printJson({{"version", version}});
-    } else {
-        printLine("SiPassVormekGateway " + version);
-    }
-    return kDone;
-}
-
-// The statistics as a table (name, value) and as one JSON document.
-int runStats(const GatewayApi& api) {
-    GatewayStatistics s{};
-    s.size = sizeof s;
-    if (!api.getStatistics(&s)) {
-        return fail(kRefused, "gateway_GetStatistics failed");
-    }
-    const std::pair<const char*, uint64_t> fields[] = {
-        {"accessEventsReceived", s.accessEventsReceived},
-        {"objectStateEventsReceived", s.objectStateEventsReceived},
-        {"genericEventsReceived", s.genericEventsReceived},
-        {"accessEventsDelivered", s.accessEventsDelivered},
-        {"objectStateEventsDelivered", s.objectStateEventsDelivered},
-        {"genericEventsDelivered", s.genericEventsDelivered},
-        {"eventsDroppedTooOld", s.eventsDroppedTooOld},
-        {"eventsWithoutCallback", s.eventsWithoutCallback},
-        {"eventsAbandonedAtGetter", s.eventsAbandonedAtGetter},
-        {"malformedArrays", s.malformedArrays},
-        {"hostCallbacksRaised", s.hostCallbacksRaised},
-        {"logCallsRaised", s.logCallsRaised},
-        {"connectionLosses", s.connectionLosses},
-        {"reloginAttempts", s.reloginAttempts},
-        {"reloginSuccesses", s.reloginSuccesses},
-        {"lastEventReceivedMs", s.lastEventReceivedMs},
-        {"lastLoginMs", s.lastLoginMs},
-        {"loggedIn", s.loggedIn},
-        {"longestHostCallbackUs", s.longestHostCallbackUs}};
-    if (g_options.json) {
-        nlohmann::ordered_json document = {{"version", s.version}};
-        for (const auto& [name, value] : fields) {
-            document[name] = value;
-        }
-        printJson({{"statistics", document}});
-        return kDone;
-    }
-    std::string table = "gateway statistics (record version " + std::to_string(s.version) + ")";
-    for (const auto& [name, value] : fields) {
-        std::string line = "\n  " + std::string(name);
-        line.append(line.size() < 30 ? 30 - line.size() : 1, ' ');
-        line += std::to_string(value);
-        const std::string field = name;
-        if ((field == "lastEventReceivedMs" || field == "lastLoginMs") && value != 0) {
-            line += "  (" + dateText(static_cast<int64_t>(value)) + ")";
-        }
-        table += line;
-    }
-    printLine(table);
-    return kDone;
-}
-
-int g_selfTestValue = 0;
-void SIPASSVORMEKGATEWAY_CALL onSelfTest(int value) {
-    g_selfTestValue = value;
-}
-
-int runSelfTest(const GatewayApi& api) {
-    // The self-test exports print fixed texts of their own on standard output; each result follows.
-    // What the exports write to standard output is caught in a file and shown as one field, so that it
-    // cannot break the lines (or the JSON) of the results.
-    std::fflush(stdout);
-    FILE* caught = std::tmpfile();
-    const int savedOutput = _dup(_fileno(stdout));
-    if (caught != nullptr) {
-        _dup2(_fileno(caught), _fileno(stdout));
-    }
-    const int values[] = {1, 2, 3, 4};
-    api.testRegisterCallback(&onSelfTest);
-    g_selfTestValue = 0;
-    api.testFireCallback();
-    api.testRegisterCallback(nullptr);
-    const struct {
-        const char* name;
-        long long result;
-        long long expected;
-    } results[] = {{"testCalculateSum(2, 3)", api.testCalculateSum(2, 3), 5},
-                   {"testRegisterCallback + testFireCallback", g_selfTestValue, 22},
-                   {"testSetIntArray({1, 2, 3, 4}, 4)", api.testSetIntArray(values, 4), 10},
-                   {"testCountChars(\"gateway\")", api.testCountChars("gateway"), 7}};
-    std::fflush(stdout);
-    std::string exportOutput;
-    if (caught != nullptr) {
-        _dup2(savedOutput, _fileno(stdout));
-        std::rewind(caught);
-        for (int c = std::fgetc(caught); c != EOF; c = std::fgetc(caught)) {
-            exportOutput.push_back(c == '\n' || c == '\r' ? ' ' : static_cast<char>(c));
-        }
-        std::fclose(caught);
-    }
-    if (savedOutput >= 0) {
-        _close(savedOutput);
-    }
-    bool allPassed = true;
-    nlohmann::ordered_json list = nlohmann::ordered_json::array();
-    for (const auto& result : results) {
-        const bool passed = result.result == result.expected;
-        allPassed = allPassed && passed;
-        if (g_options.json) {
-            list.push_back({{"test", result.name},
-                            {"result", result.result},
-                            {"expected", result.expected},
-                            {"passed", passed}});
-        } else {
-            printLine(std::string(passed ? "pass  " : "FAIL  ") + result.name + " = " +
-                      std::to_string(result.result) + " (expected " + std::to_string(result.expected) + ")");
-        }
-    }
-    if (g_options.json) {
-        printJson({{"selftest", list}, {"passed", allPassed}, {"exportOutput", exportOutput}});
-    } else {
-        printLine("output of the exports: " + exportOutput);
-    }
-    return allPassed ? kDone : kRefused;
-}
-
-int runDoors(const GatewayApi& api) {
-    Device* devices = nullptr;
-    int32_t deviceCount = 0;
-    int32_t doorCount = 0;
-    if (!api.getAllDoors(&devices, &deviceCount, &doorCount)) {
-        api.cleanupDoorArray(devices, deviceCount);
-        return fail(kRefused, "gateway_getAllDoors failed (--log-level info shows why)");
-    }
-    if (g_options.json) {
-        printJson(doorTableJson(devices, deviceCount, doorCount));
-    } else {
-        std::string table = doorTableText(devices, deviceCount, doorCount);
-        table.pop_back();
-        printLine(table);
-    }
-    api.cleanupDoorArray(devices, deviceCount);
-    return kDone;
-}
-
-int runPoint(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
-    const int32_t id = numberArgument(arguments, 0);
-    PointDefinition point{};
-    point.id = id;
-    if (!api.getPointState(id, &point.state)) {
-        return fail(kRefused, "gateway_getPointState(" + std::to_string(id) + ") failed (no such point?)");
-    }
-    if (g_options.json) {
-        printJson(pointStateJson(id, point.state));
-    } else {
-        printLine("point " + std::to_string(id) + "  " + stateName(point.state.state) + " (" +
-                  stateTypeName(point.state.stateType) + ")  since " + dateText(point.state.serverTimeMs) +
-                  "  at " + utf8(point.state.location) + ": " + utf8(point.state.description));
-    }
-    api.cleanupPointDefinition(point);  // frees the two state texts; the name is null
-    return kDone;
-}
-
-int runCommand(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
-    const int32_t type = numberArgument(arguments, 0);
-    const int32_t id = numberArgument(arguments, 1);
-    const int32_t code = numberArgument(arguments, 2);
-    forgetCommandFailure();  // a shell's earlier refusal is not this command's
-    // Only this object's events are shown, from before the command is sent (they may arrive before
-    // controlDoor returns) to the end of the wait.
-    showOnlyObject(id);
-    bool sent = false;
-    std::string reason;
-    {
-        EventWindow window;
-        sent = api.controlDoor(type, id, code);
-        if (!sent) {
-            reason = refusalReason(g_options.real);
-        }
-        if (g_options.json) {
-            nlohmann::ordered_json line = {
-                {"command", code}, {"objectType", type}, {"objectId", id}, {"sent", sent}};
-            if (!sent) {
-                line["reason"] = reason;
-            }
-            printJson(line);
-        } else {
-            printLine(std::string("gateway_controlDoor(") + std::to_string(type) + ", " + std::to_string(id) +
-                      ", " + std::to_string(code) + ") " + (sent ? "sent" : "failed"));
-        }
-        if (sent) {
-            waitForEvents(g_options.seconds ? g_options.seconds : 2);
-        }
-    }
-    showOnlyObject(0);  // after the window has closed, so that no other object's event slips through
-    if (!sent) {
-        return fail(kRefused, "the command was refused: " + reason);
-    }
-    return kDone;
-}
-
-int subscribe(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
-    const long type = numberArgument(arguments, 0);
-    const long id = numberArgument(arguments, 1);
-    const long state = numberArgument(arguments, 2);
-    const bool registered = api.registerEvent(type, id, state);
-    if (g_options.json) {
-        printJson({{"subscribe", {{"objectType", type}, {"objectId", id}, {"state", state}}},
-                   {"registered", registered}});
-    } else {
-        printLine("gateway_RegisterEvent(" + std::to_string(type) + ", " + std::to_string(id) + ", " +
-                  std::to_string(state) + ") " + (registered ? "registered" : "failed"));
-    }
-    return registered ? kDone : kRefused;
-}
-
-int runWatch(const GatewayApi& api, std::optional<int> seconds) {
-    EventWindow window;
-    waitForEvents(seconds, &api);
-    return kDone;
-}
-
-int runSubscribe(const GatewayApi& api, const std::vector<std::wstring>& arguments) {
-    const int result = subscribe(api, arguments);
-    return result == kDone ? runWatch(api, g_options.seconds) : result;
-}
-
 // ---- Shell -------------------------------------------------------------------------------------------
 
 constexpr int kQuit = -1;  // runShellLine: the session ends here
@@ -342,21 +107,23 @@ int runShellLine(const GatewayApi& api, const std::vector<std::string>& words) {
         return kDone;
     }
     if (command == "doors") {
-        return runDoors(api);
+        return runDoors(api, g_options);
     }
     if (command == "point") {
-        return runPoint(api, arguments);
+        return runPoint(api, g_options, numberArgument(arguments, 0));
     }
     if (command == "command") {
-        return runCommand(api, arguments);
+        return runCommand(api, g_options, numberArgument(arguments, 0), numberArgument(arguments, 1),
+                          numberArgument(arguments, 2));
     }
     if (command == "watch") {
         return runWatch(api, numberArgument(arguments, 0));
     }
     if (command == "subscribe") {
-        return subscribe(api, arguments);
+        return runSubscribe(api, g_options, numberArgument(arguments, 0), numberArgument(arguments, 1),
+                            numberArgument(arguments, 2));
     }
-    return runStats(api);  // the one command left
+    return runStats(api, g_options);  // the one command left
 }
 
 // Runs the lines of standard input in the session that is logged in. `linesBefore`: lines of the input
@@ -442,14 +209,18 @@ int runLoggedIn(const GatewayApi& api) {
         readKnownStates(api);
     }
     int result = kDone;
+    const std::vector<std::wstring>& arguments = g_options.arguments;
     if (command == "doors") {
-        result = runDoors(api);
+        result = runDoors(api, g_options);
     } else if (command == "point") {
-        result = runPoint(api, g_options.arguments);
+        result = runPoint(api, g_options, numberArgument(arguments, 0));
     } else if (command == "command") {
-        result = runCommand(api, g_options.arguments);
+        result = runCommand(api, g_options, numberArgument(arguments, 0), numberArgument(arguments, 1),
+                            numberArgument(arguments, 2));
     } else if (command == "subscribe") {
-        result = runSubscribe(api, g_options.arguments);
+        result = runSubscribe(api, g_options, numberArgument(arguments, 0), numberArgument(arguments, 1),
+                              numberArgument(arguments, 2));
+        result = result == kDone ? runWatch(api, g_options.seconds) : result;
     } else if (command == "watch") {
         result = runWatch(api, g_options.seconds);
     } else if (shell) {
@@ -460,7 +231,7 @@ int runLoggedIn(const GatewayApi& api) {
         api.setReconnectPolicy(0, 0);
     }
     if (g_options.stats) {
-        runStats(api);
+        runStats(api, g_options);
     }
     return result;
 }
@@ -521,13 +292,13 @@ int wmain(int argc, wchar_t** argv) {
     setTimeBase(g_options.utc ? TimeBase::Utc : TimeBase::Local);
     int result = kDone;
     if (g_options.command == "ping") {
-        result = runPing(api);
+        result = runPing(api, g_options);
     } else if (g_options.command == "version") {
-        result = runVersion(api);
+        result = runVersion(api, g_options);
     } else if (g_options.command == "selftest") {
-        result = runSelfTest(api);
+        result = runSelfTest(api, g_options);
     } else if (g_options.command == "stats") {
-        result = runStats(api);
+        result = runStats(api, g_options);
     } else {
         result = runLoggedIn(api);
     }

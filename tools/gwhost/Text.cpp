@@ -1,8 +1,11 @@
 #include "Text.h"
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <cwchar>
 
 #include "names/EnumNames.h"
 
@@ -29,6 +32,20 @@ std::wstring wide(const std::string& utf8Text) {
         ::MultiByteToWideChar(CP_UTF8, 0, utf8Text.c_str(), -1, result.data(), size);
     }
     return result;
+}
+
+bool parseNumber(const std::wstring& text, long& value) {
+    if (text.empty()) {
+        return false;
+    }
+    wchar_t* end = nullptr;
+    errno = 0;
+    const long long parsed = std::wcstoll(text.c_str(), &end, 10);
+    if (*end != L'\0' || errno != 0 || parsed < INT32_MIN || parsed > INT32_MAX) {
+        return false;
+    }
+    value = static_cast<long>(parsed);
+    return true;
 }
 
 std::string systemMessage(DWORD error) {

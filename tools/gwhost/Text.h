@@ -1,5 +1,5 @@
-// Text helpers of the host tool: UTF-8 output, dates of the gateway's millisecond times, names of the
-// access-control system's codes.
+// Text helpers of the host tool: UTF-8 output, numbers in arguments, dates of the gateway's millisecond
+// times, names of the access-control system's codes.
 #pragma once
 
 #include <windows.h>
@@ -10,6 +10,9 @@
 std::string utf8(const wchar_t* text);  // null gives ""
 std::string utf8(const std::wstring& text);
 std::wstring wide(const std::string& utf8Text);
+
+// A decimal number that fits in 32 bits, the whole of `text`; false (and `value` untouched) otherwise.
+bool parseNumber(const std::wstring& text, long& value);
 
 // The system's message for a Win32 error code, with the code.
 std::string systemMessage(DWORD error);

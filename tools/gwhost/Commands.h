@@ -1,0 +1,28 @@
+// gwhost's commands: one table of them, which both the command line and the shell check and run through.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "GatewayApi.h"
+#include "Options.h"
+
+// A command's result that ends the shell (quit); every other result is an exit code.
+constexpr int kQuit = -1;
+
+// Checks a command and its arguments, given on the command line or as a line of the shell: that it is a
+// command there, the number of its arguments and that each is a 32-bit number (watch's a number of
+// seconds). An empty result means they are good.
+std::string checkCommand(const std::string& command, const std::vector<std::wstring>& arguments,
+                         bool inShell);
+
+// Whether the command on the command line needs a login, and so the access-control client.
+bool commandNeedsLogin(const std::string& command);
+
+// Runs the command of the command line, which parseArguments has checked: with a login, the event
+// callbacks and reconnection its events need, and --stats after it, when it needs a login.
+int runCommandLine(const GatewayApi& api, const Options& options);
+
+// Runs a line of the shell, which checkCommand has checked, in the session logged in.
+int runShellCommand(const GatewayApi& api, const Options& options, const std::string& command,
+                    const std::vector<std::wstring>& arguments);

@@ -1,0 +1,159 @@
+#include "Options.h"
+
+#include "Commands.h"
+#include "ShellInput.h"
+#include "Text.h"
+
+extern const char kUsage[] =
+    "usage: gwhost [options] COMMAND [arguments]\n"
+    "\n"
+    "commands\n"
+    "  doors                     list every device, its doors and their five points\n"
+    "  point ID                  show the state of one point\n"
+    "  command TYPE ID CODE      send a manual command and show the state events it causes\n"
+    "  watch                     show events as they arrive (--kind, --seconds)\n"
+    "  subscribe TYPE ID STATE   register for the events of one object, then watch\n"
+    "  ping                      call gateway_Ping (no login)\n"
+    "  version                   show the gateway's version (no login)\n"
+    "  stats                     show the gateway's statistics (no login; all 0 in a fresh process)\n"
+    "  selftest                  run the five interop self-test exports (no login)\n"
+    "  shell                     log in once, then run commands read from standard input, one a line\n"
+    "                            (\"help\" lists them); a line of more than 65536 bytes or with a NUL\n"
+    "                            byte fails unread; exit code 0 when every line succeeded, else 1\n"
+    "\n"
+    "options\n"
+    "  --user NAME               account to log in with (default: operator)\n"
+    "                            the password comes from SIPASS_PASSWORD or is asked for without echo\n"
+    "  --site FILE               the simulated client plays this site file instead of its built-in site\n"
+    "  --real                    use the registered access-control client instead of the simulator\n"
+    "  --dll PATH                the gateway DLL (default: SiPassVormekGateway.dll beside gwhost)\n"
+    "  --events N                stop after N events shown (with --seconds as the limit)\n"
+    "  --seconds N               how long watch, subscribe and command show events (default: watch\n"
+    "                            until Ctrl+C, command 2)\n"
+    "  --kind KIND[,KIND]        watch only these kinds: state, access, generic, disconnect, connection\n"
+    "  --reconnect FIRST,MAX     watch, subscribe and shell log in again by themselves after a lost\n"
+    "                            connection, first after FIRST ms, then doubling up to MAX ms\n"
+    "                            (default: 1000,30000)\n"
+    "  --no-reconnect            watch, subscribe and shell only report a lost connection\n"
+    "  --stats                   after watch, subscribe, command or shell, show the gateway's statistics\n"
+    "  --utc                     every time in UTC (the gateway's option); without it local wall-clock\n"
+    "                            time. Each time shown says which (\"... UTC\" or \"... local\")\n"
+    "  --unchanged-texts         event texts exactly as the client gave them (the gateway's option);\n"
+    "                            without it letters outside the machine's code page arrive as '?'\n"
+    "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
+    "  --json                    machine-readable output: one JSON document, or one per line for events\n";
+
+static_assert(kMaxInputLine == 65536, "the usage text states the longest line of the shell");
+
+std::string parseArguments(int argc, wchar_t** argv, Options& o) {
+    std::vector<std::wstring> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring argument = argv[i];
+        auto value = [&](std::wstring& out) {
+            if (i + 1 >= argc) {
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        std::wstring text;
+        if (argument == L"--help" || argument == L"-h") {
+            o.command = "help";
+        } else if (argument == L"--json") {
+            o.json = true;
+        } else if (argument == L"--real") {
+            o.real = true;
+        } else if (argument == L"--stats") {
+            o.stats = true;
+        } else if (argument == L"--utc") {
+            o.utc = true;
+        } else if (argument == L"--unchanged-texts") {
+            o.unchangedTexts = true;
+        } else if (argument == L"--no-reconnect") {
+            o.reconnect = false;
+        } else if (argument == L"--reconnect") {
+            long first = 0, max = 0;
+            const size_t comma = value(text) ? text.find(L',') : std::wstring::npos;
+            if (comma == std::wstring::npos || !parseNumber(text.substr(0, comma), first) ||
+                !parseNumber(text.substr(comma + 1), max) || first <= 0 || max < first || max > 3600000) {
+                return "--reconnect needs FIRST,MAX in milliseconds, 0 < FIRST <= MAX <= 3600000";
+            }
+            o.reconnect = true;
+            o.firstDelayMs = first;
+            o.maxDelayMs = max;
+        } else if (argument == L"--user") {
+            if (!value(o.user) || o.user.empty()) {
+                return "--user needs a user name";
+            }
+        } else if (argument == L"--site") {
+            if (!value(text)) {
+                return "--site needs a file";
+            }
+            o.site = text;
+        } else if (argument == L"--dll") {
+            if (!value(text)) {
+                return "--dll needs a path";
+            }
+            o.dll = text;
+        } else if (argument == L"--seconds") {
+            long seconds = 0;
+            if (!value(text) || !parseNumber(text, seconds) || seconds < 0 || seconds > 24 * 3600) {
+                return "--seconds needs a number of seconds from 0 to 86400";
+            }
+            o.seconds = static_cast<int>(seconds);
+        } else if (argument == L"--events") {
+            long events = 0;
+            if (!value(text) || !parseNumber(text, events) || events < 1) {
+                return "--events needs a number of events from 1 up";
+            }
+            o.events = events;
+        } else if (argument == L"--kind") {
+            if (!value(text)) {
+                return "--kind needs state, access, generic, disconnect or connection";
+            }
+            std::string kinds = utf8(text) + ",";
+            for (size_t start = 0, comma; (comma = kinds.find(',', start)) != std::string::npos;
+                 start = comma + 1) {
+                const std::string kind = kinds.substr(start, comma - start);
+                if (kind != "state" && kind != "access" && kind != "generic" && kind != "disconnect" &&
+                    kind != "connection") {
+                    return "unknown event kind '" + kind +
+                           "' (state, access, generic, disconnect, connection)";
+                }
+                o.kinds.insert(kind);
+            }
+        } else if (argument == L"--log-level") {
+            static const wchar_t* const kLevels[] = {L"none", L"error", L"info", L"debug"};
+            if (!value(text)) {
+                return "--log-level needs none, error, info or debug";
+            }
+            o.logLevel = -1;
+            for (int level = 0; level < 4; ++level) {
+                if (text == kLevels[level]) {
+                    o.logLevel = level;
+                }
+            }
+            if (o.logLevel < 0) {
+                return "unknown log level '" + utf8(text) + "' (none, error, info, debug)";
+            }
+        } else if (argument.size() > 1 && argument[0] == L'-' &&
+                   !(argument[1] >= L'0' && argument[1] <= L'9')) {
+            return "unknown option " + utf8(argument);
+        } else {
+            positional.push_back(argument);
+        }
+    }
+    if (o.command == "help") {
+        return {};
+    }
+    if (positional.empty()) {
+        return "no command given";
+    }
+    o.command = utf8(positional[0]);
+    o.arguments.assign(positional.begin() + 1, positional.end());
+    const std::string problem = checkCommand(o.command, o.arguments, false);
+    if (problem.empty() && o.real && o.site) {
+        return "--site applies to the simulated client, not with --real";
+    }
+    return problem;
+}

@@ -1,0 +1,32 @@
+// gwhost's output: result lines on standard output, failures and the gateway's log lines on standard
+// error. Event and log callbacks arrive on the access-control client's threads, so every line is written
+// whole, under one lock.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+#include "SiPassVormekGateway.h"
+
+// Which of the gateway's log lines onLogLine shows: 0 none, 1 errors (the default), 2 info, 3 debug.
+// Set before the log callback is registered.
+void setLogLevel(int level);
+
+// One line (or several joined by '\n') on standard output, a line end added.
+void printLine(const std::string& line);
+// One JSON document on standard output, on one line.
+void printJson(const nlohmann::ordered_json& value);
+// The shell's prompt: standard output without a line end.
+void printPrompt(const char* prompt);
+
+// "gwhost: <context><message>" on standard error; returns `code`, so that a command can end with it.
+int fail(int code, const std::string& message);
+// Put before every message of fail(): the shell names the line of a script that fails ("line 7: ");
+// empty again after that line.
+void setFailContext(const std::string& context);
+// How many failures fail() has reported: the shell reports a failed line itself when none was.
+unsigned failuresReported();
+
+// The gateway's log callback: lines of the level asked for on standard error. Runs on any thread.
+void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text);

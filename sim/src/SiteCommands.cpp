@@ -28,7 +28,7 @@ bool knownCommand(long command) {
     return command >= kCommandLock && command <= kCommandResetAlarm;
 }
 
-// Which roles take which command (SimControl.h, "Manual commands").
+// Which roles take which command (SimCommands.h).
 bool takes(PointRole role, long command) {
     switch (command) {
         case kCommandLock:

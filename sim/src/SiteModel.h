@@ -37,7 +37,7 @@ constexpr long kUnlocked = 4001;
 constexpr long kStateNormal = 0;
 constexpr long kStateAlarm = 1;
 
-// What a point is at its door, from the slot of the door set that names it (SimControl.h, "Point roles").
+// What a point is at its door, from the slot of the door set that names it (SimDoors.h, "Point roles").
 enum class PointRole { None, Reader, DoorFrame, Passback, Latch };
 
 // A cardholder of the site, whose badges the event generator reads.
@@ -54,7 +54,7 @@ struct SiteModel {
     long nextEventId = 1;  // of the events manual commands raise
 };
 
-// The default demo site and its cardholders (documented in SimControl.h).
+// The default demo site and its cardholders (docs/site-format.md, "The built-in site").
 SiteModel defaultSiteModel();
 std::vector<Cardholder> defaultCardholders();
 
@@ -98,7 +98,7 @@ HRESULT createPointObject(const SitePoint& point, IUnknown** object);
 HRESULT createStateArray(const SitePoint& point, SAFEARRAY** array);
 
 // Checks one manual command against the site and applies it: S_OK with the object-state events it
-// raises, in order, or the refusal (SimControl.h, "Manual commands") with no change and no event.
+// raises, in order, or the refusal (SimCommands.h) with no change and no event.
 // REQUIRES: State::mutex held.
 HRESULT applyCommandLocked(SiteModel& site, const SentCommand& command, DATE now,
                            std::vector<EventObject>& events);

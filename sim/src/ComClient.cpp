@@ -7,8 +7,8 @@
 
 #include "com/CComBSTR.h"
 
+#include "ComClasses.h"
 #include "EventObject.h"
-#include "SimObjects.h"
 
 #include <algorithm>
 #include <chrono>
@@ -271,7 +271,7 @@ HRESULT ComClient::GetByID(long type, long id, IUnknown** object) {
         if (point) {
             return finish(injected, createPointObject(*point, object));
         }
-        return finish(injected, createSiteObject(name, object));
+        return finish(injected, createNamedObject(name, object));
     });
 }
 

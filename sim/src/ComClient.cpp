@@ -8,7 +8,8 @@
 #include "com/CComBSTR.h"
 
 #include "ComClasses.h"
-#include "EventObject.h"
+#include "EventGenerator.h"
+#include "SiteFileLoading.h"
 
 #include <algorithm>
 #include <chrono>

@@ -155,4 +155,13 @@ HRESULT createEvent(const EventObject& fields, IUnknown** object) {
     return detail::createEventObject(fields, object);
 }
 
+DATE localNow() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    now.wMilliseconds = 0;
+    DATE date = 0;
+    ::SystemTimeToVariantTime(&now, &date);
+    return date;
+}
+
 }  // namespace sim

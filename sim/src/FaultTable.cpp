@@ -3,6 +3,7 @@
 // and the control API of both (SimFaults.h).
 #include "FaultTable.h"
 
+#include "LiveClients.h"
 #include "SimRuntime.h"
 
 #include "client/ClientInterfaces.h"

@@ -2,7 +2,7 @@
 // (SimSite.h), the live-object count and the record of sent commands.
 #include "SimRuntime.h"
 
-#include "EventObject.h"
+#include "SiteFileLoading.h"
 
 #include <cstdio>
 

@@ -100,12 +100,6 @@ void tellHost(const std::string& line);
 // during process exit, after other static objects have gone, still finds it.
 State& state();
 
-// The report of a call fault's lost connection (SimControl.cpp): every live client's connection state
-// becomes 0 and OnClientStateChanged(0) is called on every advised sink from a new simulator thread, which
-// calls `started` first. Returns once the sink calls have returned, or after timeoutMs. Throws what
-// starting a thread throws. REQUIRES: no simulator lock held.
-void reportConnectionLoss(unsigned timeoutMs, std::function<void()> started);
-
 // Module counters for DllCanUnloadNow.
 extern std::atomic<long> g_liveObjects;     // COM objects other than class factories
 extern std::atomic<long> g_serverLocks;     // IClassFactory::LockServer

@@ -2,7 +2,7 @@
 // by a thread of their own, or on the thread that sent the command.
 #include "SiteModel.h"
 
-#include "EventObject.h"
+#include "LiveClients.h"
 #include "SimRuntime.h"
 
 #include <algorithm>

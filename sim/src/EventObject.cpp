@@ -1,6 +1,6 @@
 // The simulated event objects the client hands to OnEvent: one class answers any combination of the
 // three event interfaces, as the test or the site asks. Its fields never change after creation, so the
-// getters need no lock.
+// getters need no lock. Also the local time that stamps events (localNow).
 #include "EventObject.h"
 
 #include "SimRuntime.h"

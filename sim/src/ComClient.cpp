@@ -9,7 +9,9 @@
 
 #include "ComClasses.h"
 #include "EventGenerator.h"
+#include "SiteCommands.h"
 #include "SiteFileLoading.h"
+#include "SiteModelObjects.h"
 
 #include <algorithm>
 #include <chrono>

@@ -5,6 +5,7 @@
 
 #include "LiveClients.h"
 #include "SimRuntime.h"
+#include "SiteModelObjects.h"
 
 #include "client/ClientInterfaces.h"
 

@@ -1,6 +1,6 @@
 // Manual commands acting on the simulated site, and the delivery of the object-state events they raise:
 // by a thread of their own, or on the thread that sent the command.
-#include "SiteModel.h"
+#include "SiteCommands.h"
 
 #include "LiveClients.h"
 #include "SimRuntime.h"

@@ -1,7 +1,7 @@
 // The simulator's COM classes as the rest of the simulator reaches them: a creation function for the client
 // (ComClient.cpp), the manual command (ManualCommand.cpp) and a named object (NamedObject.cpp), and the
 // private interface the client reads a manual command through (IManualCommand itself has setters only).
-// The COM objects of devices, door sets, points and state objects are made through SiteModel.h.
+// The COM objects of devices, door sets, points and state objects are made through SiteModelObjects.h.
 #pragma once
 
 #include "client/ClientInterfaces.h"

@@ -5,7 +5,7 @@
 // the module loaded (g_factoryRefs) while anyone holds one. Their IUnknown methods go by the names
 // "IClassFactory::QueryInterface(...)", "IClassFactory::AddRef" and "IClassFactory::Release", so that a
 // fault a test injects into the client library's objects does not break COM's creation of them.
-#include "SimObjects.h"
+#include "ComClasses.h"
 #include "SimRuntime.h"
 
 namespace sim::detail {

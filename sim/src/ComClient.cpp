@@ -7,8 +7,11 @@
 
 #include "com/CComBSTR.h"
 
-#include "EventObject.h"
-#include "SimObjects.h"
+#include "ComClasses.h"
+#include "EventGenerator.h"
+#include "SiteCommands.h"
+#include "SiteFileLoading.h"
+#include "SiteModelObjects.h"
 
 #include <algorithm>
 #include <chrono>
@@ -271,7 +274,7 @@ HRESULT ComClient::GetByID(long type, long id, IUnknown** object) {
         if (point) {
             return finish(injected, createPointObject(*point, object));
         }
-        return finish(injected, createSiteObject(name, object));
+        return finish(injected, createNamedObject(name, object));
     });
 }
 

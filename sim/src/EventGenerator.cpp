@@ -13,7 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "EventObject.h"
+#include "EventGenerator.h"
+#include "LiveClients.h"
 #include "SimRuntime.h"
 
 namespace sim {

@@ -1,6 +1,6 @@
 // The simulated event objects the client hands to OnEvent: one class answers any combination of the
 // three event interfaces, as the test or the site asks. Its fields never change after creation, so the
-// getters need no lock.
+// getters need no lock. Also the local time that stamps events (localNow).
 #include "EventObject.h"
 
 #include "SimRuntime.h"
@@ -153,6 +153,15 @@ namespace sim {
 
 HRESULT createEvent(const EventObject& fields, IUnknown** object) {
     return detail::createEventObject(fields, object);
+}
+
+DATE localNow() {
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    now.wMilliseconds = 0;
+    DATE date = 0;
+    ::SystemTimeToVariantTime(&now, &date);
+    return date;
 }
 
 }  // namespace sim

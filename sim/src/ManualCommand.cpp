@@ -1,6 +1,6 @@
 // The simulated manual command (CLSID_ManualCommand): a bag of fields the gateway fills in and hands to
 // IComClient::SendManualCommand, which reads them back through ISimCommandFields.
-#include "SimObjects.h"
+#include "ComClasses.h"
 #include "SimRuntime.h"
 
 namespace sim::detail {

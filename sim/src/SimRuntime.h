@@ -1,12 +1,14 @@
-// Shared internals of the simulator: the site state, the registry of live clients, the fault table and
-// the module counters that DllCanUnloadNow consults.
+// Shared internals of the simulator: the site state, the registry of live clients, the module counters
+// that DllCanUnloadNow consults, and what every COM object of the simulator is built from (reference
+// counting, QueryInterface and getters that enter the fault table, FaultTable.h).
 //
 // Locking: State::mutex guards everything in State and the per-client fields of every ComClient (see
-// ComClient.h). The fault table and the call trace share a lock of their own (SimRuntime.cpp), and so has
+// ComClient.h). The fault table and the call trace share a lock of their own (FaultTable.cpp), and so has
 // the request gate (RequestGate.cpp); no two of them are ever held together. Nothing holds any of them
 // while calling a sink or any other foreign object, or while raising.
 #pragma once
 
+#include "FaultTable.h"
 #include "SimControl.h"
 #include "SiteModel.h"
 
@@ -97,31 +99,6 @@ void tellHost(const std::string& line);
 // The process-wide state. Created on first use and never destroyed, so that a COM object released
 // during process exit, after other static objects have gone, still finds it.
 State& state();
-
-// Marks the calling thread as one of the simulator's own, whose calls are not traced and hold no position
-// for armCallFault. Every simulator thread calls it before it makes any call of a simulator object.
-void markSimulatorThread();
-
-// The report of a call fault's lost connection (SimControl.cpp): every live client's connection state
-// becomes 0 and OnClientStateChanged(0) is called on every advised sink from a new simulator thread, which
-// calls `started` first. Returns once the sink calls have returned, or after timeoutMs. Throws what
-// starting a thread throws. REQUIRES: no simulator lock held.
-void reportConnectionLoss(unsigned timeoutMs, std::function<void()> started);
-
-// Counts a call of `method` and applies the fault injected for it: raises the structured exception a
-// test asked for (after releasing the fault lock, so nothing stays locked), or returns the injected
-// HRESULT, or S_OK when there is none. On a thread not of the simulator's own, also records the call in a
-// call trace and applies a fault armed for its position (armCallFault), which may wait or report a lost
-// connection before it returns. REQUIRES: no simulator lock held.
-HRESULT enter(const char* method);
-// QueryInterface: the method name carries the requested interface, as "IUnknown::QueryInterface(Name)"
-// or, with another owner, "<owner>::QueryInterface(Name)".
-HRESULT enterQueryInterface(REFIID iid, const char* owner = "IUnknown");
-// The HRESULT a method returns when it did its work with `result`: an injected success code replaces a
-// successful result, a failure stays.
-inline HRESULT finish(HRESULT injected, HRESULT result) {
-    return SUCCEEDED(result) && injected != S_OK ? injected : result;
-}
 
 // Module counters for DllCanUnloadNow.
 extern std::atomic<long> g_liveObjects;     // COM objects other than class factories

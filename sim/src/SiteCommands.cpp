@@ -1,8 +1,8 @@
 // Manual commands acting on the simulated site, and the delivery of the object-state events they raise:
 // by a thread of their own, or on the thread that sent the command.
-#include "SiteModel.h"
+#include "SiteCommands.h"
 
-#include "EventObject.h"
+#include "LiveClients.h"
 #include "SimRuntime.h"
 
 #include <algorithm>
@@ -28,7 +28,7 @@ bool knownCommand(long command) {
     return command >= kCommandLock && command <= kCommandResetAlarm;
 }
 
-// Which roles take which command (SimControl.h, "Manual commands").
+// Which roles take which command (SimCommands.h).
 bool takes(PointRole role, long command) {
     switch (command) {
         case kCommandLock:

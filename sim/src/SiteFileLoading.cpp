@@ -1,8 +1,9 @@
 // Site files in the running simulator: loadSiteFile for tests, SIPASS_SIM_SITE for the registered DLL
 // (read when a client is created), and the player of a site's timeline of scripted events and outages.
-#include "SiteFile.h"
+#include "SiteFileLoading.h"
 
-#include "EventObject.h"
+#include "LiveClients.h"
+#include "SiteFile.h"
 #include "SimRuntime.h"
 
 #include <chrono>

@@ -1,18 +1,15 @@
-// The simulated site's devices, door sets and points, the COM objects that show them to the client's
-// callers, and the effect of manual commands on them.
+// The simulated site's devices, door sets and points, the roles of points, and the built-in site
+// (SiteControl.cpp). The COM objects that show them: SiteModelObjects.h; manual commands acting on them:
+// SiteCommands.h.
 //
-// Locking: a SiteModel lives in State (SimRuntime.h) and is guarded by State::mutex. The COM objects
-// below hold copies of the site values they were made from and need no lock.
+// Locking: a SiteModel lives in State (SimRuntime.h) and is guarded by State::mutex.
 #pragma once
 
-#include "SimControl.h"
-
-#include <oleauto.h>
+#include "SimDoors.h"
 
 #include <map>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -37,7 +34,7 @@ constexpr long kUnlocked = 4001;
 constexpr long kStateNormal = 0;
 constexpr long kStateAlarm = 1;
 
-// What a point is at its door, from the slot of the door set that names it (SimControl.h, "Point roles").
+// What a point is at its door, from the slot of the door set that names it (SimDoors.h, "Point roles").
 enum class PointRole { None, Reader, DoorFrame, Passback, Latch };
 
 // A cardholder of the site, whose badges the event generator reads.
@@ -54,7 +51,7 @@ struct SiteModel {
     long nextEventId = 1;  // of the events manual commands raise
 };
 
-// The default demo site and its cardholders (documented in SimControl.h).
+// The default demo site and its cardholders (docs/site-format.md, "The built-in site").
 SiteModel defaultSiteModel();
 std::vector<Cardholder> defaultCardholders();
 
@@ -86,26 +83,5 @@ void forEachDoorPoint(const SiteModel& site, Visit&& visit) {
 
 // The role of a point: that of the first door set naming it. REQUIRES: State::mutex held.
 PointRole roleOf(const SiteModel& site, long pointId);
-
-// Whether a method name belongs to a site object, for the fault table's check of names.
-bool isSiteMethod(std::string_view method);
-
-// Each creates new objects owned by the caller. The arrays are shaped as their form says; a NullArray
-// form gives S_OK with a null array.
-HRESULT createDeviceArray(const std::vector<SiteDevice>& devices, ArrayForm form, SAFEARRAY** array);
-HRESULT createDeviceObject(const SiteDevice& device, IUnknown** object);
-HRESULT createPointObject(const SitePoint& point, IUnknown** object);
-HRESULT createStateArray(const SitePoint& point, SAFEARRAY** array);
-
-// Checks one manual command against the site and applies it: S_OK with the object-state events it
-// raises, in order, or the refusal (SimControl.h, "Manual commands") with no change and no event.
-// REQUIRES: State::mutex held.
-HRESULT applyCommandLocked(SiteModel& site, const SentCommand& command, DATE now,
-                           std::vector<EventObject>& events);
-
-// Delivers the events of a command in order, one OnEvent call per event: with Thread, hands them to the
-// command-event thread and returns at once; with CallingThread, calls the sinks on this thread and returns
-// when every call has. No simulator lock may be held.
-void raiseCommandEvents(std::vector<EventObject> events, CommandEventDelivery delivery);
 
 }  // namespace sim::detail

@@ -1,7 +1,7 @@
-// The COM objects of the simulated site: devices, door sets, points, point state objects, and the
+// The COM objects that show the site model: devices, door sets, points, point state objects, and the
 // SAFEARRAYs that carry them, well-formed or malformed on demand. Each object is an immutable snapshot
 // of its description in the site, so none of them takes a lock.
-#include "SiteModel.h"
+#include "SiteModelObjects.h"
 
 #include "SimRuntime.h"
 

@@ -1,4 +1,8 @@
-// The parts of the control API that reach live clients: snapshots and event delivery.
+// The control API's reach into the live clients: their snapshots, and calls on their advised sinks from a
+// simulator thread (OnEvent batches, connection-state reports), or for the rest of the simulator on the
+// calling thread.
+#include "LiveClients.h"
+
 #include "ComClient.h"
 
 #include <condition_variable>
@@ -252,15 +256,6 @@ bool deliverEvent(const EventObject& event, unsigned timeoutMs) {
     EventBatch batch;
     batch.elements.push_back(EventElement{EventElement::Kind::Object, event});
     return deliverEvents(batch, timeoutMs);
-}
-
-DATE localNow() {
-    SYSTEMTIME now{};
-    ::GetLocalTime(&now);
-    now.wMilliseconds = 0;
-    DATE date = 0;
-    ::SystemTimeToVariantTime(&now, &date);
-    return date;
 }
 
 }  // namespace sim

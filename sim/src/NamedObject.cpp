@@ -1,6 +1,6 @@
 // A named object of the simulated site, as IComClient::GetByID hands it out. Immutable once created, so
 // it needs no lock.
-#include "SimObjects.h"
+#include "ComClasses.h"
 #include "SimRuntime.h"
 
 #include <utility>
@@ -8,9 +8,9 @@
 namespace sim::detail {
 namespace {
 
-class SiteObject final : public IGeneric, private RefCounted {
+class NamedObject final : public IGeneric, private RefCounted {
 public:
-    explicit SiteObject(std::wstring name) : name_(std::move(name)) {}
+    explicit NamedObject(std::wstring name) : name_(std::move(name)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IGeneric>(this, iid, object);
@@ -44,8 +44,8 @@ private:
 
 }  // namespace
 
-HRESULT createSiteObject(const std::wstring& name, IUnknown** object) {
-    auto* created = new (std::nothrow) SiteObject(name);
+HRESULT createNamedObject(const std::wstring& name, IUnknown** object) {
+    auto* created = new (std::nothrow) NamedObject(name);
     if (created == nullptr) {
         return E_OUTOFMEMORY;
     }

@@ -1,5 +1,7 @@
-// Creation of the simulator's COM objects, and the private interface the client reads a manual command
-// through (IManualCommand itself has setters only).
+// The simulator's COM classes as the rest of the simulator reaches them: a creation function for the client
+// (ComClient.cpp), the manual command (ManualCommand.cpp) and a named object (NamedObject.cpp), and the
+// private interface the client reads a manual command through (IManualCommand itself has setters only).
+// The COM objects of devices, door sets, points and state objects are made through SiteModelObjects.h.
 #pragma once
 
 #include "client/ClientInterfaces.h"
@@ -23,8 +25,8 @@ protected:
 // Each creates a new object with no outer unknown and hands out the interface `iid`.
 HRESULT createComClient(REFIID iid, void** object);
 HRESULT createManualCommand(REFIID iid, void** object);
-// A site object as GetByID returns it: answers IGeneric.
-HRESULT createSiteObject(const std::wstring& name, IUnknown** object);
+// A named object as GetByID returns it (addObject): answers IGeneric.
+HRESULT createNamedObject(const std::wstring& name, IUnknown** object);
 
 }  // namespace sim::detail
 

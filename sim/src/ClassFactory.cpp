@@ -15,7 +15,7 @@ class ClassFactory final : public IClassFactory {
 public:
     using Create = HRESULT (*)(REFIID, void**);
 
-    explicit ClassFactory(Create create) : create_(create) {}
+    explicit ClassFactory(Create create) : m_create(create) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         const HRESULT injected = enterQueryInterface(iid, "IClassFactory");
@@ -41,7 +41,7 @@ public:
     ULONG STDMETHODCALLTYPE Release() override {
         enter("IClassFactory::Release");
         --g_factoryRefs;
-        return --refs_;
+        return --m_refs;
     }
 
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** object) override {
@@ -56,7 +56,7 @@ public:
         if (outer != nullptr) {
             return CLASS_E_NOAGGREGATION;
         }
-        return finish(injected, noThrow([&] { return create_(iid, object); }));
+        return finish(injected, noThrow([&] { return m_create(iid, object); }));
     }
 
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
@@ -81,11 +81,11 @@ public:
 private:
     ULONG retain() {
         ++g_factoryRefs;
-        return ++refs_;
+        return ++m_refs;
     }
 
-    const Create create_;
-    std::atomic<ULONG> refs_{0};
+    const Create m_create;
+    std::atomic<ULONG> m_refs{0};
 };
 
 ClassFactory g_clientFactory(&createComClient);

@@ -79,7 +79,7 @@ HRESULT createComClient(REFIID iid, void** object) {
 ComClient::ComClient() {
     auto& st = state();
     std::lock_guard<std::mutex> lock(st.mutex);
-    eventMask_ = st.initialEventMask;
+    m_eventMask = st.initialEventMask;
     st.clients.push_back(this);
 }
 
@@ -89,7 +89,7 @@ ComClient::~ComClient() {
         auto& st = state();
         std::lock_guard<std::mutex> lock(st.mutex);
         st.clients.erase(std::remove(st.clients.begin(), st.clients.end(), this), st.clients.end());
-        released.swap(sinks_);
+        released.swap(m_sinks);
         st.sinksChanged.notify_all();
     }
     // `released` lets go of the sinks here, outside the lock.
@@ -102,14 +102,14 @@ HRESULT ComClient::QueryInterface(REFIID iid, void** object) {
 HRESULT ComClient::get_ConnectionState(long* connectionState) {
     return getProperty("IComClient::get_ConnectionState", connectionState, [this] {
         std::lock_guard<std::mutex> lock(state().mutex);
-        return connectionState_;
+        return m_connectionState;
     });
 }
 
 HRESULT ComClient::get_EventMask(long* mask) {
     return getProperty("IComClient::get_EventMask", mask, [this] {
         std::lock_guard<std::mutex> lock(state().mutex);
-        return eventMask_;
+        return m_eventMask;
     });
 }
 
@@ -120,7 +120,7 @@ HRESULT ComClient::put_EventMask(long mask) {
     }
     awaitRequestTurn();
     std::lock_guard<std::mutex> lock(state().mutex);
-    eventMask_ = mask;
+    m_eventMask = mask;
     return finish(injected, S_OK);
 }
 
@@ -143,10 +143,10 @@ HRESULT ComClient::Connect(BSTR user, BSTR password) {
         if (account == st.accounts.end() || account->second != secret) {
             return E_SIM_LOGIN_REJECTED;
         }
-        user_ = std::move(userName);
-        password_ = std::move(secret);
-        lostToOutage_ = false;
-        connectionState_ = kClientConnected;
+        m_user = std::move(userName);
+        m_password = std::move(secret);
+        m_lostToOutage = false;
+        m_connectionState = kClientConnected;
         return finish(injected, S_OK);
     });
     if (SUCCEEDED(hr)) {
@@ -163,10 +163,10 @@ HRESULT ComClient::Disconnect() {
     }
     awaitRequestTurn();
     std::lock_guard<std::mutex> lock(state().mutex);
-    connectionState_ = 0;
-    user_.clear();
-    password_.clear();
-    lostToOutage_ = false;  // given up by the host: the end of an outage does not bring it back
+    m_connectionState = 0;
+    m_user.clear();
+    m_password.clear();
+    m_lostToOutage = false;  // given up by the host: the end of an outage does not bring it back
     return finish(injected, S_OK);
 }
 
@@ -361,43 +361,43 @@ HRESULT ComClient::FindConnectionPoint(REFIID iid, IConnectionPoint** point) {
         return CONNECT_E_NOCONNECTION;
     }
     retain();
-    *point = &point_;
+    *point = &m_point;
     return finish(injected, S_OK);
 }
 
 ClientSnapshot ComClient::snapshotLocked() const {
-    return ClientSnapshot{connectionState_, eventMask_, static_cast<int>(sinks_.size()), user_};
+    return ClientSnapshot{m_connectionState, m_eventMask, static_cast<int>(m_sinks.size()), m_user};
 }
 
 bool ComClient::loseConnectionLocked() {
-    if (connectionState_ != kClientConnected) {
+    if (m_connectionState != kClientConnected) {
         return false;
     }
-    connectionState_ = 0;
-    lostToOutage_ = true;
+    m_connectionState = 0;
+    m_lostToOutage = true;
     return true;
 }
 
 bool ComClient::endOutageLocked(const State& st, bool reconnect) {
-    const bool lost = lostToOutage_;
-    lostToOutage_ = false;
+    const bool lost = m_lostToOutage;
+    m_lostToOutage = false;
     if (!lost || !reconnect) {
         return false;
     }
-    const auto account = st.accounts.find(user_);
-    if (account == st.accounts.end() || account->second != password_) {
+    const auto account = st.accounts.find(m_user);
+    if (account == st.accounts.end() || account->second != m_password) {
         return false;  // the account changed meanwhile: the client's login is refused like anyone's
     }
-    connectionState_ = kClientConnected;
+    m_connectionState = kClientConnected;
     return true;
 }
 
 void ComClient::appendSinksLocked(std::vector<std::shared_ptr<const AdvisedSink>>& sinks) const {
-    sinks.insert(sinks.end(), sinks_.begin(), sinks_.end());
+    sinks.insert(sinks.end(), m_sinks.begin(), m_sinks.end());
 }
 
 HRESULT ComClient::ConnectionPoint::QueryInterface(REFIID iid, void** object) {
-    return answerQueryInterface<IConnectionPoint>(this, iid, object, [this] { owner_.retain(); });
+    return answerQueryInterface<IConnectionPoint>(this, iid, object, [this] { m_owner.retain(); });
 }
 
 HRESULT ComClient::ConnectionPoint::GetConnectionInterface(IID* iid) {
@@ -420,8 +420,8 @@ HRESULT ComClient::ConnectionPoint::GetConnectionPointContainer(IConnectionPoint
     if (container == nullptr) {
         return E_POINTER;
     }
-    owner_.retain();
-    *container = &owner_;
+    m_owner.retain();
+    *container = &m_owner;
     return finish(injected, S_OK);
 }
 
@@ -445,12 +445,12 @@ HRESULT ComClient::ConnectionPoint::Advise(IUnknown* sink, DWORD* cookie) {
         auto entry = std::make_shared<AdvisedSink>(AdvisedSink{0, std::move(events)});
         auto& st = state();
         std::lock_guard<std::mutex> lock(st.mutex);
-        owner_.sinks_.reserve(owner_.sinks_.size() + 1);  // the only step that can throw, done first
+        m_owner.m_sinks.reserve(m_owner.m_sinks.size() + 1);  // the only step that can throw, done first
         if (++st.lastCookie == 0) {
             ++st.lastCookie;
         }
         entry->cookie = st.lastCookie;
-        owner_.sinks_.push_back(entry);
+        m_owner.m_sinks.push_back(entry);
         st.sinksChanged.notify_all();
         *cookie = entry->cookie;
         return finish(injected, S_OK);
@@ -465,7 +465,7 @@ HRESULT ComClient::ConnectionPoint::Unadvise(DWORD cookie) {
     std::shared_ptr<const AdvisedSink> released;
     {
         std::lock_guard<std::mutex> lock(state().mutex);
-        auto& sinks = owner_.sinks_;
+        auto& sinks = m_owner.m_sinks;
         const auto found = std::find_if(sinks.begin(), sinks.end(),
                                         [cookie](const auto& entry) { return entry->cookie == cookie; });
         if (found == sinks.end()) {

@@ -1,6 +1,6 @@
 // The simulated client object (CLSID_ComClient) and its one connection point for _ICOMClientEvents.
 //
-// Locking: connectionState_, eventMask_, user_, password_, lostToOutage_ and sinks_ are guarded by
+// Locking: m_connectionState, m_eventMask, m_user, m_password, m_lostToOutage and m_sinks are guarded by
 // State::mutex, as is the registry of live clients the object enters in its constructor and leaves in its
 // destructor. The control API reaches a client only through that registry and with that mutex held, so a
 // client it finds there is alive until the mutex is released (its destructor first waits for the mutex).
@@ -58,9 +58,9 @@ public:
 
     // For the control API; the caller holds State::mutex.
     ClientSnapshot snapshotLocked() const;
-    int sinkCountLocked() const { return static_cast<int>(sinks_.size()); }
+    int sinkCountLocked() const { return static_cast<int>(m_sinks.size()); }
     void appendSinksLocked(std::vector<std::shared_ptr<const AdvisedSink>>& sinks) const;
-    void setConnectionStateLocked(long connectionState) { connectionState_ = connectionState; }
+    void setConnectionStateLocked(long connectionState) { m_connectionState = connectionState; }
     // Server outages (ServerOutage.cpp); the caller holds State::mutex. The start of an outage: a connected
     // client loses its connection; true when it had one.
     bool loseConnectionLocked();
@@ -75,11 +75,11 @@ private:
 
     class ConnectionPoint final : public IConnectionPoint {
     public:
-        explicit ConnectionPoint(ComClient& owner) : owner_(owner) {}
+        explicit ConnectionPoint(ComClient& owner) : m_owner(owner) {}
 
         HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override;
-        ULONG STDMETHODCALLTYPE AddRef() override { return owner_.AddRef(); }
-        ULONG STDMETHODCALLTYPE Release() override { return owner_.Release(); }
+        ULONG STDMETHODCALLTYPE AddRef() override { return m_owner.AddRef(); }
+        ULONG STDMETHODCALLTYPE Release() override { return m_owner.Release(); }
 
         HRESULT STDMETHODCALLTYPE GetConnectionInterface(IID* iid) override;
         HRESULT STDMETHODCALLTYPE GetConnectionPointContainer(IConnectionPointContainer** container) override;
@@ -88,23 +88,23 @@ private:
         HRESULT STDMETHODCALLTYPE EnumConnections(IEnumConnections** connections) override;
 
     private:
-        ComClient& owner_;
+        ComClient& m_owner;
     };
 
-    ConnectionPoint point_{*this};
+    ConnectionPoint m_point{*this};
     // Whether a request reaches the server: the client is connected and the server online. The caller
     // holds State::mutex.
     bool connectedLocked(const State& st) const {
-        return connectionState_ == kClientConnected && st.serverOnline;
+        return m_connectionState == kClientConnected && st.serverOnline;
     }
 
-    long connectionState_ = 0;
-    long eventMask_ = 0;
-    std::wstring user_;
-    std::wstring password_;  // of the last successful Connect, for a login after an outage
+    long m_connectionState = 0;
+    long m_eventMask = 0;
+    std::wstring m_user;
+    std::wstring m_password;  // of the last successful Connect, for a login after an outage
     // Connected when the server went offline, and neither connected nor disconnected since.
-    bool lostToOutage_ = false;
-    std::vector<std::shared_ptr<const AdvisedSink>> sinks_;
+    bool m_lostToOutage = false;
+    std::vector<std::shared_ptr<const AdvisedSink>> m_sinks;
 };
 
 }  // namespace sim::detail

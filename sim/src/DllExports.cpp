@@ -18,17 +18,17 @@ class RegKey {
 public:
     RegKey() = default;
     ~RegKey() {
-        if (key_ != nullptr) {
-            RegCloseKey(key_);
+        if (m_key != nullptr) {
+            RegCloseKey(m_key);
         }
     }
     RegKey(const RegKey&) = delete;
     RegKey& operator=(const RegKey&) = delete;
-    HKEY* out() { return &key_; }
-    HKEY get() const { return key_; }
+    HKEY* out() { return &m_key; }
+    HKEY get() const { return m_key; }
 
 private:
-    HKEY key_ = nullptr;
+    HKEY m_key = nullptr;
 };
 
 std::wstring clsidKeyPath(REFCLSID clsid) {

@@ -12,7 +12,7 @@ namespace {
 
 class EventObjectImpl final : public IAccessEvent, public IGenericEvent, private RefCounted {
 public:
-    explicit EventObjectImpl(EventObject fields) : fields_(std::move(fields)) {}
+    explicit EventObjectImpl(EventObject fields) : m_fields(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         const HRESULT injected = enterQueryInterface(iid);
@@ -25,11 +25,11 @@ public:
         *object = nullptr;
         if (IsEqualIID(iid, IID_IUnknown)) {
             *object = static_cast<IAccessEvent*>(this);
-        } else if (IsEqualIID(iid, __uuidof(IAccessEvent)) && fields_.accessEvent) {
+        } else if (IsEqualIID(iid, __uuidof(IAccessEvent)) && m_fields.accessEvent) {
             *object = static_cast<IAccessEvent*>(this);
-        } else if (IsEqualIID(iid, __uuidof(IObjectState)) && fields_.objectState) {
+        } else if (IsEqualIID(iid, __uuidof(IObjectState)) && m_fields.objectState) {
             *object = static_cast<IObjectState*>(this);
-        } else if (IsEqualIID(iid, __uuidof(IGenericEvent)) && fields_.genericEvent) {
+        } else if (IsEqualIID(iid, __uuidof(IGenericEvent)) && m_fields.genericEvent) {
             *object = static_cast<IGenericEvent*>(this);
         }
         if (*object == nullptr) {
@@ -42,48 +42,48 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
     // The getters shared by the three interfaces (one override serves both bases).
-    HRESULT STDMETHODCALLTYPE get_Type(long* v) override { return value("get_Type", v, fields_.type); }
+    HRESULT STDMETHODCALLTYPE get_Type(long* v) override { return value("get_Type", v, m_fields.type); }
     HRESULT STDMETHODCALLTYPE get_SubType(long* v) override {
-        return value("get_SubType", v, fields_.subType);
+        return value("get_SubType", v, m_fields.subType);
     }
     HRESULT STDMETHODCALLTYPE get_Timestamp(DATE* v) override {
-        return value("get_Timestamp", v, fields_.timestamp);
+        return value("get_Timestamp", v, m_fields.timestamp);
     }
     HRESULT STDMETHODCALLTYPE get_ServerTime(DATE* v) override {
-        return value("get_ServerTime", v, fields_.serverTime);
+        return value("get_ServerTime", v, m_fields.serverTime);
     }
     HRESULT STDMETHODCALLTYPE get_Description(BSTR* v) override {
-        return text("get_Description", v, fields_.description);
+        return text("get_Description", v, m_fields.description);
     }
     HRESULT STDMETHODCALLTYPE get_Location(BSTR* v) override {
-        return text("get_Location", v, fields_.location);
+        return text("get_Location", v, m_fields.location);
     }
     HRESULT STDMETHODCALLTYPE get_EventID(long* v) override {
-        return value("get_EventID", v, fields_.eventId);
+        return value("get_EventID", v, m_fields.eventId);
     }
     HRESULT STDMETHODCALLTYPE reserved10() override { return notImplemented("IEventFields::reserved10"); }
 
     HRESULT STDMETHODCALLTYPE get_ObjectID(long* v) override {
-        return value("get_ObjectID", v, fields_.objectId);
+        return value("get_ObjectID", v, m_fields.objectId);
     }
     HRESULT STDMETHODCALLTYPE get_ObjectType(long* v) override {
-        return value("get_ObjectType", v, fields_.objectType);
+        return value("get_ObjectType", v, m_fields.objectType);
     }
-    HRESULT STDMETHODCALLTYPE get_State(long* v) override { return value("get_State", v, fields_.state); }
+    HRESULT STDMETHODCALLTYPE get_State(long* v) override { return value("get_State", v, m_fields.state); }
     HRESULT STDMETHODCALLTYPE get_StateType(long* v) override {
-        return value("get_StateType", v, fields_.stateType);
+        return value("get_StateType", v, m_fields.stateType);
     }
 
     HRESULT STDMETHODCALLTYPE get_CardNumber(BSTR* v) override {
-        return text("get_CardNumber", v, fields_.cardNumber);
+        return text("get_CardNumber", v, m_fields.cardNumber);
     }
     HRESULT STDMETHODCALLTYPE reserved16() override { return notImplemented("IAccessEvent::reserved16"); }
     HRESULT STDMETHODCALLTYPE reserved17() override { return notImplemented("IAccessEvent::reserved17"); }
     HRESULT STDMETHODCALLTYPE get_FirstName(BSTR* v) override {
-        return text("get_FirstName", v, fields_.firstName);
+        return text("get_FirstName", v, m_fields.firstName);
     }
     HRESULT STDMETHODCALLTYPE get_LastName(BSTR* v) override {
-        return text("get_LastName", v, fields_.lastName);
+        return text("get_LastName", v, m_fields.lastName);
     }
 
 private:
@@ -96,17 +96,17 @@ private:
     // object's own failing getters.
     template <class T>
     HRESULT value(const char* getter, T* out, T field) {
-        return objectGetter(countedName(getter), fields_.failingGetters, getter, out, [field](T* target) {
+        return objectGetter(countedName(getter), m_fields.failingGetters, getter, out, [field](T* target) {
             *target = field;
             return S_OK;
         });
     }
     HRESULT text(const char* getter, BSTR* out, const std::optional<std::wstring>& field) {
-        return objectGetter(countedName(getter), fields_.failingGetters, getter, out,
+        return objectGetter(countedName(getter), m_fields.failingGetters, getter, out,
                             [&field](BSTR* target) { return copyText(field, target); });
     }
 
-    const EventObject fields_;
+    const EventObject m_fields;
 };
 
 const char* EventObjectImpl::countedName(const char* getter) {

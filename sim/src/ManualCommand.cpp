@@ -31,15 +31,15 @@ public:
 
     HRESULT STDMETHODCALLTYPE reserved3() override { return notImplemented("IManualCommand::reserved3"); }
     HRESULT STDMETHODCALLTYPE put_ObjectID(long objectId) override {
-        return set("IManualCommand::put_ObjectID", objectId_, objectId);
+        return set("IManualCommand::put_ObjectID", m_objectId, objectId);
     }
     HRESULT STDMETHODCALLTYPE reserved5() override { return notImplemented("IManualCommand::reserved5"); }
     HRESULT STDMETHODCALLTYPE put_ObjectType(long objectType) override {
-        return set("IManualCommand::put_ObjectType", objectType_, objectType);
+        return set("IManualCommand::put_ObjectType", m_objectType, objectType);
     }
     HRESULT STDMETHODCALLTYPE reserved7() override { return notImplemented("IManualCommand::reserved7"); }
     HRESULT STDMETHODCALLTYPE put_Command(long command) override {
-        return set("IManualCommand::put_Command", command_, command);
+        return set("IManualCommand::put_Command", m_command, command);
     }
     HRESULT STDMETHODCALLTYPE reserved9() override { return notImplemented("IManualCommand::reserved9"); }
     HRESULT STDMETHODCALLTYPE put_Text(BSTR text) override {
@@ -49,8 +49,8 @@ public:
         }
         return noThrow([&] {
             std::wstring copy = fromBstr(text);
-            std::lock_guard<std::mutex> lock(mutex_);
-            text_.swap(copy);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_text.swap(copy);
             return finish(injected, S_OK);
         });
     }
@@ -60,14 +60,14 @@ public:
         if (objectId == nullptr || objectType == nullptr || command == nullptr || text == nullptr) {
             return E_POINTER;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
-        *text = SysAllocStringLen(text_.data(), static_cast<UINT>(text_.size()));
+        std::lock_guard<std::mutex> lock(m_mutex);
+        *text = SysAllocStringLen(m_text.data(), static_cast<UINT>(m_text.size()));
         if (*text == nullptr) {
             return E_OUTOFMEMORY;
         }
-        *objectId = objectId_;
-        *objectType = objectType_;
-        *command = command_;
+        *objectId = m_objectId;
+        *objectType = m_objectType;
+        *command = m_command;
         return S_OK;
     }
 
@@ -81,16 +81,16 @@ private:
         if (FAILED(injected)) {
             return injected;
         }
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(m_mutex);
         field = value;
         return finish(injected, S_OK);
     }
 
-    std::mutex mutex_;  // guards the fields below; the object may be filled from several threads
-    long objectId_ = 0;
-    long objectType_ = 0;
-    long command_ = 0;
-    std::wstring text_;
+    std::mutex m_mutex;  // guards the fields below; the object may be filled from several threads
+    long m_objectId = 0;
+    long m_objectType = 0;
+    long m_command = 0;
+    std::wstring m_text;
 };
 
 }  // namespace

@@ -10,7 +10,7 @@ namespace {
 
 class NamedObject final : public IGeneric, private RefCounted {
 public:
-    explicit NamedObject(std::wstring name) : name_(std::move(name)) {}
+    explicit NamedObject(std::wstring name) : m_name(std::move(name)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IGeneric>(this, iid, object);
@@ -29,7 +29,7 @@ public:
         if (name == nullptr) {
             return E_POINTER;
         }
-        *name = SysAllocStringLen(name_.data(), static_cast<UINT>(name_.size()));
+        *name = SysAllocStringLen(m_name.data(), static_cast<UINT>(m_name.size()));
         return finish(injected, *name == nullptr ? E_OUTOFMEMORY : S_OK);
     }
 
@@ -39,7 +39,7 @@ private:
         return FAILED(injected) ? injected : E_NOTIMPL;
     }
 
-    const std::wstring name_;
+    const std::wstring m_name;
 };
 
 }  // namespace

@@ -215,7 +215,7 @@ protected:
     // AddRef and Release as called through an interface: counted, and subject to injected faults.
     ULONG addRef() {
         enter("IUnknown::AddRef");
-        return ++refs_;
+        return ++m_refs;
     }
     ULONG release() {
         enter("IUnknown::Release");
@@ -223,9 +223,9 @@ protected:
     }
     // The simulator's own reference handling, which neither counts nor trips a fault: a test that makes
     // Release raise must still be able to create objects.
-    void retain() { ++refs_; }
+    void retain() { ++m_refs; }
     ULONG releaseInternal() {
-        const ULONG left = --refs_;
+        const ULONG left = --m_refs;
         if (left == 0) {
             delete this;
         }
@@ -238,7 +238,7 @@ protected:
     }
 
 private:
-    std::atomic<ULONG> refs_{1};
+    std::atomic<ULONG> m_refs{1};
 };
 
 // Runs the part of a COM method that allocates: no C++ exception may leave a COM method.

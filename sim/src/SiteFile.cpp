@@ -20,14 +20,14 @@ using nlohmann::json;
 // no positions, so this walks the text once more; it only has to cope with text the parser accepted.
 class PositionIndex {
 public:
-    explicit PositionIndex(const std::string& text) : text_(text) { value(""); }
+    explicit PositionIndex(const std::string& text) : m_text(text) { value(""); }
 
     // The 1-based line of the value at `pointer`, or of its closest recorded parent.
     size_t lineOf(std::string pointer) const {
         for (;;) {
-            const auto found = offsets_.find(pointer);
-            if (found != offsets_.end()) {
-                return 1 + std::count(text_.begin(), text_.begin() + found->second, '\n');
+            const auto found = m_offsets.find(pointer);
+            if (found != m_offsets.end()) {
+                return 1 + std::count(m_text.begin(), m_text.begin() + found->second, '\n');
             }
             const size_t slash = pointer.rfind('/');
             if (slash == std::string::npos) {
@@ -39,51 +39,51 @@ public:
 
 private:
     void skipSpace() {
-        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) {
-            ++at_;
+        while (m_at < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_at]))) {
+            ++m_at;
         }
     }
     std::string string() {  // at the opening quote; the raw text between the quotes
-        const size_t start = ++at_;
-        while (at_ < text_.size() && text_[at_] != '"') {
-            at_ += text_[at_] == '\\' ? 2 : 1;
+        const size_t start = ++m_at;
+        while (m_at < m_text.size() && m_text[m_at] != '"') {
+            m_at += m_text[m_at] == '\\' ? 2 : 1;
         }
-        return text_.substr(start, at_++ - start);
+        return m_text.substr(start, m_at++ - start);
     }
     void value(const std::string& pointer) {
         skipSpace();
-        offsets_[pointer] = at_;
-        if (at_ >= text_.size()) {
+        m_offsets[pointer] = m_at;
+        if (m_at >= m_text.size()) {
             return;
         }
-        const char c = text_[at_];
+        const char c = m_text[m_at];
         if (c == '{') {
-            ++at_;
+            ++m_at;
             for (;;) {
                 skipSpace();
-                if (at_ >= text_.size() || text_[at_] == '}') {
-                    ++at_;
+                if (m_at >= m_text.size() || m_text[m_at] == '}') {
+                    ++m_at;
                     return;
                 }
-                if (text_[at_] == ',') {
-                    ++at_;
+                if (m_text[m_at] == ',') {
+                    ++m_at;
                     continue;
                 }
                 const std::string key = string();
                 skipSpace();
-                ++at_;  // the colon
+                ++m_at;  // the colon
                 value(pointer + "/" + key);
             }
         } else if (c == '[') {
-            ++at_;
+            ++m_at;
             for (size_t index = 0;;) {
                 skipSpace();
-                if (at_ >= text_.size() || text_[at_] == ']') {
-                    ++at_;
+                if (m_at >= m_text.size() || m_text[m_at] == ']') {
+                    ++m_at;
                     return;
                 }
-                if (text_[at_] == ',') {
-                    ++at_;
+                if (m_text[m_at] == ',') {
+                    ++m_at;
                     continue;
                 }
                 value(pointer + "/" + std::to_string(index++));
@@ -91,15 +91,15 @@ private:
         } else if (c == '"') {
             string();
         } else {
-            while (at_ < text_.size() && std::string(",]} \t\r\n").find(text_[at_]) == std::string::npos) {
-                ++at_;
+            while (m_at < m_text.size() && std::string(",]} \t\r\n").find(m_text[m_at]) == std::string::npos) {
+                ++m_at;
             }
         }
     }
 
-    const std::string& text_;
-    size_t at_ = 0;
-    std::map<std::string, size_t> offsets_;
+    const std::string& m_text;
+    size_t m_at = 0;
+    std::map<std::string, size_t> m_offsets;
 };
 
 // Watches the parser for a member given twice in one object, which nlohmann would otherwise let the later
@@ -111,18 +111,18 @@ public:
             case json::parse_event_t::object_start:
             case json::parse_event_t::array_start:
                 enterElement();
-                frames_.push_back(Frame{event == json::parse_event_t::object_start, {}, {}, 0, 0});
+                m_frames.push_back(Frame{event == json::parse_event_t::object_start, {}, {}, 0, 0});
                 break;
             case json::parse_event_t::object_end:
             case json::parse_event_t::array_end:
-                frames_.pop_back();
+                m_frames.pop_back();
                 break;
             case json::parse_event_t::key: {
-                Frame& frame = frames_.back();
+                Frame& frame = m_frames.back();
                 frame.key = parsed.get<std::string>();
-                if (!frame.keys.insert(frame.key).second && !duplicate_) {
-                    duplicate_ = pointer();
-                    member_ = frame.key;
+                if (!frame.keys.insert(frame.key).second && !m_duplicate) {
+                    m_duplicate = pointer();
+                    m_member = frame.key;
                 }
                 break;
             }
@@ -133,8 +133,8 @@ public:
         return true;
     }
 
-    const std::optional<std::string>& duplicate() const { return duplicate_; }
-    const std::string& member() const { return member_; }
+    const std::optional<std::string>& duplicate() const { return m_duplicate; }
+    const std::string& member() const { return m_member; }
 
 private:
     struct Frame {
@@ -147,21 +147,21 @@ private:
 
     // A value, object or array begins: in an array it is the next element.
     void enterElement() {
-        if (!frames_.empty() && !frames_.back().object) {
-            frames_.back().index = frames_.back().count++;
+        if (!m_frames.empty() && !m_frames.back().object) {
+            m_frames.back().index = m_frames.back().count++;
         }
     }
     std::string pointer() const {
         std::string result;
-        for (const Frame& frame : frames_) {
+        for (const Frame& frame : m_frames) {
             result += "/" + (frame.object ? frame.key : std::to_string(frame.index));
         }
         return result;
     }
 
-    std::vector<Frame> frames_;
-    std::optional<std::string> duplicate_;
-    std::string member_;
+    std::vector<Frame> m_frames;
+    std::optional<std::string> m_duplicate;
+    std::string m_member;
 };
 
 std::wstring wide(const std::string& text) {
@@ -189,12 +189,12 @@ std::string narrow(const std::wstring& text) {
 // Reads one site file's values, with the file name and the positions for messages.
 class Reader {
 public:
-    Reader(const std::string& text, std::string fileName) : text_(text), fileName_(std::move(fileName)) {}
+    Reader(const std::string& text, std::string fileName) : m_text(text), m_fileName(std::move(fileName)) {}
 
     // The positions are only worked out for a message: a large good file does not pay for them.
     [[noreturn]] void fail(const std::string& pointer, const std::string& what) const {
-        const PositionIndex positions(text_);
-        throw SiteFileError(fileName_ + ":" + std::to_string(positions.lineOf(pointer)) + ": " +
+        const PositionIndex positions(m_text);
+        throw SiteFileError(m_fileName + ":" + std::to_string(positions.lineOf(pointer)) + ": " +
                             (pointer.empty() ? "/" : pointer) + ": " + what);
     }
 
@@ -292,8 +292,8 @@ public:
     }
 
 private:
-    const std::string& text_;
-    std::string fileName_;
+    const std::string& m_text;
+    std::string m_fileName;
 };
 
 void readPoints(Reader& r, const json& root, SiteDefinition& site) {

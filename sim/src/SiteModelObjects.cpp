@@ -100,7 +100,7 @@ HRESULT buildArray(ArrayForm form, const std::vector<ElementForm>& forms,
 
 class DoorSetObject final : public IDoorSet, private RefCounted {
 public:
-    explicit DoorSetObject(SiteDoorSet fields) : fields_(std::move(fields)) {}
+    explicit DoorSetObject(SiteDoorSet fields) : m_fields(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IDoorSet>(this, iid, object);
@@ -109,40 +109,40 @@ public:
     ULONG STDMETHODCALLTYPE Release() override { return release(); }
 
     HRESULT STDMETHODCALLTYPE get_DoorNumber(long* value) override {
-        return number("IDoorSet::get_DoorNumber", "get_DoorNumber", value, fields_.doorNumber);
+        return number("IDoorSet::get_DoorNumber", "get_DoorNumber", value, m_fields.doorNumber);
     }
     HRESULT STDMETHODCALLTYPE get_Reader1(long* value) override {
-        return number("IDoorSet::get_Reader1", "get_Reader1", value, fields_.reader1);
+        return number("IDoorSet::get_Reader1", "get_Reader1", value, m_fields.reader1);
     }
     HRESULT STDMETHODCALLTYPE get_Reader2(long* value) override {
-        return number("IDoorSet::get_Reader2", "get_Reader2", value, fields_.reader2);
+        return number("IDoorSet::get_Reader2", "get_Reader2", value, m_fields.reader2);
     }
     HRESULT STDMETHODCALLTYPE get_DoorFrame(long* value) override {
-        return number("IDoorSet::get_DoorFrame", "get_DoorFrame", value, fields_.doorFrame);
+        return number("IDoorSet::get_DoorFrame", "get_DoorFrame", value, m_fields.doorFrame);
     }
     HRESULT STDMETHODCALLTYPE get_Passback(long* value) override {
-        return number("IDoorSet::get_Passback", "get_Passback", value, fields_.passback);
+        return number("IDoorSet::get_Passback", "get_Passback", value, m_fields.passback);
     }
     HRESULT STDMETHODCALLTYPE get_Latch(long* value) override {
-        return number("IDoorSet::get_Latch", "get_Latch", value, fields_.latch);
+        return number("IDoorSet::get_Latch", "get_Latch", value, m_fields.latch);
     }
 
 private:
     HRESULT number(const char* method, const char* getter, long* out, long value) {
-        return objectGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
+        return objectGetter(method, m_fields.failingGetters, getter, out, [value](long* target) {
             *target = value;
             return S_OK;
         });
     }
 
-    const SiteDoorSet fields_;
+    const SiteDoorSet m_fields;
 };
 
 // A device answers IDevice and, as every object GetByID returns, IGeneric. The placeholder slots 3 and 4
 // the two interfaces share are one method, counted under the IDevice name.
 class DeviceObject final : public IDevice, public IGeneric, private RefCounted {
 public:
-    explicit DeviceObject(SiteDevice fields) : fields_(std::move(fields)) {}
+    explicit DeviceObject(SiteDevice fields) : m_fields(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IDevice, IGeneric>(this, iid, object);
@@ -153,48 +153,48 @@ public:
     HRESULT STDMETHODCALLTYPE reserved3() override { return notImplemented("IDevice::reserved3"); }
     HRESULT STDMETHODCALLTYPE reserved4() override { return notImplemented("IDevice::reserved4"); }
     HRESULT STDMETHODCALLTYPE get_ID(long* id) override {
-        return objectGetter("IDevice::get_ID", fields_.failingGetters, "get_ID", id, [this](long* out) {
-            *out = fields_.id;
+        return objectGetter("IDevice::get_ID", m_fields.failingGetters, "get_ID", id, [this](long* out) {
+            *out = m_fields.id;
             return S_OK;
         });
     }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        return objectGetter("IDevice::get_Name", fields_.failingGetters, "get_Name", name,
-                            [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IDevice::get_Name", m_fields.failingGetters, "get_Name", name,
+                            [this](BSTR* out) { return copyText(m_fields.name, out); });
     }
     HRESULT STDMETHODCALLTYPE reserved7() override { return notImplemented("IDevice::reserved7"); }
     HRESULT STDMETHODCALLTYPE GetDoorSets(SAFEARRAY** doorSets) override {
         return objectGetter(
-            "IDevice::GetDoorSets", fields_.failingGetters, "GetDoorSets", doorSets,
+            "IDevice::GetDoorSets", m_fields.failingGetters, "GetDoorSets", doorSets,
             [this](SAFEARRAY** out) { return noThrow([&] { return createDoorSetArray(out); }); });
     }
     HRESULT STDMETHODCALLTYPE reserved5() override { return notImplemented("IGeneric::reserved5"); }
     HRESULT STDMETHODCALLTYPE get_name(BSTR* name) override {
-        return objectGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
-                            [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IGeneric::get_name", m_fields.failingGetters, "get_name", name,
+                            [this](BSTR* out) { return copyText(m_fields.name, out); });
     }
 
 private:
     HRESULT createDoorSetArray(SAFEARRAY** out) const {
         std::vector<ElementForm> forms;
-        for (const SiteDoorSet& doorSet : fields_.doorSets) {
+        for (const SiteDoorSet& doorSet : m_fields.doorSets) {
             forms.push_back(doorSet.element);
         }
         auto make = [this](size_t i, IUnknown** object) {
-            *object = static_cast<IDoorSet*>(new DoorSetObject(fields_.doorSets[i]));
+            *object = static_cast<IDoorSet*>(new DoorSetObject(m_fields.doorSets[i]));
             return S_OK;
         };
-        return buildArray(fields_.doorSetArray, forms, make, out);
+        return buildArray(m_fields.doorSetArray, forms, make, out);
     }
 
-    const SiteDevice fields_;
+    const SiteDevice m_fields;
 };
 
 // A point answers IPoint and IGeneric; the placeholder slots 3 to 5 they share count under the IPoint
 // name.
 class PointObject final : public IPoint, public IGeneric, private RefCounted {
 public:
-    explicit PointObject(SitePoint fields) : fields_(std::move(fields)) {}
+    explicit PointObject(SitePoint fields) : m_fields(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IPoint, IGeneric>(this, iid, object);
@@ -206,22 +206,22 @@ public:
     HRESULT STDMETHODCALLTYPE reserved4() override { return notImplemented("IPoint::reserved4"); }
     HRESULT STDMETHODCALLTYPE reserved5() override { return notImplemented("IPoint::reserved5"); }
     HRESULT STDMETHODCALLTYPE get_Name(BSTR* name) override {
-        return objectGetter("IPoint::get_Name", fields_.failingGetters, "get_Name", name,
-                            [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IPoint::get_Name", m_fields.failingGetters, "get_Name", name,
+                            [this](BSTR* out) { return copyText(m_fields.name, out); });
     }
     HRESULT STDMETHODCALLTYPE get_name(BSTR* name) override {
-        return objectGetter("IGeneric::get_name", fields_.failingGetters, "get_name", name,
-                            [this](BSTR* out) { return copyText(fields_.name, out); });
+        return objectGetter("IGeneric::get_name", m_fields.failingGetters, "get_name", name,
+                            [this](BSTR* out) { return copyText(m_fields.name, out); });
     }
 
 private:
-    const SitePoint fields_;
+    const SitePoint m_fields;
 };
 
 // The state of one point as GetRelatives hands it out: a snapshot taken at the call.
 class StateObject final : public IObjectState, private RefCounted {
 public:
-    explicit StateObject(SitePoint fields) : fields_(std::move(fields)) {}
+    explicit StateObject(SitePoint fields) : m_fields(std::move(fields)) {}
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
         return queryInterface<IObjectState>(this, iid, object);
@@ -242,28 +242,28 @@ public:
         return date("IEventFields::get_ServerTime", "get_ServerTime", value);
     }
     HRESULT STDMETHODCALLTYPE get_Description(BSTR* value) override {
-        return objectGetter("IEventFields::get_Description", fields_.failingGetters, "get_Description", value,
-                            [this](BSTR* out) { return copyText(fields_.description, out); });
+        return objectGetter("IEventFields::get_Description", m_fields.failingGetters, "get_Description", value,
+                            [this](BSTR* out) { return copyText(m_fields.description, out); });
     }
     HRESULT STDMETHODCALLTYPE get_Location(BSTR* value) override {
-        return objectGetter("IEventFields::get_Location", fields_.failingGetters, "get_Location", value,
-                            [this](BSTR* out) { return copyText(fields_.location, out); });
+        return objectGetter("IEventFields::get_Location", m_fields.failingGetters, "get_Location", value,
+                            [this](BSTR* out) { return copyText(m_fields.location, out); });
     }
     HRESULT STDMETHODCALLTYPE get_EventID(long* value) override {
         return number("IEventFields::get_EventID", "get_EventID", value, 0);
     }
     HRESULT STDMETHODCALLTYPE reserved10() override { return notImplemented("IEventFields::reserved10"); }
     HRESULT STDMETHODCALLTYPE get_ObjectID(long* value) override {
-        return number("IObjectState::get_ObjectID", "get_ObjectID", value, fields_.id);
+        return number("IObjectState::get_ObjectID", "get_ObjectID", value, m_fields.id);
     }
     HRESULT STDMETHODCALLTYPE get_ObjectType(long* value) override {
         return number("IObjectState::get_ObjectType", "get_ObjectType", value, kPointObjectType);
     }
     HRESULT STDMETHODCALLTYPE get_State(long* value) override {
-        return number("IObjectState::get_State", "get_State", value, fields_.state);
+        return number("IObjectState::get_State", "get_State", value, m_fields.state);
     }
     HRESULT STDMETHODCALLTYPE get_StateType(long* value) override {
-        return number("IObjectState::get_StateType", "get_StateType", value, fields_.stateType);
+        return number("IObjectState::get_StateType", "get_StateType", value, m_fields.stateType);
     }
 
 private:
@@ -272,19 +272,19 @@ private:
     static constexpr long kPointObjectType = 7;             // ePoint
 
     HRESULT number(const char* method, const char* getter, long* out, long value) {
-        return objectGetter(method, fields_.failingGetters, getter, out, [value](long* target) {
+        return objectGetter(method, m_fields.failingGetters, getter, out, [value](long* target) {
             *target = value;
             return S_OK;
         });
     }
     HRESULT date(const char* method, const char* getter, DATE* out) {
-        return objectGetter(method, fields_.failingGetters, getter, out, [this](DATE* target) {
-            *target = fields_.serverTime;
+        return objectGetter(method, m_fields.failingGetters, getter, out, [this](DATE* target) {
+            *target = m_fields.serverTime;
             return S_OK;
         });
     }
 
-    const SitePoint fields_;
+    const SitePoint m_fields;
 };
 
 }  // namespace

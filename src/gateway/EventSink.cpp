@@ -125,7 +125,7 @@ void SiPassGateWay::deliverReports() {
         boost::lock_guard<OwnedMutex> lock(m_reportMutex);
         ConnectionStateCallback callback = m_connectionStateCallback;
         if (callback != nullptr) {
-            boundary::callHost("m_connectionStateCallback",
+            boundary::callHost("m_ConnectionStateCallback",
                                [&] { callback(report.state, report.attempt, report.hr); });
         }
     }

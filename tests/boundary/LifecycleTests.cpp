@@ -290,6 +290,25 @@ TEST_F(Callbacks, AnAccessViolationInTheDisconnectCallbackIsContained) {
     library.RegisterDisconnectCallback(nullptr);
 }
 
+void SIPASSVORMEKGATEWAY_CALL crashingConnectionReport(int32_t, int32_t, int32_t) {
+    static int* volatile nowhere = nullptr;
+    *nowhere = 1;
+}
+
+// The connection-state callback's fault is contained like the others' and named by the same rule, at the
+// login's report and at a loss's.
+TEST_F(Callbacks, AnAccessViolationInTheConnectionStateCallbackIsContained) {
+    library.RegisterConnectionStateCallback(&crashingConnectionReport);
+    log.clear();
+    ASSERT_TRUE(library.Init(kUser, kPassword));
+    EXPECT_TRUE(log.contains(L"Exception m_ConnectionStateCallback: structured exception 0xC0000005"));
+    log.clear();
+    ASSERT_TRUE(sim::raiseClientStateChanged(0));
+    EXPECT_TRUE(log.contains(L"Exception m_ConnectionStateCallback: structured exception 0xC0000005"));
+    library.RegisterConnectionStateCallback(nullptr);
+    EXPECT_TRUE(library.Close());
+}
+
 #if defined(_WIN64)
 // On x86 a C++ exception cannot cross from a separately linked module into the DLL's handlers.
 void SIPASSVORMEKGATEWAY_CALL throwingDisconnect() {

@@ -1,4 +1,5 @@
-// The version: gateway_GetVersion, the header's macros and the DLL's version resource tell one version.
+// The version: gateway_GetVersion, the header's macros and the DLL's version resource each tell the
+// project's version, which the build passes to this file as GATEWAY_PROJECT_VERSION ("1.2.3").
 #include <cstring>
 #include <string>
 
@@ -37,15 +38,19 @@ TEST(Version, ExportHeaderMacrosAndResourceAgree) {
         reinterpret_cast<void*>(GetProcAddress(module, "gateway_GetVersion")));
     ASSERT_NE(nullptr, getVersion) << "the DLL exports gateway_GetVersion by its plain name";
 
+    const std::string project = GATEWAY_PROJECT_VERSION;
+    const std::wstring wideProject(project.begin(), project.end());
     const wchar_t* version = getVersion();
     ASSERT_NE(nullptr, version);
-    EXPECT_STREQ(SIPASSVORMEKGATEWAY_VERSION_WSTRING, version);
+    EXPECT_EQ(wideProject, version);
     EXPECT_EQ(version, getVersion()) << "a static text: the same pointer on every call";
 
     const std::string composed = std::to_string(SIPASSVORMEKGATEWAY_VERSION_MAJOR) + "." +
                                  std::to_string(SIPASSVORMEKGATEWAY_VERSION_MINOR) + "." +
                                  std::to_string(SIPASSVORMEKGATEWAY_VERSION_PATCH);
-    EXPECT_EQ(composed, SIPASSVORMEKGATEWAY_VERSION_STRING);
-    EXPECT_EQ(composed + ".0", resourceFileVersion(module));
+    EXPECT_EQ(project, composed);
+    EXPECT_EQ(project, SIPASSVORMEKGATEWAY_VERSION_STRING);
+    EXPECT_EQ(wideProject, SIPASSVORMEKGATEWAY_VERSION_WSTRING);
+    EXPECT_EQ(project + ".0", resourceFileVersion(module));
     FreeLibrary(module);
 }

@@ -67,14 +67,14 @@ TEST(StructuredExceptionGuard, WorksOnOtherThreads) {
 TEST(HostCallGuard, LogsWhatAHostCallbackRaisesAndGoesOn) {
     LogCapture capture;
     SimpleLogger::GetInstance()->setLogger(&LogCapture::callback);
-    EXPECT_FALSE(boundary::callHost("m_callback", [] { throw std::runtime_error("host failure"); }));
-    EXPECT_FALSE(boundary::callHost("m_callback", [] { throw 42; }));
-    EXPECT_FALSE(boundary::callHost("m_callback", [] { accessViolation(); }));
-    EXPECT_TRUE(boundary::callHost("m_callback", [] {}));
+    EXPECT_FALSE(boundary::callHost("m_Callback", [] { throw std::runtime_error("host failure"); }));
+    EXPECT_FALSE(boundary::callHost("m_Callback", [] { throw 42; }));
+    EXPECT_FALSE(boundary::callHost("m_Callback", [] { accessViolation(); }));
+    EXPECT_TRUE(boundary::callHost("m_Callback", [] {}));
     SimpleLogger::GetInstance()->setLogger(nullptr);
-    EXPECT_EQ((std::vector<LogLine>{{1, L"Exception m_callback: host failure"},
-                                    {1, L"Exception m_callback: unknown exception"},
-                                    {1, L"Exception m_callback: structured exception 0xC0000005"}}),
+    EXPECT_EQ((std::vector<LogLine>{{1, L"Exception m_Callback: host failure"},
+                                    {1, L"Exception m_Callback: unknown exception"},
+                                    {1, L"Exception m_Callback: structured exception 0xC0000005"}}),
               capture.lines());
 }
 

@@ -206,14 +206,14 @@ void startEventView(bool json, const std::set<std::string>& kinds, std::optional
     ::SetConsoleCtrlHandler(&onConsoleControl, TRUE);
 }
 
-EventWindow::EventWindow(bool open) : open_(open) {
-    if (open_) {
+EventWindow::EventWindow(bool open) : m_open(open) {
+    if (m_open) {
         ++g_view.windows;
     }
 }
 
 EventWindow::~EventWindow() {
-    if (open_) {
+    if (m_open) {
         --g_view.windows;
     }
 }

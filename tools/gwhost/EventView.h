@@ -31,7 +31,7 @@ public:
     EventWindow& operator=(const EventWindow&) = delete;
 
 private:
-    bool open_;
+    bool m_open;
 };
 
 // Only the events of this object are shown while a command waits for its effect; 0 shows every object.

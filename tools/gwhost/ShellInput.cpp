@@ -59,7 +59,7 @@ void readStandardInputAsBytes() {
 }
 
 ShellInput::ShellInput(int linesAlreadyRead)
-    : interactive_(standardInputIsConsole()), line_(linesAlreadyRead) {}
+    : m_interactive(standardInputIsConsole()), m_line(linesAlreadyRead) {}
 
 bool ShellInput::next(std::vector<std::string>& words, std::string& problem) {
     // Read with the C library, as the password before it was: both share the stream's buffer.
@@ -71,7 +71,7 @@ bool ShellInput::next(std::vector<std::string>& words, std::string& problem) {
         if (read == InputLine::End) {
             return false;
         }
-        ++line_;
+        ++m_line;
         if (read == InputLine::TooLong) {
             problem = "the line is longer than " + std::to_string(kMaxInputLine) + " bytes";
             return true;

@@ -37,7 +37,7 @@ public:
     explicit ShellInput(int linesAlreadyRead);
 
     // True when standard input is a console.
-    bool interactive() const { return interactive_; }
+    bool interactive() const { return m_interactive; }
 
     // The next line that holds any words, or one that is refused: true with its words and an empty
     // `problem`, or with no words and why the line is refused (too long, a NUL byte). False at the end
@@ -45,9 +45,9 @@ public:
     bool next(std::vector<std::string>& words, std::string& problem);
 
     // The number of the line next() returned last, counting from 1.
-    int lineNumber() const { return line_; }
+    int lineNumber() const { return m_line; }
 
 private:
-    bool interactive_;
-    int line_;
+    bool m_interactive;
+    int m_line;
 };

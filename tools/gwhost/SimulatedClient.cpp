@@ -25,15 +25,15 @@ std::wstring programDirectory() {
 bool SimulatedClient::start(const std::wstring& dllPath, std::string& error) {
     // The gateway joins the multithreaded apartment too; the registration must outlive its calls.
     ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    module_ = ::LoadLibraryW(dllPath.c_str());
-    if (module_ == nullptr) {
+    m_module = ::LoadLibraryW(dllPath.c_str());
+    if (m_module == nullptr) {
         error = "cannot load the simulated client " + utf8(dllPath) + " (" + systemMessage(::GetLastError()) +
                 ")";
         return false;
     }
     using GetClassObject = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
     auto getClassObject = reinterpret_cast<GetClassObject>(
-        reinterpret_cast<void*>(::GetProcAddress(module_, "DllGetClassObject")));
+        reinterpret_cast<void*>(::GetProcAddress(m_module, "DllGetClassObject")));
     if (getClassObject == nullptr) {
         error = utf8(dllPath) + " is not a COM server (no DllGetClassObject)";
         return false;
@@ -51,7 +51,7 @@ bool SimulatedClient::start(const std::wstring& dllPath, std::string& error) {
                 "cannot register the simulated client's classes: hr=" + std::to_string(static_cast<long>(hr));
             return false;
         }
-        cookies_.push_back(cookie);
+        m_cookies.push_back(cookie);
     }
     return true;
 }
@@ -69,7 +69,7 @@ bool SimulatedClient::acceptsSettings() {
 }
 
 SimulatedClient::~SimulatedClient() {
-    for (DWORD cookie : cookies_) {
+    for (DWORD cookie : m_cookies) {
         ::CoRevokeClassObject(cookie);
     }
     // The simulator's module and the apartment stay: the simulator's threads may still be finishing after

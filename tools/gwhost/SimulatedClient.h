@@ -23,8 +23,8 @@ public:
     bool acceptsSettings();
 
 private:
-    HMODULE module_ = nullptr;
-    std::vector<DWORD> cookies_;
+    HMODULE m_module = nullptr;
+    std::vector<DWORD> m_cookies;
 };
 
 // The directory of the running program, with a trailing backslash.

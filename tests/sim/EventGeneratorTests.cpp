@@ -72,25 +72,25 @@ public:
     HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
         forEachEventObject(events, [&](IUnknown* object) {
             SeenEvent seen = read(object);
-            std::lock_guard<std::mutex> lock(mutex_);
-            events_.push_back(std::move(seen));
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_events.push_back(std::move(seen));
         });
-        changed_.notify_all();
+        m_changed.notify_all();
         return S_OK;
     }
     bool waitForEvents(size_t count) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::seconds(60), [&] { return events_.size() >= count; });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::seconds(60), [&] { return m_events.size() >= count; });
     }
     std::vector<SeenEvent> events() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return events_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_events;
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<SeenEvent> events_;  // guarded by mutex_
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<SeenEvent> m_events;  // guarded by m_mutex
 };
 
 // The first `count` events of a generator started with `seed` on the default site.

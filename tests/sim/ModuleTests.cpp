@@ -37,8 +37,8 @@ class SimDll : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-        module_ = LoadLibraryW(besideProgram(L"SiPassSim.dll").c_str());
-        ASSERT_NE(nullptr, module_) << "error " << GetLastError();
+        m_module = LoadLibraryW(besideProgram(L"SiPassSim.dll").c_str());
+        ASSERT_NE(nullptr, m_module) << "error " << GetLastError();
         getClassObject = entry<decltype(&DllGetClassObject)>("DllGetClassObject");
         canUnloadNow = entry<decltype(&DllCanUnloadNow)>("DllCanUnloadNow");
         registerServer = entry<decltype(&DllRegisterServer)>("DllRegisterServer");
@@ -46,15 +46,15 @@ protected:
         ASSERT_TRUE(getClassObject && canUnloadNow && registerServer && unregisterServer);
     }
     void TearDown() override {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
+        if (m_module != nullptr) {
+            FreeLibrary(m_module);
         }
         CoUninitialize();
     }
 
     std::wstring modulePath() const {
         wchar_t path[MAX_PATH] = {};
-        GetModuleFileNameW(module_, path, MAX_PATH);
+        GetModuleFileNameW(m_module, path, MAX_PATH);
         return path;
     }
 
@@ -66,10 +66,10 @@ protected:
 private:
     template <typename Function>
     Function entry(const char* name) {
-        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module_, name)));
+        return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
     }
 
-    HMODULE module_ = nullptr;
+    HMODULE m_module = nullptr;
 };
 
 std::wstring readString(HKEY root, const std::wstring& key, const wchar_t* value) {

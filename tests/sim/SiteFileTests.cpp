@@ -17,18 +17,18 @@ public:
         wchar_t file[MAX_PATH];
         GetTempPathW(MAX_PATH, directory);
         GetTempFileNameW(directory, L"sit", 0, file);
-        path_ = file;
-        FILE* out = _wfopen(path_.c_str(), L"wb");
+        m_path = file;
+        FILE* out = _wfopen(m_path.c_str(), L"wb");
         std::fwrite(text.data(), 1, text.size(), out);
         std::fclose(out);
     }
-    ~TempSite() { DeleteFileW(path_.c_str()); }
-    const std::wstring& path() const { return path_; }
+    ~TempSite() { DeleteFileW(m_path.c_str()); }
+    const std::wstring& path() const { return m_path; }
     // The name as messages show it (the temporary path is ASCII).
-    std::string name() const { return std::string(path_.begin(), path_.end()); }
+    std::string name() const { return std::string(m_path.begin(), m_path.end()); }
 
 private:
-    std::wstring path_;
+    std::wstring m_path;
 };
 
 // The message loadSiteFile throws for `text`, or "" when it loads.
@@ -63,22 +63,22 @@ public:
                 SUCCEEDED(object->QueryInterface(__uuidof(IGenericEvent), &fields))) {
                 fields->get_EventID(&id);
             }
-            std::lock_guard<std::mutex> lock(mutex_);
-            ids_.push_back(id);
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_ids.push_back(id);
         });
-        changed_.notify_all();
+        m_changed.notify_all();
         return S_OK;
     }
     std::vector<long> waitForEvents(size_t count, unsigned timeoutMs) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return ids_.size() >= count; });
-        return ids_;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_ids.size() >= count; });
+        return m_ids;
     }
 
 private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<long> ids_;  // guarded by mutex_
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<long> m_ids;  // guarded by m_mutex
 };
 
 // Records, in order, the states OnClientStateChanged reports ("state 0") and the EventIDs of the
@@ -106,24 +106,24 @@ public:
     }
 
     std::vector<std::string> waitForLog(size_t count, unsigned timeoutMs = 10000) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return log_.size() >= count; });
-        return log_;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_log.size() >= count; });
+        return m_log;
     }
     std::vector<std::string> log() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return log_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_log;
     }
 
 private:
     void record(std::string entry) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        log_.push_back(std::move(entry));
-        changed_.notify_all();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_log.push_back(std::move(entry));
+        m_changed.notify_all();
     }
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> log_;  // guarded by mutex_
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_log;  // guarded by m_mutex
 };
 
 const char kSmallSite[] = R"({

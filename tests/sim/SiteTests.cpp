@@ -13,25 +13,25 @@ namespace {
 // Owns a SAFEARRAY a client method returned.
 class ArrayResult {
 public:
-    ~ArrayResult() { SafeArrayDestroy(array_); }
+    ~ArrayResult() { SafeArrayDestroy(m_array); }
     // Out-parameter accessor: destroys the array held so far.
     SAFEARRAY** out() {
-        SafeArrayDestroy(array_);
-        array_ = nullptr;
-        return &array_;
+        SafeArrayDestroy(m_array);
+        m_array = nullptr;
+        return &m_array;
     }
-    SAFEARRAY* get() const { return array_; }
+    SAFEARRAY* get() const { return m_array; }
     LONG count() const {
         LONG lower = 0, upper = -1;
-        SafeArrayGetLBound(array_, 1, &lower);
-        SafeArrayGetUBound(array_, 1, &upper);
+        SafeArrayGetLBound(m_array, 1, &lower);
+        SafeArrayGetUBound(m_array, 1, &upper);
         return upper - lower + 1;
     }
     // Element i of a VARIANT vector (a copy the caller owns).
     VARIANT element(LONG i) const {
         VARIANT value;
         VariantInit(&value);
-        EXPECT_EQ(S_OK, SafeArrayGetElement(array_, &i, &value));
+        EXPECT_EQ(S_OK, SafeArrayGetElement(m_array, &i, &value));
         return value;
     }
     template <class Interface>
@@ -46,7 +46,7 @@ public:
     }
 
 private:
-    SAFEARRAY* array_ = nullptr;
+    SAFEARRAY* m_array = nullptr;
 };
 
 std::wstring nameOf(IDevice* device) {
@@ -140,15 +140,15 @@ public:
         forEachEventObject(events, [&](IUnknown* object) {
             ComPtr<IObjectState> state;
             if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(&state)))) {
-                ++count_;
+                ++m_count;
             }
         });
         return S_OK;
     }
-    int count() const { return count_; }
+    int count() const { return m_count; }
 
 private:
-    std::atomic<int> count_{0};
+    std::atomic<int> m_count{0};
 };
 
 HRESULT send(IComClient* client, long objectType, long objectId, long code) {

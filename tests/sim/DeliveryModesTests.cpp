@@ -37,56 +37,56 @@ public:
                 received.push_back(delivery);
             }
         });
-        std::unique_lock<std::mutex> lock(mutex_);
-        deliveries_.insert(deliveries_.end(), received.begin(), received.end());
-        changed_.notify_all();
-        const std::function<void()> action = action_;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_deliveries.insert(m_deliveries.end(), received.begin(), received.end());
+        m_changed.notify_all();
+        const std::function<void()> action = m_action;
         lock.unlock();
         if (action) {
             action();
         }
         lock.lock();
-        const unsigned long letGoAtEntry = letGoCount_;
-        changed_.wait_for(lock, std::chrono::seconds(30),
-                          [&] { return !held_ || letGoCount_ != letGoAtEntry; });
+        const unsigned long letGoAtEntry = m_letGoCount;
+        m_changed.wait_for(lock, std::chrono::seconds(30),
+                          [&] { return !m_held || m_letGoCount != letGoAtEntry; });
         return S_OK;
     }
 
     std::vector<Delivery> deliveries() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return deliveries_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_deliveries;
     }
     bool waitForDeliveries(size_t count, unsigned timeoutMs = 5000) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                 [&] { return deliveries_.size() >= count; });
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                 [&] { return m_deliveries.size() >= count; });
     }
     // Runs inside OnEvent, on the delivering thread, after the events are recorded.
     void onEvent(std::function<void()> action) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        action_ = std::move(action);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_action = std::move(action);
     }
     // While held, OnEvent does not return until the next letGo (a later hold does not catch it again).
     void hold() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        held_ = true;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_held = true;
     }
     void letGo() {
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            held_ = false;
-            ++letGoCount_;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_held = false;
+            ++m_letGoCount;
         }
-        changed_.notify_all();
+        m_changed.notify_all();
     }
 
 private:
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Delivery> deliveries_;  // guarded by mutex_
-    std::function<void()> action_;      // guarded by mutex_
-    bool held_ = false;                 // guarded by mutex_
-    unsigned long letGoCount_ = 0;      // guarded by mutex_
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<Delivery> m_deliveries;  // guarded by m_mutex
+    std::function<void()> m_action;      // guarded by m_mutex
+    bool m_held = false;                 // guarded by m_mutex
+    unsigned long m_letGoCount = 0;      // guarded by m_mutex
 };
 
 ComPtr<IManualCommand> momentaryUnlock(long pointId) {

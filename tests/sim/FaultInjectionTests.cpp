@@ -132,14 +132,14 @@ namespace {
 // connection state. Records what the calls back returned.
 class CallingBackSink final : public CountedSink {
 public:
-    explicit CallingBackSink(ComPtr<IComClient> client) : client_(std::move(client)) {}
+    explicit CallingBackSink(ComPtr<IComClient> client) : m_client(std::move(client)) {}
     ~CallingBackSink() override {
         EXPECT_TRUE(waitUntilReleased()) << "the simulator still holds a sink being destroyed";
     }
 
     HRESULT STDMETHODCALLTYPE OnEvent(SAFEARRAY* events) override {
         long mask = -1;
-        record(client_->get_EventMask(&mask));
+        record(m_client->get_EventMask(&mask));
         forEachEventObject(events, [](IUnknown* object) {
             ComPtr<IObjectState> state;
             object->QueryInterface(IID_PPV_ARGS(&state));
@@ -148,25 +148,25 @@ public:
     }
     HRESULT STDMETHODCALLTYPE OnClientStateChanged(long) override {
         long connection = -1;
-        record(client_->get_ConnectionState(&connection));
+        record(m_client->get_ConnectionState(&connection));
         return S_OK;
     }
 
     // What each call back returned, in order.
     std::vector<HRESULT> results() const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return results_;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_results;
     }
 
 private:
     void record(HRESULT hr) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        results_.push_back(hr);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_results.push_back(hr);
     }
 
-    const ComPtr<IComClient> client_;
-    mutable std::mutex mutex_;
-    std::vector<HRESULT> results_;  // guarded by mutex_
+    const ComPtr<IComClient> m_client;
+    mutable std::mutex m_mutex;
+    std::vector<HRESULT> m_results;  // guarded by m_mutex
 };
 
 sim::EventObject doorClosedEvent() {

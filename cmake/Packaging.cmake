@@ -2,7 +2,8 @@
 # one top folder SiPassVormekGateway-<version>-<arch>/ (doc/README.md, made from cmake/PackageReadme.md.in,
 # describes the layout to the integrator):
 #   bin/       SiPassVormekGateway.dll, SiPassSim.dll (the simulated client), gwhost.exe
-#   include/   SiPassVormekGateway.h and its generated version header
+#   include/   SiPassVormekGateway.h and its generated version header; SiPassSimulator.h (the simulator
+#              registered for one process)
 #   lib/       libSiPassVormekGateway.dll.a (MinGW), SiPassVormekGateway.lib (MSVC), SiPassVormekGateway.def
 #   examples/  c/host.c, the plain C host
 #   bindings/  dotnet/SiPassVormekGateway.cs, the .NET binding
@@ -42,7 +43,7 @@ endif()")
 install(TARGETS SiPassVormekGateway RUNTIME DESTINATION bin ARCHIVE DESTINATION lib)
 install(TARGETS SiPassSim gwhost RUNTIME DESTINATION bin)
 install(FILES include/SiPassVormekGateway.h ${PROJECT_BINARY_DIR}/include/SiPassVormekGatewayVersion.h
-        DESTINATION include)
+              sim/include/SiPassSimulator.h DESTINATION include)
 install(FILES ${GATEWAY_MSVC_IMPORT_LIB} src/api/SiPassVormekGateway.def DESTINATION lib)
 install(FILES examples/c/host.c DESTINATION examples/c)
 install(FILES bindings/dotnet/SiPassVormekGateway.cs DESTINATION bindings/dotnet)

@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "SiPassSimulator.h" /* only for --simulator */
 #include "SiPassVormekGateway.h"
 
 static HANDLE g_stateEvents; /* a semaphore: one count per state event of the latch */
@@ -44,32 +45,6 @@ static void SIPASSVORMEKGATEWAY_CALL on_connection(int32_t state, int32_t attemp
            (int)attempt, (unsigned long)hresult);
 }
 
-static int register_simulator(void) {
-    static const CLSID classes[] = {
-        {0x6155c0a7, 0xcd1c, 0x4ad1, {0x8c, 0x0a, 0x9b, 0xc7, 0xc3, 0x49, 0x8e, 0x6e}},  /* client */
-        {0xe0f9bdb5, 0x5ea3, 0x41f7, {0x93, 0x15, 0xad, 0xa2, 0x6b, 0x6d, 0x9b, 0x65}}}; /* command */
-    typedef HRESULT(STDAPICALLTYPE * GetClassObject)(REFCLSID, REFIID, void**);
-    HMODULE simulator = LoadLibraryW(L"SiPassSim.dll");
-    GetClassObject get =
-        simulator ? (GetClassObject)(void*)GetProcAddress(simulator, "DllGetClassObject") : NULL;
-    size_t i;
-    if (get == NULL) {
-        return 0;
-    }
-    CoInitializeEx(NULL, COINIT_MULTITHREADED);
-    for (i = 0; i < 2; ++i) {
-        IUnknown* factory = NULL;
-        DWORD cookie = 0;
-        if (FAILED(get(&classes[i], &IID_IUnknown, (void**)&factory)) ||
-            FAILED(CoRegisterClassObject(&classes[i], factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                         &cookie))) {
-            return 0;
-        }
-        factory->lpVtbl->Release(factory);
-    }
-    return 1;
-}
-
 int wmain(int argc, wchar_t** argv) {
     const wchar_t* password = _wgetenv(L"SIPASS_PASSWORD");
     const wchar_t* user = argc > 1 ? argv[argc - 1] : L"operator";
@@ -78,9 +53,12 @@ int wmain(int argc, wchar_t** argv) {
     PointDefinition latch;
     int result = 1;
 
-    if (argc > 2 && wcscmp(argv[1], L"--simulator") == 0 && !register_simulator()) {
-        fprintf(stderr, "cannot register SiPassSim.dll\n");
-        return 3;
+    if (argc > 2 && wcscmp(argv[1], L"--simulator") == 0) {
+        const HRESULT hr = sipass_sim_register(L"SiPassSim.dll");
+        if (FAILED(hr)) {
+            fprintf(stderr, "cannot register SiPassSim.dll (0x%08lX)\n", (unsigned long)hr);
+            return 3;
+        }
     }
     if (password == NULL) {
         fprintf(stderr, "set SIPASS_PASSWORD\n");

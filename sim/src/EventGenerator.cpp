@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "Environment.h"
 #include "EventGenerator.h"
 #include "LiveClients.h"
 #include "SimRuntime.h"
@@ -319,25 +320,24 @@ struct EnvironmentSettings {
 // Reads SIPASS_SIM_EVENT_RATE and SIPASS_SIM_SEED; an absent or empty variable is not set. Returns what
 // is wrong with them, or "" when both are usable.
 std::string readEnvironment(EnvironmentSettings& settings) {
-    const char* rate = std::getenv("SIPASS_SIM_EVENT_RATE");
-    if (rate != nullptr && *rate != '\0') {
+    const std::string rate = detail::environmentValueUtf8(L"SIPASS_SIM_EVENT_RATE");
+    if (!rate.empty()) {
         char* end = nullptr;
-        const double value = std::strtod(rate, &end);
-        if (end == rate || *end != '\0' || !std::isfinite(value)) {
-            return std::string("SIPASS_SIM_EVENT_RATE=") + rate + ": not a number of events per second";
+        const double value = std::strtod(rate.c_str(), &end);
+        if (end == rate.c_str() || *end != '\0' || !std::isfinite(value)) {
+            return "SIPASS_SIM_EVENT_RATE=" + rate + ": not a number of events per second";
         }
         if (value < 0) {
-            return std::string("SIPASS_SIM_EVENT_RATE=") + rate + ": a rate must not be negative";
+            return "SIPASS_SIM_EVENT_RATE=" + rate + ": a rate must not be negative";
         }
         settings.eventsPerSecond = value;
     }
-    const char* seed = std::getenv("SIPASS_SIM_SEED");
-    if (seed != nullptr && *seed != '\0') {
-        const std::string text = seed;
-        const bool digits = text.size() <= 10 && text.find_first_not_of("0123456789") == std::string::npos;
-        const unsigned long long value = digits ? std::strtoull(seed, nullptr, 10) : 0;
+    const std::string seed = detail::environmentValueUtf8(L"SIPASS_SIM_SEED");
+    if (!seed.empty()) {
+        const bool digits = seed.size() <= 10 && seed.find_first_not_of("0123456789") == std::string::npos;
+        const unsigned long long value = digits ? std::strtoull(seed.c_str(), nullptr, 10) : 0;
         if (!digits || value > 0xFFFFFFFFull) {
-            return "SIPASS_SIM_SEED=" + text + ": not a seed (a whole number from 0 to 4294967295)";
+            return "SIPASS_SIM_SEED=" + seed + ": not a seed (a whole number from 0 to 4294967295)";
         }
         settings.seed = static_cast<unsigned>(value);
     }

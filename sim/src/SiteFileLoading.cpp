@@ -2,6 +2,7 @@
 // (read when a client is created), and the player of a site's timeline of scripted events and outages.
 #include "SiteFileLoading.h"
 
+#include "Environment.h"
 #include "LiveClients.h"
 #include "SiteFile.h"
 #include "SimRuntime.h"
@@ -129,8 +130,8 @@ void loadSiteFile(const std::wstring& path) {
 namespace detail {
 
 HRESULT loadSiteFromEnvironment() {
-    const wchar_t* path = _wgetenv(L"SIPASS_SIM_SITE");
-    if (path == nullptr || *path == L'\0') {
+    const std::wstring path = environmentValue(L"SIPASS_SIM_SITE");
+    if (path.empty()) {
         return S_OK;
     }
     Timeline& t = timeline();

@@ -9,7 +9,7 @@ file(MAKE_DIRECTORY ${WORK})
 
 set(expected
     bin/SiPassVormekGateway.dll bin/SiPassSim.dll bin/gwhost.exe
-    include/SiPassVormekGateway.h include/SiPassVormekGatewayVersion.h
+    include/SiPassVormekGateway.h include/SiPassVormekGatewayVersion.h include/SiPassSimulator.h
     lib/libSiPassVormekGateway.dll.a lib/SiPassVormekGateway.lib lib/SiPassVormekGateway.def
     examples/c/host.c bindings/dotnet/SiPassVormekGateway.cs
     doc/README.md doc/integration.md doc/site-format.md

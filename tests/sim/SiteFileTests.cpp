@@ -369,9 +369,11 @@ TEST_F(SimTest, AWrongEventRateOrSeedFailsTheCreationOfAClient) {
 }
 
 // The registered DLL reads SIPASS_SIM_SITE when a client is created; a wrong file fails the creation.
+// The process environment counts, as a host sets it with SetEnvironmentVariableW (which the C runtime's
+// copy never sees), and as the C runtime's _wputenv_s sets it.
 TEST_F(SimTest, SiteFromTheEnvironmentIsLoadedWhenAClientIsCreated) {
     TempSite bad("{\"devices\": 1}");
-    _wputenv_s(L"SIPASS_SIM_SITE", bad.path().c_str());
+    ASSERT_TRUE(::SetEnvironmentVariableW(L"SIPASS_SIM_SITE", bad.path().c_str()));
     ComPtr<IComClient> client;
     EXPECT_EQ(E_FAIL,
               CoCreateInstance(CLSID_ComClient, nullptr, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&client)));

@@ -69,6 +69,7 @@ nlohmann::ordered_json pointStateJson(int32_t id, const PointState& state) {
             {"stateTypeName", stateTypeName(state.stateType)},
             {"serverTime", dateText(state.serverTimeMs)},
             {"serverTimeMs", state.serverTimeMs},
+            {"serverTimeIso", isoTimeText(state.serverTimeMs)},
             {"location", utf8(state.location)},
             {"description", utf8(state.description)}};
 }

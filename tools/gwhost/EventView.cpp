@@ -1,6 +1,7 @@
 #include "EventView.h"
 
 #include <atomic>
+#include <climits>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -67,7 +68,7 @@ struct EventLine {
 // With an event limit, the limit-th event shown ends the wait, whatever its time allows.
 void countShownEvent() {
     std::lock_guard<std::mutex> lock(g_view.countMutex);
-    if (g_view.eventLimit && ++g_view.shown >= *g_view.eventLimit) {
+    if (++g_view.shown >= g_view.eventLimit.value_or(LONG_MAX)) {
         ::SetEvent(g_view.stop);
     }
 }
@@ -78,6 +79,7 @@ void printEvent(const EventLine& event) {
                                        {"eventId", event.eventId},
                                        {"time", dateText(event.timestampMs)},
                                        {"timeMs", event.timestampMs},
+                                       {"timeIso", isoTimeText(event.timestampMs)},
                                        {"subType", event.subType},
                                        {"subTypeName", subTypeName(event.subType)},
                                        {"location", event.location},
@@ -324,6 +326,11 @@ void resetEventWait() {
     ::ResetEvent(g_view.stop);
     std::lock_guard<std::mutex> lock(g_view.countMutex);
     g_view.shown = 0;
+}
+
+long eventsShownInWait() {
+    std::lock_guard<std::mutex> lock(g_view.countMutex);
+    return g_view.shown;
 }
 
 void waitForEvents(std::optional<int> seconds, const GatewayApi* api) {

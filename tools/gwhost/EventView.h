@@ -64,6 +64,9 @@ void resynchroniseIfAsked(const GatewayApi& api);
 // end this one.
 void resetEventWait();
 
+// Events shown since the wait started.
+long eventsShownInWait();
+
 // Waits the given seconds, or until Ctrl+C when none are given, or until the number of events shown
 // that startEventView set; with `api`, reads the door states again whenever a re-login asks for it.
 void waitForEvents(std::optional<int> seconds, const GatewayApi* api = nullptr);

@@ -60,6 +60,11 @@ int fail(int code, const std::string& message) {
     return code;
 }
 
+void note(const std::string& message) {
+    std::lock_guard<std::mutex> lock(g_output.mutex);
+    std::fprintf(stderr, "gwhost: %s\n", message.c_str());
+}
+
 void setFailContext(const std::string& context) {
     std::lock_guard<std::mutex> lock(g_output.mutex);
     g_output.failContext = context;

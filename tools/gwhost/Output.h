@@ -22,6 +22,8 @@ void printPrompt(const char* prompt);
 
 // "gwhost: <context><message>" on standard error; returns `code`, so that a command can end with it.
 int fail(int code, const std::string& message);
+// "gwhost: <message>" on standard error, a remark that is no failure.
+void note(const std::string& message);
 // Put before every message of fail(): the shell names the line of a script that fails ("line 7: ");
 // empty again after that line.
 void setFailContext(const std::string& context);

@@ -1,6 +1,7 @@
 #include "SessionCommands.h"
 
 #include <string>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -94,8 +95,21 @@ int runSubscribe(const GatewayApi& api, const Options& options, long type, long 
     return registered ? kDone : kRefused;
 }
 
+namespace {
+
+std::string g_noEventsHint;  // set once, before any command runs
+
+}  // namespace
+
+void setNoEventsHint(std::string hint) {
+    g_noEventsHint = std::move(hint);
+}
+
 int runWatch(const GatewayApi& api, std::optional<int> seconds) {
     EventWindow window;
     waitForEvents(seconds, &api);
+    if (seconds && eventsShownInWait() == 0) {
+        note("no events in " + std::to_string(*seconds) + " s" + g_noEventsHint);
+    }
     return kDone;
 }

@@ -21,5 +21,7 @@ int runCommand(const GatewayApi& api, const Options& options, int32_t type, int3
 // Registers for the events of one object.
 int runSubscribe(const GatewayApi& api, const Options& options, long type, long id, long state);
 
-// Shows events for the given seconds, or until Ctrl+C when none are given.
+// Shows events for the given seconds, or until Ctrl+C when none are given; says so when none came.
 int runWatch(const GatewayApi& api, std::optional<int> seconds);
+// What the note of a watch that saw no event adds about the events' source (empty: nothing).
+void setNoEventsHint(std::string hint);

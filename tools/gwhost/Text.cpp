@@ -83,6 +83,42 @@ std::string dateText(int64_t milliseconds) {
     return std::string(text) + (g_timeBase == TimeBase::Utc ? " UTC" : " local");
 }
 
+std::string isoTimeText(int64_t milliseconds) {
+    const int64_t wholeSeconds = milliseconds >= 0 ? milliseconds / 1000 : -((-milliseconds + 999) / 1000);
+    const int fraction = static_cast<int>(milliseconds - wholeSeconds * 1000);
+    __time64_t seconds = wholeSeconds;
+    struct tm fields {};
+    if (_gmtime64_s(&fields, &seconds) != 0) {
+        return "?";
+    }
+    char text[48];
+    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &fields);
+    std::snprintf(text + length, sizeof text - length, ".%03d", fraction);
+    if (g_timeBase == TimeBase::Utc) {
+        return std::string(text) + "Z";
+    }
+    // The wall-clock fields as local time, turned into UTC by the zone's rules for that date.
+    SYSTEMTIME local{static_cast<WORD>(fields.tm_year + 1900), static_cast<WORD>(fields.tm_mon + 1),
+                     static_cast<WORD>(fields.tm_wday), static_cast<WORD>(fields.tm_mday),
+                     static_cast<WORD>(fields.tm_hour), static_cast<WORD>(fields.tm_min),
+                     static_cast<WORD>(fields.tm_sec), 0};
+    SYSTEMTIME utc{};
+    FILETIME localFile{}, utcFile{};
+    if (!::TzSpecificLocalTimeToSystemTime(nullptr, &local, &utc) || !::SystemTimeToFileTime(&local, &localFile) ||
+        !::SystemTimeToFileTime(&utc, &utcFile)) {
+        return text;
+    }
+    const auto ticks = [](const FILETIME& f) {
+        return static_cast<long long>((static_cast<unsigned long long>(f.dwHighDateTime) << 32) | f.dwLowDateTime);
+    };
+    const long long offsetMinutes = (ticks(localFile) - ticks(utcFile)) / 600000000LL;
+    const long long magnitude = offsetMinutes < 0 ? -offsetMinutes : offsetMinutes;
+    char offset[16];
+    std::snprintf(offset, sizeof offset, "%c%02lld:%02lld", offsetMinutes < 0 ? '-' : '+', magnitude / 60,
+                  magnitude % 60);
+    return std::string(text) + offset;
+}
+
 namespace {
 
 template <class E>

@@ -24,6 +24,10 @@ void setTimeBase(TimeBase base);
 // "YYYY-MM-DD hh:mm:ss local" or "YYYY-MM-DD hh:mm:ss UTC". The gateway's times count milliseconds since
 // 1970 in the base it was asked for, so they are read back without any zone conversion.
 std::string dateText(int64_t milliseconds);
+// The same moment in ISO 8601 with its offset from UTC, for JSON: "2026-12-09T08:00:00.250Z" with --utc,
+// else the local wall-clock time with the local zone's offset at that time, "2026-12-09T11:00:00.250+03:00"
+// (no offset where the local time does not exist or repeats and the zone cannot tell).
+std::string isoTimeText(int64_t milliseconds);
 
 // Names of object types, sub-types, states and state types; a value without a name shows as its number.
 std::string objectTypeName(int32_t value);

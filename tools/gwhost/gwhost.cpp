@@ -18,6 +18,7 @@
 #include "Options.h"
 #include "Output.h"
 #include "ShellInput.h"
+#include "SessionCommands.h"
 #include "SimulatedClient.h"
 #include "Text.h"
 
@@ -37,6 +38,9 @@ std::wstring absolutePath(const std::wstring& path) {
 }
 
 }  // namespace
+
+// Events per second of the built-in simulated site while gwhost watches it (SIPASS_SIM_EVENT_RATE).
+constexpr const wchar_t* kDefaultSimulatedEventRate = L"3";
 
 int wmain(int argc, wchar_t** argv) {
     ::SetConsoleOutputCP(CP_UTF8);
@@ -63,6 +67,13 @@ int wmain(int argc, wchar_t** argv) {
             }
             ::SetEnvironmentVariableW(L"SIPASS_SIM_SITE", site.c_str());
             _wputenv_s(L"SIPASS_SIM_SITE", site.c_str());
+        } else if (::GetEnvironmentVariableW(L"SIPASS_SIM_EVENT_RATE", nullptr, 0) == 0) {
+            // The built-in site makes no events by itself: a watch of it shows them at the default rate.
+            if (options.command == "watch" || options.command == "subscribe") {
+                ::SetEnvironmentVariableW(L"SIPASS_SIM_EVENT_RATE", kDefaultSimulatedEventRate);
+            } else {
+                setNoEventsHint("; the built-in simulated site makes none unless SIPASS_SIM_EVENT_RATE is set");
+            }
         }
         std::string error;
         if (!simulator.start(directory + L"SiPassSim.dll", error)) {

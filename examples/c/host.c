@@ -7,9 +7,12 @@
  * runs without the real client being registered; a production host leaves that out. */
 #include <windows.h>
 
+#include <io.h>
 #include <objbase.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <wchar.h>
 
 #include "SiPassSimulator.h" /* only for --simulator */
 #include "SiPassVormekGateway.h"
@@ -17,9 +20,36 @@
 static HANDLE g_stateEvents; /* a semaphore: one count per state event of the latch */
 static volatile LONG g_latch;
 
+/* One line of text made of UTF-16 strings (the gateway's texts are): at a console through WriteConsoleW, so
+ * that every character shows whatever the console's code page is; to a pipe or a file as UTF-8. printf's
+ * %ls would turn "T\u00fcr" into the C locale's narrow characters, which a UTF-8 terminal cannot show. */
+static void print_line(FILE* stream, const wchar_t* format, ...) {
+    wchar_t text[1024];
+    char bytes[3 * 1024];
+    HANDLE handle = (HANDLE)_get_osfhandle(_fileno(stream));
+    DWORD mode, written;
+    int length;
+    va_list arguments;
+
+    va_start(arguments, format);
+    length = vswprintf(text, sizeof text / sizeof text[0], format, arguments);
+    va_end(arguments);
+    if (length < 0) { /* too long: what fits */
+        length = (int)wcslen(text);
+    }
+    fflush(stream);
+    if (GetConsoleMode(handle, &mode)) {
+        WriteConsoleW(handle, text, (DWORD)length, &written, NULL);
+        return;
+    }
+    length = WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, (int)sizeof bytes, NULL, NULL);
+    fwrite(bytes, 1, (size_t)length, stream);
+    fflush(stream);
+}
+
 static void SIPASSVORMEKGATEWAY_CALL on_log(LogLevel level, const wchar_t* text) {
     if (level == Error) {
-        fwprintf(stderr, L"gateway error: %ls\n", text);
+        print_line(stderr, L"gateway error: %ls\n", text);
     }
 }
 
@@ -91,7 +121,8 @@ int wmain(int argc, wchar_t** argv) {
 
     ZeroMemory(&latch, sizeof latch);
     if (g_latch != 0 && gateway_getPointState(g_latch, &latch.state)) {
-        printf("latch %d: state %d, at %ls\n", (int)g_latch, (int)latch.state.state, latch.state.location);
+        print_line(stdout, L"latch %d: state %d, at %ls\n", (int)g_latch, (int)latch.state.state,
+                   latch.state.location);
         gateway_cleanupPointDefinition(latch); /* frees the two texts; name is null */
         /* Momentary unlock (code 3): unlocked, then locked again, two state events. */
         if (gateway_controlDoor(7, g_latch, 3) && WaitForSingleObject(g_stateEvents, 5000) == WAIT_OBJECT_0 &&

@@ -1,5 +1,9 @@
 #include "Output.h"
 
+#include <windows.h>
+
+#include <io.h>
+
 #include <cstdio>
 #include <mutex>
 
@@ -30,7 +34,34 @@ bool logLevelShown(LogLevel level) {
     return shown >= 1;
 }
 
+// The console behind `stream`, or null when it is a pipe or a file.
+HANDLE consoleOf(std::FILE* stream) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode = 0;
+    return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) ? handle : nullptr;
+}
+
 }  // namespace
+
+void writeText(std::FILE* stream, const std::string& text) {
+    const HANDLE console = consoleOf(stream);
+    if (console == nullptr) {
+        std::fwrite(text.data(), 1, text.size(), stream);
+        std::fflush(stream);
+        return;
+    }
+    std::fflush(stream);  // what the C library holds comes first
+    const std::wstring characters = wide(text);
+    // In pieces: older consoles refuse a single write much larger than this.
+    constexpr size_t kPiece = 8192;
+    for (size_t at = 0; at < characters.size(); at += kPiece) {
+        const size_t count = characters.size() - at < kPiece ? characters.size() - at : kPiece;
+        DWORD written = 0;
+        if (!::WriteConsoleW(console, characters.data() + at, static_cast<DWORD>(count), &written, nullptr)) {
+            return;
+        }
+    }
+}
 
 void setLogLevel(int level) {
     g_output.logLevel = level;
@@ -38,9 +69,7 @@ void setLogLevel(int level) {
 
 void printLine(const std::string& line) {
     std::lock_guard<std::mutex> lock(g_output.mutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    writeText(stdout, line + "\n");
 }
 
 void printJson(const nlohmann::ordered_json& value) {
@@ -49,20 +78,19 @@ void printJson(const nlohmann::ordered_json& value) {
 
 void printPrompt(const char* prompt) {
     std::lock_guard<std::mutex> lock(g_output.mutex);
-    std::fputs(prompt, stdout);
-    std::fflush(stdout);
+    writeText(stdout, prompt);
 }
 
 int fail(int code, const std::string& message) {
     std::lock_guard<std::mutex> lock(g_output.mutex);
-    std::fprintf(stderr, "gwhost: %s%s\n", g_output.failContext.c_str(), message.c_str());
+    writeText(stderr, "gwhost: " + g_output.failContext + message + "\n");
     ++g_output.failuresReported;
     return code;
 }
 
 void note(const std::string& message) {
     std::lock_guard<std::mutex> lock(g_output.mutex);
-    std::fprintf(stderr, "gwhost: %s\n", message.c_str());
+    writeText(stderr, "gwhost: " + message + "\n");
 }
 
 void setFailContext(const std::string& context) {
@@ -81,6 +109,8 @@ void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text) {
         return;
     }
     const char* name = level == Error ? "error" : level == Debug ? "debug" : "info";
+    char head[24];
+    std::snprintf(head, sizeof head, "gateway %-5s | ", name);
     std::lock_guard<std::mutex> lock(g_output.mutex);
-    std::fprintf(stderr, "gateway %-5s | %s\n", name, utf8(text).c_str());
+    writeText(stderr, head + utf8(text) + "\n");
 }

@@ -1,10 +1,17 @@
 // gwhost's output: result lines on standard output, failures and the gateway's log lines on standard
 // error. Event and log callbacks arrive on the access-control client's threads, so every line is written
 // whole, under one lock.
+//
+// The text is UTF-8. A pipe or a file gets those bytes unchanged. A console gets the same characters
+// through WriteConsoleW: the C library would pass the bytes on as characters of the C locale's code page
+// whatever the console's code page is (under Wine "Tür" shows as "TÃ¼r", and the 0x9F of "ß" as a
+// control character), and a console's code page, shared with the shell that started gwhost, stays as it
+// was.
 #pragma once
 
 #include <nlohmann/json.hpp>
 
+#include <cstdio>
 #include <string>
 
 #include "SiPassVormekGateway.h"
@@ -29,6 +36,10 @@ void note(const std::string& message);
 void setFailContext(const std::string& context);
 // How many failures fail() has reported: the shell reports a failed line itself when none was.
 unsigned failuresReported();
+
+// `text` on `stream` (stdout or stderr) as described above, without taking the output's lock: for the
+// main thread before any callback is registered (the usage, the password prompt).
+void writeText(std::FILE* stream, const std::string& text);
 
 // The gateway's log callback: lines of the level asked for on standard error. Runs on any thread.
 void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text);

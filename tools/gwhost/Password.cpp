@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "Output.h"
 #include "ShellInput.h"
 #include "Text.h"
 
@@ -35,7 +36,7 @@ bool readFromConsole(HANDLE input, DWORD mode, std::wstring& password) {
     DWORD read = 0;
     const BOOL ok = ::ReadConsoleW(input, line.data(), static_cast<DWORD>(line.size()), &read, nullptr);
     ::SetConsoleMode(input, mode);
-    std::fputs("\n", stderr);
+    writeText(stderr, "\n");  // the Enter typed is not echoed
     if (!ok) {
         wipe(line);
         return false;
@@ -82,8 +83,7 @@ bool readPassword(const std::wstring& user, std::wstring& password, std::string&
     HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
     DWORD mode = 0;
     if (input != INVALID_HANDLE_VALUE && ::GetConsoleMode(input, &mode)) {
-        std::fprintf(stderr, "Password for %s: ", utf8(user).c_str());
-        std::fflush(stderr);
+        writeText(stderr, "Password for " + utf8(user) + ": ");
         if (!readFromConsole(input, mode, password)) {
             problem = kNoPassword;
             return false;

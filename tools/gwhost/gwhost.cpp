@@ -43,16 +43,15 @@ std::wstring absolutePath(const std::wstring& path) {
 constexpr const wchar_t* kDefaultSimulatedEventRate = L"3";
 
 int wmain(int argc, wchar_t** argv) {
-    ::SetConsoleOutputCP(CP_UTF8);
     readStandardInputAsBytes();
     Options options;
     const std::string problem = parseArguments(argc, argv, options);
     if (!problem.empty()) {
-        std::fprintf(stderr, "gwhost: %s\n\n%s", problem.c_str(), kUsage);
+        writeText(stderr, "gwhost: " + problem + "\n\n" + kUsage);
         return kBadArguments;
     }
     if (options.command == "help") {
-        std::fputs(kUsage, stdout);
+        writeText(stdout, kUsage);
         return kDone;
     }
     startEventView(options.json, options.kinds, options.events);

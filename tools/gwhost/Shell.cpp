@@ -22,7 +22,8 @@ const char kShellHelp[] =
     "  subscribe TYPE ID STATE   register for the events of one object (watch shows them)\n"
     "  stats                     show the gateway's statistics\n"
     "  help                      show this list\n"
-    "  quit                      log out and end (so does the end of input)\n"
+    "  quit                      log out and end (so does the end of input; at a console Ctrl+D, or\n"
+    "                            Ctrl+C at the prompt)\n"
     "events are shown only while a line waits for them; a failed line is reported on standard error\n"
     "(with its line number when the lines come from a pipe or a file), the next line runs all the same,\n"
     "and the exit code is 1 instead of 0\n";
@@ -56,6 +57,9 @@ int runShell(const GatewayApi& api, const Options& options, int linesBefore) {
         }
         std::string refused;  // why the line is refused before it runs (too long, a NUL byte)
         if (!input.next(words, refused)) {
+            if (input.interactive()) {
+                printLine("");  // the shell's prompt does not stay in front of what follows
+            }
             break;
         }
         // A re-login while the shell waited for this line: the door states first, as watch shows them.

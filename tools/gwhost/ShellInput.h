@@ -2,6 +2,10 @@
 // and comment lines ('#' as the first character that is not blank) are skipped. Whether a person types
 // them (a console) or a script feeds them (a pipe or a file) decides the prompt and how errors name a
 // line; the caller asks interactive().
+//
+// At a console the input ends as a console user expects: Ctrl+D or Ctrl+Z as soon as it is typed (what
+// was typed before it on that line is dropped), and Ctrl+C while the shell waits for a line. A Ctrl+C
+// while a line runs is left to the command (it ends a watch).
 #pragma once
 
 #include <cstddef>
@@ -26,14 +30,15 @@ enum class InputLine {
 InputLine readInputLine(std::FILE* stream, std::string& text, size_t limit = kMaxInputLine);
 
 // Standard input from a pipe or a file is read as bytes from here on: a Ctrl-Z (0x1A) in it no longer
-// ends the input as the C library's text mode makes it. At a console nothing changes, so Ctrl-Z then
-// Enter still ends the input there. Called before anything reads standard input.
+// ends the input as the C library's text mode makes it. A console is not read through the C library (see
+// above). Called before anything reads standard input.
 void readStandardInputAsBytes();
 
 class ShellInput {
 public:
     // `linesAlreadyRead`: lines of standard input consumed before the shell began (a password read from
-    // a pipe), so that line numbers are those of the script as a whole.
+    // a pipe), so that line numbers are those of the script as a whole. At a console, installs the
+    // Ctrl+C handler that ends the wait for a line.
     explicit ShellInput(int linesAlreadyRead);
 
     // True when standard input is a console.
@@ -41,7 +46,7 @@ public:
 
     // The next line that holds any words, or one that is refused: true with its words and an empty
     // `problem`, or with no words and why the line is refused (too long, a NUL byte). False at the end
-    // of input.
+    // of input (at a console also after Ctrl+D, Ctrl+Z or Ctrl+C).
     bool next(std::vector<std::string>& words, std::string& problem);
 
     // The number of the line next() returned last, counting from 1.

@@ -43,6 +43,8 @@ extern const char kUsage[] =
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
 
+extern const char kUsageHint[] = "Run \"gwhost --help\" for the commands and options.\n";
+
 static_assert(kMaxInputLine == 65536, "the usage text states the longest line of the shell");
 
 std::string parseArguments(int argc, wchar_t** argv, Options& o) {

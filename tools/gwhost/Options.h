@@ -30,6 +30,8 @@ struct Options {
 
 // The usage text: the commands and the options.
 extern const char kUsage[];
+// The line that follows a message about the command line instead of the whole usage text.
+extern const char kUsageHint[];
 
 // Fills `options` from the command line, the command and its arguments checked as checkCommand checks
 // them; an empty result means success, otherwise the message for the user. "--help" anywhere makes the

@@ -48,7 +48,7 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     const std::string problem = parseArguments(argc, argv, options);
     if (!problem.empty()) {
-        std::fprintf(stderr, "gwhost: %s\n\n%s", problem.c_str(), kUsage);
+        std::fprintf(stderr, "gwhost: %s\n%s", problem.c_str(), kUsageHint);
         return kBadArguments;
     }
     if (options.command == "help") {

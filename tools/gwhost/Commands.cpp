@@ -147,7 +147,7 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
 std::string checkCommand(const std::string& name, const std::vector<std::wstring>& arguments, bool inShell) {
     const Command* command = findCommand(name, inShell);
     if (command == nullptr) {
-        return "unknown command '" + name + "'";
+        return "unknown command " + echoed(name);
     }
     const int expected = inShell ? command->shellArguments : command->arguments;
     if (arguments.size() != static_cast<size_t>(expected)) {
@@ -156,13 +156,24 @@ std::string checkCommand(const std::string& name, const std::vector<std::wstring
     for (const std::wstring& number : arguments) {
         long parsed = 0;
         if (!parseNumber(number, parsed)) {
-            return name + ": '" + utf8(number) + "' is not a 32-bit number";
+            return name + ": " + echoed(utf8(number)) + " is not a 32-bit number";
         }
         if (command->shape == Shape::Seconds && (parsed < 0 || parsed > 24 * 3600)) {
             return name + " needs a number of seconds from 0 to 86400";
         }
     }
     return {};
+}
+
+std::string echoed(const std::string& text, const char* quote) {
+    size_t characters = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        // A byte 10xxxxxx continues the character before it; every other byte starts one.
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && ++characters > kEchoedCharacters) {
+            return quote + text.substr(0, i) + "..." + quote + " (" + std::to_string(text.size()) + " bytes)";
+        }
+    }
+    return quote + text + quote;
 }
 
 bool commandNeedsLogin(const std::string& name) {

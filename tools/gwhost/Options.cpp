@@ -119,8 +119,8 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
                 const std::string kind = kinds.substr(start, comma - start);
                 if (kind != "state" && kind != "access" && kind != "generic" && kind != "disconnect" &&
                     kind != "connection") {
-                    return "unknown event kind '" + kind +
-                           "' (state, access, generic, disconnect, connection)";
+                    return "unknown event kind " + echoed(kind) +
+                           " (state, access, generic, disconnect, connection)";
                 }
                 o.kinds.insert(kind);
             }
@@ -136,11 +136,11 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
                 }
             }
             if (o.logLevel < 0) {
-                return "unknown log level '" + utf8(text) + "' (none, error, info, debug)";
+                return "unknown log level " + echoed(utf8(text)) + " (none, error, info, debug)";
             }
         } else if (argument.size() > 1 && argument[0] == L'-' &&
                    !(argument[1] >= L'0' && argument[1] <= L'9')) {
-            return "unknown option " + utf8(argument);
+            return "unknown option " + echoed(utf8(argument), "");
         } else {
             positional.push_back(argument);
         }

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CommandRefusal.h"
 #include "Output.h"
 #include "Text.h"
 #include "names/EnumNames.h"
@@ -283,22 +284,27 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
     if (!kindShown("connection")) {
         return;
     }
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hresult));
     static const char* const kStates[] = {"lost", "connected", "retrying"};
     const char* name = state >= 0 && state <= 2 ? kStates[state] : "unknown";
     if (g_view.json) {
         nlohmann::ordered_json line = {{"kind", "connection"}, {"state", name}, {"attempt", attempt}};
         if (hresult != 0) {
+            char code[16];
+            std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hresult));
             line["hresult"] = code;
+            const std::string message = hresultMessage(hresult);
+            if (!message.empty()) {
+                line["hresultMessage"] = message;
+            }
         }
         printJson(line);
         return;
     }
     const std::string number = std::to_string(attempt);
-    if (state == GATEWAY_CONNECTION_LOST) {
-        printLine(attempt == 0 ? "connection lost"
-                               : "connection: attempt " + number + " failed (" + code + ")");
+    if (state == GATEWAY_CONNECTION_LOST && attempt > 0) {
+        printLine("connection: attempt " + number + " failed (" + hresultText(hresult) + ")");
+    } else if (state == GATEWAY_CONNECTION_LOST) {
+        printLine("connection lost" + (hresult != 0 ? " (" + hresultText(hresult) + ")" : std::string()));
     } else if (state == GATEWAY_CONNECTION_RETRYING) {
         printLine("connection: logging in again, attempt " + number);
     } else if (attempt > 0) {

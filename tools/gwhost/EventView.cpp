@@ -27,6 +27,7 @@ struct EventView {
     std::optional<long> eventLimit;  // a wait ends after this many events shown
     HANDLE stop = nullptr;    // manual reset: set by Ctrl+C, or when a command has seen what it waited for
     HANDLE resync = nullptr;  // manual reset: set by the connection-state callback after a re-login
+    bool connectionReports = false;  // setConnectionReports was called: onConnection reports a loss
 
     std::atomic<int32_t> commandTarget{0};  // showOnlyObject
     std::atomic<int> windows{0};            // EventWindows open
@@ -270,9 +271,13 @@ void SIPASSVORMEKGATEWAY_CALL onDisconnect() {
     }
     if (g_view.json) {
         printJson({{"kind", "disconnect"}});
-    } else {
+    } else if (!g_view.connectionReports || !kindShown("connection")) {
         printLine("the access-control client reports a lost connection");
     }
+}
+
+void setConnectionReports() {
+    g_view.connectionReports = true;
 }
 
 // After a re-login the waiting command reads the door states again: the callback must not, it runs with

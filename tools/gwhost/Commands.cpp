@@ -104,7 +104,7 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
         api.setReconnectPolicy(options.reconnect ? options.firstDelayMs : 0,
                                options.reconnect ? options.maxDelayMs : 0);
         api.registerConnectionStateCallback(&onConnection);
-        setConnectionReports();
+        setConnectionReports(options.reconnect);
     }
     if (command.events != Events::None) {
         api.registerDisconnectCallback(&onDisconnect);

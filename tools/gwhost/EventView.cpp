@@ -28,6 +28,7 @@ struct EventView {
     HANDLE stop = nullptr;    // manual reset: set by Ctrl+C, or when a command has seen what it waited for
     HANDLE resync = nullptr;  // manual reset: set by the connection-state callback after a re-login
     bool connectionReports = false;  // setConnectionReports was called: onConnection reports a loss
+    bool relogin = false;            // the gateway logs in again after a loss
 
     std::atomic<int32_t> commandTarget{0};  // showOnlyObject
     std::atomic<int> windows{0};            // EventWindows open
@@ -276,8 +277,9 @@ void SIPASSVORMEKGATEWAY_CALL onDisconnect() {
     }
 }
 
-void setConnectionReports() {
+void setConnectionReports(bool relogin) {
     g_view.connectionReports = true;
+    g_view.relogin = relogin;
 }
 
 // After a re-login the waiting command reads the door states again: the callback must not, it runs with
@@ -309,7 +311,8 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
     if (state == GATEWAY_CONNECTION_LOST && attempt > 0) {
         printLine("connection: attempt " + number + " failed (" + hresultText(hresult) + ")");
     } else if (state == GATEWAY_CONNECTION_LOST) {
-        printLine("connection lost" + (hresult != 0 ? " (" + hresultText(hresult) + ")" : std::string()));
+        printLine("connection lost" + (hresult != 0 ? " (" + hresultText(hresult) + ")" : std::string()) +
+                  (g_view.relogin ? "" : "; not logging in again (--no-reconnect)"));
     } else if (state == GATEWAY_CONNECTION_RETRYING) {
         printLine("connection: logging in again, attempt " + number);
     } else if (attempt > 0) {

@@ -177,6 +177,43 @@ std::string echoed(const std::string& text, const char* quote) {
     return quote + text + quote;
 }
 
+std::string checkOptions(const Options& options) {
+    const Command& given = *findCommand(options.command, false);
+    const auto showsEvents = [](const Command& c) { return c.events != Events::None; };
+    const auto reconnects = [](const Command& c) {
+        return c.events == Events::FromLogin || c.events == Events::ForEachLine;
+    };
+    const auto logsIn = [](const Command& c) { return c.login; };
+    const struct {
+        const char* option;
+        bool present;
+        bool (*applies)(const Command&);
+    } kChecks[] = {
+        {"--seconds", options.seconds.has_value(), showsEvents},
+        {"--events", options.events.has_value(), showsEvents},
+        {"--kind", !options.kinds.empty(), showsEvents},
+        {options.reconnect ? "--reconnect" : "--no-reconnect", options.reconnectGiven, reconnects},
+        {"--stats", options.stats, logsIn},
+    };
+    for (const auto& check : kChecks) {
+        if (!check.present || check.applies(given)) {
+            continue;
+        }
+        std::vector<const char*> names;
+        for (const Command& command : kCommands) {
+            if (command.arguments >= 0 && check.applies(command)) {
+                names.push_back(command.name);
+            }
+        }
+        std::string list;
+        for (size_t i = 0; i < names.size(); ++i) {
+            list += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + std::string(names[i]);
+        }
+        return std::string(check.option) + " does not apply to " + given.name + " (only to " + list + ")";
+    }
+    return {};
+}
+
 bool commandNeedsLogin(const std::string& name) {
     const Command* command = findCommand(name, false);
     return command != nullptr && command->login;

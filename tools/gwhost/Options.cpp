@@ -35,7 +35,7 @@ extern const char kUsage[] =
     "                            connection, first after FIRST ms, then doubling up to MAX ms\n"
     "                            (default: 1000,30000)\n"
     "  --no-reconnect            watch, subscribe and shell only report a lost connection\n"
-    "  --stats                   after watch, subscribe, command or shell, show the gateway's statistics\n"
+    "  --stats                   after a command that logs in, show the gateway's statistics\n"
     "  --utc                     every time in UTC (the gateway's option); without it local wall-clock\n"
     "                            time. Each time shown says which (\"... UTC\" or \"... local\")\n"
     "  --unchanged-texts         event texts exactly as the client gave them (the gateway's option);\n"
@@ -46,6 +46,12 @@ extern const char kUsage[] =
 extern const char kUsageHint[] = "Run \"gwhost --help\" for the commands and options.\n";
 
 static_assert(kMaxInputLine == 65536, "the usage text states the longest line of the shell");
+
+namespace {
+
+const char kReconnectConflict[] = "--reconnect and --no-reconnect contradict each other: give one of them";
+
+}  // namespace
 
 std::string parseArguments(int argc, wchar_t** argv, Options& o) {
     std::vector<std::wstring> positional;
@@ -72,8 +78,15 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
         } else if (argument == L"--unchanged-texts") {
             o.unchangedTexts = true;
         } else if (argument == L"--no-reconnect") {
+            if (o.reconnectGiven && o.reconnect) {
+                return kReconnectConflict;
+            }
             o.reconnect = false;
+            o.reconnectGiven = true;
         } else if (argument == L"--reconnect") {
+            if (o.reconnectGiven && !o.reconnect) {
+                return kReconnectConflict;
+            }
             long first = 0, max = 0;
             const size_t comma = value(text) ? text.find(L',') : std::wstring::npos;
             if (comma == std::wstring::npos || !parseNumber(text.substr(0, comma), first) ||
@@ -81,6 +94,7 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
                 return "--reconnect needs FIRST,MAX in milliseconds, 0 < FIRST <= MAX <= 3600000";
             }
             o.reconnect = true;
+            o.reconnectGiven = true;
             o.firstDelayMs = first;
             o.maxDelayMs = max;
         } else if (argument == L"--user") {
@@ -154,8 +168,11 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
     o.command = utf8(positional[0]);
     o.arguments.assign(positional.begin() + 1, positional.end());
     const std::string problem = checkCommand(o.command, o.arguments, false);
-    if (problem.empty() && o.real && o.site) {
+    if (!problem.empty()) {
+        return problem;
+    }
+    if (o.real && o.site) {
         return "--site applies to the simulated client, not with --real";
     }
-    return problem;
+    return checkOptions(o);
 }

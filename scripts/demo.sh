@@ -8,21 +8,53 @@
 # the lines of the shell step share one login.
 #
 #   demo.sh [USER [PASSWORD]] [--seconds N] [--debug]
+#   demo.sh --help
+# The arguments are checked before anything is built or run: a wrong one ends the demo at once, exit code 2.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
+
+usage() {
+    cat <<'USAGE'
+usage: scripts/demo.sh [USER [PASSWORD]] [--seconds N] [--debug]
+
+Builds the 32-bit gateway and gwhost, registers the simulated access-control client in a Wine prefix of
+its own and lets gwhost log in to the simulated site, list the doors, watch events across a server
+outage and send door commands in one session of its shell.
+
+  USER PASSWORD   the account to log in with (default: operator sipass; also Administrator secret)
+  --seconds N     how long the event step shows events, 1 to 86400 (default: 12)
+  --debug         show the gateway's debug lines too
+  --help          show this text
+USAGE
+}
+# One line saying what is wrong and where to read more, exit code 2.
+refuse() {
+    echo "demo.sh: $1" >&2
+    echo 'Run "scripts/demo.sh --help" for the arguments.' >&2
+    exit 2
+}
 
 user=operator password=sipass seconds=12 level=info
 positional=()
 while [ $# -gt 0 ]; do
     case "$1" in
-        --seconds) seconds=${2:?--seconds needs a number}; shift 2 ;;
+        -h|--help) usage; exit 0 ;;
+        --seconds)
+            [ $# -ge 2 ] || refuse "--seconds needs a number of seconds"
+            [[ $2 =~ ^[0-9]{1,5}$ ]] && [ "$((10#$2))" -ge 1 ] && [ "$((10#$2))" -le 86400 ] ||
+                refuse "--seconds needs a number of seconds from 1 to 86400, not '$2'"
+            seconds=$((10#$2)); shift 2 ;;
         --debug) level=debug; shift ;;
+        --) shift; positional+=("$@"); break ;;
+        -*) refuse "unknown option $1" ;;
         *) positional+=("$1"); shift ;;
     esac
 done
+[ ${#positional[@]} -le 2 ] || refuse "at most USER and PASSWORD, not ${#positional[@]} words: ${positional[*]}"
 [ ${#positional[@]} -ge 1 ] && user=${positional[0]}
 [ ${#positional[@]} -ge 2 ] && password=${positional[1]}
+[ -n "$user" ] || refuse "the user name is empty"
 
 bash scripts/install-deps.sh
 [ -f build/x86/build.ninja ] || cmake --preset x86 >/dev/null

@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 #include <iterator>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "SimControl.h"
 #include "Text.h"
@@ -47,8 +49,6 @@ std::string refusalReason(bool realClient) {
         return "the gateway logged no answer of the client (--log-level info shows why)";
     }
     const HRESULT hr = static_cast<HRESULT>(*logged);
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
     static const struct {
         HRESULT hr;
         const char* reason;
@@ -65,9 +65,51 @@ std::string refusalReason(bool realClient) {
     if (!realClient) {
         for (const auto& known : kSimulatorRefusals) {
             if (known.hr == hr) {
-                return std::string(known.reason) + " (HRESULT " + code + ")";
+                return std::string(known.reason) + " (HRESULT " + hresultText(hr) + ")";
             }
         }
     }
-    return std::string("the client refused it with HRESULT ") + code;
+    return "the client refused it with HRESULT " + hresultText(hr);
+}
+
+std::string hresultMessage(long hr) {
+    if (HRESULT_FACILITY(hr) == FACILITY_ITF) {
+        return {};
+    }
+    auto systemText = [](DWORD value) {
+        wchar_t* text = nullptr;
+        const DWORD length = ::FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+            nullptr, value, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+        std::wstring message = length > 0 ? std::wstring(text, length) : L"";
+        ::LocalFree(text);
+        while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                    message.back() == L'.' || message.back() == L' ')) {
+            message.pop_back();
+        }
+        for (wchar_t& c : message) {  // a text of several lines becomes one
+            if (c == L'\r' || c == L'\n') {
+                c = L' ';
+            }
+        }
+        return message;
+    };
+    std::wstring message = systemText(static_cast<DWORD>(hr));
+    // Not every system knows a Win32 error by its HRESULT: then by its code.
+    if (message.empty() && HRESULT_FACILITY(hr) == FACILITY_WIN32) {
+        message = systemText(HRESULT_CODE(hr));
+    }
+    // The text continues a sentence: "The remote computer ..." becomes "the remote computer ...", while an
+    // initialism such as "DCOM ..." stays as it is.
+    if (message.size() > 1 && std::iswupper(message[0]) && std::iswlower(message[1])) {
+        message[0] = std::towlower(message[0]);
+    }
+    return utf8(message);
+}
+
+std::string hresultText(long hr) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hr));
+    const std::string message = hresultMessage(hr);
+    return message.empty() ? std::string(code) : code + (", " + message);
 }

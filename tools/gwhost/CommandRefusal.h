@@ -1,4 +1,5 @@
-// Reads the gateway's Error line "Send ManualCommand failed: ... HRESULT=<n>" to learn why a command failed.
+// Reads the gateway's Error line "Send ManualCommand failed: ... HRESULT=<n>" to learn why a command failed,
+// and shows an HRESULT as gwhost shows each one.
 #pragma once
 
 #include <string>
@@ -13,3 +14,10 @@ void forgetCommandFailure();
 // log level shows. The simulator's refusals are known by name; a real client's codes of the same facility
 // may mean something else, so with `realClient` none is named.
 std::string refusalReason(bool realClient);
+
+// An HRESULT as gwhost shows it: in hex, followed by the system's text for it when the system has one
+// ("0x800704C9, the remote computer refused the network connection"). An interface's own codes
+// (FACILITY_ITF) mean what that interface defines, so they get no system text.
+std::string hresultText(long hr);
+// The system's text alone, as hresultText adds it; empty when there is none.
+std::string hresultMessage(long hr);

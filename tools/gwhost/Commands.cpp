@@ -104,6 +104,7 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
         api.setReconnectPolicy(options.reconnect ? options.firstDelayMs : 0,
                                options.reconnect ? options.maxDelayMs : 0);
         api.registerConnectionStateCallback(&onConnection);
+        setConnectionReports(options.reconnect);
     }
     if (command.events != Events::None) {
         api.registerDisconnectCallback(&onDisconnect);
@@ -147,7 +148,7 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
 std::string checkCommand(const std::string& name, const std::vector<std::wstring>& arguments, bool inShell) {
     const Command* command = findCommand(name, inShell);
     if (command == nullptr) {
-        return "unknown command '" + name + "'";
+        return "unknown command " + echoed(name);
     }
     const int expected = inShell ? command->shellArguments : command->arguments;
     if (arguments.size() != static_cast<size_t>(expected)) {
@@ -156,11 +157,59 @@ std::string checkCommand(const std::string& name, const std::vector<std::wstring
     for (const std::wstring& number : arguments) {
         long parsed = 0;
         if (!parseNumber(number, parsed)) {
-            return name + ": '" + utf8(number) + "' is not a 32-bit number";
+            return name + ": " + echoed(utf8(number)) + " is not a 32-bit number";
         }
         if (command->shape == Shape::Seconds && (parsed < 0 || parsed > 24 * 3600)) {
             return name + " needs a number of seconds from 0 to 86400";
         }
+    }
+    return {};
+}
+
+std::string echoed(const std::string& text, const char* quote) {
+    size_t characters = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        // A byte 10xxxxxx continues the character before it; every other byte starts one.
+        if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && ++characters > kEchoedCharacters) {
+            return quote + text.substr(0, i) + "..." + quote + " (" + std::to_string(text.size()) + " bytes)";
+        }
+    }
+    return quote + text + quote;
+}
+
+std::string checkOptions(const Options& options) {
+    const Command& given = *findCommand(options.command, false);
+    const auto showsEvents = [](const Command& c) { return c.events != Events::None; };
+    const auto reconnects = [](const Command& c) {
+        return c.events == Events::FromLogin || c.events == Events::ForEachLine;
+    };
+    const auto logsIn = [](const Command& c) { return c.login; };
+    const struct {
+        const char* option;
+        bool present;
+        bool (*applies)(const Command&);
+    } kChecks[] = {
+        {"--seconds", options.seconds.has_value(), showsEvents},
+        {"--events", options.events.has_value(), showsEvents},
+        {"--kind", !options.kinds.empty(), showsEvents},
+        {options.reconnect ? "--reconnect" : "--no-reconnect", options.reconnectGiven, reconnects},
+        {"--stats", options.stats, logsIn},
+    };
+    for (const auto& check : kChecks) {
+        if (!check.present || check.applies(given)) {
+            continue;
+        }
+        std::vector<const char*> names;
+        for (const Command& command : kCommands) {
+            if (command.arguments >= 0 && check.applies(command)) {
+                names.push_back(command.name);
+            }
+        }
+        std::string list;
+        for (size_t i = 0; i < names.size(); ++i) {
+            list += (i == 0 ? "" : i + 1 == names.size() ? " and " : ", ") + std::string(names[i]);
+        }
+        return std::string(check.option) + " does not apply to " + given.name + " (only to " + list + ")";
     }
     return {};
 }

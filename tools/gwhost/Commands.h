@@ -1,6 +1,7 @@
 // gwhost's commands: one table of them, which both the command line and the shell check and run through.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,19 @@ constexpr int kQuit = -1;
 // seconds). An empty result means they are good.
 std::string checkCommand(const std::string& command, const std::vector<std::wstring>& arguments,
                          bool inShell);
+
+// A text of the user's as a message shows it, between `quote` marks: whole when it holds at most
+// kEchoedCharacters characters, else its first kEchoedCharacters characters, "..." and its length in bytes
+// ("'frobfrob...' (65000 bytes)"), so that a long line or argument does not flood the message. A UTF-8
+// sequence is never cut in two.
+constexpr size_t kEchoedCharacters = 80;
+std::string echoed(const std::string& text, const char* quote = "'");
+
+// Checks that every option given applies to the command of the command line: --seconds, --events and
+// --kind to those that show events, --reconnect and --no-reconnect to those that log in again after a
+// lost connection, --stats to those that log in. An empty result means they do, otherwise which option
+// does not apply to the command, and to which commands it does.
+std::string checkOptions(const Options& options);
 
 // Whether the command on the command line needs a login, and so the access-control client.
 bool commandNeedsLogin(const std::string& command);

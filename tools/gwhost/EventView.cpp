@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "CommandRefusal.h"
 #include "Output.h"
 #include "Text.h"
 #include "names/EnumNames.h"
@@ -26,6 +27,8 @@ struct EventView {
     std::optional<long> eventLimit;  // a wait ends after this many events shown
     HANDLE stop = nullptr;    // manual reset: set by Ctrl+C, or when a command has seen what it waited for
     HANDLE resync = nullptr;  // manual reset: set by the connection-state callback after a re-login
+    bool connectionReports = false;  // setConnectionReports was called: onConnection reports a loss
+    bool relogin = false;            // the gateway logs in again after a loss
 
     std::atomic<int32_t> commandTarget{0};  // showOnlyObject
     std::atomic<int> windows{0};            // EventWindows open
@@ -269,9 +272,14 @@ void SIPASSVORMEKGATEWAY_CALL onDisconnect() {
     }
     if (g_view.json) {
         printJson({{"kind", "disconnect"}});
-    } else {
+    } else if (!g_view.connectionReports || !kindShown("connection")) {
         printLine("the access-control client reports a lost connection");
     }
+}
+
+void setConnectionReports(bool relogin) {
+    g_view.connectionReports = true;
+    g_view.relogin = relogin;
 }
 
 // After a re-login the waiting command reads the door states again: the callback must not, it runs with
@@ -283,22 +291,28 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
     if (!kindShown("connection")) {
         return;
     }
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hresult));
     static const char* const kStates[] = {"lost", "connected", "retrying"};
     const char* name = state >= 0 && state <= 2 ? kStates[state] : "unknown";
     if (g_view.json) {
         nlohmann::ordered_json line = {{"kind", "connection"}, {"state", name}, {"attempt", attempt}};
         if (hresult != 0) {
+            char code[16];
+            std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hresult));
             line["hresult"] = code;
+            const std::string message = hresultMessage(hresult);
+            if (!message.empty()) {
+                line["hresultMessage"] = message;
+            }
         }
         printJson(line);
         return;
     }
     const std::string number = std::to_string(attempt);
-    if (state == GATEWAY_CONNECTION_LOST) {
-        printLine(attempt == 0 ? "connection lost"
-                               : "connection: attempt " + number + " failed (" + code + ")");
+    if (state == GATEWAY_CONNECTION_LOST && attempt > 0) {
+        printLine("connection: attempt " + number + " failed (" + hresultText(hresult) + ")");
+    } else if (state == GATEWAY_CONNECTION_LOST) {
+        printLine("connection lost" + (hresult != 0 ? " (" + hresultText(hresult) + ")" : std::string()) +
+                  (g_view.relogin ? "" : "; not logging in again (--no-reconnect)"));
     } else if (state == GATEWAY_CONNECTION_RETRYING) {
         printLine("connection: logging in again, attempt " + number);
     } else if (attempt > 0) {

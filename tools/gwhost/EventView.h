@@ -53,6 +53,11 @@ void SIPASSVORMEKGATEWAY_CALL onGenericEvent(int32_t eventId, int32_t type, int3
 void SIPASSVORMEKGATEWAY_CALL onDisconnect();
 void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32_t hresult);
 
+// Called when onConnection is registered, with whether the gateway logs in again after a lost connection:
+// the line of a loss then says what follows, and the disconnect callback's line, which would say the same
+// again, is left out. Called before the login.
+void setConnectionReports(bool relogin);
+
 // Reads the door states after the login, as those a re-login compares with.
 void readKnownStates(const GatewayApi& api);
 

@@ -12,7 +12,8 @@ extern const char kUsage[] =
     "  point ID                  show the state of one point\n"
     "  command TYPE ID CODE      send a manual command and show the state events it causes\n"
     "  watch                     show events as they arrive (--kind, --seconds)\n"
-    "  subscribe TYPE ID STATE   register for the events of one object, then watch\n"
+    "  subscribe TYPE ID STATE   register with the server for the events of one object, then watch;\n"
+    "                            this filters nothing: every event of the site is shown\n"
     "  ping                      call gateway_Ping (no login)\n"
     "  version                   show the gateway's version (no login)\n"
     "  stats                     show the gateway's statistics (no login; all 0 in a fresh process)\n"
@@ -35,7 +36,7 @@ extern const char kUsage[] =
     "                            connection, first after FIRST ms, then doubling up to MAX ms\n"
     "                            (default: 1000,30000)\n"
     "  --no-reconnect            watch, subscribe and shell only report a lost connection\n"
-    "  --stats                   after watch, subscribe, command or shell, show the gateway's statistics\n"
+    "  --stats                   after a command that logs in, show the gateway's statistics\n"
     "  --utc                     every time in UTC (the gateway's option); without it local wall-clock\n"
     "                            time. Each time shown says which (\"... UTC\" or \"... local\")\n"
     "  --unchanged-texts         event texts exactly as the client gave them (the gateway's option);\n"
@@ -43,7 +44,15 @@ extern const char kUsage[] =
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
 
+extern const char kUsageHint[] = "Run \"gwhost --help\" for the commands and options.\n";
+
 static_assert(kMaxInputLine == 65536, "the usage text states the longest line of the shell");
+
+namespace {
+
+const char kReconnectConflict[] = "--reconnect and --no-reconnect contradict each other: give one of them";
+
+}  // namespace
 
 std::string parseArguments(int argc, wchar_t** argv, Options& o) {
     std::vector<std::wstring> positional;
@@ -70,8 +79,15 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
         } else if (argument == L"--unchanged-texts") {
             o.unchangedTexts = true;
         } else if (argument == L"--no-reconnect") {
+            if (o.reconnectGiven && o.reconnect) {
+                return kReconnectConflict;
+            }
             o.reconnect = false;
+            o.reconnectGiven = true;
         } else if (argument == L"--reconnect") {
+            if (o.reconnectGiven && !o.reconnect) {
+                return kReconnectConflict;
+            }
             long first = 0, max = 0;
             const size_t comma = value(text) ? text.find(L',') : std::wstring::npos;
             if (comma == std::wstring::npos || !parseNumber(text.substr(0, comma), first) ||
@@ -79,6 +95,7 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
                 return "--reconnect needs FIRST,MAX in milliseconds, 0 < FIRST <= MAX <= 3600000";
             }
             o.reconnect = true;
+            o.reconnectGiven = true;
             o.firstDelayMs = first;
             o.maxDelayMs = max;
         } else if (argument == L"--user") {
@@ -117,8 +134,8 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
                 const std::string kind = kinds.substr(start, comma - start);
                 if (kind != "state" && kind != "access" && kind != "generic" && kind != "disconnect" &&
                     kind != "connection") {
-                    return "unknown event kind '" + kind +
-                           "' (state, access, generic, disconnect, connection)";
+                    return "unknown event kind " + echoed(kind) +
+                           " (state, access, generic, disconnect, connection)";
                 }
                 o.kinds.insert(kind);
             }
@@ -134,11 +151,11 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
                 }
             }
             if (o.logLevel < 0) {
-                return "unknown log level '" + utf8(text) + "' (none, error, info, debug)";
+                return "unknown log level " + echoed(utf8(text)) + " (none, error, info, debug)";
             }
         } else if (argument.size() > 1 && argument[0] == L'-' &&
                    !(argument[1] >= L'0' && argument[1] <= L'9')) {
-            return "unknown option " + utf8(argument);
+            return "unknown option " + echoed(utf8(argument), "");
         } else {
             positional.push_back(argument);
         }
@@ -152,8 +169,11 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
     o.command = utf8(positional[0]);
     o.arguments.assign(positional.begin() + 1, positional.end());
     const std::string problem = checkCommand(o.command, o.arguments, false);
-    if (problem.empty() && o.real && o.site) {
+    if (!problem.empty()) {
+        return problem;
+    }
+    if (o.real && o.site) {
         return "--site applies to the simulated client, not with --real";
     }
-    return problem;
+    return checkOptions(o);
 }

@@ -19,6 +19,7 @@ struct Options {
     int logLevel = 1;             // 0 none, 1 error, 2 info, 3 debug
     bool json = false;
     bool reconnect = true;
+    bool reconnectGiven = false;  // --reconnect or --no-reconnect is on the command line
     bool stats = false;
     bool utc = false;             // times in UTC instead of local wall-clock time
     bool unchangedTexts = false;  // event texts as the client gave them
@@ -30,8 +31,11 @@ struct Options {
 
 // The usage text: the commands and the options.
 extern const char kUsage[];
+// The line that follows a message about the command line instead of the whole usage text.
+extern const char kUsageHint[];
 
 // Fills `options` from the command line, the command and its arguments checked as checkCommand checks
-// them; an empty result means success, otherwise the message for the user. "--help" anywhere makes the
-// command "help" and leaves the rest unchecked.
+// them, and the options as checkOptions checks them (contradicting options are refused as well); an empty
+// result means success, otherwise the message for the user. "--help" anywhere makes the command "help"
+// and leaves the rest unchecked.
 std::string parseArguments(int argc, wchar_t** argv, Options& options);

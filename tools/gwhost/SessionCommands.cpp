@@ -89,8 +89,14 @@ int runSubscribe(const GatewayApi& api, const Options& options, long type, long 
         printJson({{"subscribe", {{"objectType", type}, {"objectId", id}, {"state", state}}},
                    {"registered", registered}});
     } else {
+        // A registration is the server's business: the gateway delivers every event of the site all the
+        // same, so the line says that nothing is filtered, lest a user take the events that follow for
+        // this object's alone.
         printLine("gateway_RegisterEvent(" + std::to_string(type) + ", " + std::to_string(id) + ", " +
-                  std::to_string(state) + ") " + (registered ? "registered" : "failed"));
+                  std::to_string(state) + ") " +
+                  (registered ? "registered with the server; this filters nothing: every event of the site "
+                                "is shown"
+                              : "failed"));
     }
     return registered ? kDone : kRefused;
 }

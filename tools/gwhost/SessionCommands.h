@@ -18,7 +18,8 @@ int runPoint(const GatewayApi& api, const Options& options, int32_t id);
 // command says why.
 int runCommand(const GatewayApi& api, const Options& options, int32_t type, int32_t id, int32_t code);
 
-// Registers for the events of one object.
+// Registers with the server for the events of one object. The gateway delivers every event of the site
+// all the same: a registration filters nothing, and the line it prints says so.
 int runSubscribe(const GatewayApi& api, const Options& options, long type, long id, long state);
 
 // Shows events for the given seconds, or until Ctrl+C when none are given; says so when none came.

@@ -79,7 +79,7 @@ int runShell(const GatewayApi& api, const Options& options, int linesBefore) {
                 for (const std::string& word : words) {
                     line += (line.empty() ? "" : " ") + word;
                 }
-                fail(result, "'" + line + "' failed (--log-level info shows why)");
+                fail(result, echoed(line) + " failed (--log-level info shows why)");
             }
         }
         setFailContext("");

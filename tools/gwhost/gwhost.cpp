@@ -47,7 +47,8 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     const std::string problem = parseArguments(argc, argv, options);
     if (!problem.empty()) {
-        writeText(stderr, "gwhost: " + problem + "\n\n" + kUsage);
+        writeText(stderr, "gwhost: " + problem + "
+" + kUsageHint);
         return kBadArguments;
     }
     if (options.command == "help") {

@@ -47,8 +47,7 @@ int wmain(int argc, wchar_t** argv) {
     Options options;
     const std::string problem = parseArguments(argc, argv, options);
     if (!problem.empty()) {
-        writeText(stderr, "gwhost: " + problem + "
-" + kUsageHint);
+        writeText(stderr, "gwhost: " + problem + "\n" + kUsageHint);
         return kBadArguments;
     }
     if (options.command == "help") {

@@ -49,16 +49,24 @@ install(FILES examples/c/host.c DESTINATION examples/c)
 install(FILES bindings/dotnet/SiPassVormekGateway.cs DESTINATION bindings/dotnet)
 
 # The package's README: its layout and the build lines for the C example with this architecture's MinGW
-# compiler, MSVC and clang-cl (the package tests run the MinGW and clang-cl lines as they stand).
+# compilers, MSVC, clang-cl and Debian's clang (the package tests run every line but MSVC's as it stands).
 if(GATEWAY_ARCH STREQUAL x86)
     set(GATEWAY_MINGW_TRIPLET i686-w64-mingw32)
+    set(GATEWAY_DEBIAN_ARCH i686)
+    set(GATEWAY_CLANG_CL_ARCH -m32)
 else()
     set(GATEWAY_MINGW_TRIPLET x86_64-w64-mingw32)
+    set(GATEWAY_DEBIAN_ARCH x86-64)
+    set(GATEWAY_CLANG_CL_ARCH -m64)
 endif()
 configure_file(cmake/PackageReadme.md.in ${PROJECT_BINARY_DIR}/doc/README.md @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/doc/README.md docs/integration.md docs/site-format.md DESTINATION doc)
 install(FILES examples/sites/office.json examples/sites/outage.json ${CMAKE_BINARY_DIR}/sites/campus.json
         DESTINATION sites)
+
+# What the package holds and nothing else (no test): `cmake --workflow --preset package-<arch>` builds this
+# target and makes the ZIP.
+add_custom_target(package_files DEPENDS SiPassVormekGateway SiPassSim gwhost msvc_import_library example_sites)
 
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME SiPassVormekGateway)

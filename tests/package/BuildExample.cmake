@@ -1,41 +1,45 @@
-# Builds the package's C example with the build line its doc/README.md gives, from a copy of the package
-# alone, and runs it under Wine against the simulated client.
-#   KIND=mingw: the line that starts with COMPILER (this architecture's MinGW gcc), run as it stands.
-#   KIND=msvc:  the clang-cl line, run with clang-cl in MSVC mode for this architecture, and, since this
-#               machine has no Visual Studio, Wine's headers and the stand-in libraries (tests/msvc) where
-#               an MSVC installation would provide them.
-#   cmake -DPACKAGE=<top folder> -DWORK= -DKIND=mingw|msvc -DCOMPILER= -DEMULATOR= [msvc: -DCLANG_CL=
-#         -DMSVC_TARGET= -DWINE_SDK= -DSDK_LIB=] -P BuildExample.cmake
+# Builds the package's C example with one of the build lines its doc/README.md gives, from a copy of the
+# package alone, and runs it under Wine against the simulated client. The line is the README's, run by the
+# shell exactly as printed: LINE names it by its first word.
+#   For "clang-cl", the Windows line, this machine has no developer command prompt: a stand-in gives what
+#   one gives, a clang-cl on PATH whose default target is 64-bit Windows in MSVC mode (linking with
+#   lld-link, which ships with it), INCLUDE naming Wine's headers where the SDK's would be and LIB the
+#   stand-in libraries of tests/msvc.
+#   cmake -DPACKAGE=<top folder> -DWORK= -DLINE=<first word> -DEMULATOR=
+#         [clang-cl: -DCLANG_CL= -DWINE_SDK= -DSDK_LIB=] -P BuildExample.cmake
 cmake_minimum_required(VERSION 3.25)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK})
 file(COPY ${PACKAGE}/bin ${PACKAGE}/include ${PACKAGE}/lib ${PACKAGE}/examples ${PACKAGE}/doc DESTINATION ${WORK})
 
 file(STRINGS ${PACKAGE}/doc/README.md readme)
+string(REGEX REPLACE "[][+.*?^$()|\\]" "\\\\\\0" word "${LINE}")
 set(line "")
 foreach(candidate IN LISTS readme)
-    if(candidate MATCHES "^    ${COMPILER} (.+)$")
-        set(line "${CMAKE_MATCH_1}")
+    if(candidate MATCHES "^    ${word} ")
+        if(NOT line STREQUAL "")
+            message(FATAL_ERROR "doc/README.md has two build lines that start with ${LINE}")
+        endif()
+        string(SUBSTRING "${candidate}" 4 -1 line)
     endif()
 endforeach()
 if(line STREQUAL "")
-    message(FATAL_ERROR "doc/README.md has no build line that starts with ${COMPILER}")
+    message(FATAL_ERROR "doc/README.md has no build line that starts with ${LINE}")
 endif()
-separate_arguments(arguments UNIX_COMMAND "${line}")
-if(KIND STREQUAL mingw)
-    set(command ${COMPILER} ${arguments})
-else()
-    # Everything after /link goes to the linker, the stand-in's library directory last.
-    set(command ${CLANG_CL} --target=${MSVC_TARGET} -fuse-ld=lld /X /imsvc ${WINE_SDK}/msvcrt
-                /imsvc ${WINE_SDK}/windows ${arguments} /LIBPATH:${SDK_LIB})
+
+set(environment "")
+if(LINE STREQUAL "clang-cl")
+    file(WRITE ${WORK}/prompt/clang-cl "#!/bin/sh\nexec ${CLANG_CL} --target=x86_64-pc-windows-msvc -fuse-ld=lld \"$@\"\n")
+    file(CHMOD ${WORK}/prompt/clang-cl PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+    set(environment "PATH=${WORK}/prompt:$ENV{PATH}" "INCLUDE=${WINE_SDK}/msvcrt\\;${WINE_SDK}/windows"
+                    "LIB=${SDK_LIB}")
 endif()
-execute_process(COMMAND ${command} WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed OUTPUT_VARIABLE out
-                ERROR_VARIABLE out)
-list(JOIN command " " shown)
+execute_process(COMMAND ${CMAKE_COMMAND} -E env ${environment} /bin/sh -c "${line}"
+                WORKING_DIRECTORY ${WORK} RESULT_VARIABLE failed OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(failed OR NOT EXISTS ${WORK}/bin/host.exe)
-    message(FATAL_ERROR "the README's build line failed:\n${shown}\n${out}")
+    message(FATAL_ERROR "the README's build line failed:\n${line}\n${out}")
 endif()
-message("built bin/host.exe from the package alone:\n${shown}\n${out}")
+message("built bin/host.exe from the package alone:\n${line}\n${out}")
 
 execute_process(COMMAND ${CMAKE_COMMAND} -E env SIPASS_PASSWORD=sipass ${EMULATOR} host.exe --simulator operator
                 WORKING_DIRECTORY ${WORK}/bin RESULT_VARIABLE failed OUTPUT_VARIABLE out ERROR_VARIABLE out)

@@ -56,9 +56,11 @@ done
 [ ${#positional[@]} -ge 2 ] && password=${positional[1]}
 [ -n "$user" ] || refuse "the user name is empty"
 
+echo "==> Preparing: the Debian packages, the 32-bit build, a Wine prefix (a first run builds for a few minutes)"
 bash scripts/install-deps.sh
 [ -f build/x86/build.ninja ] || cmake --preset x86 >/dev/null
-cmake --build --preset x86 --target SiPassVormekGateway SiPassSim gwhost example_sites >/dev/null
+# The build's own progress shows; a build that is up to date says so in one line.
+cmake --build --preset x86 --target SiPassVormekGateway SiPassSim gwhost example_sites
 
 export WINEPREFIX="$root/build/demo-prefix"
 bash scripts/wine-prefix.sh

@@ -3,11 +3,12 @@
 set -euo pipefail
 
 # clang-tools-14 (clang-cl), lld-14 (lld-link) and libwine-dev (Windows and C runtime headers that clang-cl
-# compiles in MSVC mode) build the MSVC-style test hosts. tmux gives gwhost's terminal test a real terminal.
+# compiles in MSVC mode) build the MSVC-style test hosts; clang-14 builds the package's example as the
+# package's README says for Debian. tmux gives gwhost's terminal test a real terminal.
 packages=(cmake ninja-build g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
           googletest libboost-dev wine wine64 wine32:i386 binutils-mingw-w64-i686
           binutils-mingw-w64-x86-64 nlohmann-json3-dev llvm python3 mono-mcs mono-runtime
-          clang-tools-14 lld-14 libwine-dev tmux)
+          clang-14 clang-tools-14 lld-14 libwine-dev tmux)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -22,6 +23,7 @@ fi
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
 fi
+echo "install-deps: installing ${#missing[@]} Debian packages (once): ${missing[*]}" >&2
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

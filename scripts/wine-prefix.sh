@@ -11,6 +11,9 @@ if [ "${1:-}" = stop ]; then
     wineserver -k >/dev/null 2>&1 || true
     exit 0
 fi
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine-prefix: creating the Wine prefix $WINEPREFIX (once; it takes a minute)" >&2
+fi
 mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1 || true   # fails harmlessly when one already runs
 # shellcheck source=wine-loader.sh

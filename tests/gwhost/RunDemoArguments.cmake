@@ -27,9 +27,10 @@ demo_case(2 "^demo.sh: --seconds needs a number of seconds from 1 to 86400, not 
 demo_case(2 "^demo.sh: --seconds needs a number of seconds${hint}" operator --seconds)
 demo_case(2 "^demo.sh: unknown option --colour${hint}" operator sipass --colour)
 demo_case(2 "^demo.sh: at most USER and PASSWORD, not 3 words: a b c${hint}" a b c)
-# Good arguments pass the checks: the first step runs (here the stub).
-demo_case(7 "^the first step ran\n$" Administrator secret --seconds 5 --debug)
-demo_case(7 "^the first step ran\n$" -- --odd-user)
+# Good arguments pass the checks: the first step runs (here the stub), after the line that says what the
+# preparation does.
+demo_case(7 "^==> Preparing: [^\n]*\nthe first step ran\n$" Administrator secret --seconds 5 --debug)
+demo_case(7 "^==> Preparing: [^\n]*\nthe first step ran\n$" -- --odd-user)
 
 if(failures)
     message(FATAL_ERROR "cases that failed:${failures}")

@@ -62,4 +62,12 @@ static inline HRESULT sipass_sim_register(const wchar_t* path) {
     return S_OK;
 }
 
+/* How far the simulator is in loading its site file (SIPASS_SIM_SITE, read when the first client object is
+ * created, which can take many seconds for a file of many megabytes): the bytes parsed and the file's size,
+ * both 0 while no file is loading. Exported by SiPassSim.dll under this name; any thread may call it:
+ *
+ *   SipassSimSiteProgress progress = (SipassSimSiteProgress)(void*)GetProcAddress(simulator,
+ *                                                                              "sipass_sim_site_progress"); */
+typedef void(__cdecl* SipassSimSiteProgress)(unsigned long long* done, unsigned long long* total);
+
 #endif

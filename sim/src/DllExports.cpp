@@ -1,6 +1,8 @@
-// Entry points of SiPassSim.dll: the class objects for COM, and self-registration for regsvr32, written
-// the way an in-process client library registers itself (InprocServer32 with ThreadingModel Both).
+// Entry points of SiPassSim.dll: the class objects for COM, self-registration for regsvr32, written the way
+// an in-process client library registers itself (InprocServer32 with ThreadingModel Both), and the
+// progress of a site file being loaded (SiPassSimulator.h).
 #include "SimRuntime.h"
+#include "SiteFile.h"
 
 #include "client/ClientInterfaces.h"
 
@@ -139,4 +141,14 @@ STDAPI DllUnregisterServer() {
         removed = unregisterClass(*clsid, path) && removed;
     }
     return removed ? S_OK : SELFREG_E_CLASS;
+}
+
+extern "C" void __cdecl sipass_sim_site_progress(unsigned long long* done, unsigned long long* total) {
+    const sim::SiteReadProgress progress = sim::siteReadProgress();
+    if (done != nullptr) {
+        *done = progress.done;
+    }
+    if (total != nullptr) {
+        *total = progress.total;
+    }
 }

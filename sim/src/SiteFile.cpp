@@ -5,14 +5,51 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <cctype>
 #include <optional>
 
 namespace sim {
 namespace {
+
+std::atomic<unsigned long long> g_readDone{0};
+std::atomic<unsigned long long> g_readTotal{0};
+
+// The text as the parser walks it, publishing every 64 KiB how far it got: a host that loads a site of
+// many megabytes shows that to the person waiting.
+class ProgressIterator {
+public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = char;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const char*;
+    using reference = const char&;
+
+    ProgressIterator(const char* at, const char* begin) : m_at(at), m_begin(begin) {}
+    reference operator*() const { return *m_at; }
+    ProgressIterator& operator++() {
+        ++m_at;
+        if (((m_at - m_begin) & 0xFFFF) == 0) {
+            g_readDone.store(static_cast<unsigned long long>(m_at - m_begin), std::memory_order_relaxed);
+        }
+        return *this;
+    }
+    ProgressIterator operator++(int) {
+        ProgressIterator before = *this;
+        ++*this;
+        return before;
+    }
+    bool operator==(const ProgressIterator& other) const { return m_at == other.m_at; }
+    bool operator!=(const ProgressIterator& other) const { return m_at != other.m_at; }
+
+private:
+    const char* m_at;
+    const char* m_begin;
+};
 
 using nlohmann::json;
 
@@ -506,7 +543,9 @@ SiteDefinition parseSiteText(const std::string& text, const std::string& fileNam
     json root;
     DuplicateMemberFinder duplicates;
     try {
-        root = json::parse(text, std::ref(duplicates));
+        const char* begin = text.data();
+        root = json::parse(ProgressIterator(begin, begin), ProgressIterator(begin + text.size(), begin),
+                           std::ref(duplicates));
     } catch (const json::parse_error& error) {
         // The parser names the byte; people read lines and columns.
         const size_t byte = std::min<size_t>(error.byte > 0 ? error.byte - 1 : 0, text.size());
@@ -622,7 +661,26 @@ SiteDefinition readSiteFile(const std::wstring& path) {
     if (failed) {
         throw SiteFileError(name + ": cannot read the site file");
     }
-    return parseSiteText(text, name);
+    struct Reading {
+        explicit Reading(size_t size) {
+            g_readDone.store(0);
+            g_readTotal.store(size);
+        }
+        ~Reading() {
+            g_readTotal.store(0);
+            g_readDone.store(0);
+        }
+    } reading(text.size());
+    SiteDefinition site = parseSiteText(text, name);
+    g_readDone.store(text.size());
+    return site;
+}
+
+SiteReadProgress siteReadProgress() {
+    SiteReadProgress progress;
+    progress.total = g_readTotal.load();
+    progress.done = progress.total == 0 ? 0 : std::min(g_readDone.load(), progress.total);
+    return progress;
 }
 
 }  // namespace sim

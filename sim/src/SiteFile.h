@@ -46,4 +46,12 @@ SiteDefinition parseSiteText(const std::string& text, const std::string& fileNam
 // Reads and parses a file (UTF-8). Throws SiteFileError, also when the file cannot be read.
 SiteDefinition readSiteFile(const std::wstring& path);
 
+// How far readSiteFile is: the bytes of the file the parser has passed and the file's size; both 0 while
+// no file is read. Any thread may ask, as often as it likes.
+struct SiteReadProgress {
+    unsigned long long done = 0;
+    unsigned long long total = 0;
+};
+SiteReadProgress siteReadProgress();
+
 }  // namespace sim

@@ -3,7 +3,11 @@
 
 #include <olectl.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
+
+#include "SiPassSimulator.h"
 
 TEST_F(SimTest, CoCreateInstanceUsesTheRegisteredClassObjects) {
     const long before = sim::liveObjects();
@@ -114,6 +118,57 @@ TEST_F(SimDll, ServesBothClassesAndStaysLoadedWhileTheyAreInUse) {
 
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE, getClassObject(IID_IUnknown, IID_PPV_ARGS(&factory)));
     EXPECT_FALSE(factory);
+}
+
+// While the DLL loads a site file of megabytes (when a client is created), its progress export tells another
+// thread how far it is: parts of the file's size, never going back, and nothing once the load is over.
+TEST_F(SimDll, TellsHowFarASiteFileHasLoaded) {
+    auto progress = reinterpret_cast<SipassSimSiteProgress>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"SiPassSim.dll"), "sipass_sim_site_progress")));
+    ASSERT_NE(nullptr, progress);
+    const std::wstring campus = besideProgram(L"..\\sites\\campus.json");
+    WIN32_FILE_ATTRIBUTE_DATA file{};
+    ASSERT_TRUE(GetFileAttributesExW(campus.c_str(), GetFileExInfoStandard, &file));
+    ASSERT_TRUE(SetEnvironmentVariableW(L"SIPASS_SIM_SITE", campus.c_str()));
+
+    std::atomic<bool> created{false};
+    std::atomic<bool> finished{false};
+    std::thread creator([&] {
+        ComPtr<IClassFactory> factory;
+        ComPtr<IComClient> client;
+        if (SUCCEEDED(getClassObject(CLSID_ComClient, IID_PPV_ARGS(&factory)))) {
+            created = SUCCEEDED(factory->CreateInstance(nullptr, IID_PPV_ARGS(&client)));
+        }
+        finished = true;
+    });
+    unsigned long long before = 0;
+    bool partway = false;
+    bool backwards = false;
+    bool wrongTotal = false;
+    while (!finished) {
+        unsigned long long done = 0;
+        unsigned long long total = 0;
+        progress(&done, &total);
+        if (total != 0) {
+            wrongTotal = wrongTotal || total != file.nFileSizeLow || done > total;
+            backwards = backwards || done < before;
+            partway = partway || (done > 0 && done < total);
+            before = done;
+        }
+        Sleep(1);
+    }
+    creator.join();
+    SetEnvironmentVariableW(L"SIPASS_SIM_SITE", nullptr);
+    EXPECT_TRUE(created);
+    EXPECT_TRUE(partway) << "no count between the start and the end was seen";
+    EXPECT_FALSE(backwards);
+    EXPECT_FALSE(wrongTotal);
+    unsigned long long done = 1;
+    unsigned long long total = 1;
+    progress(&done, &total);
+    EXPECT_EQ(0u, done);
+    EXPECT_EQ(0u, total);
+    progress(nullptr, nullptr);  // a caller that wants neither
 }
 
 // Registration runs against a scratch key that stands in for HKEY_CLASSES_ROOT, so the test neither

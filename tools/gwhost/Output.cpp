@@ -63,6 +63,10 @@ void writeText(std::FILE* stream, const std::string& text) {
     }
 }
 
+bool isConsole(std::FILE* stream) {
+    return consoleOf(stream) != nullptr;
+}
+
 void setLogLevel(int level) {
     g_output.logLevel = level;
 }

@@ -41,5 +41,8 @@ unsigned failuresReported();
 // main thread before any callback is registered (the usage, the password prompt).
 void writeText(std::FILE* stream, const std::string& text);
 
+// Whether `stream` (stdout or stderr) is a console, not a pipe or a file.
+bool isConsole(std::FILE* stream);
+
 // The gateway's log callback: lines of the level asked for on standard error. Runs on any thread.
 void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text);

@@ -38,6 +38,8 @@ bool SimulatedClient::start(const std::wstring& dllPath, std::string& error) {
         error = utf8(dllPath) + " is not a COM server (no DllGetClassObject)";
         return false;
     }
+    m_siteProgress = reinterpret_cast<decltype(m_siteProgress)>(
+        reinterpret_cast<void*>(::GetProcAddress(m_module, "sipass_sim_site_progress")));
     for (const CLSID* clsid : {&CLSID_ComClient, &CLSID_ManualCommand}) {
         IUnknown* factory = nullptr;
         HRESULT hr = getClassObject(*clsid, IID_IUnknown, reinterpret_cast<void**>(&factory));
@@ -66,6 +68,14 @@ bool SimulatedClient::acceptsSettings() {
         client->Release();
     }
     return SUCCEEDED(hr);
+}
+
+bool SimulatedClient::siteProgress(unsigned long long& done, unsigned long long& total) const {
+    if (m_siteProgress == nullptr) {
+        return false;
+    }
+    m_siteProgress(&done, &total);
+    return true;
 }
 
 SimulatedClient::~SimulatedClient() {

@@ -21,9 +21,13 @@ public:
     // Whether the simulator accepts its settings: the site file SIPASS_SIM_SITE names, SIPASS_SIM_EVENT_RATE
     // and SIPASS_SIM_SEED (it reports a problem itself, on standard error).
     bool acceptsSettings();
+    // How far the simulator is in loading its site file: bytes parsed and the file's size, both 0 while
+    // none loads; false when the simulator cannot tell (an older SiPassSim.dll). Any thread.
+    bool siteProgress(unsigned long long& done, unsigned long long& total) const;
 
 private:
     HMODULE m_module = nullptr;
+    void(__cdecl* m_siteProgress)(unsigned long long*, unsigned long long*) = nullptr;
     std::vector<DWORD> m_cookies;
 };
 

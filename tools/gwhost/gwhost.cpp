@@ -20,6 +20,7 @@
 #include "ShellInput.h"
 #include "SessionCommands.h"
 #include "SimulatedClient.h"
+#include "SiteLoadView.h"
 #include "Text.h"
 
 namespace {
@@ -78,7 +79,15 @@ int wmain(int argc, wchar_t** argv) {
         if (!simulator.start(directory + L"SiPassSim.dll", error)) {
             return fail(kCannotLoad, error);
         }
-        if (!simulator.acceptsSettings()) {
+        const DWORD length = ::GetEnvironmentVariableW(L"SIPASS_SIM_SITE", nullptr, 0);
+        std::wstring siteFile(length, L'\0');
+        if (length > 0) {
+            siteFile.resize(::GetEnvironmentVariableW(L"SIPASS_SIM_SITE", siteFile.data(), length));
+        }
+        SiteLoadView loading(simulator, options.site ? *options.site : siteFile);
+        const bool accepted = simulator.acceptsSettings();
+        loading.finish(accepted);
+        if (!accepted) {
             return fail(kBadArguments,
                         options.site ? "the simulated client rejects the site file " + utf8(*options.site)
                                      : std::string("the simulated client rejects its settings"));

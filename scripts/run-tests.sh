@@ -23,6 +23,13 @@ else
          "the x86 build was made, its tests are not run; only the x64 tests run." >&2
 fi
 
+# The Windows .NET runtimes of the .NET binding's test, from the npm registry into build/dotnet (quick when
+# they are there).
+bash scripts/dotnet-runtime.sh x64 >/dev/null
+if [ "$wine32_runs" = 1 ]; then
+    bash scripts/dotnet-runtime.sh x86 >/dev/null
+fi
+
 bash scripts/wine-prefix.sh
 status=0
 ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 120 "$@" || status=$?

@@ -1,31 +1,40 @@
 // Prints the size and field offsets of every record as the .NET marshaller lays them out, in the same
 // format as tests/bindings/RecordLayout.c prints the C compiler's layout, so that the two can be compared.
+// The binding's test (tests/bindings/BindingTests.cs) compares Text() with the C side on the runtime it runs.
 using System;
 using System.Runtime.InteropServices;
+using System.Text;
 using SiPassVormek;
 
-static class LayoutCheck
+public static class LayoutCheck
 {
-    static void Print(Type type, params string[] fields)
+    static void Print(StringBuilder text, Type type, params string[] fields)
     {
-        Console.Write("{0} size={1}", type.Name, Marshal.SizeOf(type));
+        text.AppendFormat("{0} size={1}", type.Name, Marshal.SizeOf(type));
         foreach (string field in fields)
         {
-            Console.Write(" {0}={1}", field, Marshal.OffsetOf(type, field).ToInt64());
+            text.AppendFormat(" {0}={1}", field, Marshal.OffsetOf(type, field).ToInt64());
         }
-        Console.Write("\n");
+        text.Append('\n');
+    }
+
+    public static string Text()
+    {
+        var text = new StringBuilder();
+        Print(text, typeof(PointState), "State", "StateType", "ServerTimeMs", "Location", "Description");
+        Print(text, typeof(PointDefinition), "Id", "Name", "State");
+        Print(text, typeof(Doorset), "DoorNumber", "Reader1", "Reader2", "DoorFrame", "Passback", "Latch");
+        Print(text, typeof(Device), "Id", "Name", "DoorsetCount", "Doorsets");
+        Print(text, typeof(GatewayStatistics), "Version", "AccessEventsReceived", "MalformedArrays", "LoggedIn",
+              "LongestHostCallbackUs");
+        text.AppendFormat("GatewayOptions UtcTimes={0} UnchangedTexts={1}\n", (uint)GatewayOptions.UtcTimes,
+                          (uint)GatewayOptions.UnchangedTexts);
+        return text.ToString();
     }
 
     static int Main()
     {
-        Print(typeof(PointState), "State", "StateType", "ServerTimeMs", "Location", "Description");
-        Print(typeof(PointDefinition), "Id", "Name", "State");
-        Print(typeof(Doorset), "DoorNumber", "Reader1", "Reader2", "DoorFrame", "Passback", "Latch");
-        Print(typeof(Device), "Id", "Name", "DoorsetCount", "Doorsets");
-        Print(typeof(GatewayStatistics), "Version", "AccessEventsReceived", "MalformedArrays", "LoggedIn",
-              "LongestHostCallbackUs");
-        Console.Write("GatewayOptions UtcTimes={0} UnchangedTexts={1}\n", (uint)GatewayOptions.UtcTimes,
-                      (uint)GatewayOptions.UnchangedTexts);
+        Console.Write(Text());
         return 0;
     }
 }

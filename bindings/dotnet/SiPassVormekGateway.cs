@@ -9,7 +9,7 @@
 //     (Close returns false); the door methods may be used. Copy what you need and return quickly.
 //   - Any thread may call any method at any time; Login and Dispose (Close) run one at a time in the DLL.
 //   - Delegates handed to the gateway must stay alive as long as it may call them: Gateway keeps them in
-//     fields until they are replaced or the gateway is closed.
+//     static fields (the DLL has one gateway per process) until they are replaced or the gateway is closed.
 //   - Records from getAllDoors / getPointState belong to the gateway's heap: read them, then give them
 //     back to the cleanup exports; never free them with Marshal.FreeHGlobal or FreeCoTaskMem.
 using System;
@@ -231,14 +231,15 @@ namespace SiPassVormek
     public sealed class Gateway : IDisposable
     {
         // Kept here so that the garbage collector never frees a delegate the gateway still calls; they are
-        // only written, never read (hence the pragma).
+        // only written, never read (hence the pragma). Static like the DLL's one gateway: a callback stays
+        // registered when the Gateway it was registered through is dropped, and so must its delegate.
 #pragma warning disable 0414
         static LogCallback s_log;
-        AlarmStateCallback _state;
-        AlarmAccessCallback _access;
-        GenericEventCallback _generic;
-        DisconnectCallback _disconnect;
-        ConnectionStateCallback _connection;
+        static AlarmStateCallback s_state;
+        static AlarmAccessCallback s_access;
+        static GenericEventCallback s_generic;
+        static DisconnectCallback s_disconnect;
+        static ConnectionStateCallback s_connection;
 #pragma warning restore 0414
 
         public static string Version
@@ -261,25 +262,25 @@ namespace SiPassVormek
         public void OnStateEvent(AlarmStateCallback callback)
         {
             NativeMethods.gateway_RegisterAlarmStateCallback(callback);
-            _state = callback;
+            s_state = callback;
         }
 
         public void OnAccessEvent(AlarmAccessCallback callback)
         {
             NativeMethods.gateway_RegisterAlarmAccessCallback(callback);
-            _access = callback;
+            s_access = callback;
         }
 
         public void OnGenericEvent(GenericEventCallback callback)
         {
             NativeMethods.gateway_RegisterGenericEventCallback(callback);
-            _generic = callback;
+            s_generic = callback;
         }
 
         public void OnDisconnect(DisconnectCallback callback)
         {
             NativeMethods.gateway_RegisterDisconnectCallback(callback);
-            _disconnect = callback;
+            s_disconnect = callback;
         }
 
         // Lost, Connected and Retrying reports; Connected with attempt > 0 follows an automatic re-login,
@@ -287,7 +288,7 @@ namespace SiPassVormek
         public void OnConnectionState(ConnectionStateCallback callback)
         {
             NativeMethods.gateway_RegisterConnectionStateCallback(callback);
-            _connection = callback;
+            s_connection = callback;
         }
 
         // Automatic re-login after a lost connection: first after firstDelayMs, then twice the previous
@@ -421,11 +422,11 @@ namespace SiPassVormek
             {
                 return;
             }
-            _state = null;
-            _access = null;
-            _generic = null;
-            _disconnect = null;
-            _connection = null;
+            s_state = null;
+            s_access = null;
+            s_generic = null;
+            s_disconnect = null;
+            s_connection = null;
         }
     }
 }

@@ -69,18 +69,20 @@ bin="$root/build/x86/bin"
 scripts/wine-run.sh 'C:\windows\syswow64\regsvr32.exe' /s "$(winepath -w "$bin/SiPassSim.dll" 2>/dev/null)"
 echo "Simulated access-control client registered in $WINEPREFIX: $bin/SiPassSim.dll"
 echo "gwhost --real uses the registered client, as it would use the real one on Windows."
+echo "Every time below is in UTC (gwhost --utc)."
 
 # The simulated client generates a few events per second of its site while gwhost is logged in.
 export SIPASS_SIM_EVENT_RATE=${SIPASS_SIM_EVENT_RATE:-3}
 # gwhost reads the password from here; it is never shown.
 export SIPASS_PASSWORD="$password"
 status=0
+# Every step shows its times in UTC, so that one base holds from the first line to the last.
 step() {
     echo
     echo "==> $1"
     shift
     echo "    gwhost $*"
-    "$root/scripts/wine-run.sh" "$bin/gwhost.exe" --real --user "$user" "$@" || { status=$?; return 1; }
+    "$root/scripts/wine-run.sh" "$bin/gwhost.exe" --real --utc --user "$user" "$@" || { status=$?; return 1; }
 }
 # One session of gwhost's shell: the lines on the step's standard input are shown, then gwhost runs them.
 shell_step() {
@@ -90,7 +92,7 @@ shell_step() {
     echo "==> $1"
     echo "    gwhost shell, reading:"
     sed 's/^/      /' <<<"$lines"
-    "$root/scripts/wine-run.sh" "$bin/gwhost.exe" --real --user "$user" shell <<<"$lines" || {
+    "$root/scripts/wine-run.sh" "$bin/gwhost.exe" --real --utc --user "$user" shell <<<"$lines" || {
         status=$?
         return 1
     }
@@ -104,11 +106,10 @@ if step "Log in and list the doors (the gateway's own log lines on standard erro
         doors --log-level "$level"; then
     # The event step plays a small office whose server goes away for 3 s after 2.5 s: events, the lost
     # connection, the gateway's attempts until the server is back, the door states read again, events.
-    # The cardholders' Greek, Cyrillic and CJK names arrive as the client gave them (--unchanged-texts),
-    # every time in UTC (--utc).
+    # The cardholders' Greek, Cyrillic and CJK names arrive as the client gave them (--unchanged-texts).
     outage_site=$(winepath -w "$root/build/x86/sites/outage.json" 2>/dev/null)
     SIPASS_SIM_SITE=$outage_site step "Watch the events of a small office for $seconds seconds; its server goes away for 3 s" \
-        watch --seconds "$seconds" --reconnect 500,2000 --log-level error --unchanged-texts --utc
+        watch --seconds "$seconds" --reconnect 500,2000 --log-level error --unchanged-texts
     shell_step "The latch of door 2 at Haupteingang: its state, door commands, and the state each one leaves" <<'LINES'
 point 1025
 # a permanent unlock: the latch stays unlocked, since the time of the command

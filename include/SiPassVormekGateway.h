@@ -342,6 +342,58 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options);
  * Refused (nothing changes) inside a callback. */
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback);
 
+/* ---- The last error (opt-in) ------------------------------------------------------------------------
+ * Why the last export of this thread that can fail returned false. Thread-local like Windows'
+ * GetLastError: another thread's calls never change it. Every export that returns bool sets it (0 and an
+ * empty text when it returns true); the others (the Register*Callback, gateway_setDropDuration and cleanup
+ * exports, gateway_Ping, gateway_GetVersion, gateway_GetLastError itself) leave it as it is.
+ *
+ * The code is an HRESULT: the client's own, passed on unchanged, when a client call failed; otherwise one
+ * of the gateway's own below (severity error, the customer bit set, facility 0x547, so that none can equal
+ * a system's or a client's HRESULT). The text is the line the failure logged (its last Error line, or
+ * its last line when it logged none), exactly as the log function received it.
+ *
+ * Which export gives which of the gateway's codes (any export may also give GATEWAY_E_RAISED or
+ * GATEWAY_E_OUT_OF_MEMORY):
+ *   gateway_Init                 INVALID_ARGUMENT (null user or password), INSIDE_CALLBACK, INSIDE_LOG,
+ *                                PROCESS_TOKEN, CLIENT_RAISED, or the client's HRESULT of the step that
+ *                                failed (creating the client, the event mask, Connect, the event connection)
+ *   gateway_Close                INSIDE_CALLBACK, INSIDE_LOG
+ *   gateway_RegisterEvent        INSIDE_CALLBACK, NO_CALLBACK, NOT_LOGGED_IN, NOT_FOUND (the client found
+ *                                no such object but reported success), CLIENT_RAISED, the client's HRESULT
+ *   gateway_getAllDoors          INVALID_ARGUMENT (a null pointer), NOT_LOGGED_IN, MALFORMED (the client's
+ *                                array is not a one-dimensional array of VARIANTs), CLIENT_RAISED, the
+ *                                client's HRESULT
+ *   gateway_getPointState        INVALID_ARGUMENT, NOT_LOGGED_IN, NOT_FOUND, MALFORMED, CLIENT_RAISED, the
+ *                                client's HRESULT
+ *   gateway_controlDoor          NOT_LOGGED_IN, CLIENT_RAISED, the client's HRESULT (creating the command
+ *                                object, or the server's refusal of the command)
+ *   gateway_setReconnectPolicy, gateway_setOptions, gateway_GetStatistics   INVALID_ARGUMENT */
+#define GATEWAY_E_NOT_LOGGED_IN ((int32_t)0xA5470001)     /* no client: gateway_Init first */
+#define GATEWAY_E_INSIDE_CALLBACK ((int32_t)0xA5470002)   /* refused inside a gateway callback */
+#define GATEWAY_E_INSIDE_LOG ((int32_t)0xA5470003)        /* refused in the log function during this thread's
+                                                              Init, Close or creation of the gateway */
+#define GATEWAY_E_INVALID_ARGUMENT ((int32_t)0xA5470004)  /* a null pointer or a value out of range */
+#define GATEWAY_E_OUT_OF_MEMORY ((int32_t)0xA5470005)     /* the gateway found no memory for its work */
+#define GATEWAY_E_CLIENT_RAISED ((int32_t)0xA5470006)     /* a client call raised an exception (the text
+                                                              names it) */
+#define GATEWAY_E_RAISED ((int32_t)0xA5470007)            /* the export raised an exception, contained at
+                                                              its boundary (the text names it) */
+#define GATEWAY_E_NO_CALLBACK ((int32_t)0xA5470008)       /* RegisterEvent without an AlarmState or
+                                                              AlarmAccess callback */
+#define GATEWAY_E_NOT_FOUND ((int32_t)0xA5470009)         /* the client reported success without the object */
+#define GATEWAY_E_MALFORMED ((int32_t)0xA547000A)         /* the client's answer has a shape the gateway
+                                                              cannot read */
+#define GATEWAY_E_PROCESS_TOKEN ((int32_t)0xA547000B)     /* this process's token could not be read */
+#define GATEWAY_E_FAILED ((int32_t)0xA54700FF)            /* a failure without a code of its own: see the
+                                                              text */
+
+/* Returns this thread's last error code (0 after a success, or before any export that can fail) and copies
+ * its text into `message`: NUL-terminated, cut to capacity - 1 characters. A null message or a capacity
+ * below 1 copies nothing. Needs no gateway object and no lock; any thread may call it at any time, also
+ * inside a callback. */
+int32_t SIPASSVORMEKGATEWAY_CALL gateway_GetLastError(wchar_t* message, int32_t capacity);
+
 /* The DLL's version as "MAJOR.MINOR.PATCH" (the SIPASSVORMEKGATEWAY_VERSION_WSTRING it was built with).
  * The text is static: never null, valid while the DLL is loaded, never freed by the host. Needs no
  * gateway object, no login and no lock; any thread may call it at any time. */

@@ -1,11 +1,14 @@
 // The exported C functions: each logs where it must, pins the gateway object and forwards to one gateway
 // operation, inside one boundary guard so that no exception crosses the C interface. Init and Close run
 // under the lifecycle lock, which is taken outside an inner guard so that a fault inside releases it.
+// Every export with a bool result runs inside a lastError::Call, outside its guard, whose end makes the
+// result this thread's last error.
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
 #include "gateway/ProcessGateway.h"
 #include "support/HostOptions.h"
+#include "support/LastError.h"
 #include "gateway/Reconnect.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/Statistics.h"
@@ -22,14 +25,15 @@ SimpleLogger& logger() {
 extern "C" {
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* password) {
-    return boundary::guard("gateway_Init", false, [&] {
+    lastError::Call call;
+    return call.end(boundary::guard("gateway_Init", false, [&] {
         logger().log("SIPASSVORMEKGATEWAY_API: init");
         if (user == nullptr || password == nullptr) {
             logger().log("gateway_Init: the user name and the password must not be NULL. Init failed.");
             // A failed Init keeps no credentials, this one included.
             reconnect::cancelPending();
             reconnect::wipeCredentials();
-            return false;
+            return lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
         }
         // Created before the checks, so that the constructor's lines come first, as they always have.
         processGateway::obtain();
@@ -50,11 +54,12 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
             reconnect::wipeCredentials();
         }
         return loggedIn;
-    });
+    }));
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
-    return boundary::guard("gateway_Close", true, [] {
+    lastError::Call call;
+    return call.end(boundary::guard("gateway_Close", true, [] {
         logger().log("SIPASSVORMEKGATEWAY_API: close called");
         const processGateway::Pin gateway = processGateway::obtain();
         // Closing waits for the delivery in progress: inside a callback that is this thread's own.
@@ -67,7 +72,7 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
             processGateway::close(gateway);
             return true;
         });
-    });
+    }));
 }
 
 int SIPASSVORMEKGATEWAY_CALL gateway_Ping(int value) {
@@ -97,9 +102,10 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterDisconnectCallback(DisconnectCallb
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long objectType, long objectId, long state) {
-    return boundary::guard("gateway_RegisterEvent", false, [&] {
+    lastError::Call call;
+    return call.end(boundary::guard("gateway_RegisterEvent", false, [&] {
         return processGateway::obtain()->RegisterAlarmEvent(objectType, objectId, state);
-    });
+    }));
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback) {
@@ -110,17 +116,32 @@ void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds) {
     boundary::guard("gateway_setDropDuration", [&] { processGateway::obtain()->setDropDuration(seconds); });
 }
 
+// These three fail only for what they are given.
 bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
-    return boundary::guard("gateway_setReconnectPolicy", false,
-                           [&] { return reconnect::setPolicy(firstDelayMs, maxDelayMs); });
+    lastError::Call call;
+    return call.end(boundary::guard("gateway_setReconnectPolicy", false, [&] {
+        return reconnect::setPolicy(firstDelayMs, maxDelayMs) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
+    }));
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistics) {
-    return boundary::guard("gateway_GetStatistics", false, [&] { return statistics::fill(statistics); });
+    lastError::Call call;
+    return call.end(boundary::guard("gateway_GetStatistics", false, [&] {
+        return statistics::fill(statistics) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
+    }));
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options) {
-    return boundary::guard("gateway_setOptions", false, [&] { return options::set(options); });
+    lastError::Call call;
+    return call.end(boundary::guard("gateway_setOptions", false, [&] {
+        return options::set(options) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
+    }));
+}
+
+int32_t SIPASSVORMEKGATEWAY_CALL gateway_GetLastError(wchar_t* message, int32_t capacity) {
+    int32_t code = 0;
+    boundary::guard("gateway_GetLastError", [&] { code = lastError::copy(message, capacity); });
+    return code;
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback) {

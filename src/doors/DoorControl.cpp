@@ -19,7 +19,7 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
                                     IID_PPV_ARGS(manualCommand.GetAddressOf()));
     if (FAILED(hr) || !manualCommand) {
         logger().errLog("CoCreateInstance CLSID_ManualCommand failed.");
-        return false;
+        return lastError::refuse(FAILED(hr) ? hr : GATEWAY_E_MALFORMED);
     }
     logger().dbgLog("CoCreateInstance CLSID_ManualCommand succeeded.");
 
@@ -27,7 +27,7 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
     BSTR emptyText = ::SysAllocString(L"");
     if (emptyText == nullptr) {
         logger().errLog("SysAllocString for the ManualCommand text failed.");
-        return false;
+        return lastError::refuse(GATEWAY_E_OUT_OF_MEMORY);
     }
     CComBSTR text = CComBSTR::attach(emptyText);
 
@@ -42,7 +42,7 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
         logger().errLog(
             "COMClient is NULL. Call init first and check if init returns true before sending a door "
             "command.");
-        return false;
+        return lastError::refuse(GATEWAY_E_NOT_LOGGED_IN);
     }
     hr = client->SendManualCommand(manualCommand.Get());
     const std::string values = "ObjectID=" + std::to_string(objectId) +
@@ -50,7 +50,7 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
                                " command=" + std::to_string(command);
     if (FAILED(hr)) {
         logger().errLog("Send ManualCommand failed: " + values + " HRESULT=" + hrText(hr));
-        return false;
+        return lastError::refuse(hr);
     }
     logger().log("Send ManualCommand succeeded: " + values);
     return true;

@@ -2,6 +2,7 @@
 #include <wrl/client.h>
 
 #include <exception>
+#include <new>
 #include <string>
 
 #include "com/CComBSTR.h"
@@ -43,12 +44,12 @@ bool usableArray(SAFEARRAY* array, VarTypeFlag flag) {
         case ArrayShape::WithoutVarType:
         case ArrayShape::NotVariants:
             logger().errLog("Event received with a non VARRIANT Safearray. Skip.");
-            return false;
+            return lastError::refuse(GATEWAY_E_MALFORMED);
         case ArrayShape::NotOneDimension:
             logger().errLog("Save Array received with a Dimension !=1. Skip.");
-            return false;
+            return lastError::refuse(GATEWAY_E_MALFORMED);
     }
-    return false;
+    return lastError::refuse(GATEWAY_E_MALFORMED);
 }
 
 // A host copy of a text the client returned; null (and a log line) when out of memory.
@@ -92,10 +93,12 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
     HRESULT hr = m_client->GetByType(kDeviceType, 0, deviceArray.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         logFailure("m_ComClient->GetByType()", hr);
+        lastError::note(hr);
         return Outcome::Failed;
     }
     if (!deviceArray) {
         logger().errLog("saveArray is NULL for getAllDoors failed: hr=" + hrText(hr));
+        lastError::note(GATEWAY_E_MALFORMED);
         return Outcome::Failed;
     }
     if (!usableArray(deviceArray.get(), VarTypeFlag::Required)) {
@@ -106,6 +109,7 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
     logger().log("SiPass system has " + std::to_string(count) + " devices.");
     if (!m_devices.allocate(count)) {
         logger().errLog("malloc of the device array for getAllDoors failed.");
+        lastError::note(GATEWAY_E_OUT_OF_MEMORY);
         return Outcome::Failed;
     }
 
@@ -242,14 +246,17 @@ bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32
     }
     if (ppDevices == nullptr) {
         logger().errLog("Pointer to ppDevices is NULL.");
+        lastError::note(GATEWAY_E_INVALID_ARGUMENT);
         return fail();
     }
     if (pDeviceCount == nullptr) {
         logger().errLog("Pointer to pDeviceCount is NULL.");
+        lastError::note(GATEWAY_E_INVALID_ARGUMENT);
         return fail();
     }
     if (pDoorCount == nullptr) {
         logger().errLog("Pointer to pDoorCount is NULL.");
+        lastError::note(GATEWAY_E_INVALID_ARGUMENT);
         return fail();
     }
 
@@ -272,6 +279,8 @@ bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32
         // The enumeration has freed what it gathered while unwinding.
         fail();
         logger().errLog(e.what());
+        lastError::note(dynamic_cast<const std::bad_alloc*>(&e) != nullptr ? GATEWAY_E_OUT_OF_MEMORY
+                                                                             : GATEWAY_E_RAISED);
         return false;
     }
 }

@@ -7,6 +7,7 @@
 #include <oleauto.h>
 
 #include "com/ComOwners.h"
+#include "support/LastError.h"
 #include "support/SafeArrayShape.h"
 #include "support/SimpleLogger.h"
 
@@ -26,14 +27,14 @@ inline SimpleLogger& logger() {
 }
 
 // The check that opens every door information service: true with a client, otherwise false after
-// logging kNoClientMessage.
+// logging kNoClientMessage (the last error: not logged in).
 template <class Client>
 bool haveClient(const Client& client) {
     if (client) {
         return true;
     }
     logger().errLog(kNoClientMessage);
-    return false;
+    return lastError::refuse(GATEWAY_E_NOT_LOGGED_IN);
 }
 
 using safearray::ArrayShape;

@@ -44,7 +44,7 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     }
     if (pointState == nullptr) {
         logger().errLog("Pointer to pointState is NULL.");
-        return false;
+        return lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
     }
 
     // Every false result leaves the caller's record untouched.
@@ -53,20 +53,20 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
                                                          relatives.ReleaseAndGetAddressOf());
     if (FAILED(relativesResult)) {
         logStateFailure("m_ComClient->GetRelatives()", relativesResult);
-        return false;
+        return lastError::refuse(relativesResult);
     }
     if (!relatives) {
         logStateFailure("saveArray is NULL", relativesResult);
-        return false;
+        return lastError::refuse(GATEWAY_E_NOT_FOUND);
     }
     if (doors::shapeOf(relatives.get(), doors::VarTypeFlag::NotRequired) !=
         doors::ArrayShape::VariantVector) {
         logStateFailure("saveArray is no vector of VARIANTs", relativesResult);
-        return false;
+        return lastError::refuse(GATEWAY_E_MALFORMED);
     }
     if (doors::elementCount(relatives.get()) == 0) {
         logStateFailure("saveArray is empty", relativesResult);
-        return false;
+        return lastError::refuse(GATEWAY_E_NOT_FOUND);
     }
     VariantOwner element;
     IUnknown* object = nullptr;
@@ -75,13 +75,13 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     }
     if (object == nullptr) {
         logStateFailure("pUnknown is NULL", relativesResult);
-        return false;
+        return lastError::refuse(GATEWAY_E_MALFORMED);
     }
     ComPtr<IObjectState> stateObject;
     HRESULT hr = object->QueryInterface(IID_PPV_ARGS(stateObject.GetAddressOf()));
     if (FAILED(hr)) {
         logStateFailure("pUnknown->QueryInterface()", hr);
-        return false;
+        return lastError::refuse(hr);
     }
 
     // From here a failed read is logged and replaced by 0 or an empty text.
@@ -114,7 +114,7 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     doors::OwnedHostText descriptionText(doors::copyHostText(description));
     if (!locationText || !descriptionText) {
         logger().errLog("malloc of the state texts for getPointState failed.");
-        return false;
+        return lastError::refuse(GATEWAY_E_OUT_OF_MEMORY);
     }
     pointState->state = state;
     pointState->stateType = stateType;

@@ -1,5 +1,6 @@
 #include "gateway/EventSinkForwarder.h"
 
+#include "support/LastError.h"
 #include "support/SpinWait.h"
 
 HRESULT answerEventSinkQuery(_ICOMClientEvents* sink, REFIID riid, void** object) {
@@ -52,6 +53,8 @@ ULONG STDMETHODCALLTYPE EventSinkForwarder::Release() {
 
 template <class Call>
 HRESULT EventSinkForwarder::forward(Call&& call) {
+    // A client that delivers on the thread of an export: what the delivery logs is no outcome of it.
+    lastError::Pause pause;
     m_calls.fetch_add(1, std::memory_order_seq_cst);
     ConnectionEventTarget* target = m_target.load(std::memory_order_seq_cst);
     // The target lets nothing escape, so the count is always given back.

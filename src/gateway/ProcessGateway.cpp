@@ -9,6 +9,7 @@
 
 #include "gateway/Reconnect.h"
 #include "gateway/SiPassGateWay.h"
+#include "support/LastError.h"
 #include "support/SimpleLogger.h"
 #include "support/Statistics.h"
 
@@ -117,6 +118,7 @@ bool refusedInsideCallback(const char* operation) {
             std::string(operation) +
             " refused: called from inside a gateway callback, which runs while the gateway delivers an "
             "event. Call it from another thread.");
+        lastError::note(GATEWAY_E_INSIDE_CALLBACK);
         return true;
     }
     return false;
@@ -128,6 +130,7 @@ bool refusedDuringLifecycle(const char* operation) {
                                             " refused: called from the log function while this thread "
                                             "logs in, closes or creates the gateway. Call it from another "
                                             "thread.");
+        lastError::note(GATEWAY_E_INSIDE_LOG);
         return true;
     }
     return false;

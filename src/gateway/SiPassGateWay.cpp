@@ -5,6 +5,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/FailureText.h"
+#include "support/LastError.h"
 #include "support/Boundary.h"
 #include "support/ClientRef.h"
 #include "gateway/ProcessGateway.h"
@@ -124,7 +125,7 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
     }
     logger().log("Init() called.");
     if (!checkProcessToken()) {
-        return false;
+        return lastError::refuse(GATEWAY_E_PROCESS_TOKEN);
     }
     beginLogin("gateway_Init");
     const HRESULT hr = login(user, password);
@@ -139,6 +140,8 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
                          " ms.");
         }
     }
+    // The step's own HRESULT, unless a client call raised (noted already).
+    lastError::note(hr);
     return SUCCEEDED(hr);
 }
 
@@ -181,6 +184,7 @@ HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& passw
     const seh::Outcome connect = seh::runGuarded([&] { hr = client->Connect(name, secret); });
     if (!connect.succeeded()) {
         boundary::reportFailure("Exception in ", m_operation.c_str(), connect, "");
+        lastError::note(GATEWAY_E_CLIENT_RAISED);
         logger().log("Exception connect");
         return boundary::failureResult(connect);
     }

@@ -4,6 +4,7 @@
 
 #include "com/CComBSTR.h"
 #include "gateway/ProcessGateway.h"
+#include "support/LastError.h"
 #include "support/SehGuard.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/SimpleLogger.h"
@@ -41,35 +42,35 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
         logger().log(
             "RegisterAlarmEvent makes no sense without a AlarmStateCallback or AlarmAccessCallback. Set "
             "AlarmStateCallback/AlarmAccessCallback first.");
-        return false;
+        return lastError::refuse(GATEWAY_E_NO_CALLBACK);
     }
     const ComPtr<IComClient> client = this->client();
     if (!client) {
         logger().log(
             "COMClient is NULL. Call init first and check if init returns true before register for Alarm "
             "Events.");
-        return false;
+        return lastError::refuse(GATEWAY_E_NOT_LOGGED_IN);
     }
 
     ComPtr<IUnknown> object;
     HRESULT hr = S_OK;
     if (!completes([&] { hr = client->GetByID(objectType, objectId, object.ReleaseAndGetAddressOf()); })) {
         logger().log("GetByID Exception");
-        return false;
+        return lastError::refuse(GATEWAY_E_CLIENT_RAISED);
     }
     if (FAILED(hr) || !object) {
         logger().log("Find no object with this id and type. Please check ObjectID and Type");
-        return false;
+        return lastError::refuse(FAILED(hr) ? hr : GATEWAY_E_NOT_FOUND);
     }
 
     ComPtr<IGeneric> generic;
     if (!completes([&] { hr = object.As(&generic); })) {
         logger().log("QueryInterface Exception genericObject");
-        return false;
+        return lastError::refuse(GATEWAY_E_CLIENT_RAISED);
     }
     if (FAILED(hr)) {
         logger().log("Can't get the IGeneric interface for this objectID");
-        return false;
+        return lastError::refuse(hr);
     }
 
     CComBSTR name;
@@ -80,7 +81,7 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
     }
     if (FAILED(hr)) {
         logger().log("Can't get name of this object");
-        return false;
+        return lastError::refuse(hr);
     }
 
     logger().log("Register for event of device: " + Win32Helper::bstr2str(name) +

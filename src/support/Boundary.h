@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "com/HResultError.h"
+#include "support/LastError.h"
 #include "support/SehGuard.h"
 #include "support/SimpleLogger.h"
 #include "support/Statistics.h"
@@ -74,16 +75,36 @@ inline HRESULT failureResult(const seh::Outcome& outcome) noexcept {
     return E_UNEXPECTED;
 }
 
+// The last error of an export that raised: its own HRESULT for an HResultError, out of memory for
+// std::bad_alloc, otherwise "raised".
+inline HRESULT raisedError(const seh::Outcome& outcome) noexcept {
+    if (!outcome.raised) {
+        try {
+            std::rethrow_exception(outcome.cpp);
+        } catch (const HResultError& e) {
+            return FAILED(e.hr()) ? e.hr() : GATEWAY_E_RAISED;
+        } catch (const std::bad_alloc&) {
+            return GATEWAY_E_OUT_OF_MEMORY;
+        } catch (...) {
+        }
+    }
+    return GATEWAY_E_RAISED;
+}
+
 // Runs the body of an export or a sink method under the structured-exception guard. A C++ exception is
 // logged as "Exception in <where>: <what>" (without ": <what>" when it is not a std::exception), a
-// structured exception as "Exception in <where>: structured exception 0x...", and the boundary answers
-// `fallback`. A lock the body holds must be taken outside the guard (or under an inner guard), since the
-// frames between the fault and the guard are abandoned without their destructors.
+// structured exception as "Exception in <where>: structured exception 0x...", noted as the last error,
+// and the boundary answers `fallback`. A lock the body holds must be taken outside the guard (or under an
+// inner guard), since the frames between the fault and the guard are abandoned without their destructors.
 template <class R, class F>
 R guard(const char* where, R fallback, F&& body) noexcept {
     R result = fallback;
     const seh::Outcome outcome = seh::runGuarded([&] { result = std::forward<F>(body)(); });
-    return reportFailure("Exception in ", where, outcome, "") ? fallback : result;
+    if (!reportFailure("Exception in ", where, outcome, "")) {
+        return result;
+    }
+    lastError::note(raisedError(outcome));
+    return fallback;
 }
 
 template <class F>
@@ -105,6 +126,7 @@ HRESULT clientCall(const char* operation, Call&& call) noexcept {
         return hr;
     }
     reportFailure("Exception in ", operation, outcome, "");
+    lastError::note(GATEWAY_E_CLIENT_RAISED);
     return failureResult(outcome);
 }
 

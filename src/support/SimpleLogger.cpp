@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "support/LastError.h"
 #include "support/LocaleConversionCache.h"
 #include "support/SehGuard.h"
 #include "support/SpinWait.h"
@@ -86,6 +87,10 @@ void SimpleLogger::deliver(LogLevel level, const wchar_t* line) {
 }
 
 void SimpleLogger::forward(LogLevel level, std::string_view text) {
+    // The failing export of this thread keeps its line for gateway_GetLastError, whoever listens.
+    if (level != Debug) {
+        lastError::lineLogged(level, text);
+    }
     // Nothing is converted when nobody listens.
     if (m_callback.load(std::memory_order_acquire) == nullptr) {
         return;

@@ -349,9 +349,10 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(Connection
  * exports, gateway_Ping, gateway_GetVersion, gateway_GetLastError itself) leave it as it is.
  *
  * The code is an HRESULT: the client's own, passed on unchanged, when a client call failed; otherwise one
- * of the gateway's own below (severity error, the customer bit set, facility 0x547, so that none can equal
- * a system's or a client's HRESULT). The text is the line the failure logged (its last Error line, or
- * its last line when it logged none), exactly as the log function received it.
+ * of the gateway's own below (severity error, the customer bit set, facility 0x547, so that none equals a
+ * Windows HRESULT or a COM interface's FACILITY_ITF code). The text is the line the failure logged (its
+ * last Error line, or its last Info line when it logged none), exactly as the log function received it
+ * (also when no log function is registered).
  *
  * Which export gives which of the gateway's codes (any export may also give GATEWAY_E_RAISED or
  * GATEWAY_E_OUT_OF_MEMORY):
@@ -362,13 +363,12 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(Connection
  *   gateway_RegisterEvent        INSIDE_CALLBACK, NO_CALLBACK, NOT_LOGGED_IN, NOT_FOUND (the client found
  *                                no such object but reported success), CLIENT_RAISED, the client's HRESULT
  *   gateway_getAllDoors          INVALID_ARGUMENT (a null pointer), NOT_LOGGED_IN, MALFORMED (the client's
- *                                array is not a one-dimensional array of VARIANTs), CLIENT_RAISED, the
- *                                client's HRESULT
- *   gateway_getPointState        INVALID_ARGUMENT, NOT_LOGGED_IN, NOT_FOUND, MALFORMED, CLIENT_RAISED, the
- *                                client's HRESULT
- *   gateway_controlDoor          NOT_LOGGED_IN, CLIENT_RAISED, the client's HRESULT (creating the command
+ *                                array is not a one-dimensional array of VARIANTs), the client's HRESULT
+ *   gateway_getPointState        INVALID_ARGUMENT, NOT_LOGGED_IN, NOT_FOUND, MALFORMED, the client's HRESULT
+ *   gateway_controlDoor          NOT_LOGGED_IN, MALFORMED, the client's HRESULT (creating the command
  *                                object, or the server's refusal of the command)
- *   gateway_setReconnectPolicy, gateway_setOptions, gateway_GetStatistics   INVALID_ARGUMENT */
+ *   gateway_setReconnectPolicy, gateway_setOptions, gateway_GetStatistics   INVALID_ARGUMENT
+ * A client that raises inside a door or point export gives GATEWAY_E_RAISED. */
 #define GATEWAY_E_NOT_LOGGED_IN ((int32_t)0xA5470001)     /* no client: gateway_Init first */
 #define GATEWAY_E_INSIDE_CALLBACK ((int32_t)0xA5470002)   /* refused inside a gateway callback */
 #define GATEWAY_E_INSIDE_LOG ((int32_t)0xA5470003)        /* refused in the log function during this thread's

@@ -3,56 +3,50 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <cwchar>
 #include <cwctype>
-#include <iterator>
-#include <mutex>
-#include <optional>
 #include <string>
 
 #include "SimControl.h"
 #include "Text.h"
 
-namespace {
-
-std::mutex g_refusalMutex;
-std::optional<long> g_commandHresult;  // guarded by g_refusalMutex
-
-}  // namespace
-
-void noteCommandFailure(const wchar_t* logLine) {
-    static const wchar_t kFailed[] = L"Send ManualCommand failed:";
-    static const wchar_t kHresult[] = L" HRESULT=";
-    if (logLine == nullptr || std::wcsncmp(logLine, kFailed, std::size(kFailed) - 1) != 0) {
-        return;
+std::string failureReason(const GatewayApi& api, bool realClient) {
+    if (api.getLastError == nullptr) {
+        return "this gateway DLL does not tell why (--log-level info shows its log lines)";
     }
-    const wchar_t* value = std::wcsstr(logLine, kHresult);
-    long parsed = 0;
-    if (value != nullptr && parseNumber(value + std::size(kHresult) - 1, parsed)) {
-        std::lock_guard<std::mutex> lock(g_refusalMutex);
-        g_commandHresult = parsed;
+    wchar_t text[1024] = {};
+    const HRESULT hr = static_cast<HRESULT>(api.getLastError(text, 1024));
+    std::string line = utf8(text);
+    line = line.substr(0, line.find('\n'));  // the first line is the failure; what follows is advice
+    if (hr == S_OK) {
+        return "the gateway gave no reason (--log-level info shows its log lines)";
     }
-}
-
-void forgetCommandFailure() {
-    std::lock_guard<std::mutex> lock(g_refusalMutex);
-    g_commandHresult.reset();
-}
-
-std::string refusalReason(bool realClient) {
-    std::optional<long> logged;
-    {
-        std::lock_guard<std::mutex> lock(g_refusalMutex);
-        logged = g_commandHresult;
-    }
-    if (!logged) {
-        return "the gateway logged no answer of the client (--log-level info shows why)";
-    }
-    const HRESULT hr = static_cast<HRESULT>(*logged);
     static const struct {
         HRESULT hr;
         const char* reason;
-    } kSimulatorRefusals[] = {
+    } kGatewayCodes[] = {
+        {GATEWAY_E_NOT_LOGGED_IN, "not logged in"},
+        {GATEWAY_E_INSIDE_CALLBACK, "refused inside a gateway callback"},
+        {GATEWAY_E_INSIDE_LOG, "refused inside the log function"},
+        {GATEWAY_E_INVALID_ARGUMENT, "an argument the gateway does not take"},
+        {GATEWAY_E_OUT_OF_MEMORY, "out of memory"},
+        {GATEWAY_E_CLIENT_RAISED, "the access-control client raised an exception"},
+        {GATEWAY_E_RAISED, "an exception, contained by the gateway"},
+        {GATEWAY_E_NO_CALLBACK, "no state or access callback registered"},
+        {GATEWAY_E_NOT_FOUND, "the client found no such object"},
+        {GATEWAY_E_MALFORMED, "the client's answer cannot be read"},
+        {GATEWAY_E_PROCESS_TOKEN, "this process's token cannot be read"},
+        {GATEWAY_E_FAILED, "failed"},
+    };
+    for (const auto& own : kGatewayCodes) {
+        if (own.hr == hr) {
+            return std::string(own.reason) + (line.empty() ? "" : " (" + line + ")");
+        }
+    }
+    static const struct {
+        HRESULT hr;
+        const char* reason;
+    } kSimulatorCodes[] = {
+        {sim::E_SIM_LOGIN_REJECTED, "the server rejected the user name or the password"},
         {sim::E_SIM_UNKNOWN_OBJECT_TYPE, "the object type is neither 7 (point) nor 6 (device)"},
         {sim::E_SIM_UNKNOWN_COMMAND,
          "no such command code (1 lock, 2 unlock, 3 momentary unlock, 4 secure, 5 free, 6 reset alarm)"},
@@ -63,13 +57,13 @@ std::string refusalReason(bool realClient) {
         {sim::E_SIM_NOT_CONNECTED, "the client is not connected to the server"},
     };
     if (!realClient) {
-        for (const auto& known : kSimulatorRefusals) {
+        for (const auto& known : kSimulatorCodes) {
             if (known.hr == hr) {
                 return std::string(known.reason) + " (HRESULT " + hresultText(hr) + ")";
             }
         }
     }
-    return "the client refused it with HRESULT " + hresultText(hr);
+    return "the client answered HRESULT " + hresultText(hr);
 }
 
 std::string hresultMessage(long hr) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "CommandRefusal.h"
 #include "Diagnostics.h"
 #include "EventView.h"
 #include "ExitCodes.h"
@@ -124,10 +125,9 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
     const bool loggedIn = api.init(options.user.c_str(), password.c_str());
     wipe(password);
     if (!loggedIn) {
+        const std::string reason = failureReason(api, options.real);  // before Close, which succeeds
         api.close();
-        return fail(kRefused,
-                    "login as " + utf8(options.user) +
-                        " failed (wrong user or password, or no client; --log-level info shows why)");
+        return fail(kRefused, "login as " + utf8(options.user) + " failed: " + reason);
     }
     if (reconnecting && options.reconnect) {
         readKnownStates(api);

@@ -48,6 +48,8 @@ bool loadGateway(const std::wstring& path, GatewayApi& api, std::string& error) 
     find(module, "testRegisterCallback", found.testRegisterCallback, missing);
     find(module, "testSetIntArray", found.testSetIntArray, missing);
     find(module, "testCountChars", found.testCountChars, missing);
+    std::string optional;
+    find(module, "gateway_GetLastError", found.getLastError, optional);
     if (!missing.empty()) {
         ::FreeLibrary(module);
         error = utf8(path) + " has no export " + missing;

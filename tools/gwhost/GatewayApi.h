@@ -29,6 +29,8 @@ struct GatewayApi {
     decltype(&gateway_GetStatistics) getStatistics = nullptr;
     decltype(&gateway_setOptions) setOptions = nullptr;
     decltype(&gateway_RegisterConnectionStateCallback) registerConnectionStateCallback = nullptr;
+    // Null for a DLL from before the last error (gwhost --dll).
+    decltype(&gateway_GetLastError) getLastError = nullptr;
     decltype(&testCalculateSum) testCalculateSum = nullptr;
     decltype(&testFireCallback) testFireCallback = nullptr;
     decltype(&testRegisterCallback) testRegisterCallback = nullptr;

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <mutex>
 
-#include "CommandRefusal.h"
 #include "Text.h"
 
 namespace {
@@ -108,7 +107,6 @@ unsigned failuresReported() {
 }
 
 void SIPASSVORMEKGATEWAY_CALL onLogLine(LogLevel level, const wchar_t* text) {
-    noteCommandFailure(text);
     if (!logLevelShown(level)) {
         return;
     }

@@ -17,8 +17,9 @@ int runDoors(const GatewayApi& api, const Options& options) {
     int32_t deviceCount = 0;
     int32_t doorCount = 0;
     if (!api.getAllDoors(&devices, &deviceCount, &doorCount)) {
+        const std::string reason = failureReason(api, options.real);
         api.cleanupDoorArray(devices, deviceCount);
-        return fail(kRefused, "gateway_getAllDoors failed (--log-level info shows why)");
+        return fail(kRefused, "gateway_getAllDoors failed: " + reason);
     }
     if (options.json) {
         printJson(doorTableJson(devices, deviceCount, doorCount));
@@ -35,7 +36,8 @@ int runPoint(const GatewayApi& api, const Options& options, int32_t id) {
     PointDefinition point{};
     point.id = id;
     if (!api.getPointState(id, &point.state)) {
-        return fail(kRefused, "gateway_getPointState(" + std::to_string(id) + ") failed (no such point?)");
+        return fail(kRefused,
+                    "gateway_getPointState(" + std::to_string(id) + ") failed: " + failureReason(api, options.real));
     }
     if (options.json) {
         printJson(pointStateJson(id, point.state));
@@ -49,7 +51,6 @@ int runPoint(const GatewayApi& api, const Options& options, int32_t id) {
 }
 
 int runCommand(const GatewayApi& api, const Options& options, int32_t type, int32_t id, int32_t code) {
-    forgetCommandFailure();  // a shell's earlier refusal is not this command's
     // Only this object's events are shown, from before the command is sent (they may arrive before
     // controlDoor returns) to the end of the wait.
     showOnlyObject(id);
@@ -59,7 +60,7 @@ int runCommand(const GatewayApi& api, const Options& options, int32_t type, int3
         EventWindow window;
         sent = api.controlDoor(type, id, code);
         if (!sent) {
-            reason = refusalReason(options.real);
+            reason = failureReason(api, options.real);
         }
         if (options.json) {
             nlohmann::ordered_json line = {
@@ -98,7 +99,10 @@ int runSubscribe(const GatewayApi& api, const Options& options, long type, long 
                                 "is shown"
                               : "failed"));
     }
-    return registered ? kDone : kRefused;
+    if (!registered) {
+        return fail(kRefused, "the registration was refused: " + failureReason(api, options.real));
+    }
+    return kDone;
 }
 
 namespace {

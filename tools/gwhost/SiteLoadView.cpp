@@ -50,7 +50,7 @@ std::string SiteLoadView::count() const {
     const auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_start).count();
     if (!m_simulator.siteProgress(done, total) || total == 0) {
-        return std::to_string(seconds) + " s";
+        return "opening, " + std::to_string(seconds) + " s";
     }
     return megabytes(done) + " of " + megabytes(total) + (done == total ? " read, checking" : " read") + ", " +
            std::to_string(seconds) + " s";

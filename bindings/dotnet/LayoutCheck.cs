@@ -1,5 +1,6 @@
-// Prints the size and field offsets of every record as the .NET marshaller lays them out, in the same
-// format as tests/bindings/RecordLayout.c prints the C compiler's layout, so that the two can be compared.
+// Prints the size and field offsets of every record as the .NET marshaller lays them out, and the values of
+// the binding's constants, in the same format as tests/bindings/RecordLayout.c prints the C compiler's
+// layout and the header's values, so that the two can be compared.
 // The binding's test (tests/bindings/BindingTests.cs) compares Text() with the C side on the runtime it runs.
 using System;
 using System.Runtime.InteropServices;
@@ -18,6 +19,11 @@ public static class LayoutCheck
         text.Append('\n');
     }
 
+    static void Code(StringBuilder text, string name, int code)
+    {
+        text.AppendFormat(" {0}=0x{1:X8}", name, code);
+    }
+
     public static string Text()
     {
         var text = new StringBuilder();
@@ -29,6 +35,20 @@ public static class LayoutCheck
               "LongestHostCallbackUs");
         text.AppendFormat("GatewayOptions UtcTimes={0} UnchangedTexts={1}\n", (uint)GatewayOptions.UtcTimes,
                           (uint)GatewayOptions.UnchangedTexts);
+        text.Append("GatewayErrorCodes");
+        Code(text, "NotLoggedIn", GatewayErrorCodes.NotLoggedIn);
+        Code(text, "InsideCallback", GatewayErrorCodes.InsideCallback);
+        Code(text, "InsideLog", GatewayErrorCodes.InsideLog);
+        Code(text, "InvalidArgument", GatewayErrorCodes.InvalidArgument);
+        Code(text, "OutOfMemory", GatewayErrorCodes.OutOfMemory);
+        Code(text, "ClientRaised", GatewayErrorCodes.ClientRaised);
+        Code(text, "Raised", GatewayErrorCodes.Raised);
+        Code(text, "NoCallback", GatewayErrorCodes.NoCallback);
+        Code(text, "NotFound", GatewayErrorCodes.NotFound);
+        Code(text, "Malformed", GatewayErrorCodes.Malformed);
+        Code(text, "ProcessToken", GatewayErrorCodes.ProcessToken);
+        Code(text, "Failed", GatewayErrorCodes.Failed);
+        text.Append('\n');
         return text.ToString();
     }
 

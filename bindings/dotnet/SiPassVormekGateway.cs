@@ -12,6 +12,8 @@
 //     static fields (the DLL has one gateway per process) until they are replaced or the gateway is closed.
 //   - Records from getAllDoors / getPointState belong to the gateway's heap: read them, then give them
 //     back to the cleanup exports; never free them with Marshal.FreeHGlobal or FreeCoTaskMem.
+//   - Why a call returned false (Gateway.GetLastError) is kept per operating-system thread: read it on the
+//     thread that made the call, before an await can move the code elsewhere. The *OrThrow methods do.
 using System;
 using System.Collections.Generic;
 using System.Runtime.InteropServices;
@@ -126,6 +128,46 @@ namespace SiPassVormek
     [UnmanagedFunctionPointer(CallingConvention.Cdecl)]
     public delegate void ConnectionStateCallback(int state, int attempt, int hresult);
 
+    // The codes of gateway_GetLastError that are the gateway's own (GATEWAY_E_* of the header); any other
+    // code is the client's HRESULT, passed on unchanged.
+    public static class GatewayErrorCodes
+    {
+        public const int NotLoggedIn = unchecked((int)0xA5470001);     // no client: Login first
+        public const int InsideCallback = unchecked((int)0xA5470002);  // refused inside a gateway callback
+        // Refused in the log function while this thread logs in, closes or creates the gateway.
+        public const int InsideLog = unchecked((int)0xA5470003);
+        public const int InvalidArgument = unchecked((int)0xA5470004); // a null pointer, a value out of range
+        public const int OutOfMemory = unchecked((int)0xA5470005);
+        public const int ClientRaised = unchecked((int)0xA5470006);    // a client call raised (see the text)
+        public const int Raised = unchecked((int)0xA5470007);          // contained at the export's boundary
+        public const int NoCallback = unchecked((int)0xA5470008);      // Subscribe before OnState/AccessEvent
+        public const int NotFound = unchecked((int)0xA5470009);        // the client said yes but gave nothing
+        public const int Malformed = unchecked((int)0xA547000A);       // the client's answer cannot be read
+        public const int ProcessToken = unchecked((int)0xA547000B);    // the process's token cannot be read
+        public const int Failed = unchecked((int)0xA54700FF);          // no code of its own: see the text
+    }
+
+    // A gateway call that returned false. Code (also in HResult) is the client's HRESULT or one of
+    // GatewayErrorCodes; Message is the line the failure logged, as the log function received it.
+    public sealed class GatewayException : Exception
+    {
+        public GatewayException(int code, string message) : base(message)
+        {
+            Code = code;
+            HResult = code;
+        }
+
+        public int Code { get; private set; }
+
+        // The calling thread's last error as an exception: call it right after the call that returned false.
+        public static GatewayException FromLastError()
+        {
+            string message;
+            int code = Gateway.GetLastError(out message);
+            return new GatewayException(code, message);
+        }
+    }
+
     // The exports exactly as the header declares them.
     public static class NativeMethods
     {
@@ -182,6 +224,11 @@ namespace SiPassVormek
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.I1)]
         public static extern bool gateway_setOptions(uint options);
+
+        // Copies the text into message, NUL-terminated and cut to capacity - 1 characters; null and 0 read
+        // the code alone. Changes nothing: reading twice gives the same.
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Unicode)]
+        public static extern int gateway_GetLastError([Out] char[] message, int capacity);
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         [return: MarshalAs(UnmanagedType.I1)]
@@ -247,6 +294,29 @@ namespace SiPassVormek
             get { return Marshal.PtrToStringUni(NativeMethods.gateway_GetVersion()); }
         }
 
+        const int MaxLastErrorLength = 1 << 16;
+
+        // Why the last call of this thread with a bool result (Login, Subscribe, ControlDoor, GetAllDoors,
+        // GetPointState, SetOptions, SetReconnectPolicy, Dispose) failed: the client's HRESULT or one of
+        // GatewayErrorCodes, and in message the line the failure logged. 0 and "" after a success; other
+        // threads never change it. Read it on the thread that made the call.
+        public static int GetLastError(out string message)
+        {
+            // The export says nothing of the text's length: a text that fills the buffer may have been cut,
+            // so read again with twice the room (most lines fit the first).
+            for (int capacity = 128;; capacity *= 2)
+            {
+                var buffer = new char[capacity];
+                int code = NativeMethods.gateway_GetLastError(buffer, capacity);
+                int length = Array.IndexOf(buffer, '\0');
+                if ((length >= 0 && length < capacity - 1) || capacity >= MaxLastErrorLength)
+                {
+                    message = new string(buffer, 0, length >= 0 ? length : capacity);
+                    return code;
+                }
+            }
+        }
+
         public static void SetLog(Action<LogLevel, string> log)
         {
             LogCallback callback = null;
@@ -298,11 +368,21 @@ namespace SiPassVormek
             return NativeMethods.gateway_setReconnectPolicy(firstDelayMs, maxDelayMs);
         }
 
+        public static void SetReconnectPolicyOrThrow(int firstDelayMs, int maxDelayMs)
+        {
+            ThrowIfFalse(SetReconnectPolicy(firstDelayMs, maxDelayMs));
+        }
+
         // UTC times and unchanged event texts (see GatewayOptions); false for unknown bits. Belongs to the
         // process and survives Close, like the log function.
         public static bool SetOptions(GatewayOptions options)
         {
             return NativeMethods.gateway_setOptions((uint)options);
+        }
+
+        public static void SetOptionsOrThrow(GatewayOptions options)
+        {
+            ThrowIfFalse(SetOptions(options));
         }
 
         // The health counters since the DLL was loaded; read without blocking event delivery.
@@ -325,14 +405,38 @@ namespace SiPassVormek
             return NativeMethods.gateway_Init(user, password);
         }
 
+        public void LoginOrThrow(string user, string password)
+        {
+            ThrowIfFalse(Login(user, password));
+        }
+
         public bool ControlDoor(int objectType, int objectId, int command)
         {
             return NativeMethods.gateway_controlDoor(objectType, objectId, command);
         }
 
+        public void ControlDoorOrThrow(int objectType, int objectId, int command)
+        {
+            ThrowIfFalse(ControlDoor(objectType, objectId, command));
+        }
+
         public bool Subscribe(int objectType, int objectId, int state)
         {
             return NativeMethods.gateway_RegisterEvent(objectType, objectId, state);
+        }
+
+        public void SubscribeOrThrow(int objectType, int objectId, int state)
+        {
+            ThrowIfFalse(Subscribe(objectType, objectId, state));
+        }
+
+        // The *OrThrow methods: a false result becomes the thread's last error as a GatewayException.
+        static void ThrowIfFalse(bool succeeded)
+        {
+            if (!succeeded)
+            {
+                throw GatewayException.FromLastError();
+            }
         }
 
         static PointInfo Copy(PointDefinition point)
@@ -397,8 +501,16 @@ namespace SiPassVormek
             }
             finally
             {
+                // Leaves the last error as it is, so that GetAllDoorsOrThrow reads the failure's.
                 NativeMethods.gateway_cleanupDoorArray(devices, deviceCount);
             }
+        }
+
+        public List<DeviceInfo> GetAllDoorsOrThrow()
+        {
+            List<DeviceInfo> devices = GetAllDoors();
+            ThrowIfFalse(devices != null);
+            return devices;
         }
 
         // The current state of one point; null when the gateway reports a failure.
@@ -411,6 +523,13 @@ namespace SiPassVormek
             }
             PointInfo info = Copy(pointId, definition.State);
             NativeMethods.gateway_cleanupPointDefinition(definition);  // frees the two state texts
+            return info;
+        }
+
+        public PointInfo GetPointStateOrThrow(int pointId)
+        {
+            PointInfo info = GetPointState(pointId);
+            ThrowIfFalse(info != null);
             return info;
         }
 

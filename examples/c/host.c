@@ -1,5 +1,6 @@
 /* A minimal host in plain C: links the gateway's import library, logs in, lists the doors, reads the
- * first latch, unlocks it for a moment and waits for the two state events that causes, then closes.
+ * first latch, unlocks it for a moment and waits for the two state events that causes, then closes. An
+ * export that returns false is reported with the code and the text of gateway_GetLastError.
  *
  *   host [--simulator] USER          the password comes from SIPASS_PASSWORD
  *
@@ -51,6 +52,14 @@ static void SIPASSVORMEKGATEWAY_CALL on_log(LogLevel level, const wchar_t* text)
     if (level == Error) {
         print_line(stderr, L"gateway error: %ls\n", text);
     }
+}
+
+/* Says why the export just called on this thread returned false: the client's HRESULT or one of the
+ * gateway's GATEWAY_E_* codes, and the line the failure logged. */
+static void print_failure(const wchar_t* what) {
+    wchar_t text[512];
+    const int32_t code = gateway_GetLastError(text, (int32_t)(sizeof text / sizeof text[0]));
+    print_line(stderr, L"%ls failed: 0x%08lX %ls\n", what, (unsigned long)(uint32_t)code, text);
 }
 
 /* Runs on a thread of the access-control client with the gateway's lock held: copy, signal, return. */
@@ -105,7 +114,7 @@ int wmain(int argc, wchar_t** argv) {
     gateway_RegisterConnectionStateCallback(on_connection);
     gateway_RegisterAlarmStateCallback(on_state);
     if (!gateway_Init(user, password)) {
-        fprintf(stderr, "login failed\n");
+        print_failure(L"login");
         gateway_Close();
         return 1;
     }
@@ -116,17 +125,25 @@ int wmain(int argc, wchar_t** argv) {
                 g_latch = devices[d].doorsets[n].latch.id;
             }
         }
+    } else {
+        print_failure(L"gateway_getAllDoors");
     }
     gateway_cleanupDoorArray(devices, deviceCount);
 
     ZeroMemory(&latch, sizeof latch);
-    if (g_latch != 0 && gateway_getPointState(g_latch, &latch.state)) {
+    if (g_latch == 0) {
+        fprintf(stderr, "no door has a latch\n");
+    } else if (!gateway_getPointState(g_latch, &latch.state)) {
+        print_failure(L"gateway_getPointState");
+    } else {
         print_line(stdout, L"latch %d: state %d, at %ls\n", (int)g_latch, (int)latch.state.state,
                    latch.state.location);
         gateway_cleanupPointDefinition(latch); /* frees the two texts; name is null */
         /* Momentary unlock (code 3): unlocked, then locked again, two state events. */
-        if (gateway_controlDoor(7, g_latch, 3) && WaitForSingleObject(g_stateEvents, 5000) == WAIT_OBJECT_0 &&
-            WaitForSingleObject(g_stateEvents, 5000) == WAIT_OBJECT_0) {
+        if (!gateway_controlDoor(7, g_latch, 3)) {
+            print_failure(L"gateway_controlDoor");
+        } else if (WaitForSingleObject(g_stateEvents, 5000) == WAIT_OBJECT_0 &&
+                   WaitForSingleObject(g_stateEvents, 5000) == WAIT_OBJECT_0) {
             result = 0;
         }
     }

@@ -5,8 +5,9 @@
 //
 // One process, one login, the checks in the order the site's timeline needs them: the records' layout and
 // the calls without a login, the login, the three events of the timeline through the delegates, the
-// server's outage and the automatic re-login, then (logged in again) the doors, a point, door commands
-// with their state events, the event after the outage, the statistics and the options, and the close.
+// server's outage and the automatic re-login, then (logged in again) the doors, a point, the last error of
+// failed calls, door commands with their state events, the event after the outage, the statistics and the
+// options, and the close.
 // Exit code 0 when every check held; otherwise 1 and one line "BindingTests: FAIL <group>: <what>".
 using System;
 using System.Collections.Generic;
@@ -182,6 +183,9 @@ static class BindingTests
     static readonly DateTime Epoch = new DateTime(1970, 1, 1);
     // HRESULT_FROM_WIN32(ERROR_CONNECTION_REFUSED): the simulated server's answer to Connect while it is away.
     const int ConnectionRefused = unchecked((int)0x800704C9);
+    // The simulated client's own HRESULTs for a wrong account and for an id the site has no object of.
+    const int LoginRejected = unchecked((int)0x80040201);
+    const int NoObject = unchecked((int)0x80040202);
 
     static readonly Inbox<ReceivedEvent> s_events = new Inbox<ReceivedEvent>();
     static readonly Inbox<int[]> s_reports = new Inbox<int[]>();  // state, attempt, hresult
@@ -253,6 +257,9 @@ static class BindingTests
         s_group = "point";
         PointStatesAreRead(gateway);
 
+        s_group = "last error";
+        FailuresTellWhy(gateway);
+
         s_group = "door command";
         DoorCommandsChangeTheLatch(gateway);
 
@@ -304,7 +311,11 @@ static class BindingTests
         Check.Equal(true, Gateway.SetReconnectPolicy(200, 800), "SetReconnectPolicy(200, 800)");
         Check.Equal(false, Gateway.SetOptions((GatewayOptions)4), "SetOptions(4), an unknown bit");
         Check.Equal(true, Gateway.SetOptions(GatewayOptions.UnchangedTexts), "SetOptions(UnchangedTexts)");
+        int from = s_log.Count;
         Check.Equal(null, new Gateway().GetAllDoors(), "GetAllDoors before a login");
+        // The cleanup that GetAllDoors calls after the failure leaves its last error alone.
+        CheckLastError(GatewayErrorCodes.NotLoggedIn, from, () => new Gateway().GetAllDoorsOrThrow(),
+                       "GetAllDoors before a login");
         Check.Equal(false, NativeMethods.gateway_RegisterEvent(7, 115, 0), "RegisterEvent before a login");
         GatewayStatistics statistics = Gateway.Statistics;
         Check.Equal((uint)Marshal.SizeOf(typeof(GatewayStatistics)), statistics.Size, "statistics size");
@@ -359,8 +370,14 @@ static class BindingTests
         GC.Collect();
         GC.WaitForPendingFinalizers();
 
+        int from = s_log.Count;
         Check.Equal(false, gateway.Login(User, "wrong"), "Login with a wrong password");
+        // The client's HRESULT unchanged; the line (219 characters, with a line break) is longer than the
+        // binding's first buffer for the text.
+        CheckLastError(LoginRejected, from, () => gateway.LoginOrThrow(User, "wrong"),
+                       "Login with a wrong password");
         Check.Equal(true, gateway.Login(User, Password), "Login(operator, sipass)");
+        CheckNoLastError("Login(operator, sipass)");
         Check.That(s_log.Snapshot().Any(line => line.Value == "Successfully log into SiPass Server"),
                    "the log delegate did not receive \"Successfully log into SiPass Server\"");
         int[] first = s_reports.WaitFor(0, r => true, Patience, "the first connection report");
@@ -529,6 +546,70 @@ static class BindingTests
         {
             Check.Equal("μάνταλο", gateway.GetPointState(125).Description, "point 125 description, read " + i);
         }
+    }
+
+    static string Hex(int code)
+    {
+        return "0x" + code.ToString("X8");
+    }
+
+    // After a call that returned false: this thread's last error is `code` with the line the failure logged
+    // (its last Error line, else its last Info line, among the lines from `logFrom` on), whole and as the
+    // log delegate received it. The call's *OrThrow variant, run next, throws a GatewayException with both.
+    static void CheckLastError(int code, int logFrom, Action orThrow, string what)
+    {
+        List<KeyValuePair<LogLevel, string>> lines = s_log.Snapshot().Skip(logFrom).ToList();
+        KeyValuePair<LogLevel, string> line = lines.LastOrDefault(l => l.Key == LogLevel.Error);
+        if (line.Value == null)
+        {
+            line = lines.LastOrDefault(l => l.Key == LogLevel.Info);
+        }
+        Check.That(line.Value != null, "{0}: logged no Info or Error line", what);
+
+        string text;
+        Check.Equal(Hex(code), Hex(Gateway.GetLastError(out text)), what + ": last error code");
+        Check.Equal(line.Value, text, what + ": last error text");
+
+        GatewayException thrown = null;
+        try
+        {
+            orThrow();
+        }
+        catch (GatewayException error)
+        {
+            thrown = error;
+        }
+        Check.That(thrown != null, "{0}: the OrThrow variant returned", what);
+        Check.Equal(Hex(code), Hex(thrown.Code), what + ": the exception's Code");
+        Check.Equal(Hex(code), Hex(thrown.HResult), what + ": the exception's HResult");
+        Check.Equal(line.Value, thrown.Message, what + ": the exception's Message");
+    }
+
+    static void CheckNoLastError(string what)
+    {
+        string text;
+        Check.Equal(Hex(0), Hex(Gateway.GetLastError(out text)), what + ": last error code after a success");
+        Check.Equal("", text, what + ": last error text after a success");
+    }
+
+    // The binding's Gateway.GetLastError and *OrThrow after failures of the gateway's own and of the
+    // client, and a success after each.
+    static void FailuresTellWhy(Gateway gateway)
+    {
+        int from = s_log.Count;
+        Check.Equal(false, Gateway.SetOptions((GatewayOptions)0x80), "SetOptions(0x80), an unknown bit");
+        CheckLastError(GatewayErrorCodes.InvalidArgument, from,
+                       () => Gateway.SetOptionsOrThrow((GatewayOptions)0x80), "SetOptions(0x80)");
+        Gateway.SetOptionsOrThrow(GatewayOptions.UnchangedTexts);
+        CheckNoLastError("SetOptionsOrThrow(UnchangedTexts)");
+
+        from = s_log.Count;
+        Check.Equal(null, gateway.GetPointState(424242), "GetPointState(424242), no such point");
+        CheckLastError(NoObject, from, () => gateway.GetPointStateOrThrow(424242), "GetPointState(424242)");
+        Check.Equal("μάνταλο", gateway.GetPointStateOrThrow(125).Description, "GetPointStateOrThrow(125)");
+        CheckNoLastError("GetPointStateOrThrow(125)");
+        Check.Equal(3, gateway.GetAllDoorsOrThrow().Count, "devices of GetAllDoorsOrThrow");
+        CheckNoLastError("GetAllDoorsOrThrow");
     }
 
     static void DoorCommandsChangeTheLatch(Gateway gateway)

@@ -1,10 +1,29 @@
 /* Prints the size and field offsets of every record of the public header as this compiler lays them
- * out, in the format of bindings/dotnet/LayoutCheck.cs. */
+ * out, and the values of its constants, in the format of bindings/dotnet/LayoutCheck.cs. */
 #include <stdio.h>
 
 #include "SiPassVormekGateway.h"
 
 #define AT(type, field) (long long)offsetof(type, field)
+
+/* The gateway's own codes of gateway_GetLastError, by the names of the binding's GatewayErrorCodes. */
+static const struct {
+    const char* name;
+    int32_t code;
+} kErrorCodes[] = {
+    {"NotLoggedIn", GATEWAY_E_NOT_LOGGED_IN},
+    {"InsideCallback", GATEWAY_E_INSIDE_CALLBACK},
+    {"InsideLog", GATEWAY_E_INSIDE_LOG},
+    {"InvalidArgument", GATEWAY_E_INVALID_ARGUMENT},
+    {"OutOfMemory", GATEWAY_E_OUT_OF_MEMORY},
+    {"ClientRaised", GATEWAY_E_CLIENT_RAISED},
+    {"Raised", GATEWAY_E_RAISED},
+    {"NoCallback", GATEWAY_E_NO_CALLBACK},
+    {"NotFound", GATEWAY_E_NOT_FOUND},
+    {"Malformed", GATEWAY_E_MALFORMED},
+    {"ProcessToken", GATEWAY_E_PROCESS_TOKEN},
+    {"Failed", GATEWAY_E_FAILED},
+};
 
 int main(void) {
     printf("PointState size=%d State=%lld StateType=%lld ServerTimeMs=%lld Location=%lld Description=%lld\n",
@@ -24,6 +43,12 @@ int main(void) {
         (int)sizeof(GatewayStatistics), AT(GatewayStatistics, version),
         AT(GatewayStatistics, accessEventsReceived), AT(GatewayStatistics, malformedArrays),
         AT(GatewayStatistics, loggedIn), AT(GatewayStatistics, longestHostCallbackUs));
-    printf("GatewayOptions UtcTimes=%u UnchangedTexts=%u\n", GATEWAY_OPTION_UTC_TIMES, GATEWAY_OPTION_UNCHANGED_TEXTS);
+    printf("GatewayOptions UtcTimes=%u UnchangedTexts=%u\n", GATEWAY_OPTION_UTC_TIMES,
+           GATEWAY_OPTION_UNCHANGED_TEXTS);
+    printf("GatewayErrorCodes");
+    for (size_t i = 0; i < sizeof kErrorCodes / sizeof kErrorCodes[0]; ++i) {
+        printf(" %s=0x%08X", kErrorCodes[i].name, (unsigned)kErrorCodes[i].code);
+    }
+    printf("\n");
     return 0;
 }

@@ -1,6 +1,7 @@
 # Builds the package's C example with one of the build lines its doc/README.md gives, from a copy of the
-# package alone, and runs it under Wine against the simulated client. The line is the README's, run by the
-# shell exactly as printed: LINE names it by its first word.
+# package alone, and runs it under Wine against the simulated client, once as the README shows and once with
+# a wrong password. The line is the README's, run by the shell exactly as printed: LINE names it by its
+# first word.
 #   For "clang-cl", the Windows line, this machine has no developer command prompt: a stand-in gives what
 #   one gives, a clang-cl on PATH whose default target is 64-bit Windows in MSVC mode (linking with
 #   lld-link, which ships with it), INCLUDE naming Wine's headers where the SDK's would be and LIB the
@@ -47,5 +48,15 @@ string(REPLACE "\r" "" out "${out}")
 message("${out}")
 if(failed OR NOT out MATCHES "7 doors\nlatch 1015: state 4001.*state event: point 1015 now in state 4001 \\(stamped [0-9]+ ms after 1970 UTC\\)\nstate event: point 1015 now in state 4000 \\(stamped [0-9]+ ms after 1970 UTC\\)\ndone")
     message(FATAL_ERROR "host.exe failed (exit code ${failed})")
+endif()
+
+# A wrong password: the example says why with the code and the text of gateway_GetLastError (the
+# simulated client's HRESULT for a rejected login and the line the failure logged) and ends with 1.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env SIPASS_PASSWORD=wrong ${EMULATOR} host.exe --simulator operator
+                WORKING_DIRECTORY ${WORK}/bin RESULT_VARIABLE failed OUTPUT_VARIABLE out ERROR_VARIABLE out)
+string(REPLACE "\r" "" out "${out}")
+message("${out}")
+if(NOT failed EQUAL 1 OR NOT out MATCHES "(^|\n)login failed: 0x80040201 Connect to SiPass Server failed: -2147220991\nCheck Username and Password, ")
+    message(FATAL_ERROR "host.exe with a wrong password did not say why (exit code ${failed})")
 endif()
 file(REMOVE_RECURSE ${WORK})

@@ -189,6 +189,18 @@ TEST_F(LastErrors, EachThreadReadsOnlyItsOwn) {
 // A failure the export gets over on its way (the previous client's teardown in a second login, a device
 // whose door-set list is skipped) is no outcome of it: a later failure of the same export reports its own
 // code and line.
+TEST_F(LastErrors, AFailureTheExportGotOverDoesNotNameTheOneThatEndedIt) {
+    login();
+    sim::raiseInMethod("IComClient::get_ConnectionState", sim::Raise::AccessViolation);
+    log.clear();
+    EXPECT_FALSE(library.Init(L"operator", L"wrong"));
+    sim::clearFaults();
+    const LastError login = lastErrorOf(library);
+    EXPECT_EQ(sim::E_SIM_LOGIN_REJECTED, login.code) << std::hex << login.code;
+    const std::wstring connectLine = L"Connect to SiPass Server failed: -2147220991\nCheck Username";
+    EXPECT_EQ(connectLine, login.text.substr(0, connectLine.size()));
+}
+
 TEST_F(LastErrors, ASkippedDoorSetListDoesNotNameTheRaiseThatEndedTheEnumeration) {
     sim::clearSite();
     sim::SiteDevice skipped = testsite::device(1, L"Eins", 1, 101);

@@ -223,6 +223,16 @@ TEST_F(LastErrors, ASkippedDoorSetListDoesNotNameTheRaiseThatEndedTheEnumeration
     allowAllocationsAbandonedByARaise(leaks::outstandingAllocations() - allocations);
 }
 
+// A message pointer the caller cannot write to costs the text, not the code.
+TEST_F(LastErrors, AnUnwritableBufferStillGetsTheCode) {
+    EXPECT_FALSE(library.setOptions(0x80u));
+    void* page = ::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY);
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ(GATEWAY_E_INVALID_ARGUMENT, library.GetLastError(static_cast<wchar_t*>(page), 100));
+    ::VirtualFree(page, 0, MEM_RELEASE);
+    EXPECT_EQ(GATEWAY_E_INVALID_ARGUMENT, lastErrorOf(library).code) << "the record is kept";
+}
+
 namespace {
 
 GatewayLibrary* g_library = nullptr;

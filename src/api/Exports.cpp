@@ -139,8 +139,9 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options) {
 }
 
 int32_t SIPASSVORMEKGATEWAY_CALL gateway_GetLastError(wchar_t* message, int32_t capacity) {
-    int32_t code = 0;
-    boundary::guard("gateway_GetLastError", [&] { code = lastError::copy(message, capacity); });
+    // Read before the copy: a buffer the host cannot write to costs the text, not the code.
+    const int32_t code = lastError::code();
+    boundary::guard("gateway_GetLastError", [&] { lastError::copyText(message, capacity); });
     return code;
 }
 

@@ -36,7 +36,8 @@ void logFailure(const char* call, HRESULT hr) {
     logger().errLog(failedCall(call, kOperation, hr));
 }
 
-// Logs why an array of the client cannot be read; true when it can.
+// Logs why an array of the client cannot be read; true when it can. Notes no last error: a device's
+// door-set list that cannot be read is skipped, and only the device list ends the enumeration.
 bool usableArray(SAFEARRAY* array, VarTypeFlag flag) {
     switch (shapeOf(array, flag)) {
         case ArrayShape::VariantVector:
@@ -44,12 +45,12 @@ bool usableArray(SAFEARRAY* array, VarTypeFlag flag) {
         case ArrayShape::WithoutVarType:
         case ArrayShape::NotVariants:
             logger().errLog("Event received with a non VARRIANT Safearray. Skip.");
-            return lastError::refuse(GATEWAY_E_MALFORMED);
+            return false;
         case ArrayShape::NotOneDimension:
             logger().errLog("Save Array received with a Dimension !=1. Skip.");
-            return lastError::refuse(GATEWAY_E_MALFORMED);
+            return false;
     }
-    return lastError::refuse(GATEWAY_E_MALFORMED);
+    return false;
 }
 
 // A host copy of a text the client returned; null (and a log line) when out of memory.
@@ -102,6 +103,7 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
         return Outcome::Failed;
     }
     if (!usableArray(deviceArray.get(), VarTypeFlag::Required)) {
+        lastError::note(GATEWAY_E_MALFORMED);
         return Outcome::Failed;
     }
 

@@ -147,8 +147,12 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
 
 HRESULT SiPassGateWay::login(const std::wstring& user, const std::wstring& password) {
     // A repeated login replaces the earlier client: its event connection is withdrawn first, so that
-    // events are never delivered twice.
-    releaseClient();
+    // events are never delivered twice. What the old client fails or raises meanwhile is logged, but it is
+    // not why this login fails (every call of the teardown is guarded, so nothing unwinds past the pause).
+    {
+        lastError::Pause oldClient;
+        releaseClient();
+    }
 
     ClientRef<IComClient> created;
     HRESULT hr = clientCall([&created] {

@@ -121,9 +121,13 @@ void lineLogged(LogLevel level, std::string_view text) noexcept {
     }
 }
 
-int32_t copy(wchar_t* message, int32_t capacity) noexcept {
+int32_t code() noexcept {
     const ThreadState* state = current();
-    const int32_t code = state != nullptr ? static_cast<int32_t>(state->code) : 0;
+    return state != nullptr ? static_cast<int32_t>(state->code) : 0;
+}
+
+void copyText(wchar_t* message, int32_t capacity) noexcept {
+    const ThreadState* state = current();
     if (message != nullptr && capacity > 0) {
         size_t length = state != nullptr ? state->message.size() : 0;
         if (length > static_cast<size_t>(capacity) - 1) {
@@ -134,7 +138,6 @@ int32_t copy(wchar_t* message, int32_t capacity) noexcept {
         }
         message[length] = L'\0';
     }
-    return code;
 }
 
 void threadEnds() noexcept {

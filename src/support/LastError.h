@@ -44,7 +44,9 @@ private:
     std::string m_line;       // the last line of any level
 };
 
-// Keeps a call in progress on this thread from collecting while it lives (the event sink's entry).
+// Keeps a call in progress on this thread from collecting while it lives: the event sink's entry, and work
+// of an export whose failure is not the export's (a login's teardown of the previous client). Nothing may
+// raise a structured exception past it: its end must run.
 class Pause {
 public:
     Pause() noexcept;
@@ -69,9 +71,11 @@ inline bool refuse(HRESULT code) noexcept {
 // A line the thread logged at Info or Error level (also when no log function is registered).
 void lineLogged(LogLevel level, std::string_view text) noexcept;
 
-// The thread's record: copies its text into `message` (NUL-terminated, at most capacity - 1 characters;
-// nothing when message is null or capacity below 1) and returns its code.
-int32_t copy(wchar_t* message, int32_t capacity) noexcept;
+// The thread's record: its code, and its text copied into `message` (NUL-terminated, at most capacity - 1
+// characters; nothing when message is null or capacity below 1). The copy writes to the host's buffer and
+// may raise: the code is read apart from it.
+int32_t code() noexcept;
+void copyText(wchar_t* message, int32_t capacity) noexcept;
 
 // From DllMain: a thread's record goes with the thread, and every record with the library.
 void threadEnds() noexcept;

@@ -186,6 +186,53 @@ TEST_F(LastErrors, EachThreadReadsOnlyItsOwn) {
     EXPECT_EQ(0, untouched);
 }
 
+// A failure the export gets over on its way (the previous client's teardown in a second login, a device
+// whose door-set list is skipped) is no outcome of it: a later failure of the same export reports its own
+// code and line.
+TEST_F(LastErrors, AFailureTheExportGotOverDoesNotNameTheOneThatEndedIt) {
+    login();
+    sim::raiseInMethod("IComClient::get_ConnectionState", sim::Raise::AccessViolation);
+    log.clear();
+    EXPECT_FALSE(library.Init(L"operator", L"wrong"));
+    sim::clearFaults();
+    const LastError login = lastErrorOf(library);
+    EXPECT_EQ(sim::E_SIM_LOGIN_REJECTED, login.code) << std::hex << login.code;
+    const std::wstring connectLine = L"Connect to SiPass Server failed: -2147220991\nCheck Username";
+    EXPECT_EQ(connectLine, login.text.substr(0, connectLine.size()));
+}
+
+TEST_F(LastErrors, ASkippedDoorSetListDoesNotNameTheRaiseThatEndedTheEnumeration) {
+    sim::clearSite();
+    sim::SiteDevice skipped = testsite::device(1, L"Eins", 1, 101);
+    skipped.doorSetArray = sim::ArrayForm::TwoDimensions;
+    sim::addDevice(skipped);
+    sim::addDevice(testsite::device(2, L"Zwei", 1, 201));
+    const long objects = sim::liveObjects();
+    const long allocations = leaks::outstandingAllocations();
+    login();
+    sim::raiseInMethod("IDoorSet::get_DoorNumber", sim::Raise::AccessViolation);
+    EXPECT_FALSE(getAllDoors());
+    sim::clearFaults();
+    const LastError doors = lastErrorOf(library);
+    EXPECT_EQ(GATEWAY_E_RAISED, doors.code) << std::hex << doors.code;
+    EXPECT_EQ(lastErrorLine(log), doors.text);
+    // The frames between the raise and the export's guard are abandoned with what they held, the client's
+    // device list and a reference to the client among it.
+    library.Close();
+    allowObjectsKeptByTheClient(sim::liveObjects() - objects);
+    allowAllocationsAbandonedByARaise(leaks::outstandingAllocations() - allocations);
+}
+
+// A message pointer the caller cannot write to costs the text, not the code.
+TEST_F(LastErrors, AnUnwritableBufferStillGetsTheCode) {
+    EXPECT_FALSE(library.setOptions(0x80u));
+    void* page = ::VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY);
+    ASSERT_NE(nullptr, page);
+    EXPECT_EQ(GATEWAY_E_INVALID_ARGUMENT, library.GetLastError(static_cast<wchar_t*>(page), 100));
+    ::VirtualFree(page, 0, MEM_RELEASE);
+    EXPECT_EQ(GATEWAY_E_INVALID_ARGUMENT, lastErrorOf(library).code) << "the record is kept";
+}
+
 namespace {
 
 GatewayLibrary* g_library = nullptr;

@@ -32,6 +32,8 @@ protected:
     // Objects the client itself keeps alive (its Release raised before its count dropped): not the
     // gateway's leak, so the balance allows them.
     void allowObjectsKeptByTheClient(long count) { m_objectsBefore += count; }
+    // Blocks held by frames that a contained raise abandoned (the guard skips their destructors).
+    void allowAllocationsAbandonedByARaise(long count) { m_allocationsBefore += count; }
 
 private:
     long m_allocationsBefore = 0;

@@ -352,7 +352,7 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(Connection
  * of the gateway's own below (severity error, the customer bit set, facility 0x547, so that none equals a
  * Windows HRESULT or a COM interface's FACILITY_ITF code). The text is the line the failure logged (its
  * last Error line, or its last Info line when it logged none), exactly as the log function received it
- * (also when no log function is registered).
+ * (also when no log function is registered), up to its first 1023 characters.
  *
  * Which export gives which of the gateway's codes (any export may also give GATEWAY_E_RAISED or
  * GATEWAY_E_OUT_OF_MEMORY):

@@ -8,15 +8,26 @@
 namespace lastError {
 namespace {
 
-// A thread's record and its innermost call in progress, in a heap block that the TLS slot points to. The
-// blocks are linked, so that the library's unload frees the blocks of threads that outlive it.
+// The longest text a record keeps, as the logger converts a line of the usual length on its stack.
+constexpr size_t kMessageCapacity = 1024;
+
+// A thread's record and its innermost call in progress, in one block of the process heap that the TLS
+// slot points to: a record needs no memory when a failure is recorded, and lives outside the C runtime's
+// heap, whose blocks are the records the host receives. The blocks are linked, so that the library's
+// unload frees the blocks of threads that outlive it.
 struct ThreadState {
     Call* innermost = nullptr;
     HRESULT code = S_OK;
-    std::wstring message;
+    size_t length = 0;
+    wchar_t message[kMessageCapacity];
     ThreadState* previous = nullptr;
     ThreadState* next = nullptr;
 };
+
+void freeState(ThreadState* state) noexcept {
+    state->~ThreadState();
+    ::HeapFree(::GetProcessHeap(), 0, state);
+}
 
 DWORD g_slot = ::TlsAlloc();
 SRWLOCK g_listLock = SRWLOCK_INIT;
@@ -31,10 +42,11 @@ ThreadState* currentOrNew() noexcept {
     if (state != nullptr || g_slot == TLS_OUT_OF_INDEXES) {
         return state;
     }
-    state = new (std::nothrow) ThreadState;
-    if (state == nullptr) {
+    void* block = ::HeapAlloc(::GetProcessHeap(), 0, sizeof(ThreadState));
+    if (block == nullptr) {
         return nullptr;
     }
+    state = new (block) ThreadState;
     ::AcquireSRWLockExclusive(&g_listLock);
     state->next = g_first;
     if (g_first != nullptr) {
@@ -72,14 +84,17 @@ bool Call::end(bool succeeded) noexcept {
     state->innermost = m_outer;
     if (succeeded) {
         state->code = S_OK;
-        state->message.clear();
+        state->length = 0;
         return true;
     }
     state->code = FAILED(m_code) ? m_code : GATEWAY_E_FAILED;
+    state->length = 0;
     try {
-        state->message = Win32Helper::str2wstr(m_errorLine.empty() ? m_line : m_errorLine);
+        const std::wstring text = Win32Helper::str2wstr(m_errorLine.empty() ? m_line : m_errorLine);
+        state->length = text.size() < kMessageCapacity ? text.size() : kMessageCapacity - 1;
+        std::memcpy(state->message, text.data(), state->length * sizeof(wchar_t));
     } catch (...) {
-        state->message.clear();  // the code alone, without memory for the text
+        // The code alone, without memory for the text.
     }
     return false;
 }
@@ -129,12 +144,12 @@ int32_t code() noexcept {
 void copyText(wchar_t* message, int32_t capacity) noexcept {
     const ThreadState* state = current();
     if (message != nullptr && capacity > 0) {
-        size_t length = state != nullptr ? state->message.size() : 0;
+        size_t length = state != nullptr ? state->length : 0;
         if (length > static_cast<size_t>(capacity) - 1) {
             length = static_cast<size_t>(capacity) - 1;
         }
         if (length > 0) {
-            std::memcpy(message, state->message.data(), length * sizeof(wchar_t));
+            std::memcpy(message, state->message, length * sizeof(wchar_t));
         }
         message[length] = L'\0';
     }
@@ -156,7 +171,7 @@ void threadEnds() noexcept {
         state->next->previous = state->previous;
     }
     ::ReleaseSRWLockExclusive(&g_listLock);
-    delete state;
+    freeState(state);
 }
 
 void releaseAll() noexcept {
@@ -164,7 +179,7 @@ void releaseAll() noexcept {
     while (g_first != nullptr) {
         ThreadState* state = g_first;
         g_first = state->next;
-        delete state;
+        freeState(state);
     }
     ::ReleaseSRWLockExclusive(&g_listLock);
     if (g_slot != TLS_OUT_OF_INDEXES) {

@@ -599,8 +599,13 @@ static bool step_options(void) {
     TIME_ZONE_INFORMATION zone;
     PointState local, utc, again;
     LONG mark = log_mark();
+    wchar_t why[128];
     check(!gateway_setOptions(0x80000000u), "gateway_setOptions accepted an unknown bit");
     check_logged(mark, Error, L"gateway_setOptions: unknown option bits 0x80000000;");
+    /* The last error as an MSVC host reads it: the code, and the logged line cut to the buffer. */
+    check_int("last error of the refusal", GATEWAY_E_INVALID_ARGUMENT, gateway_GetLastError(why, 128));
+    check(wcsncmp(why, L"gateway_setOptions: unknown option bits 0x80000000;", 51) == 0,
+          "the last error's text is not the refusal's line");
     memset(&local, 0, sizeof local);
     memset(&utc, 0, sizeof utc);
     memset(&again, 0, sizeof again);
@@ -610,6 +615,8 @@ static bool step_options(void) {
     check_logged(mark, Info, L"gateway_setOptions: UTC times, unchanged texts.");
     check(gateway_getPointState(kFrame313.id, &utc), "gateway_getPointState(313) with UTC times failed");
     check(gateway_setOptions(0), "gateway_setOptions(0) refused");
+    check_int("last error after a success", 0, gateway_GetLastError(why, 128));
+    check(why[0] == L'\0', "the last error keeps a text after a success");
     check(gateway_getPointState(kFrame313.id, &again), "gateway_getPointState(313) failed");
     if (check(GetTimeZoneInformation(&zone) == TIME_ZONE_ID_UNKNOWN, "the zone has daylight saving")) {
         check_int("UTC server time", kFrame313.serverTimeMs + (int64_t)zone.Bias * 60000, utc.serverTimeMs);

@@ -78,17 +78,11 @@ inline HRESULT failureResult(const seh::Outcome& outcome) noexcept {
 // The last error of an export that raised: its own HRESULT for an HResultError, out of memory for
 // std::bad_alloc, otherwise "raised".
 inline HRESULT raisedError(const seh::Outcome& outcome) noexcept {
-    if (!outcome.raised) {
-        try {
-            std::rethrow_exception(outcome.cpp);
-        } catch (const HResultError& e) {
-            return FAILED(e.hr()) ? e.hr() : GATEWAY_E_RAISED;
-        } catch (const std::bad_alloc&) {
-            return GATEWAY_E_OUT_OF_MEMORY;
-        } catch (...) {
-        }
+    if (outcome.raised) {
+        return GATEWAY_E_RAISED;
     }
-    return GATEWAY_E_RAISED;
+    const HRESULT hr = failureResult(outcome);
+    return hr == E_OUTOFMEMORY ? GATEWAY_E_OUT_OF_MEMORY : hr == E_UNEXPECTED ? GATEWAY_E_RAISED : hr;
 }
 
 // Runs the body of an export or a sink method under the structured-exception guard. A C++ exception is

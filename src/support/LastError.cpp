@@ -1,12 +1,12 @@
 #include "support/LastError.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "support/Win32Helper.h"
 
 namespace lastError {
-namespace {
 
 // The longest text a record keeps, as the logger converts a line of the usual length on its stack.
 constexpr size_t kMessageCapacity = 1024;
@@ -24,17 +24,28 @@ struct ThreadState {
     ThreadState* next = nullptr;
 };
 
+namespace {
+
 void freeState(ThreadState* state) noexcept {
     state->~ThreadState();
     ::HeapFree(::GetProcessHeap(), 0, state);
 }
 
 DWORD g_slot = ::TlsAlloc();
+// Calls in progress on all threads. While there is none, no thread has anything to collect, and the
+// event path (the sink's pause, the logger's lines) passes without reading its thread's slot.
+std::atomic<long> g_callsInProgress{0};
+
 SRWLOCK g_listLock = SRWLOCK_INIT;
 ThreadState* g_first = nullptr;
 
 ThreadState* current() noexcept {
     return g_slot == TLS_OUT_OF_INDEXES ? nullptr : static_cast<ThreadState*>(::TlsGetValue(g_slot));
+}
+
+// The thread's state when a call may be in progress on it; null otherwise.
+ThreadState* collecting() noexcept {
+    return g_callsInProgress.load(std::memory_order_relaxed) == 0 ? nullptr : current();
 }
 
 ThreadState* currentOrNew() noexcept {
@@ -62,6 +73,7 @@ ThreadState* currentOrNew() noexcept {
 
 Call::Call() noexcept {
     if (ThreadState* state = currentOrNew()) {
+        g_callsInProgress.fetch_add(1, std::memory_order_relaxed);
         m_tracked = true;
         m_outer = state->innermost;
         state->innermost = this;
@@ -82,6 +94,7 @@ bool Call::end(bool succeeded) noexcept {
         return succeeded;
     }
     state->innermost = m_outer;
+    g_callsInProgress.fetch_sub(1, std::memory_order_relaxed);
     if (succeeded) {
         state->code = S_OK;
         state->length = 0;
@@ -99,28 +112,28 @@ bool Call::end(bool succeeded) noexcept {
     return false;
 }
 
-Pause::Pause() noexcept {
-    if (ThreadState* state = current()) {
-        m_paused = state->innermost;
-        state->innermost = nullptr;
+Pause::Pause() noexcept : m_state(collecting()) {
+    if (m_state != nullptr) {
+        m_paused = m_state->innermost;
+        m_state->innermost = nullptr;
     }
 }
 
 Pause::~Pause() {
-    if (ThreadState* state = current()) {
-        state->innermost = m_paused;
+    if (m_state != nullptr) {
+        m_state->innermost = m_paused;
     }
 }
 
 void note(HRESULT code) noexcept {
-    ThreadState* state = current();
+    ThreadState* state = collecting();
     if (state != nullptr && state->innermost != nullptr && FAILED(code) && SUCCEEDED(state->innermost->m_code)) {
         state->innermost->m_code = code;
     }
 }
 
 void lineLogged(LogLevel level, std::string_view text) noexcept {
-    ThreadState* state = current();
+    ThreadState* state = collecting();
     if (state == nullptr || state->innermost == nullptr) {
         return;
     }

@@ -20,6 +20,8 @@
 
 namespace lastError {
 
+struct ThreadState;
+
 class Call {
 public:
     Call() noexcept;
@@ -55,6 +57,7 @@ public:
     Pause& operator=(const Pause&) = delete;
 
 private:
+    ThreadState* m_state;  // the thread's record while a call was in progress, else null
     Call* m_paused = nullptr;
 };
 

@@ -4,7 +4,6 @@
 #include "support/Boundary.h"
 #include "gateway/ProcessGateway.h"
 #include "doors/HostRecords.h"
-#include "support/LastError.h"
 #include "gateway/SiPassGateWay.h"
 #include "SiPassVormekGateway.h"
 
@@ -12,24 +11,21 @@ extern "C" {
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount,
                                                   int32_t* pDoorCount) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_getAllDoors", false, [&] {
+    return boundary::guardResult("gateway_getAllDoors", false, [&] {
         return processGateway::obtain()->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
-    }));
+    });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t pointId, PointState* pointState) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_getPointState", false, [&] {
+    return boundary::guardResult("gateway_getPointState", false, [&] {
         return processGateway::obtain()->getPointState(pointId, pointState);
-    }));
+    });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t objectType, int32_t objectId, int32_t command) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_controlDoor", false, [&] {
+    return boundary::guardResult("gateway_controlDoor", false, [&] {
         return processGateway::obtain()->controlDoor(objectType, objectId, command);
-    }));
+    });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_cleanupDoorset(Doorset* doorsets, int32_t count) {

@@ -1,8 +1,8 @@
 // The exported C functions: each logs where it must, pins the gateway object and forwards to one gateway
 // operation, inside one boundary guard so that no exception crosses the C interface. Init and Close run
 // under the lifecycle lock, which is taken outside an inner guard so that a fault inside releases it.
-// Every export with a bool result runs inside a lastError::Call, outside its guard, whose end makes the
-// result this thread's last error.
+// Every export with a bool result runs under boundary::guardResult, which also makes the result this
+// thread's last error.
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
@@ -25,8 +25,7 @@ SimpleLogger& logger() {
 extern "C" {
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* password) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_Init", false, [&] {
+    return boundary::guardResult("gateway_Init", false, [&] {
         logger().log("SIPASSVORMEKGATEWAY_API: init");
         if (user == nullptr || password == nullptr) {
             logger().log("gateway_Init: the user name and the password must not be NULL. Init failed.");
@@ -54,12 +53,11 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
             reconnect::wipeCredentials();
         }
         return loggedIn;
-    }));
+    });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_Close", true, [] {
+    return boundary::guardResult("gateway_Close", true, [] {
         logger().log("SIPASSVORMEKGATEWAY_API: close called");
         const processGateway::Pin gateway = processGateway::obtain();
         // Closing waits for the delivery in progress: inside a callback that is this thread's own.
@@ -72,7 +70,7 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
             processGateway::close(gateway);
             return true;
         });
-    }));
+    });
 }
 
 int SIPASSVORMEKGATEWAY_CALL gateway_Ping(int value) {
@@ -102,10 +100,9 @@ void SIPASSVORMEKGATEWAY_CALL gateway_RegisterDisconnectCallback(DisconnectCallb
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_RegisterEvent(long objectType, long objectId, long state) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_RegisterEvent", false, [&] {
+    return boundary::guardResult("gateway_RegisterEvent", false, [&] {
         return processGateway::obtain()->RegisterAlarmEvent(objectType, objectId, state);
-    }));
+    });
 }
 
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterLogCallback(LogCallback callback) {
@@ -118,24 +115,21 @@ void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds) {
 
 // These three fail only for what they are given.
 bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_setReconnectPolicy", false, [&] {
+    return boundary::guardResult("gateway_setReconnectPolicy", false, [&] {
         return reconnect::setPolicy(firstDelayMs, maxDelayMs) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
-    }));
+    });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistics) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_GetStatistics", false, [&] {
+    return boundary::guardResult("gateway_GetStatistics", false, [&] {
         return statistics::fill(statistics) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
-    }));
+    });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options) {
-    lastError::Call call;
-    return call.end(boundary::guard("gateway_setOptions", false, [&] {
+    return boundary::guardResult("gateway_setOptions", false, [&] {
         return options::set(options) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
-    }));
+    });
 }
 
 int32_t SIPASSVORMEKGATEWAY_CALL gateway_GetLastError(wchar_t* message, int32_t capacity) {

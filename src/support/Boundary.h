@@ -101,6 +101,14 @@ R guard(const char* where, R fallback, F&& body) noexcept {
     return fallback;
 }
 
+// guard for an export with a bool result: the result also becomes this thread's last error. The
+// lastError::Call lives here, outside the guard, so that a fault inside cannot abandon it.
+template <class F>
+bool guardResult(const char* where, bool fallback, F&& body) noexcept {
+    lastError::Call call;
+    return call.end(guard(where, fallback, std::forward<F>(body)));
+}
+
 template <class F>
 void guard(const char* where, F&& body) noexcept {
     guard(where, 0, [&] {

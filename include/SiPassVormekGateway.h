@@ -171,9 +171,11 @@ typedef struct Device {
 } Device;
 
 /* The gateway's health (gateway_GetStatistics): counters since the DLL was loaded (they survive
- * gateway_Close). The caller sets size to sizeof(GatewayStatistics) first; the gateway fills what fits,
- * sets size to what it filled and version to the record's version (1). Every field after the first two
- * is 64 bits. */
+ * gateway_Close). The caller sets size to sizeof(GatewayStatistics) first; the gateway fills the versions
+ * that fit, sets size to what it filled and version to the last version filled: version 1 is the first
+ * 160 bytes, version 2 (224 bytes) adds the delivery queue and the connection check. A host built with
+ * the first version's record (size 160) gets exactly that record. Every field after the first two is 64
+ * bits. */
 typedef struct GatewayStatistics {
     uint32_t size;
     uint32_t version;
@@ -197,6 +199,15 @@ typedef struct GatewayStatistics {
     uint64_t lastLoginMs;               /* when the last login (gateway_Init or re-login) succeeded; 0: none */
     uint64_t loggedIn;                  /* 1 while a client is logged in, else 0 */
     uint64_t longestHostCallbackUs;     /* the longest event, disconnect or connection-state callback */
+    /* Version 2. */
+    uint64_t eventsQueued;              /* events and reports waiting in the delivery queue now */
+    uint64_t queueHighWater;            /* the most that ever waited in it at once */
+    uint64_t queueFullWaits;            /* deliveries of the client held because the queue was full ... */
+    uint64_t queueFullWaitUs;           /* ... and how long they were held in total */
+    uint64_t eventsDiscardedAtClose;    /* events still queued when gateway_Close stopped the queue */
+    uint64_t longestQueueWaitUs;        /* the longest an event waited in the queue for its callback */
+    uint64_t connectionCheckLosses;     /* losses the connection check found that the client never reported */
+    uint64_t connectionCheckFailures;   /* connection checks whose client call failed or raised */
 } GatewayStatistics;
 
 #ifdef __cplusplus
@@ -241,11 +252,15 @@ SIPASSVORMEKGATEWAY_LAYOUT(sizeof(Device) == 16 && offsetof(Device, id) == 0 && 
 #endif
 SIPASSVORMEKGATEWAY_LAYOUT(sizeof(bool) == 1, "bool results are one byte");
 /* The same on both architectures. */
-SIPASSVORMEKGATEWAY_LAYOUT(sizeof(GatewayStatistics) == 160 && offsetof(GatewayStatistics, version) == 4 &&
+SIPASSVORMEKGATEWAY_LAYOUT(sizeof(GatewayStatistics) == 224 && offsetof(GatewayStatistics, version) == 4 &&
                                offsetof(GatewayStatistics, accessEventsReceived) == 8 &&
                                offsetof(GatewayStatistics, malformedArrays) == 80 &&
-                               offsetof(GatewayStatistics, longestHostCallbackUs) == 152,
+                               offsetof(GatewayStatistics, longestHostCallbackUs) == 152 &&
+                               offsetof(GatewayStatistics, eventsQueued) == 160 &&
+                               offsetof(GatewayStatistics, connectionCheckFailures) == 216,
                            "GatewayStatistics layout");
+/* The size of the first version of the record. */
+#define GATEWAY_STATISTICS_V1_SIZE 160u
 
 /* ---- Lifecycle and registration --------------------------------------------------------------------- */
 
@@ -341,6 +356,33 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options);
  *   0, 0, hr  when a gateway_Init fails after an earlier one was reported connected.
  * Refused (nothing changes) inside a callback. */
 void SIPASSVORMEKGATEWAY_CALL gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback);
+
+/* ---- Decoupled delivery (opt-in) ------------------------------------------------------------------
+ * With a capacity of 0 (the default) every callback runs on the client's thread as described above. With
+ * a capacity of 1 to 1,000,000, from the next gateway_Init on, the gateway's event sink translates each
+ * event, copies everything the host will receive, queues it and returns to the client at once; one
+ * delivery thread of the gateway's own then calls the event, disconnect and connection-state callbacks
+ * one at a time, in the order the client delivered them, the connection-state reports of gateway_Init and
+ * of the re-login in the same queue. Nothing is lost while the gateway is open: a full queue holds the
+ * client's delivery until the callbacks have made room (counted in the statistics), except while a
+ * callback calls a door or point export, which therefore never waits for a client delivery. The same
+ * exports are refused inside a callback as without the queue. gateway_Close stops the delivery thread
+ * after the callback in progress and discards what is still queued (counted, and named in one Info line);
+ * no callback runs after it returns. A capacity outside 0 to 1,000,000: false, a log line, nothing
+ * changes. The capacity belongs to the host like the options and survives gateway_Close. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_setDeliveryQueue(int32_t capacity);
+
+/* ---- The connection check (opt-in) -----------------------------------------------------------------
+ * A network path that dies without a reset may leave the client believing, or at least never reporting,
+ * that it is still connected. With an interval of 1000 to 3,600,000 ms the gateway asks the client for its
+ * connection state every interval, on a thread of its own and without the gateway lock. A client that
+ * answers "not connected" although it never reported the loss is treated as if it had: the disconnect
+ * callback, 0, 0, 0 to the connection-state callback, the re-login policy, an Info line that says the
+ * check found it, and the statistics' connectionCheckLosses. A check whose call fails or raises counts as
+ * "not connected" only at the second failure in a row. 0 (the default) turns it off; other values: false,
+ * a log line, nothing changes. The interval belongs to the host like the re-login policy and survives
+ * gateway_Close; it applies from the next check on. */
+bool SIPASSVORMEKGATEWAY_CALL gateway_setConnectionCheck(int32_t intervalMs);
 
 /* ---- The last error (opt-in) ------------------------------------------------------------------------
  * Why the last export of this thread that can fail returned false. Thread-local like Windows'

@@ -32,7 +32,7 @@ public static class LayoutCheck
         Print(text, typeof(Doorset), "DoorNumber", "Reader1", "Reader2", "DoorFrame", "Passback", "Latch");
         Print(text, typeof(Device), "Id", "Name", "DoorsetCount", "Doorsets");
         Print(text, typeof(GatewayStatistics), "Version", "AccessEventsReceived", "MalformedArrays", "LoggedIn",
-              "LongestHostCallbackUs");
+              "LongestHostCallbackUs", "EventsQueued", "ConnectionCheckFailures");
         text.AppendFormat("GatewayOptions UtcTimes={0} UnchangedTexts={1}\n", (uint)GatewayOptions.UtcTimes,
                           (uint)GatewayOptions.UnchangedTexts);
         text.Append("GatewayErrorCodes");

@@ -118,6 +118,15 @@ namespace SiPassVormek
         public ulong LastLoginMs;
         public ulong LoggedIn;
         public ulong LongestHostCallbackUs;
+        // Version 2: the delivery queue and the connection check.
+        public ulong EventsQueued;
+        public ulong QueueHighWater;
+        public ulong QueueFullWaits;
+        public ulong QueueFullWaitUs;
+        public ulong EventsDiscardedAtClose;
+        public ulong LongestQueueWaitUs;
+        public ulong ConnectionCheckLosses;
+        public ulong ConnectionCheckFailures;
     }
 
     // The states a ConnectionStateCallback reports.

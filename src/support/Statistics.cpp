@@ -114,15 +114,18 @@ void loggedInNow() {
     counters().loggedIn.store(true, std::memory_order_relaxed);
 }
 
-void hostCallbackTook(uint64_t ticks) {
-    std::atomic<uint64_t>& longest = counters().longestHostCallbackTicks;
-    uint64_t known = longest.load(std::memory_order_relaxed);
-    while (ticks > known && !longest.compare_exchange_weak(known, ticks, std::memory_order_relaxed)) {
+void raiseTo(std::atomic<uint64_t>& highest, uint64_t value) {
+    uint64_t known = highest.load(std::memory_order_relaxed);
+    while (value > known && !highest.compare_exchange_weak(known, value, std::memory_order_relaxed)) {
     }
 }
 
+void hostCallbackTook(uint64_t ticks) {
+    raiseTo(counters().longestHostCallbackTicks, ticks);
+}
+
 bool fill(GatewayStatistics* statistics) {
-    constexpr uint32_t kFirstVersionSize = sizeof(GatewayStatistics);
+    constexpr uint32_t kFirstVersionSize = GATEWAY_STATISTICS_V1_SIZE;
     if (statistics == nullptr || statistics->size < kFirstVersionSize) {
         SimpleLogger::GetInstance()->errLog(
             "gateway_GetStatistics: the record is null or its size (" +
@@ -133,8 +136,9 @@ bool fill(GatewayStatistics* statistics) {
     const Counters& c = counters();
     auto get = [](const std::atomic<uint64_t>& counter) { return counter.load(std::memory_order_relaxed); };
     GatewayStatistics filled{};
-    filled.size = kFirstVersionSize;
-    filled.version = 1;
+    const bool second = statistics->size >= sizeof(GatewayStatistics);
+    filled.size = second ? sizeof(GatewayStatistics) : kFirstVersionSize;
+    filled.version = second ? 2 : 1;
     filled.accessEventsReceived = get(c.received[0]);
     filled.objectStateEventsReceived = get(c.received[1]);
     filled.genericEventsReceived = get(c.received[2]);
@@ -170,8 +174,17 @@ bool fill(GatewayStatistics* statistics) {
     filled.lastLoginMs = lastLoginUtcMs != 0 ? hostMs(lastLoginUtcMs) : 0;
     filled.loggedIn = c.loggedIn.load(std::memory_order_relaxed) ? 1 : 0;
     filled.longestHostCallbackUs = ticksToMicroseconds(get(c.longestHostCallbackTicks));
-    // A newer host's larger record keeps what lies beyond this version's fields.
-    std::memcpy(statistics, &filled, kFirstVersionSize);
+    filled.eventsQueued = get(c.queued);
+    filled.queueHighWater = get(c.queueHighWater);
+    filled.queueFullWaits = get(c.queueFullWaits);
+    filled.queueFullWaitUs = ticksToMicroseconds(get(c.queueFullWaitTicks));
+    filled.eventsDiscardedAtClose = get(c.discardedAtClose);
+    filled.longestQueueWaitUs = ticksToMicroseconds(get(c.longestQueueWaitTicks));
+    filled.connectionCheckLosses = get(c.checkLosses);
+    filled.connectionCheckFailures = get(c.checkFailures);
+    // An older host's record gets its own version only; a newer host's larger one keeps what lies beyond
+    // this version's fields.
+    std::memcpy(statistics, &filled, filled.size);
     return true;
 }
 

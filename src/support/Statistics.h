@@ -29,6 +29,16 @@ struct Counters {
     // In time-stamp-counter ticks, turned into microseconds when read, so that timing a callback stays
     // cheap (see callHost).
     std::atomic<uint64_t> longestHostCallbackTicks{0};
+    // The delivery queue. The times are time-stamp-counter ticks like the callback's.
+    std::atomic<uint64_t> queued{0};
+    std::atomic<uint64_t> queueHighWater{0};
+    std::atomic<uint64_t> queueFullWaits{0};
+    std::atomic<uint64_t> queueFullWaitTicks{0};
+    std::atomic<uint64_t> discardedAtClose{0};
+    std::atomic<uint64_t> longestQueueWaitTicks{0};
+    // The connection check.
+    std::atomic<uint64_t> checkLosses{0};
+    std::atomic<uint64_t> checkFailures{0};
 };
 
 Counters& counters();
@@ -43,8 +53,11 @@ void eventReceived(EventKind kind);
 void loggedInNow();
 // A host callback took `ticks` of the time-stamp counter.
 void hostCallbackTook(uint64_t ticks);
+// Raises `highest` to `value` if that is higher.
+void raiseTo(std::atomic<uint64_t>& highest, uint64_t value);
 
-// Fills the caller's record; false (after a log line) for null or a size below the first version's.
+// Fills the versions of the caller's record that fit its size; false (after a log line) for null or a
+// size below the first version's.
 bool fill(GatewayStatistics* statistics);
 
 }  // namespace statistics

@@ -39,10 +39,11 @@ int main(void) {
            AT(Device, id), AT(Device, name), AT(Device, doorsetCount), AT(Device, doorsets));
     printf(
         "GatewayStatistics size=%d Version=%lld AccessEventsReceived=%lld MalformedArrays=%lld LoggedIn=%lld "
-        "LongestHostCallbackUs=%lld\n",
+        "LongestHostCallbackUs=%lld EventsQueued=%lld ConnectionCheckFailures=%lld\n",
         (int)sizeof(GatewayStatistics), AT(GatewayStatistics, version),
         AT(GatewayStatistics, accessEventsReceived), AT(GatewayStatistics, malformedArrays),
-        AT(GatewayStatistics, loggedIn), AT(GatewayStatistics, longestHostCallbackUs));
+        AT(GatewayStatistics, loggedIn), AT(GatewayStatistics, longestHostCallbackUs),
+        AT(GatewayStatistics, eventsQueued), AT(GatewayStatistics, connectionCheckFailures));
     printf("GatewayOptions UtcTimes=%u UnchangedTexts=%u\n", GATEWAY_OPTION_UTC_TIMES,
            GATEWAY_OPTION_UNCHANGED_TEXTS);
     printf("GatewayErrorCodes");

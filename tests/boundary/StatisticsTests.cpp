@@ -4,6 +4,7 @@
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <cstring>
 #include <thread>
 
 #include "EventFixture.h"
@@ -201,7 +202,18 @@ TEST_F(Statistics, ANullRecordOrOneSmallerThanTheFirstVersionIsRefused) {
     larger.future = 77;
     EXPECT_TRUE(library.GetStatistics(&larger.known));
     EXPECT_EQ(sizeof(GatewayStatistics), larger.known.size);
+    EXPECT_EQ(2u, larger.known.version);
     EXPECT_EQ(77u, larger.future);
+    // A host built with the first version's record gets that version, and nothing beyond it is written.
+    GatewayStatistics first;
+    std::memset(&first, 0xAB, sizeof first);
+    first.size = GATEWAY_STATISTICS_V1_SIZE;
+    EXPECT_TRUE(library.GetStatistics(&first));
+    EXPECT_EQ(160u, first.size);
+    EXPECT_EQ(1u, first.version);
+    EXPECT_EQ(0xABABABABABABABABull, first.eventsQueued);
+    EXPECT_EQ(0xABABABABABABABABull, first.connectionCheckFailures);
+    EXPECT_NE(0xABABABABABABABABull, first.longestHostCallbackUs);
 }
 
 // Regression: each read counted back from its own reading of the clock, in whole seconds, so the time of

@@ -432,6 +432,7 @@ static bool step_statistics_record(void) {
     check_int("lastLoginMs before any login", 0, (int64_t)statistics.lastLoginMs);
     check_int("loggedIn before any login", 0, (int64_t)statistics.loggedIn);
     check(statistics.longestHostCallbackUs != 0xABABABABABABABABull, "longestHostCallbackUs left unwritten");
+    check(statistics.connectionCheckFailures != 0xABABABABABABABABull, "the second version left unwritten");
 
     /* A newer header's larger record: the gateway fills what it knows and leaves the rest alone. */
     memset(&larger, 0xAB, sizeof larger);

@@ -7,24 +7,38 @@
 #include "gateway/SiPassGateWay.h"
 #include "SiPassVormekGateway.h"
 
+namespace {
+
+// A request from a callback on the delivery thread: the client's deliveries stop waiting for room in the
+// queue until that callback returns, so a client that serialises its requests with its deliveries can
+// answer.
+const processGateway::Pin& requesting(const processGateway::Pin& gateway) {
+    if (delivery::Queue* queue = gateway->deliveryQueue()) {
+        queue->clientRequest();
+    }
+    return gateway;
+}
+
+}  // namespace
+
 extern "C" {
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount,
                                                   int32_t* pDoorCount) {
     return boundary::guardResult("gateway_getAllDoors", false, [&] {
-        return processGateway::obtain()->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
+        return requesting(processGateway::obtain())->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
     });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t pointId, PointState* pointState) {
     return boundary::guardResult("gateway_getPointState", false, [&] {
-        return processGateway::obtain()->getPointState(pointId, pointState);
+        return requesting(processGateway::obtain())->getPointState(pointId, pointState);
     });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t objectType, int32_t objectId, int32_t command) {
     return boundary::guardResult("gateway_controlDoor", false, [&] {
-        return processGateway::obtain()->controlDoor(objectType, objectId, command);
+        return requesting(processGateway::obtain())->controlDoor(objectType, objectId, command);
     });
 }
 

@@ -6,6 +6,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
+#include "gateway/DeliveryQueue.h"
 #include "gateway/ProcessGateway.h"
 #include "support/HostOptions.h"
 #include "support/LastError.h"
@@ -113,7 +114,7 @@ void SIPASSVORMEKGATEWAY_CALL gateway_setDropDuration(int seconds) {
     boundary::guard("gateway_setDropDuration", [&] { processGateway::obtain()->setDropDuration(seconds); });
 }
 
-// These three fail only for what they are given.
+// These fail only for what they are given.
 bool SIPASSVORMEKGATEWAY_CALL gateway_setReconnectPolicy(int32_t firstDelayMs, int32_t maxDelayMs) {
     return boundary::guardResult("gateway_setReconnectPolicy", false, [&] {
         return reconnect::setPolicy(firstDelayMs, maxDelayMs) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
@@ -129,6 +130,12 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistic
 bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options) {
     return boundary::guardResult("gateway_setOptions", false, [&] {
         return options::set(options) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
+    });
+}
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_setDeliveryQueue(int32_t capacity) {
+    return boundary::guardResult("gateway_setDeliveryQueue", false, [&] {
+        return delivery::setCapacity(capacity) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
     });
 }
 

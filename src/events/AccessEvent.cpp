@@ -1,10 +1,10 @@
 // Access events: a badge presented at a reader, with the cardholder's data. Runs on the client's thread
-// while OnEvent holds m_Mutex.
+// while OnEvent holds m_Mutex, or without it when the event is queued.
 #include "support/Boundary.h"
 #include "events/EventReading.h"
 #include "gateway/SiPassGateWay.h"
 
-void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event) {
+void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event, delivery::Queue* queue) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     long eventId = 0, objectId = 0, objectType = 0, state = 0, type = 0, subType = 0, stateType = 0;
     EventDate serverTime, timestamp;
@@ -58,6 +58,17 @@ void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event
              << " LastName: " << lastName << "|"
              << " CardNumber: " << cardNumber;
         logger.dbgLog(std::move(line.text()));
+    }
+
+    if (queue != nullptr) {
+        delivery::Item item = queuedEvent(delivery::Item::Kind::Access, eventId, objectId, objectType, type,
+                                          subType, state, stateType, timestampMs, serverTimeMs);
+        const Win32Helper::TextForm form = hostTextForm(hostOptions);
+        for (const CComBSTR* text : {&firstName, &lastName, &cardNumber, &location, &description}) {
+            item.addText(*text, form);
+        }
+        queue->push(std::move(item));
+        return;
     }
 
     // Keyed by the event's ObjectType; the answer does not restrict forwarding.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "support/Boundary.h"
+#include "gateway/DeliveryQueue.h"
 #include "names/EnumNames.h"
 #include "events/EventTime.h"
 #include "support/FailureText.h"
@@ -143,4 +144,19 @@ inline void announceHostCall(statistics::EventKind kind) {
 // The form in which this event's texts reach the host, by the event's one reading of the options.
 inline Win32Helper::TextForm hostTextForm(const options::Snapshot& options) {
     return options.unchangedTexts() ? Win32Helper::TextForm::Unchanged : Win32Helper::TextForm::Narrowed;
+}
+
+// The queued copy of an event's numbers (the generic callback takes eventId, type and subType of them).
+inline delivery::Item queuedEvent(delivery::Item::Kind kind, long eventId, long objectId, long objectType,
+                                  long type, long subType, long state, long stateType, long long timestampMs,
+                                  long long serverTimeMs) {
+    delivery::Item item;
+    item.kind = kind;
+    const long values[7] = {eventId, objectId, objectType, type, subType, state, stateType};
+    for (int i = 0; i < 7; ++i) {
+        item.values[i] = static_cast<int32_t>(values[i]);
+    }
+    item.timestampMs = timestampMs;
+    item.serverTimeMs = serverTimeMs;
+    return item;
 }

@@ -1,10 +1,10 @@
 // Generic events: an event number, a type and a sub-type, two times and two texts. Runs on the client's
-// thread while OnEvent holds m_Mutex; never consults the subscriptions.
+// thread while OnEvent holds m_Mutex (without it when queued); never consults the subscriptions.
 #include "support/Boundary.h"
 #include "events/EventReading.h"
 #include "gateway/SiPassGateWay.h"
 
-void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event) {
+void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event, delivery::Queue* queue) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     long eventId = 0, type = 0, subType = 0;
     EventDate serverTime, timestamp;
@@ -48,6 +48,16 @@ void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> eve
              << " Servertime: " << serverTime << "|"
              << " CurrentTime: " << now.local;
         logger.dbgLog(std::move(line.text()));
+    }
+
+    if (queue != nullptr) {
+        delivery::Item item = queuedEvent(delivery::Item::Kind::Generic, eventId, 0, 0, type, subType, 0, 0,
+                                          timestampMs, serverTimeMs);
+        const Win32Helper::TextForm form = hostTextForm(hostOptions);
+        item.addText(location, form);
+        item.addText(description, form);
+        queue->push(std::move(item));
+        return;
     }
 
     GenericEventCallback callback = m_GenericEventCallback;

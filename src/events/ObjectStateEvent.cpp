@@ -1,10 +1,10 @@
 // Object-state events: a point in alarm, a door forced or held, a reader offline. Runs on the client's
-// thread while OnEvent holds m_Mutex.
+// thread while OnEvent holds m_Mutex, or without it when the event is queued.
 #include "support/Boundary.h"
 #include "events/EventReading.h"
 #include "gateway/SiPassGateWay.h"
 
-void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event) {
+void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event, delivery::Queue* queue) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     long eventId = 0, objectId = 0, objectType = 0, state = 0, subType = 0, type = 0, stateType = 0;
     EventDate timestamp, serverTime;
@@ -56,6 +56,16 @@ void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event
              << " Timestamp: " << timestamp << "|"
              << " CurrentTime: " << now.local;
         logger.dbgLog(std::move(line.text()));
+    }
+
+    if (queue != nullptr) {
+        delivery::Item item = queuedEvent(delivery::Item::Kind::ObjectState, eventId, objectId, objectType, type,
+                                          subType, state, stateType, timestampMs, serverTimeMs);
+        const Win32Helper::TextForm form = hostTextForm(hostOptions);
+        item.addText(location, form);
+        item.addText(description, form);
+        queue->push(std::move(item));
+        return;
     }
 
     // Keyed by the event's Type; the answer does not restrict forwarding.

@@ -3,6 +3,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
+#include "events/EventReading.h"
 #include "com/ComOwners.h"
 #include "support/FailureText.h"
 #include "gateway/ProcessGateway.h"
@@ -35,10 +36,10 @@ auto SiPassGateWay::delivering(Work&& work) {
     return result;
 }
 
-HRESULT SiPassGateWay::deliverEvents(SAFEARRAY* events) {
+HRESULT SiPassGateWay::deliverEvents(SAFEARRAY* events, delivery::Queue* queue) {
     return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
         logger().dbgLog("OnEvent");
-        return dispatchEvents(events);
+        return dispatchEvents(events, queue);
     });
 }
 
@@ -57,6 +58,13 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnClientStateChanged(long state) {
 
 HRESULT SiPassGateWay::clientStateChanged(long state, unsigned connection) {
     boundary::guard("OnClientStateChanged", [&] {
+        if (deliveryQueue() != nullptr) {
+            // Queued: no callback runs here, so nothing is kept and m_Mutex is not needed (and not taken:
+            // the delivery thread holds it while a callback runs).
+            processGateway::DeliveryScope scope;
+            deliverState(state, connection);
+            return;
+        }
         if (m_Mutex.heldByThisThread()) {
             KeptDelivery kept;
             kept.stateChange = true;
@@ -75,6 +83,12 @@ HRESULT SiPassGateWay::clientStateChanged(long state, unsigned connection) {
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
     return boundary::guard("OnEvent", E_UNEXPECTED, [&] {
+        if (delivery::Queue* queue = deliveryQueue()) {
+            // Translated and queued here, delivered by the queue's thread; a synchronous delivery on that
+            // thread is queued like any other.
+            processGateway::DeliveryScope scope;
+            return deliverEvents(events, queue);
+        }
         if (m_Mutex.heldByThisThread()) {
             // The copy holds a reference to every object, so the client may free its array on return; a
             // missing array stays missing.
@@ -89,7 +103,7 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
             m_kept.push_back(std::move(kept));
             return S_OK;
         }
-        return delivering([&] { return deliverEvents(events); });
+        return delivering([&] { return deliverEvents(events, nullptr); });
     });
 }
 
@@ -102,6 +116,20 @@ void SiPassGateWay::queueReport(int32_t state, int32_t attempt, int32_t hr) {
 }
 
 void SiPassGateWay::deliverReports() {
+    if (delivery::Queue* queue = deliveryQueue()) {
+        // In the queue, after the events and the disconnect callback that came before them.
+        std::lock_guard<std::mutex> lock(m_stateLock);
+        for (const Report& report : m_reports) {
+            delivery::Item item;
+            item.kind = delivery::Item::Kind::Report;
+            item.values[0] = report.state;
+            item.values[1] = report.attempt;
+            item.values[2] = report.hr;
+            queue->push(std::move(item));
+        }
+        m_reports.clear();
+        return;
+    }
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         if (m_reporting) {
@@ -144,7 +172,7 @@ void SiPassGateWay::deliverKept() {
         if (kept.stateChange) {
             deliverState(kept.state, kept.connection);
         } else {
-            deliverEvents(kept.events.get());
+            deliverEvents(kept.events.get(), nullptr);
         }
     }
     m_deliveringKept = false;
@@ -154,7 +182,11 @@ void SiPassGateWay::handleClientState(long state, unsigned connection) {
     logger().log("Client State Changed");
     if (state == 0) {
         statistics::add(statistics::counters().connectionLosses);
-        if (m_DisconnectCallback != nullptr) {
+        if (delivery::Queue* queue = deliveryQueue()) {
+            delivery::Item item;
+            item.kind = delivery::Item::Kind::Disconnect;
+            queue->push(std::move(item));
+        } else if (m_DisconnectCallback != nullptr) {
             DisconnectCallback callback = m_DisconnectCallback;
             boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
         }
@@ -200,7 +232,7 @@ void SiPassGateWay::noteClientState(long state, unsigned connection) {
     }
 }
 
-HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
+HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue) {
     statistics::Counters& counted = statistics::counters();
     if (events == nullptr) {
         statistics::add(counted.malformedArrays);
@@ -268,16 +300,16 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events) {
         ComPtr<IGenericEvent> generic;
         if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.GetAddressOf())))) {
             statistics::eventReceived(statistics::EventKind::Access);
-            handleAccessEvent(std::move(access));
+            handleAccessEvent(std::move(access), queue);
         } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.GetAddressOf())))) {
             statistics::eventReceived(statistics::EventKind::ObjectState);
-            handleObjectState(std::move(objectState));
+            handleObjectState(std::move(objectState), queue);
         } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.GetAddressOf())))) {
             statistics::eventReceived(statistics::EventKind::Generic);
-            handleGenericEvent(std::move(generic));
+            handleGenericEvent(std::move(generic), queue);
         }
         // What the host callback of this event caused on this thread comes right after it.
-        if (!m_kept.empty()) {
+        if (queue == nullptr && !m_kept.empty()) {
             deliverKept();
         }
     }
@@ -292,4 +324,57 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnAlarm(long) {
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnSubscriptionEvent(long) {
     boundary::guard("OnSubscriptionEvent", [] { logger().dbgLog("Subscription event"); });
     return S_OK;
+}
+
+void SiPassGateWay::deliverQueued(delivery::Item& item) {
+    using Kind = delivery::Item::Kind;
+    const int32_t* v = item.values;
+    if (item.kind == Kind::Report) {
+        boost::lock_guard<OwnedMutex> lock(m_reportMutex);
+        ConnectionStateCallback callback = m_connectionStateCallback;
+        if (callback != nullptr) {
+            boundary::callHost("m_ConnectionStateCallback", [&] { callback(v[0], v[1], v[2]); });
+        }
+        return;
+    }
+    boost::lock_guard<OwnedMutex> lock(m_Mutex);
+    switch (item.kind) {
+        case Kind::Disconnect:
+            if (DisconnectCallback callback = m_DisconnectCallback) {
+                boundary::callHost("m_DisconnectCallback", [callback] { callback(); });
+            }
+            return;
+        case Kind::Access:
+            if (AlarmAccessCallback callback = m_AlarmAccessCallback) {
+                announceHostCall(statistics::EventKind::Access);
+                boundary::callHost("m_AlarmAccessCallback", [&] {
+                    callback(v[0], v[1], v[2], v[3], v[4], v[5], v[6], item.timestampMs, item.serverTimeMs,
+                             item.text(0), item.text(1), item.text(2), item.text(3), item.text(4));
+                });
+                return;
+            }
+            break;
+        case Kind::ObjectState:
+            if (AlarmStateCallback callback = m_AlarmStateCallback) {
+                announceHostCall(statistics::EventKind::ObjectState);
+                boundary::callHost("m_AlarmStateCallback", [&] {
+                    callback(v[0], v[1], v[2], v[3], v[4], v[5], v[6], item.timestampMs, item.serverTimeMs,
+                             item.text(0), item.text(1));
+                });
+                return;
+            }
+            break;
+        case Kind::Generic:
+            if (GenericEventCallback callback = m_GenericEventCallback) {
+                announceHostCall(statistics::EventKind::Generic);
+                boundary::callHost("m_GenericEventCallback", [&] {
+                    callback(v[0], v[3], v[4], item.timestampMs, item.serverTimeMs, item.text(0), item.text(1));
+                });
+                return;
+            }
+            break;
+        case Kind::Report:
+            return;
+    }
+    countWithoutCallback();
 }

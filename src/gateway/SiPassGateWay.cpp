@@ -57,7 +57,38 @@ void SiPassGateWay::shutdown() {
     m_shutDown = true;
     m_operation = "gateway_Close";
     logger().log("Destructor called");
+    // First, so that a client delivery waiting for room in the queue returns and the event connection can
+    // be withdrawn; what the client delivers from now on is discarded.
+    if (delivery::Queue* queue = deliveryQueue()) {
+        queue->stop("gateway_Close");
+    }
     releaseClient();
+}
+
+void SiPassGateWay::applyDeliverySetting() {
+    const int32_t capacity = delivery::capacity();
+    delivery::Queue* queue = deliveryQueue();
+    if (queue != nullptr) {
+        if (capacity != 0) {
+            queue->setCapacity(capacity);
+            return;
+        }
+        // Turned off: what the old client queued is delivered before anything goes the direct way.
+        queue->drain();
+        m_queue.store(nullptr, std::memory_order_release);
+        return;
+    }
+    if (capacity == 0) {
+        return;
+    }
+    try {
+        m_queues.push_back(
+            std::make_unique<delivery::Queue>(capacity, [this](delivery::Item& item) { deliverQueued(item); }));
+        m_queue.store(m_queues.back().get(), std::memory_order_release);
+    } catch (const std::exception& e) {
+        logger().errLog(std::string("The delivery queue could not be started (") + e.what() +
+                        "); events are delivered on the client's thread.");
+    }
 }
 
 ComPtr<IComClient> SiPassGateWay::client() const {
@@ -128,6 +159,12 @@ bool SiPassGateWay::Init(std::wstring user, std::wstring password) {
         return lastError::refuse(GATEWAY_E_PROCESS_TOKEN);
     }
     beginLogin("gateway_Init");
+    {
+        // The queue changes only while no client delivers (login releases the old client anyway).
+        lastError::Pause oldClient;
+        releaseClient();
+    }
+    applyDeliverySetting();
     const HRESULT hr = login(user, password);
     if (SUCCEEDED(hr)) {
         statistics::loggedInNow();

@@ -4,12 +4,15 @@
 
 #include <wrl/client.h>
 
+#include <atomic>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "gateway/Advice.h"
+#include "gateway/DeliveryQueue.h"
 #include "support/ClientRef.h"
 #include "com/ComOwners.h"
 
@@ -85,11 +88,16 @@ public:
     // For tests: whether a triple is subscribed. Takes m_Mutex.
     bool isSubscribed(long objectType, long objectId, long state);
 
-    // The three event translators, called by OnEvent on the client's thread with m_Mutex held. Each owns
-    // the reference it is given, reads the event, drops it when too old, logs it and calls the host.
-    void handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event);
-    void handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event);
-    void handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event);
+    // The three event translators, called by OnEvent on the client's thread. Each owns the reference it
+    // is given, reads the event, drops it when too old, logs it, and either calls the host (`queue` null,
+    // with m_Mutex held) or queues a copy of what the callback receives (without m_Mutex).
+    void handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event, delivery::Queue* queue);
+    void handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event, delivery::Queue* queue);
+    void handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event, delivery::Queue* queue);
+
+    // The delivery queue this object delivers through, or null when it delivers on the client's thread.
+    // Set only by gateway_Init (with no client advised) and read on every delivery.
+    delivery::Queue* deliveryQueue() const { return m_queue.load(std::memory_order_acquire); }
 
     // Written and read without the mutex: a single aligned 32-bit value.
     void setDropDuration(int seconds) { m_DropDuration = seconds; }
@@ -135,8 +143,15 @@ private:
     // call the door exports from it even against a client that serialises its requests with its event
     // deliveries. Reports never overlap one another.
     void deliverReports();
-    // Unpacks one OnEvent array and hands each event object to its translator. REQUIRES: m_Mutex held.
-    HRESULT dispatchEvents(SAFEARRAY* events);
+    // Unpacks one OnEvent array and hands each event object to its translator. REQUIRES: m_Mutex held,
+    // unless `queue` is not null.
+    HRESULT dispatchEvents(SAFEARRAY* events, delivery::Queue* queue);
+    // gateway_Init's reading of the host's delivery setting: starts a queue, changes its capacity, or
+    // delivers what is queued and ends it. REQUIRES: the lifecycle lock, with no client advised.
+    void applyDeliverySetting();
+    // One queued callback, on the delivery thread: under m_Mutex (m_reportMutex for a report) like a
+    // delivery on the client's thread, with the callback registered now.
+    void deliverQueued(delivery::Item& item);
     // The client's state report: the log line, for state 0 the disconnect callback, and what it changes in
     // the connection the host was told of. REQUIRES: m_Mutex.
     void handleClientState(long state, unsigned connection);
@@ -144,8 +159,9 @@ private:
     // be kept. Not on a thread that holds m_Mutex.
     template <class Work>
     auto delivering(Work&& work);
-    // One OnEvent array or one state change, under their boundary guard. REQUIRES: m_Mutex held.
-    HRESULT deliverEvents(SAFEARRAY* events);
+    // One OnEvent array or one state change, under their boundary guard. REQUIRES: m_Mutex held, unless
+    // `queue` (or deliveryQueue()) is not null.
+    HRESULT deliverEvents(SAFEARRAY* events, delivery::Queue* queue);
     void deliverState(long state, unsigned connection);
     // Delivers what nested deliveries kept, in arrival order. REQUIRES: m_Mutex held by this thread.
     void deliverKept();
@@ -217,6 +233,11 @@ private:
     // and a delivery that arrives on that thread is kept (m_kept) instead of taking it again. Nothing foreign
     // is called with it held except under the structured-exception guard.
     mutable OwnedMutex m_Mutex;
+
+    // The queue in use (null: direct delivery) and the queues this object started; a queue that was turned
+    // off is kept until the object ends, so a late reader of m_queue never finds it freed.
+    std::atomic<delivery::Queue*> m_queue{nullptr};
+    std::vector<std::unique_ptr<delivery::Queue>> m_queues;
     ManagedDLLLoaderCpp m_Loader;
     volatile int m_DropDuration = 180;
 };

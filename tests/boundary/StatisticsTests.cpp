@@ -64,7 +64,7 @@ protected:
         statistics.size = sizeof statistics;
         EXPECT_TRUE(library.GetStatistics(&statistics));
         EXPECT_EQ(sizeof statistics, statistics.size);
-        EXPECT_EQ(1u, statistics.version);
+        EXPECT_EQ(2u, statistics.version);
         return statistics;
     }
 

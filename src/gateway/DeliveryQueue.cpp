@@ -1,0 +1,211 @@
+#include "gateway/DeliveryQueue.h"
+
+#include <intrin.h>
+
+#include <atomic>
+
+#include "gateway/ProcessGateway.h"
+#include "support/Boundary.h"
+#include "support/SimpleLogger.h"
+#include "support/Statistics.h"
+
+namespace delivery {
+
+namespace {
+
+std::atomic<int32_t> g_capacity{0};
+
+SimpleLogger& logger() {
+    return *SimpleLogger::GetInstance();
+}
+
+const char* kindName(Item::Kind kind) {
+    switch (kind) {
+        case Item::Kind::Access:
+            return "access";
+        case Item::Kind::ObjectState:
+            return "object state";
+        default:
+            return "generic";
+    }
+}
+
+// The line that names what a stop discarded: the count, then kind and id of up to ten events.
+std::string discardedLine(const char* operation, const std::deque<Item>& items) {
+    size_t events = 0;
+    std::string named;
+    for (const Item& item : items) {
+        if (!item.isEvent()) {
+            continue;
+        }
+        if (++events <= 10) {
+            named += events == 1 ? ": " : ", ";
+            named += kindName(item.kind);
+            named += ' ';
+            named += std::to_string(item.values[0]);
+        }
+    }
+    if (events > 10) {
+        named += " and " + std::to_string(events - 10) + " more";
+    }
+    return std::string(operation) + " discarded " + std::to_string(events) +
+           (events == 1 ? " queued event" : " queued events") + named + ".";
+}
+
+}  // namespace
+
+bool setCapacity(int32_t capacity) {
+    if (capacity < 0 || capacity > kMaxCapacity) {
+        logger().errLog("gateway_setDeliveryQueue: the capacity " + std::to_string(capacity) +
+                        " is outside 0 to 1000000; the setting stays as it was.");
+        return false;
+    }
+    g_capacity.store(capacity, std::memory_order_relaxed);
+    logger().log(capacity == 0 ? std::string("gateway_setDeliveryQueue: events are delivered on the client's "
+                                             "thread from the next gateway_Init.")
+                               : "gateway_setDeliveryQueue: events are delivered through a queue of " +
+                                     std::to_string(capacity) + " from the next gateway_Init.");
+    return true;
+}
+
+int32_t capacity() {
+    return g_capacity.load(std::memory_order_relaxed);
+}
+
+void Item::addText(const CComBSTR& text, Win32Helper::TextForm form) {
+    const Win32Helper::CallbackText converted(text, form);
+    textStart[textCount++] = static_cast<uint32_t>(texts.size());
+    texts += converted.c_str();
+    texts += L'\0';
+}
+
+Queue::Queue(int32_t capacity, std::function<void(Item&)> deliver)
+    : m_deliver(std::move(deliver)), m_capacity(static_cast<size_t>(capacity)) {
+    // The thread is an entry point of the library like an export: nothing escapes it.
+    m_thread = std::thread([this] { boundary::guard("the delivery thread", [this] { run(); }); });
+}
+
+Queue::~Queue() {
+    stop("The gateway");
+}
+
+void Queue::setCapacity(int32_t capacity) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_capacity = static_cast<size_t>(capacity);
+    m_room.notify_all();
+}
+
+bool Queue::push(Item&& item) {
+    statistics::Counters& counted = statistics::counters();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (item.isEvent() && m_items.size() >= m_capacity && !m_stopping &&
+        ::GetCurrentThreadId() != m_threadId) {
+        const uint64_t start = __rdtsc();
+        m_room.wait(lock, [this] { return m_items.size() < m_capacity || m_stopping || m_requesting; });
+        statistics::add(counted.queueFullWaits);
+        counted.queueFullWaitTicks.fetch_add(__rdtsc() - start, std::memory_order_relaxed);
+    }
+    if (m_stopping) {
+        lock.unlock();
+        if (item.isEvent()) {
+            statistics::add(counted.discardedAtClose);
+        }
+        return false;
+    }
+    item.queuedTicks = __rdtsc();
+    m_items.push_back(std::move(item));
+    const uint64_t queued = counted.queued.fetch_add(1, std::memory_order_relaxed) + 1;
+    statistics::raiseTo(counted.queueHighWater, queued);
+    if (m_items.size() == 1) {
+        m_itemsOrStop.notify_one();
+    }
+    return true;
+}
+
+void Queue::clientRequest() {
+    if (::GetCurrentThreadId() != m_threadId) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_requesting) {
+        m_requesting = true;
+        m_room.notify_all();
+    }
+}
+
+void Queue::run() {
+    const HRESULT joined = ::CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // For the whole life of the thread: a callback here, and the log function during one, are refused
+    // what they are refused inside any gateway callback.
+    processGateway::DeliveryScope scope;
+    statistics::Counters& counted = statistics::counters();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_threadId.store(::GetCurrentThreadId());
+    for (;;) {
+        m_itemsOrStop.wait(lock, [this] { return !m_items.empty() || m_stopping || m_draining; });
+        if (m_stopping || m_items.empty()) {
+            break;
+        }
+        Item item = std::move(m_items.front());
+        m_items.pop_front();
+        counted.queued.fetch_sub(1, std::memory_order_relaxed);
+        m_delivering = true;
+        m_room.notify_all();
+        lock.unlock();
+        statistics::raiseTo(counted.longestQueueWaitTicks, __rdtsc() - item.queuedTicks);
+        // Each item under a guard of its own: a fault in one costs that item, not the thread.
+        boundary::guard("the delivery thread", [&] { m_deliver(item); });
+        lock.lock();
+        m_delivering = false;
+        m_requesting = false;
+    }
+    m_threadId.store(0);
+    m_room.notify_all();
+    lock.unlock();
+    if (SUCCEEDED(joined)) {
+        ::CoUninitialize();
+    }
+}
+
+void Queue::endThread() {
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+void Queue::stop(const char* operation) {
+    std::deque<Item> discarded;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_stopping) {
+            return;
+        }
+        m_stopping = true;
+        discarded.swap(m_items);
+        m_itemsOrStop.notify_all();
+        m_room.notify_all();
+    }
+    endThread();
+    statistics::Counters& counted = statistics::counters();
+    counted.queued.fetch_sub(discarded.size(), std::memory_order_relaxed);
+    size_t events = 0;
+    for (const Item& item : discarded) {
+        events += item.isEvent() ? 1 : 0;
+    }
+    counted.discardedAtClose.fetch_add(events, std::memory_order_relaxed);
+    if (events != 0) {
+        logger().log(discardedLine(operation, discarded));
+    }
+}
+
+void Queue::drain() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_draining = true;
+        m_itemsOrStop.notify_all();
+    }
+    endThread();
+    stop("Turning the delivery queue off");
+}
+
+}  // namespace delivery

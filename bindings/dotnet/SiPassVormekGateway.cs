@@ -234,6 +234,10 @@ namespace SiPassVormek
         [return: MarshalAs(UnmanagedType.I1)]
         public static extern bool gateway_setOptions(uint options);
 
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_setDeliveryQueue(int capacity);
+
         // Copies the text into message, NUL-terminated and cut to capacity - 1 characters; null and 0 read
         // the code alone. Changes nothing: reading twice gives the same.
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl, CharSet = CharSet.Unicode)]
@@ -392,6 +396,19 @@ namespace SiPassVormek
         public static void SetOptionsOrThrow(GatewayOptions options)
         {
             ThrowIfFalse(SetOptions(options));
+        }
+
+        // From the next Init: events are queued by the client's thread and the callbacks run on a delivery
+        // thread of the gateway's own (capacity 1 to 1,000,000; 0 delivers on the client's thread again).
+        // Belongs to the process and survives Close, like the options.
+        public static bool SetDeliveryQueue(int capacity)
+        {
+            return NativeMethods.gateway_setDeliveryQueue(capacity);
+        }
+
+        public static void SetDeliveryQueueOrThrow(int capacity)
+        {
+            ThrowIfFalse(SetDeliveryQueue(capacity));
         }
 
         // The health counters since the DLL was loaded; read without blocking event delivery.

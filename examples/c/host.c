@@ -111,6 +111,11 @@ int wmain(int argc, wchar_t** argv) {
     /* Times in UTC and event texts as the client gave them; without this, local times and texts through
      * the machine's narrow code page. */
     gateway_setOptions(GATEWAY_OPTION_UTC_TIMES | GATEWAY_OPTION_UNCHANGED_TEXTS);
+    /* Callbacks on a thread of the gateway's own, so that a slow callback never holds the client; up to
+     * 10,000 events wait for it. */
+    if (!gateway_setDeliveryQueue(10000)) {
+        print_failure(L"delivery queue");
+    }
     gateway_RegisterConnectionStateCallback(on_connection);
     gateway_RegisterAlarmStateCallback(on_state);
     if (!gateway_Init(user, password)) {

@@ -319,7 +319,7 @@ static class BindingTests
         Check.Equal(false, NativeMethods.gateway_RegisterEvent(7, 115, 0), "RegisterEvent before a login");
         GatewayStatistics statistics = Gateway.Statistics;
         Check.Equal((uint)Marshal.SizeOf(typeof(GatewayStatistics)), statistics.Size, "statistics size");
-        Check.Equal(1u, statistics.Version, "statistics version");
+        Check.Equal(2u, statistics.Version, "statistics version");
         Check.Equal(0ul, statistics.LoggedIn, "LoggedIn before the login");
     }
 
@@ -602,6 +602,12 @@ static class BindingTests
                        () => Gateway.SetOptionsOrThrow((GatewayOptions)0x80), "SetOptions(0x80)");
         Gateway.SetOptionsOrThrow(GatewayOptions.UnchangedTexts);
         CheckNoLastError("SetOptionsOrThrow(UnchangedTexts)");
+        from = s_log.Count;
+        Check.Equal(false, Gateway.SetDeliveryQueue(1000001), "SetDeliveryQueue(1000001), out of range");
+        CheckLastError(GatewayErrorCodes.InvalidArgument, from, () => Gateway.SetDeliveryQueueOrThrow(-1),
+                       "SetDeliveryQueue(-1)");
+        Gateway.SetDeliveryQueueOrThrow(0);
+        CheckNoLastError("SetDeliveryQueueOrThrow(0)");
 
         from = s_log.Count;
         Check.Equal(null, gateway.GetPointState(424242), "GetPointState(424242), no such point");

@@ -23,6 +23,7 @@
 // them against a plain loop in the same process; so it includes these internals by path, on purpose.
 #include "doors/DoorServices.h"
 #include "doors/HostRecords.h"
+#include "gateway/DeliveryQueue.h"
 #include "gateway/ProcessGateway.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/HostOptions.h"
@@ -47,6 +48,24 @@ void SIPASSVORMEKGATEWAY_CALL onAccess(int32_t eventId, int32_t, int32_t, int32_
 void SIPASSVORMEKGATEWAY_CALL onGeneric(int32_t eventId, int32_t, int32_t, int64_t timestampMs, int64_t,
                                         const wchar_t* location, const wchar_t*) {
     g_sink = g_sink + eventId + timestampMs + (location != nullptr ? location[0] : 0);
+}
+
+// The host of the delivery-queue cases: counts its calls, and with g_hostWorkTicks set works that long
+// (a busy wait on the performance counter: Sleep cannot wait 20 us).
+std::atomic<long> g_counted{0};
+LONGLONG g_hostWorkTicks = 0;
+void SIPASSVORMEKGATEWAY_CALL onStateCounted(int32_t eventId, int32_t, int32_t, int32_t, int32_t, int32_t,
+                                             int32_t, int64_t timestampMs, int64_t, const wchar_t* location,
+                                             const wchar_t*) {
+    g_sink = g_sink + eventId + timestampMs + (location != nullptr ? location[0] : 0);
+    if (g_hostWorkTicks != 0) {
+        LARGE_INTEGER start{}, now{};
+        ::QueryPerformanceCounter(&start);
+        do {
+            ::QueryPerformanceCounter(&now);
+        } while (now.QuadPart - start.QuadPart < g_hostWorkTicks);
+    }
+    g_counted.fetch_add(1, std::memory_order_release);
 }
 
 void SIPASSVORMEKGATEWAY_CALL discardLog(LogLevel, const wchar_t*) {}
@@ -516,6 +535,61 @@ int main(int argc, char** argv) {
         }
     }
 
+    // The delivery queue, on a second gateway object that logs in with a queue (the first delivers
+    // directly); arrays of one object-state event, no log. With a host that works 20 us per event: the
+    // client's thread's time per event with the queue against without it (the queue drains between rounds,
+    // untimed). With a host that returns at once: the time until the host has received every event of the
+    // round with the queue against the direct path's.
+    {
+        delivery::setCapacity(delivery::kMaxCapacity);
+        auto queued = std::make_shared<SiPassGateWay>();
+        if (!queued->Init(L"operator", L"sipass") || queued->deliveryQueue() == nullptr) {
+            std::fprintf(stderr, "the gateway did not start its delivery queue\n");
+            return 1;
+        }
+        queued->setDropDuration(INT_MAX);
+        for (SiPassGateWay* object : {gateway.get(), queued.get()}) {
+            object->RegisterAlarmStateCallback(&onStateCounted);
+        }
+        Batch batch("objectState", 1);
+        auto waitForHost = [](long count) {
+            while (g_counted.load(std::memory_order_acquire) < count) {
+                ::SwitchToThread();
+            }
+        };
+        LARGE_INTEGER frequency{};
+        ::QueryPerformanceFrequency(&frequency);
+        g_hostWorkTicks = frequency.QuadPart * 20 / 1000000;
+        const long slowEvents = std::max(100L, eventsPerRound / 8);
+        auto slowTimes = takeTurns({
+            [&] {
+                const long target = g_counted.load() + slowEvents;
+                const double ns = timeRound(1, slowEvents, [&] { queued->OnEvent(batch.array); });
+                waitForHost(target);
+                return ns;
+            },
+            [&] { return timeRound(1, slowEvents, [&] { gateway->OnEvent(batch.array); }); },
+        });
+        rows.push_back(rowOf("queue: client thread, 20 us host", slowTimes, 0.25));
+        g_hostWorkTicks = 0;
+        auto fastTimes = takeTurns({
+            [&] {
+                const long target = g_counted.load() + eventsPerRound;
+                return timeRound(eventsPerRound, eventsPerRound, [&] {
+                    for (long i = 0; i < eventsPerRound; ++i) {
+                        queued->OnEvent(batch.array);
+                    }
+                    waitForHost(target);
+                });
+            },
+            [&] { return timeRound(1, eventsPerRound, [&] { gateway->OnEvent(batch.array); }); },
+        });
+        rows.push_back(rowOf("queue: end to end, quick host", fastTimes, 2.0));
+        queued->shutdown();
+        delivery::setCapacity(0);
+        gateway->RegisterAlarmStateCallback(&onState);
+    }
+
     // Door enumeration: time per door, each site size against the plain loop. A round lists at least
     // kDoorsPerRound doors (the site of 10,000 doors once).
     Microsoft::WRL::ComPtr<IComClient> client;
@@ -602,7 +676,7 @@ int main(int argc, char** argv) {
         allMet = allMet && met;
         char target[16] = "-";
         if (row.target != 0) {
-            std::snprintf(target, sizeof target, "%.1f%s", row.target, met ? "" : " !");
+            std::snprintf(target, sizeof target, "%g%s", row.target, met ? "" : " !");
         }
         char plain[2][16] = {"-", "-"};
         if (row.plainNs != 0) {

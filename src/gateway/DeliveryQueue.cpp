@@ -1,5 +1,6 @@
 #include "gateway/DeliveryQueue.h"
 
+#include <immintrin.h>
 #include <intrin.h>
 
 #include <atomic>
@@ -14,6 +15,9 @@ namespace delivery {
 namespace {
 
 std::atomic<int32_t> g_capacity{0};
+
+// How long the delivery thread looks for the next item before it sleeps: a few microseconds.
+constexpr int kSpinsBeforeSleep = 2000;
 
 SimpleLogger& logger() {
     return *SimpleLogger::GetInstance();
@@ -116,7 +120,10 @@ bool Queue::push(Item&& item) {
     m_items.push_back(std::move(item));
     const uint64_t queued = counted.queued.fetch_add(1, std::memory_order_relaxed) + 1;
     statistics::raiseTo(counted.queueHighWater, queued);
-    if (m_items.size() == 1) {
+    m_size.store(m_items.size(), std::memory_order_release);
+    // A delivery thread that is busy, or still looking before it sleeps, needs no wake-up (which costs a
+    // system call on both sides).
+    if (m_sleeping) {
         m_itemsOrStop.notify_one();
     }
     return true;
@@ -142,21 +149,31 @@ void Queue::run() {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_threadId.store(::GetCurrentThreadId());
     for (;;) {
-        m_itemsOrStop.wait(lock, [this] { return !m_items.empty() || m_stopping || m_draining; });
+        if (m_items.empty() && !m_stopping && !m_draining) {
+            // A client that delivers a burst queues the next event within microseconds: look for it a
+            // little while before going to sleep.
+            lock.unlock();
+            for (int spins = 0; spins < kSpinsBeforeSleep && m_size.load(std::memory_order_acquire) == 0; ++spins) {
+                _mm_pause();
+            }
+            lock.lock();
+            m_sleeping = true;
+            m_itemsOrStop.wait(lock, [this] { return !m_items.empty() || m_stopping || m_draining; });
+            m_sleeping = false;
+        }
         if (m_stopping || m_items.empty()) {
             break;
         }
         Item item = std::move(m_items.front());
         m_items.pop_front();
+        m_size.store(m_items.size(), std::memory_order_release);
         counted.queued.fetch_sub(1, std::memory_order_relaxed);
-        m_delivering = true;
         m_room.notify_all();
         lock.unlock();
         statistics::raiseTo(counted.longestQueueWaitTicks, __rdtsc() - item.queuedTicks);
         // Each item under a guard of its own: a fault in one costs that item, not the thread.
         boundary::guard("the delivery thread", [&] { m_deliver(item); });
         lock.lock();
-        m_delivering = false;
         m_requesting = false;
     }
     m_threadId.store(0);
@@ -182,6 +199,7 @@ void Queue::stop(const char* operation) {
         }
         m_stopping = true;
         discarded.swap(m_items);
+        m_size.store(0, std::memory_order_release);
         m_itemsOrStop.notify_all();
         m_room.notify_all();
     }

@@ -95,8 +95,9 @@ private:
     size_t m_capacity;
     bool m_stopping = false;   // stop(): refuse and discard
     bool m_draining = false;   // drain(): end once empty
-    bool m_delivering = false; // an item is being delivered
     bool m_requesting = false; // the delivery thread is inside a door or point export
+    bool m_sleeping = false;   // the delivery thread waits on m_itemsOrStop
+    std::atomic<size_t> m_size{0};  // m_items.size(), for the delivery thread's look before it sleeps
     std::atomic<DWORD> m_threadId{0};  // the delivery thread's while it runs
     std::thread m_thread;
 };

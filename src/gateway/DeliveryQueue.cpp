@@ -101,7 +101,7 @@ bool Queue::push(Item&& item) {
     if (item.isEvent() && m_items.size() >= m_capacity && !m_stopping &&
         ::GetCurrentThreadId() != m_threadId) {
         const uint64_t start = __rdtsc();
-        m_room.wait(lock, [this] { return m_items.size() < m_capacity || m_stopping || m_requesting; });
+        m_room.wait(lock, [this] { return m_items.size() < m_capacity || m_stopping || m_requests > 0; });
         statistics::add(counted.queueFullWaits);
         counted.queueFullWaitTicks.fetch_add(__rdtsc() - start, std::memory_order_relaxed);
     }
@@ -122,14 +122,21 @@ bool Queue::push(Item&& item) {
     return true;
 }
 
-void Queue::clientRequest() {
+bool Queue::beginClientRequest() {
     if (::GetCurrentThreadId() != m_threadId) {
-        return;
+        return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_requesting) {
-        m_requesting = true;
+    if (m_requests++ == 0) {
         m_room.notify_all();
+    }
+    return true;
+}
+
+void Queue::endClientRequest() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_requests > 0) {
+        --m_requests;
     }
 }
 
@@ -157,7 +164,8 @@ void Queue::run() {
         boundary::guard("the delivery thread", [&] { m_deliver(item); });
         lock.lock();
         m_delivering = false;
-        m_requesting = false;
+        // An export whose end was never seen (its frame abandoned by a raise) lifts the capacity no longer.
+        m_requests = 0;
     }
     m_threadId.store(0);
     m_room.notify_all();

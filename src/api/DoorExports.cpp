@@ -9,15 +9,27 @@
 
 namespace {
 
-// A request from a callback on the delivery thread: the client's deliveries stop waiting for room in the
-// queue until that callback returns, so a client that serialises its requests with its deliveries can
-// answer.
-const processGateway::Pin& requesting(const processGateway::Pin& gateway) {
-    if (delivery::Queue* queue = gateway->deliveryQueue()) {
-        queue->clientRequest();
+// A request from a callback on the delivery thread: while it runs, the client's deliveries do not wait
+// for room in the queue, so that a client that serialises its requests with its deliveries can answer.
+// The gateway pin outlives it, and with it the queue.
+class ClientRequest {
+public:
+    explicit ClientRequest(const processGateway::Pin& gateway) : m_queue(gateway->deliveryQueue()) {
+        if (m_queue != nullptr && !m_queue->beginClientRequest()) {
+            m_queue = nullptr;
+        }
     }
-    return gateway;
-}
+    ~ClientRequest() {
+        if (m_queue != nullptr) {
+            m_queue->endClientRequest();
+        }
+    }
+    ClientRequest(const ClientRequest&) = delete;
+    ClientRequest& operator=(const ClientRequest&) = delete;
+
+private:
+    delivery::Queue* m_queue;
+};
 
 }  // namespace
 
@@ -26,19 +38,25 @@ extern "C" {
 bool SIPASSVORMEKGATEWAY_CALL gateway_getAllDoors(Device** ppDevices, int32_t* pDeviceCount,
                                                   int32_t* pDoorCount) {
     return boundary::guardResult("gateway_getAllDoors", false, [&] {
-        return requesting(processGateway::obtain())->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
+        const processGateway::Pin gateway = processGateway::obtain();
+        const ClientRequest request(gateway);
+        return gateway->getAllDoors(ppDevices, pDeviceCount, pDoorCount);
     });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_getPointState(int32_t pointId, PointState* pointState) {
     return boundary::guardResult("gateway_getPointState", false, [&] {
-        return requesting(processGateway::obtain())->getPointState(pointId, pointState);
+        const processGateway::Pin gateway = processGateway::obtain();
+        const ClientRequest request(gateway);
+        return gateway->getPointState(pointId, pointState);
     });
 }
 
 bool SIPASSVORMEKGATEWAY_CALL gateway_controlDoor(int32_t objectType, int32_t objectId, int32_t command) {
     return boundary::guardResult("gateway_controlDoor", false, [&] {
-        return requesting(processGateway::obtain())->controlDoor(objectType, objectId, command);
+        const processGateway::Pin gateway = processGateway::obtain();
+        const ClientRequest request(gateway);
+        return gateway->controlDoor(objectType, objectId, command);
     });
 }
 

@@ -102,10 +102,10 @@ void Queue::setCapacity(int32_t capacity) {
 bool Queue::push(Item&& item) {
     statistics::Counters& counted = statistics::counters();
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (item.isEvent() && m_items.size() >= m_capacity && !m_stopping &&
+    if (item.isEvent() && m_items.size() >= m_capacity && !m_stopping && m_requests == 0 &&
         ::GetCurrentThreadId() != m_threadId) {
         const uint64_t start = __rdtsc();
-        m_room.wait(lock, [this] { return m_items.size() < m_capacity || m_stopping || m_requesting; });
+        m_room.wait(lock, [this] { return m_items.size() < m_capacity || m_stopping || m_requests > 0; });
         statistics::add(counted.queueFullWaits);
         counted.queueFullWaitTicks.fetch_add(__rdtsc() - start, std::memory_order_relaxed);
     }
@@ -129,14 +129,21 @@ bool Queue::push(Item&& item) {
     return true;
 }
 
-void Queue::clientRequest() {
+bool Queue::beginClientRequest() {
     if (::GetCurrentThreadId() != m_threadId) {
-        return;
+        return false;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_requesting) {
-        m_requesting = true;
+    if (m_requests++ == 0) {
         m_room.notify_all();
+    }
+    return true;
+}
+
+void Queue::endClientRequest() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_requests > 0) {
+        --m_requests;
     }
 }
 
@@ -170,11 +177,14 @@ void Queue::run() {
         counted.queued.fetch_sub(1, std::memory_order_relaxed);
         m_room.notify_all();
         lock.unlock();
-        statistics::raiseTo(counted.longestQueueWaitTicks, __rdtsc() - item.queuedTicks);
+        if (item.isEvent()) {
+            statistics::raiseTo(counted.longestQueueWaitTicks, __rdtsc() - item.queuedTicks);
+        }
         // Each item under a guard of its own: a fault in one costs that item, not the thread.
         boundary::guard("the delivery thread", [&] { m_deliver(item); });
         lock.lock();
-        m_requesting = false;
+        // An export whose end was never seen (its frame abandoned by a raise) lifts the capacity no longer.
+        m_requests = 0;
     }
     m_threadId.store(0);
     m_room.notify_all();

@@ -65,15 +65,18 @@ public:
 
     // Queues `item` (its queuedTicks set here). An event waits while the queue is full, unless the caller
     // is the delivery thread itself (a client that delivers synchronously from inside a callback) or the
-    // delivery thread is inside a door or point export (see clientRequest); reports never wait. False
+    // delivery thread is inside a door or point export (see beginClientRequest); reports never wait. False
     // when the queue has been stopped: the item is discarded (an event is counted as discarded at Close).
     bool push(Item&& item);
 
-    // The delivery thread calls a door or point export from a callback: until the callback returns, the
-    // client's deliveries do not wait for room, so that a client that serialises its requests with its
-    // deliveries answers the request instead of waiting for the delivery thread forever. Nothing on any
-    // other thread.
-    void clientRequest();
+    // The delivery thread calls a door or point export from a callback: until the matching
+    // endClientRequest, the client's deliveries do not wait for room, so that a client that serialises its
+    // requests with its deliveries answers the request instead of waiting for the delivery thread forever.
+    // Once the export has returned the capacity holds again. True on the delivery thread (nests); nothing
+    // and false on any other thread.
+    bool beginClientRequest();
+    // Ends what a beginClientRequest that returned true began. On the delivery thread.
+    void endClientRequest();
 
     // Ends the thread after the item in progress; what is still queued is discarded, counted and named
     // in one Info line ("<operation> discarded ..."). Every push from now on is refused. Not on the
@@ -95,7 +98,7 @@ private:
     size_t m_capacity;
     bool m_stopping = false;   // stop(): refuse and discard
     bool m_draining = false;   // drain(): end once empty
-    bool m_requesting = false; // the delivery thread is inside a door or point export
+    int m_requests = 0;        // door or point exports in progress on the delivery thread
     bool m_sleeping = false;   // the delivery thread waits on m_itemsOrStop
     std::atomic<size_t> m_size{0};  // m_items.size(), for the delivery thread's look before it sleeps
     std::atomic<DWORD> m_threadId{0};  // the delivery thread's while it runs

@@ -427,3 +427,49 @@ TEST_F(DeliveryQueue, CloseAndInitLoopsWithOutagesAndEventsAccountForEveryEvent)
                             delta(&GatewayStatistics::eventsAbandonedAtGetter) +
                             delta(&GatewayStatistics::eventsDiscardedAtClose));
 }
+
+// A callback that reads a point and then takes its time: the client's deliveries pass the full queue
+// only while the read runs, after it the capacity holds again (it used to stay lifted until the callback
+// returned, so a slow callback let the queue grow without bound).
+TEST_F(DeliveryQueue, ACallbackThatReadAPointLeftTheQueueUnboundedUntilItReturned) {
+    ASSERT_TRUE(library.setDeliveryQueue(1));
+    library.setDropDuration(INT_MAX);
+    ASSERT_TRUE(library.Init(L"operator", L"sipass"));
+    ASSERT_TRUE(g_host.waitForCalls(1));
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool read = false;
+    bool release = false;
+    {
+        std::lock_guard<std::mutex> lock(g_host.mutex);
+        g_host.onEvent = [&](int32_t eventId) {
+            if (eventId != 500) {
+                return;
+            }
+            PointState state{};
+            if (library.getPointState(2025, &state)) {
+                library.cleanupPointDefinition(PointDefinition{0, nullptr, state});
+            }
+            std::unique_lock<std::mutex> lock(mutex);
+            read = true;
+            changed.notify_all();
+            changed.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+        };
+    }
+    ASSERT_TRUE(sim::deliverEvent(stateEvent(500)));
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, std::chrono::seconds(10), [&] { return read; }));
+    }
+    EXPECT_FALSE(sim::deliverEvents(batchOf(501, 20), 500)) << "the client passed the full queue";
+    EXPECT_EQ(1u, statistics().eventsQueued);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+        changed.notify_all();
+    }
+    ASSERT_TRUE(g_host.waitForCalls(22));
+    std::vector<std::string> expected = statesFrom(500, 21);
+    const std::vector<std::string> calls = g_host.snapshot();
+    EXPECT_EQ(expected, std::vector<std::string>(calls.begin() + 1, calls.end()));
+}

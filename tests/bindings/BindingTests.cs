@@ -604,6 +604,7 @@ static class BindingTests
         CheckNoLastError("SetOptionsOrThrow(UnchangedTexts)");
         from = s_log.Count;
         Check.Equal(false, Gateway.SetDeliveryQueue(1000001), "SetDeliveryQueue(1000001), out of range");
+        from = s_log.Count;
         CheckLastError(GatewayErrorCodes.InvalidArgument, from, () => Gateway.SetDeliveryQueueOrThrow(-1),
                        "SetDeliveryQueue(-1)");
         Gateway.SetDeliveryQueueOrThrow(0);

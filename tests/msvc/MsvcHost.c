@@ -616,6 +616,10 @@ static bool step_options(void) {
     check_logged(mark, Info, L"gateway_setOptions: UTC times, unchanged texts.");
     check(gateway_getPointState(kFrame313.id, &utc), "gateway_getPointState(313) with UTC times failed");
     check(gateway_setOptions(0), "gateway_setOptions(0) refused");
+    check(!gateway_setDeliveryQueue(-5), "gateway_setDeliveryQueue accepted -5");
+    check_int("last error of a capacity out of range", GATEWAY_E_INVALID_ARGUMENT, gateway_GetLastError(NULL, 0));
+    check_logged(mark, Error, L"gateway_setDeliveryQueue: the capacity -5 is outside 0 to 1000000;");
+    check(gateway_setDeliveryQueue(0), "gateway_setDeliveryQueue(0) refused");
     check_int("last error after a success", 0, gateway_GetLastError(why, 128));
     check(why[0] == L'\0', "the last error keeps a text after a success");
     check(gateway_getPointState(kFrame313.id, &again), "gateway_getPointState(313) failed");

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -50,7 +51,7 @@ int runStats(const GatewayApi& api, const Options& options) {
     if (!api.getStatistics(&s)) {
         return fail(kRefused, "gateway_GetStatistics failed");
     }
-    const std::pair<const char*, uint64_t> fields[] = {
+    std::vector<std::pair<const char*, uint64_t>> fields = {
         {"accessEventsReceived", s.accessEventsReceived},
         {"objectStateEventsReceived", s.objectStateEventsReceived},
         {"genericEventsReceived", s.genericEventsReceived},
@@ -70,6 +71,17 @@ int runStats(const GatewayApi& api, const Options& options) {
         {"lastLoginMs", s.lastLoginMs},
         {"loggedIn", s.loggedIn},
         {"longestHostCallbackUs", s.longestHostCallbackUs}};
+    if (s.version >= 2) {
+        // An older DLL (--dll) fills the first version only.
+        fields.insert(fields.end(), {{"eventsQueued", s.eventsQueued},
+                                     {"queueHighWater", s.queueHighWater},
+                                     {"queueFullWaits", s.queueFullWaits},
+                                     {"queueFullWaitUs", s.queueFullWaitUs},
+                                     {"eventsDiscardedAtClose", s.eventsDiscardedAtClose},
+                                     {"longestQueueWaitUs", s.longestQueueWaitUs},
+                                     {"connectionCheckLosses", s.connectionCheckLosses},
+                                     {"connectionCheckFailures", s.connectionCheckFailures}});
+    }
     if (options.json) {
         nlohmann::ordered_json document = {{"version", s.version}};
         for (const auto& [name, value] : fields) {

@@ -103,8 +103,9 @@ public:
     bool getPointDefinition(IComClient* client, int32_t pointId, PointDefinition* pDefinition);
     bool controlDoor(int32_t objectType, int32_t objectId, int32_t command);
 
-    // A counted reference to the current client, or null.
-    Microsoft::WRL::ComPtr<IComClient> client() const;
+    // A counted reference to the current client, or null. An AddRef that raises gives null; it is logged
+    // as "Exception in IUnknown::AddRef: ..." unless the caller takes the outcome in `raised`.
+    Microsoft::WRL::ComPtr<IComClient> client(seh::Outcome* raised = nullptr) const;
 
 private:
     // The login from the client's creation on: withdraws and releases the earlier client, creates, logs in

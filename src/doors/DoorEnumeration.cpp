@@ -17,6 +17,7 @@ namespace doors {
 namespace {
 
 constexpr char kOperation[] = "getAllDoors";
+constexpr char kExport[] = "gateway_getAllDoors";
 
 // The five points of a door set: the getter that yields the id, the record field, the name for the log.
 struct DoorPoint {
@@ -63,7 +64,7 @@ wchar_t* hostTextOrLog(const CComBSTR& text, const char* what) {
 }
 
 // One run of the enumeration. It owns the device array until the host receives it, so that every path
-// that does not hand the array over, an exception included, frees all of it.
+// that does not hand the array over, an exception included (ClientRaised among them), frees all of it.
 class DoorEnumeration {
 public:
     enum class Outcome {
@@ -72,7 +73,8 @@ public:
         Failed,        // nothing goes to the host
     };
 
-    DoorEnumeration(SiPassGateWay& gateway, IComClient* client) : m_gateway(gateway), m_client(client) {}
+    DoorEnumeration(SiPassGateWay& gateway, const ClientGuard& guarded, IComClient* client)
+        : m_gateway(gateway), m_guarded(guarded), m_client(client) {}
 
     Outcome run();
 
@@ -81,9 +83,10 @@ public:
 
 private:
     void readDevice(IDevice* device, Device& record);
-    void readDoorSet(SAFEARRAY* doorSets, long index, Doorset& record);
+    void readDoorSet(const ArrayElements& doorSets, long index, Doorset& record);
 
     SiPassGateWay& m_gateway;
+    const ClientGuard& m_guarded;
     IComClient* m_client;
     DeviceArrayOwner m_devices;
     int32_t m_doorTotal = 0;
@@ -91,7 +94,8 @@ private:
 
 DoorEnumeration::Outcome DoorEnumeration::run() {
     SafeArrayOwner deviceArray;
-    HRESULT hr = m_client->GetByType(kDeviceType, 0, deviceArray.ReleaseAndGetAddressOf());
+    HRESULT hr =
+        m_guarded([&] { return m_client->GetByType(kDeviceType, 0, deviceArray.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
         logFailure("m_ComClient->GetByType()", hr);
         lastError::note(hr);
@@ -115,9 +119,10 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
         return Outcome::Failed;
     }
 
+    const ArrayElements devices(deviceArray.get());
     for (long i = 0; i < count; ++i) {
-        VariantOwner element;
-        if (FAILED(copyElement(deviceArray.get(), i, element)) || element.value().vt != VT_UNKNOWN) {
+        const VARIANT* element = devices.at(i);
+        if (element == nullptr || element->vt != VT_UNKNOWN) {
             logger().errLog("Array does not contain an IUnknown pointer. Skip.");
             return Outcome::StoppedEarly;
         }
@@ -128,7 +133,8 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
         }
         // An element that is no device stays an all-zero record, without a message.
         ComPtr<IDevice> device;
-        if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(device.GetAddressOf())))) {
+        hr = m_guarded([&] { return object->QueryInterface(IID_PPV_ARGS(device.GetAddressOf())); });
+        if (SUCCEEDED(hr)) {
             readDevice(device.Get(), m_devices[i]);
         }
     }
@@ -137,7 +143,7 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
 
 void DoorEnumeration::readDevice(IDevice* device, Device& record) {
     long id = 0;
-    HRESULT hr = device->get_ID(&id);
+    HRESULT hr = m_guarded([&] { return device->get_ID(&id); });
     if (FAILED(hr)) {
         logFailure("gpDevice->get_ID()", hr);
         id = 0;
@@ -145,7 +151,7 @@ void DoorEnumeration::readDevice(IDevice* device, Device& record) {
     record.id = id;
 
     CComBSTR name;
-    hr = device->get_Name(name.ReleaseAndGetAddressOf());
+    hr = m_guarded([&] { return device->get_Name(name.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
         logFailure("pDevice->get_Name()", hr);
         name.ReleaseAndGetAddressOf();  // a failed name is an empty text
@@ -153,7 +159,7 @@ void DoorEnumeration::readDevice(IDevice* device, Device& record) {
     record.name = hostTextOrLog(name, "the device name");
 
     SafeArrayOwner doorSets;
-    hr = device->GetDoorSets(doorSets.ReleaseAndGetAddressOf());
+    hr = m_guarded([&] { return device->GetDoorSets(doorSets.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
         logFailure("pDevice->GetDoorSets()", hr);
         return;
@@ -178,15 +184,16 @@ void DoorEnumeration::readDevice(IDevice* device, Device& record) {
                          (record.name != nullptr ? record.name : L"") + L"] has " + std::to_wstring(count) +
                          L" doors.");
     }
+    const ArrayElements elements(doorSets.get());
     for (long j = 0; j < count; ++j) {
-        readDoorSet(doorSets.get(), j, record.doorsets[j]);
+        readDoorSet(elements, j, record.doorsets[j]);
     }
 }
 
 // A door set whose element yields no IDoorSet keeps its zero-filled record: five definitions of point 0.
-void DoorEnumeration::readDoorSet(SAFEARRAY* doorSets, long index, Doorset& record) {
-    VariantOwner element;
-    if (FAILED(copyElement(doorSets, index, element)) || element.value().vt != VT_UNKNOWN) {
+void DoorEnumeration::readDoorSet(const ArrayElements& doorSets, long index, Doorset& record) {
+    const VARIANT* element = doorSets.at(index);
+    if (element == nullptr || element->vt != VT_UNKNOWN) {
         logger().errLog("Array does not contain an IUnknown pointer. Skip.");
         return;
     }
@@ -196,14 +203,14 @@ void DoorEnumeration::readDoorSet(SAFEARRAY* doorSets, long index, Doorset& reco
         return;
     }
     ComPtr<IDoorSet> doorSet;
-    HRESULT hr = object->QueryInterface(IID_PPV_ARGS(doorSet.GetAddressOf()));
+    HRESULT hr = m_guarded([&] { return object->QueryInterface(IID_PPV_ARGS(doorSet.GetAddressOf())); });
     if (FAILED(hr)) {
         logFailure("pUnknown2->QueryInterface()", hr);
         return;
     }
 
     long number = 0;
-    hr = doorSet->get_DoorNumber(&number);
+    hr = m_guarded([&] { return doorSet->get_DoorNumber(&number); });
     if (FAILED(hr)) {
         logFailure("pDoorSet->get_DoorNumber()", hr);
         number = 0;
@@ -212,14 +219,14 @@ void DoorEnumeration::readDoorSet(SAFEARRAY* doorSets, long index, Doorset& reco
 
     for (const DoorPoint& point : kDoorPoints) {
         long pointId = 0;
-        hr = (doorSet.Get()->*point.getter)(&pointId);
+        hr = m_guarded([&] { return (doorSet.Get()->*point.getter)(&pointId); });
         if (FAILED(hr)) {
             logFailure(point.call, hr);
             pointId = 0;
         }
         // Its result is not needed: a definition that cannot be read stays as far as it got, within the
         // ownership rule.
-        m_gateway.getPointDefinition(m_client, pointId, &(record.*point.field));
+        m_gateway.getPointDefinition(m_guarded, m_client, pointId, &(record.*point.field));
     }
 }
 
@@ -242,29 +249,30 @@ bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32
         }
         return false;
     };
-    const ComPtr<IComClient> client = this->client();
-    if (!doors::haveClient(client)) {
-        return fail();
-    }
-    if (ppDevices == nullptr) {
-        logger().errLog("Pointer to ppDevices is NULL.");
-        lastError::note(GATEWAY_E_INVALID_ARGUMENT);
-        return fail();
-    }
-    if (pDeviceCount == nullptr) {
-        logger().errLog("Pointer to pDeviceCount is NULL.");
-        lastError::note(GATEWAY_E_INVALID_ARGUMENT);
-        return fail();
-    }
-    if (pDoorCount == nullptr) {
-        logger().errLog("Pointer to pDoorCount is NULL.");
-        lastError::note(GATEWAY_E_INVALID_ARGUMENT);
-        return fail();
-    }
-
-    // From here on every path writes all three outputs, and they always agree with each other.
+    const doors::ClientGuard guarded(doors::kExport);
     try {
-        doors::DoorEnumeration enumeration(*this, client.Get());
+        const ComPtr<IComClient> client = guarded.client(*this);
+        if (!doors::haveClient(client)) {
+            return fail();
+        }
+        if (ppDevices == nullptr) {
+            logger().errLog("Pointer to ppDevices is NULL.");
+            lastError::note(GATEWAY_E_INVALID_ARGUMENT);
+            return fail();
+        }
+        if (pDeviceCount == nullptr) {
+            logger().errLog("Pointer to pDeviceCount is NULL.");
+            lastError::note(GATEWAY_E_INVALID_ARGUMENT);
+            return fail();
+        }
+        if (pDoorCount == nullptr) {
+            logger().errLog("Pointer to pDoorCount is NULL.");
+            lastError::note(GATEWAY_E_INVALID_ARGUMENT);
+            return fail();
+        }
+
+        // From here on every path writes all three outputs, and they always agree with each other.
+        doors::DoorEnumeration enumeration(*this, guarded, client.Get());
         const auto outcome = enumeration.run();
         if (outcome == doors::DoorEnumeration::Outcome::Failed) {
             return fail();
@@ -277,6 +285,10 @@ bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32
         *pDoorCount = enumeration.doorTotal();
         *ppDevices = enumeration.devices().release();
         return true;
+    } catch (const doors::ClientRaised&) {
+        // Logged and noted where the client raised; the enumeration has freed what it gathered while
+        // unwinding, and the snapshot of the client is released.
+        return fail();
     } catch (const std::exception& e) {
         // The enumeration has freed what it gathered while unwinding.
         fail();

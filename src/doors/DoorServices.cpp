@@ -1,6 +1,23 @@
 #include "doors/DoorServices.h"
 
+#include "gateway/SiPassGateWay.h"
+#include "support/Boundary.h"
+
 namespace doors {
+
+Microsoft::WRL::ComPtr<IComClient> ClientGuard::client(const SiPassGateWay& gateway) const {
+    seh::Outcome addRef;
+    Microsoft::WRL::ComPtr<IComClient> snapshot = gateway.client(&addRef);
+    if (!addRef.succeeded()) {
+        raised(addRef);
+    }
+    return snapshot;
+}
+
+void ClientGuard::raised(const seh::Outcome& outcome) const {
+    boundary::noteRaised(m_export, outcome);
+    throw ClientRaised{};
+}
 
 long elementCount(SAFEARRAY* array) {
     LONG lower = 0;
@@ -12,15 +29,17 @@ long elementCount(SAFEARRAY* array) {
     return upper - lower + 1;
 }
 
-HRESULT copyElement(SAFEARRAY* array, long index, VariantOwner& element) {
+const VARIANT* ArrayElements::at(long index) const {
     LONG lower = 0;
-    HRESULT hr = ::SafeArrayGetLBound(array, 1, &lower);
-    if (FAILED(hr)) {
-        return hr;
+    if (!m_lock.locked() || FAILED(::SafeArrayGetLBound(m_array, 1, &lower))) {
+        return nullptr;
     }
     LONG position = lower + index;
-    // SafeArrayGetElement copies the VARIANT (VariantCopy), so the element owns its own reference.
-    return ::SafeArrayGetElement(array, &position, element.ReleaseAndGetAddressOf());
+    void* element = nullptr;
+    if (FAILED(::SafeArrayPtrOfIndex(m_array, &position, &element))) {
+        return nullptr;
+    }
+    return static_cast<const VARIANT*>(element);
 }
 
 }  // namespace doors

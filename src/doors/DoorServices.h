@@ -1,17 +1,62 @@
-// Pieces shared by the door and point services: the client's object types and array readers, and the
-// messages more than one operation logs.
+// Pieces shared by the door and point services: the guard of their client calls, the client's object
+// types and array readers, and the messages more than one operation logs.
 #pragma once
 
 #include <windows.h>
 
 #include <oleauto.h>
+#include <wrl/client.h>
 
+#include <cstdint>
+#include <utility>
+
+#include "client/ClientInterfaces.h"
 #include "com/ComOwners.h"
 #include "support/LastError.h"
 #include "support/SafeArrayShape.h"
+#include "support/SehGuard.h"
 #include "support/SimpleLogger.h"
+#include "SiPassVormekGateway.h"
+
+class SiPassGateWay;
 
 namespace doors {
+
+// Thrown by ClientGuard once a client call has raised and the raise is logged and noted. It unwinds the
+// service to its entry, every owner on the way freeing what it holds, and the entry fails as after a
+// failed client call. Not a std::exception, so that no handler of the gateway's own failures takes it.
+struct ClientRaised {};
+
+// The guard of every call a door or point export makes on the client and on the objects it returns
+// (their methods, QueryInterface, the AddRef of the snapshot; a Release is left to its owner, as in the
+// event translators). Each call runs alone under the structured-exception guard, with nothing owned
+// between the guard and the call, so that a raise abandons no frame of the service. The raise is logged
+// and noted as the export's own guard would do it ("Exception in <export>: ...", GATEWAY_E_RAISED for a
+// structured exception), and ClientRaised ends the service.
+class ClientGuard {
+public:
+    // `exportName` is static text.
+    explicit ClientGuard(const char* exportName) : m_export(exportName) {}
+
+    // Runs call() and returns its HRESULT.
+    template <class Call>
+    HRESULT operator()(Call&& call) const {
+        HRESULT hr = E_UNEXPECTED;
+        const seh::Outcome outcome = seh::runGuarded([&] { hr = std::forward<Call>(call)(); });
+        if (!outcome.succeeded()) {
+            raised(outcome);
+        }
+        return hr;
+    }
+
+    // The snapshot a service works on: a counted reference to the gateway's client, or null without one.
+    Microsoft::WRL::ComPtr<IComClient> client(const SiPassGateWay& gateway) const;
+
+private:
+    [[noreturn]] void raised(const seh::Outcome& outcome) const;
+
+    const char* m_export;
+};
 
 // Object types of the access-control system (EObjType) the services address.
 constexpr long kDeviceType = 6;
@@ -44,13 +89,34 @@ using safearray::VarTypeFlag;
 // Elements of a one-dimensional array, whatever its lower bound; 0 when the bounds cannot be read.
 long elementCount(SAFEARRAY* array);
 
-// Copies element `index` (0 for the first, whatever the lower bound) of a VARIANT vector into `element`.
-HRESULT copyElement(SAFEARRAY* array, long index, VariantOwner& element);
+// The elements of a VARIANT vector the service owns, read where they lie while the array is locked. No
+// element is copied, so the automation library calls no AddRef or Release of the client's objects on the
+// service's behalf, outside the guard of its client calls (a raise inside SafeArrayGetElement would leave
+// the array locked, and so never destroyed).
+class ArrayElements {
+public:
+    explicit ArrayElements(SAFEARRAY* array) : m_array(array), m_lock(array) {}
+
+    // Element `index` (0 for the first, whatever the lower bound); null when the array could not be
+    // locked or the element cannot be addressed. Borrowed: valid while this object lives.
+    const VARIANT* at(long index) const;
+
+private:
+    SAFEARRAY* m_array;
+    SafeArrayLockGuard m_lock;
+};
 
 // The object reference an element holds: null unless it is a VT_UNKNOWN element. Borrowed from the
 // element.
-inline IUnknown* objectOf(const VariantOwner& element) {
-    return element.value().vt == VT_UNKNOWN ? element.value().punkVal : nullptr;
+inline IUnknown* objectOf(const VARIANT* element) {
+    return element != nullptr && element->vt == VT_UNKNOWN ? element->punkVal : nullptr;
 }
+
+// Reads the current state of point `pointId` from `client` into `pointState`, logging every failure:
+// S_OK, or why the state could not be read (the client's HRESULT or one of the gateway's codes), with the
+// record untouched. Notes no last error: gateway_getPointState notes the result, the door enumeration
+// goes on without the state.
+HRESULT readPointState(const ClientGuard& guarded, IComClient* client, int32_t pointId,
+                       PointState* pointState);
 
 }  // namespace doors

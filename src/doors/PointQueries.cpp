@@ -26,9 +26,9 @@ void logDefinitionFailure(const char* what, HRESULT hr) {
 
 // Reads one numeric getter of the state object; a failure is logged and leaves 0.
 template <class T>
-void readState(IObjectState* state, HRESULT (STDMETHODCALLTYPE IObjectState::*getter)(T*), T* value,
-               const char* failureMessage) {
-    HRESULT hr = (state->*getter)(value);
+void readState(const doors::ClientGuard& guarded, IObjectState* state,
+               HRESULT (STDMETHODCALLTYPE IObjectState::*getter)(T*), T* value, const char* failureMessage) {
+    HRESULT hr = guarded([&] { return (state->*getter)(value); });
     if (FAILED(hr)) {
         logger().errLog(failureMessage + hrText(hr));
         *value = 0;
@@ -37,51 +37,44 @@ void readState(IObjectState* state, HRESULT (STDMETHODCALLTYPE IObjectState::*ge
 
 }  // namespace
 
-bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
-    const ComPtr<IComClient> client = this->client();
-    if (!doors::haveClient(client)) {
-        return false;
-    }
-    if (pointState == nullptr) {
-        logger().errLog("Pointer to pointState is NULL.");
-        return lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
-    }
-
-    // Every false result leaves the caller's record untouched.
+HRESULT doors::readPointState(const ClientGuard& guarded, IComClient* client, int32_t pointId,
+                              PointState* pointState) {
+    // Every failure leaves the caller's record untouched.
     SafeArrayOwner relatives;
-    const HRESULT relativesResult = client->GetRelatives(doors::kPointType, pointId, doors::kStateRelation, 0,
-                                                         relatives.ReleaseAndGetAddressOf());
+    const HRESULT relativesResult = guarded([&] {
+        return client->GetRelatives(kPointType, pointId, kStateRelation, 0,
+                                    relatives.ReleaseAndGetAddressOf());
+    });
     if (FAILED(relativesResult)) {
         logStateFailure("m_ComClient->GetRelatives()", relativesResult);
-        return lastError::refuse(relativesResult);
+        return relativesResult;
     }
     if (!relatives) {
         logStateFailure("saveArray is NULL", relativesResult);
-        return lastError::refuse(GATEWAY_E_NOT_FOUND);
+        return GATEWAY_E_NOT_FOUND;
     }
-    if (doors::shapeOf(relatives.get(), doors::VarTypeFlag::NotRequired) !=
-        doors::ArrayShape::VariantVector) {
+    if (shapeOf(relatives.get(), VarTypeFlag::NotRequired) != ArrayShape::VariantVector) {
         logStateFailure("saveArray is no vector of VARIANTs", relativesResult);
-        return lastError::refuse(GATEWAY_E_MALFORMED);
+        return GATEWAY_E_MALFORMED;
     }
-    if (doors::elementCount(relatives.get()) == 0) {
+    if (elementCount(relatives.get()) == 0) {
         logStateFailure("saveArray is empty", relativesResult);
-        return lastError::refuse(GATEWAY_E_NOT_FOUND);
-    }
-    VariantOwner element;
-    IUnknown* object = nullptr;
-    if (SUCCEEDED(doors::copyElement(relatives.get(), 0, element))) {
-        object = doors::objectOf(element);
-    }
-    if (object == nullptr) {
-        logStateFailure("pUnknown is NULL", relativesResult);
-        return lastError::refuse(GATEWAY_E_MALFORMED);
+        return GATEWAY_E_NOT_FOUND;
     }
     ComPtr<IObjectState> stateObject;
-    HRESULT hr = object->QueryInterface(IID_PPV_ARGS(stateObject.GetAddressOf()));
+    HRESULT hr = S_OK;
+    {
+        const ArrayElements elements(relatives.get());
+        IUnknown* object = objectOf(elements.at(0));
+        if (object == nullptr) {
+            logStateFailure("pUnknown is NULL", relativesResult);
+            return GATEWAY_E_MALFORMED;
+        }
+        hr = guarded([&] { return object->QueryInterface(IID_PPV_ARGS(stateObject.GetAddressOf())); });
+    }
     if (FAILED(hr)) {
         logStateFailure("pUnknown->QueryInterface()", hr);
-        return lastError::refuse(hr);
+        return hr;
     }
 
     // From here a failed read is logged and replaced by 0 or an empty text.
@@ -90,31 +83,31 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     DATE serverTime = 0;
     CComBSTR location;
     CComBSTR description;
-    readState(stateObject.Get(), &IObjectState::get_State, &state,
+    readState(guarded, stateObject.Get(), &IObjectState::get_State, &state,
               "pObjState->get_State() for getPointState failed: hr=");
-    readState(stateObject.Get(), &IObjectState::get_StateType, &stateType,
+    readState(guarded, stateObject.Get(), &IObjectState::get_StateType, &stateType,
               "pObjState->get_StateType() for getPointState failed: hr=");
-    hr = stateObject->get_ServerTime(&serverTime);
+    hr = guarded([&] { return stateObject->get_ServerTime(&serverTime); });
     const bool haveServerTime = SUCCEEDED(hr);
     if (!haveServerTime) {
         logger().errLog("pObjState->get_ServerTime() for getPointState failed: hr=" + hrText(hr));
     }
-    hr = stateObject->get_Location(location.ReleaseAndGetAddressOf());
+    hr = guarded([&] { return stateObject->get_Location(location.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
         logger().errLog("pObjState->get_Location() for getPointState failed: hr=" + hrText(hr));
         location.ReleaseAndGetAddressOf();
     }
-    hr = stateObject->get_Description(description.ReleaseAndGetAddressOf());
+    hr = guarded([&] { return stateObject->get_Description(description.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
         logger().errLog("pObjState->get_Description()for getPointState failed: hr=" + hrText(hr));
         description.ReleaseAndGetAddressOf();
     }
 
-    doors::OwnedHostText locationText(doors::copyHostText(location));
-    doors::OwnedHostText descriptionText(doors::copyHostText(description));
+    OwnedHostText locationText(copyHostText(location));
+    OwnedHostText descriptionText(copyHostText(description));
     if (!locationText || !descriptionText) {
         logger().errLog("malloc of the state texts for getPointState failed.");
-        return lastError::refuse(GATEWAY_E_OUT_OF_MEMORY);
+        return GATEWAY_E_OUT_OF_MEMORY;
     }
     pointState->state = state;
     pointState->stateType = stateType;
@@ -122,10 +115,33 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     pointState->serverTimeMs = haveServerTime ? hostEpochMs(EventDate{serverTime, true}) : 0;
     pointState->location = locationText.release();
     pointState->description = descriptionText.release();
-    return true;
+    return S_OK;
 }
 
-bool SiPassGateWay::getPointDefinition(IComClient* client, int32_t pointId, PointDefinition* pDefinition) {
+bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
+    const doors::ClientGuard guarded("gateway_getPointState");
+    try {
+        const ComPtr<IComClient> client = guarded.client(*this);
+        if (!doors::haveClient(client)) {
+            return false;
+        }
+        if (pointState == nullptr) {
+            logger().errLog("Pointer to pointState is NULL.");
+            return lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
+        }
+        const HRESULT hr = doors::readPointState(guarded, client.Get(), pointId, pointState);
+        if (FAILED(hr)) {
+            return lastError::refuse(hr);
+        }
+        return true;
+    } catch (const doors::ClientRaised&) {
+        // Logged and noted where the client raised; the record is untouched, as after every failure.
+        return false;
+    }
+}
+
+bool SiPassGateWay::getPointDefinition(const doors::ClientGuard& guarded, IComClient* client, int32_t pointId,
+                                       PointDefinition* pDefinition) {
     if (!doors::haveClient(client)) {
         return false;
     }
@@ -141,7 +157,7 @@ bool SiPassGateWay::getPointDefinition(IComClient* client, int32_t pointId, Poin
     }
 
     ComPtr<IUnknown> object;
-    HRESULT hr = client->GetByID(doors::kPointType, pointId, object.GetAddressOf());
+    HRESULT hr = guarded([&] { return client->GetByID(doors::kPointType, pointId, object.GetAddressOf()); });
     if (FAILED(hr)) {
         logDefinitionFailure("m_ComClient->GetByID()", hr);
         return false;
@@ -151,13 +167,13 @@ bool SiPassGateWay::getPointDefinition(IComClient* client, int32_t pointId, Poin
         return false;
     }
     ComPtr<IPoint> point;
-    hr = object.As(&point);
+    hr = guarded([&] { return object.As(&point); });
     if (FAILED(hr)) {
         logDefinitionFailure("pUnknown->QueryInterface()", hr);
         return false;
     }
     CComBSTR name;
-    hr = point->get_Name(name.ReleaseAndGetAddressOf());
+    hr = guarded([&] { return point->get_Name(name.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
         logDefinitionFailure("pPointObj->get_Name()", hr);
         return false;
@@ -168,6 +184,6 @@ bool SiPassGateWay::getPointDefinition(IComClient* client, int32_t pointId, Poin
         return false;
     }
     // Its result is not needed: a state that cannot be read stays all zero.
-    getPointState(pointId, &pDefinition->state);
+    doors::readPointState(guarded, client, pointId, &pDefinition->state);
     return true;
 }

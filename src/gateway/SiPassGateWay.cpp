@@ -91,10 +91,10 @@ void SiPassGateWay::applyDeliverySetting() {
     }
 }
 
-ComPtr<IComClient> SiPassGateWay::client() const {
+ComPtr<IComClient> SiPassGateWay::client(seh::Outcome* raised) const {
     ::AcquireSRWLockShared(&m_clientLock);
     // The copy's AddRef is the client's code: guarded, so that nothing unwinds past the held lock.
-    ComPtr<IComClient> snapshot = m_ComClient.share();
+    ComPtr<IComClient> snapshot = m_ComClient.share(raised);
     ::ReleaseSRWLockShared(&m_clientLock);
     return snapshot;
 }

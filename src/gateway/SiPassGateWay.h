@@ -24,6 +24,10 @@
 #include "gateway/SiPassNodeList.h"
 #include "SiPassVormekGateway.h"
 
+namespace doors {
+class ClientGuard;
+}  // namespace doors
+
 class SiPassGateWay : public ConnectionEventTarget, public std::enable_shared_from_this<SiPassGateWay> {
 public:
     // Joins the multithreaded COM apartment on the calling thread.
@@ -105,14 +109,20 @@ public:
 
     // Door and point services (src/doors/). They run on the host's calling thread on a snapshot of the
     // client (client()), so a concurrent Close or Init never releases the client under them, and hand the
-    // host records it releases through the cleanup exports.
+    // host records it releases through the cleanup exports. Every call they make on the client and its
+    // objects runs under a doors::ClientGuard: a client that raises fails the service like a failed call,
+    // and nothing the service holds is abandoned.
     bool getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32_t* pDoorCount);
     bool getPointState(int32_t pointId, PointState* pointState);
-    bool getPointDefinition(IComClient* client, int32_t pointId, PointDefinition* pDefinition);
+    // For the door enumeration: resolves a point id on the enumeration's snapshot of the client, with the
+    // enumeration's guard (a raise inside ends the whole enumeration).
+    bool getPointDefinition(const doors::ClientGuard& guarded, IComClient* client, int32_t pointId,
+                            PointDefinition* pDefinition);
     bool controlDoor(int32_t objectType, int32_t objectId, int32_t command);
 
-    // A counted reference to the current client, or null.
-    Microsoft::WRL::ComPtr<IComClient> client() const;
+    // A counted reference to the current client, or null. An AddRef that raises gives null; it is logged
+    // as "Exception in IUnknown::AddRef: ..." unless the caller takes the outcome in `raised`.
+    Microsoft::WRL::ComPtr<IComClient> client(seh::Outcome* raised = nullptr) const;
 
 private:
     // The login from the client's creation on: withdraws and releases the earlier client, creates, logs in

@@ -85,19 +85,26 @@ inline HRESULT raisedError(const seh::Outcome& outcome) noexcept {
     return hr == E_OUTOFMEMORY ? GATEWAY_E_OUT_OF_MEMORY : hr == E_UNEXPECTED ? GATEWAY_E_RAISED : hr;
 }
 
-// Runs the body of an export or a sink method under the structured-exception guard. A C++ exception is
-// logged as "Exception in <where>: <what>" (without ": <what>" when it is not a std::exception), a
-// structured exception as "Exception in <where>: structured exception 0x...", noted as the last error,
-// and the boundary answers `fallback`. A lock the body holds must be taken outside the guard (or under an
-// inner guard), since the frames between the fault and the guard are abandoned without their destructors.
+// What a boundary makes of a raise that reached it: a C++ exception is logged as
+// "Exception in <where>: <what>" (without ": <what>" when it is not a std::exception), a structured
+// exception as "Exception in <where>: structured exception 0x...", and noted as the last error.
+inline void noteRaised(const char* where, const seh::Outcome& outcome) noexcept {
+    reportFailure("Exception in ", where, outcome, "");
+    lastError::note(raisedError(outcome));
+}
+
+// Runs the body of an export or a sink method under the structured-exception guard. What it raises is
+// logged and noted by noteRaised, and the boundary answers `fallback`. A lock the body holds must be taken
+// outside the guard (or under an inner guard), since the frames between the fault and the guard are
+// abandoned without their destructors.
 template <class R, class F>
 R guard(const char* where, R fallback, F&& body) noexcept {
     R result = fallback;
     const seh::Outcome outcome = seh::runGuarded([&] { result = std::forward<F>(body)(); });
-    if (!reportFailure("Exception in ", where, outcome, "")) {
+    if (outcome.succeeded()) {
         return result;
     }
-    lastError::note(raisedError(outcome));
+    noteRaised(where, outcome);
     return fallback;
 }
 

@@ -75,14 +75,17 @@ public:
     void swap(ClientRef& other) noexcept { std::swap(m_ptr, other.m_ptr); }
 
     // A ComPtr of its own reference, for code that hands the object on; the AddRef runs under the guard.
-    // Null when the AddRef raised.
-    Microsoft::WRL::ComPtr<T> share() const noexcept {
+    // Null when the AddRef raised, which is logged as "Exception in IUnknown::AddRef: ..." unless the
+    // caller takes the outcome in `raised` to report it as its own.
+    Microsoft::WRL::ComPtr<T> share(seh::Outcome* raised = nullptr) const noexcept {
         Microsoft::WRL::ComPtr<T> shared;
         T* object = m_ptr;
         if (object != nullptr) {
             const seh::Outcome outcome = seh::runGuarded([object] { object->AddRef(); });
             if (outcome.succeeded()) {
                 *shared.ReleaseAndGetAddressOf() = object;
+            } else if (raised != nullptr) {
+                *raised = outcome;
             } else {
                 boundary::reportFailure("Exception in ", "IUnknown::AddRef", outcome, "");
             }

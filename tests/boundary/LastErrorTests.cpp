@@ -216,11 +216,27 @@ TEST_F(LastErrors, ASkippedDoorSetListDoesNotNameTheRaiseThatEndedTheEnumeration
     const LastError doors = lastErrorOf(library);
     EXPECT_EQ(GATEWAY_E_RAISED, doors.code) << std::hex << doors.code;
     EXPECT_EQ(lastErrorLine(log), doors.text);
-    // The frames between the raise and the export's guard are abandoned with what they held, the client's
-    // device list and a reference to the client among it.
+    EXPECT_EQ(L"Exception in gateway_getAllDoors: structured exception 0xC0000005", doors.text);
+    // Nothing the enumeration held stays behind: not the client's device list, not a reference to the
+    // client, which goes with Close.
     library.Close();
-    allowObjectsKeptByTheClient(sim::liveObjects() - objects);
-    allowAllocationsAbandonedByARaise(leaks::outstandingAllocations() - allocations);
+    EXPECT_EQ(objects, sim::liveObjects());
+    EXPECT_EQ(allocations, leaks::outstandingAllocations());
+}
+
+// A point whose state the enumeration cannot read is no outcome of it: the raise that ends it later is.
+TEST_F(LastErrors, AnUnreadablePointStateDoesNotNameTheRaiseThatEndedTheEnumeration) {
+    sim::clearSite();
+    sim::addDevice(testsite::device(1, L"Eins", 1, 101));
+    login();
+    // Reader 1 gets no state object, so the first state whose description is read is reader 2's.
+    sim::failMethodNext("IComClient::GetRelatives", E_ACCESSDENIED);
+    sim::raiseInMethod("IEventFields::get_Description", sim::Raise::MsvcCppException);
+    EXPECT_FALSE(getAllDoors());
+    sim::clearFaults();
+    const LastError doors = lastErrorOf(library);
+    EXPECT_EQ(GATEWAY_E_RAISED, doors.code) << std::hex << doors.code;
+    EXPECT_EQ(L"Exception in gateway_getAllDoors: structured exception 0xE06D7363", doors.text);
 }
 
 // A message pointer the caller cannot write to costs the text, not the code.

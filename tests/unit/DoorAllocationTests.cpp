@@ -5,6 +5,7 @@
 
 #include "ComTest.h"
 #include "gateway/ProcessGateway.h"
+#include "doors/DoorServices.h"
 #include "doors/HostRecords.h"
 #include "LogCapture.h"
 #include "gateway/SiPassGateWay.h"
@@ -145,7 +146,8 @@ TEST_F(DoorAllocation, APointStateWithoutMemoryForItsTextsLeavesTheRecord) {
 TEST_F(DoorAllocation, ADefinitionWithoutMemoryForItsNameKeepsOnlyItsId) {
     FailingHeap::reset(1);
     PointDefinition definition{};
-    EXPECT_FALSE(gateway->getPointDefinition(gateway->client().Get(), 110, &definition));
+    const doors::ClientGuard guarded("gateway_getAllDoors");
+    EXPECT_FALSE(gateway->getPointDefinition(guarded, gateway->client().Get(), 110, &definition));
     EXPECT_EQ(110, definition.id);
     EXPECT_EQ(nullptr, definition.name);
     EXPECT_EQ(nullptr, definition.state.location);

@@ -1,0 +1,158 @@
+// A client that raises inside a door or point export (an access violation, an MSVC C++ exception): the
+// export fails as after a failed client call, names the raise in its Error line and its last error, and
+// keeps nothing of what it held: no host record, no array or text of the client, no reference to the
+// client or its objects once gateway_Close has released the client.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "DoorHeapTracker.h"
+#include "DoorTestSupport.h"
+
+namespace {
+
+constexpr long kFirstPoint = 101;
+constexpr long kLatch = kFirstPoint + 4;
+
+PointState untouchedState() {
+    PointState state;
+    std::memset(&state, 0xA5, sizeof state);
+    return state;
+}
+
+bool isUntouched(const PointState& state) {
+    const PointState pattern = untouchedState();
+    return std::memcmp(&state, &pattern, sizeof state) == 0;
+}
+
+struct DoorExport {
+    const char* name;
+    std::function<bool()> call;
+    // Checks the outputs as a failure leaves them.
+    std::function<void()> expectFailedOutputs;
+    // Gives back what a successful call handed the host.
+    std::function<void()> release;
+};
+
+// The methods a clean call reaches on the client and its objects, each once, in the order of its first
+// call. Left out: a raise in Release, where the client keeps the object alive itself (its own leak, which
+// no balance could tell from the gateway's), and COM's own calls of the class factory's AddRef and
+// Release, which it makes with its registration lock held (a raise there breaks COM, not the gateway).
+std::vector<std::string> methodsReachedBy(const DoorExport& call) {
+    sim::startCallTrace();
+    EXPECT_TRUE(call.call()) << call.name << " fails without a fault";
+    const std::vector<std::string> trace = sim::stopCallTrace();
+    call.release();
+    std::vector<std::string> methods;
+    for (const std::string& method : trace) {
+        if (method == "IUnknown::Release" || method == "IClassFactory::AddRef" ||
+            method == "IClassFactory::Release") {
+            continue;
+        }
+        if (std::find(methods.begin(), methods.end(), method) == methods.end()) {
+            methods.push_back(method);
+        }
+    }
+    return methods;
+}
+
+using DoorClientRaises = DoorTest;
+
+}  // namespace
+
+// Regression: the frames between the client's raise and the export's guard were abandoned without their
+// destructors, so the snapshot of the client, the device list, partly built records and texts leaked,
+// and the client outlived gateway_Close.
+TEST_F(DoorClientRaises, AtAnyMethodFailsTheExportAndLeavesNothingAfterClose) {
+    sim::clearSite();
+    sim::addDevice(testsite::device(1, L"Eins", 1, kFirstPoint));
+    long objectsBefore = sim::liveObjects();
+    const long allocationsBefore = leaks::outstandingAllocations();
+    PointState state = untouchedState();
+    size_t commandsBefore = 0;
+    // The first exception thrown on a thread has the C++ runtime allocate blocks that stay with the
+    // thread: one raise before the DLL's heap is counted.
+    login();
+    sim::raiseInMethod("IComClient::GetByType", sim::Raise::AccessViolation);
+    EXPECT_FALSE(getAllDoors());
+    sim::clearFaults();
+    EXPECT_TRUE(library.Close());
+
+    const DoorExport exports[] = {
+        {"gateway_getAllDoors", [&] { return getAllDoors(); },
+         [&] {
+             EXPECT_EQ(nullptr, devices);
+             EXPECT_EQ(0, deviceCount);
+             EXPECT_EQ(0, doorCount);
+         },
+         [&] { releaseDoors(); }},
+        {"gateway_getPointState",
+         [&] {
+             state = untouchedState();
+             return library.getPointState(kFirstPoint, &state);
+         },
+         [&] { EXPECT_TRUE(isUntouched(state)) << "a failure leaves the record as it was"; },
+         [&] {
+             library.cleanupPointDefinition(PointDefinition{0, nullptr, state});
+         }},
+        {"gateway_controlDoor",
+         [&] {
+             commandsBefore = sim::sentCommands().size();
+             return library.controlDoor(7, kLatch, sim::kCommandUnlock);
+         },
+         [&] { EXPECT_EQ(commandsBefore, sim::sentCommands().size()) << "a command was sent"; },
+         [&] { EXPECT_TRUE(sim::waitForCommandEvents()); }},
+    };
+    const struct {
+        sim::Raise what;
+        const wchar_t* text;
+    } raises[] = {{sim::Raise::AccessViolation, L"structured exception 0xC0000005"},
+                  {sim::Raise::MsvcCppException, L"structured exception 0xE06D7363"}};
+
+    for (const DoorExport& door : exports) {
+        login();
+        const std::vector<std::string> methods = methodsReachedBy(door);
+        EXPECT_TRUE(library.Close());
+        ASSERT_GE(methods.size(), 3u) << door.name;
+        const std::string exportName = door.name;
+        const std::wstring line =
+            L"Exception in " + std::wstring(exportName.begin(), exportName.end()) + L": ";
+        for (const std::string& method : methods) {
+            for (const auto& raise : raises) {
+                SCOPED_TRACE(exportName + ", " + method +
+                             (raise.what == sim::Raise::AccessViolation ? ", access violation" : ", MSVC"));
+                login();
+                DllHeapTracker heap(library.module());
+                ASSERT_TRUE(heap.active());
+                sim::raiseInMethod(method, raise.what);
+                EXPECT_FALSE(door.call());
+                sim::clearFaults();
+                door.expectFailedOutputs();
+
+                const std::vector<std::wstring> texts = log.texts();
+                EXPECT_EQ(1, std::count(texts.begin(), texts.end(), line + raise.text))
+                    << "the raise's line, once";
+                wchar_t text[1024] = L"";
+                EXPECT_EQ(GATEWAY_E_RAISED, library.GetLastError(text, 1024));
+                EXPECT_EQ(line + raise.text, text);
+                EXPECT_TRUE(heap.live().empty()) << heap.live().size() << " blocks of the DLL left";
+                // Nothing the export holds (a lock, a reference) outlasts the raise: it works again.
+                EXPECT_TRUE(door.call());
+                door.release();
+                EXPECT_TRUE(heap.live().empty()) << heap.live().size() << " blocks of the DLL left";
+
+                EXPECT_TRUE(library.Close());
+                // The client's factory queries the command object it has just made inside
+                // CoCreateInstance: raising there abandons the client's own frame that holds the object.
+                const long keptByTheClient = method == "IUnknown::QueryInterface(IManualCommand)" ? 1 : 0;
+                EXPECT_EQ(objectsBefore + keptByTheClient, sim::liveObjects())
+                    << "client objects outlived Close";
+                objectsBefore += keptByTheClient;
+                allowObjectsKeptByTheClient(keptByTheClient);
+                EXPECT_EQ(allocationsBefore, leaks::outstandingAllocations()) << "arrays or texts left";
+            }
+        }
+    }
+}

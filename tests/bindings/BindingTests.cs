@@ -602,9 +602,9 @@ static class BindingTests
                        () => Gateway.SetOptionsOrThrow((GatewayOptions)0x80), "SetOptions(0x80)");
         Gateway.SetOptionsOrThrow(GatewayOptions.UnchangedTexts);
         CheckNoLastError("SetOptionsOrThrow(UnchangedTexts)");
-        from = s_log.Count;
         Check.Equal(false, Gateway.SetDeliveryQueue(1000001), "SetDeliveryQueue(1000001), out of range");
         from = s_log.Count;
+        Check.Equal(false, Gateway.SetDeliveryQueue(-1), "SetDeliveryQueue(-1), out of range");
         CheckLastError(GatewayErrorCodes.InvalidArgument, from, () => Gateway.SetDeliveryQueueOrThrow(-1),
                        "SetDeliveryQueue(-1)");
         Gateway.SetDeliveryQueueOrThrow(0);

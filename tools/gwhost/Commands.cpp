@@ -12,6 +12,7 @@
 #include "Password.h"
 #include "SessionCommands.h"
 #include "Shell.h"
+#include "SiteRecorder.h"
 #include "Text.h"
 
 namespace {
@@ -40,6 +41,8 @@ enum class Events {
     WhileWaiting,  // the events its wait shows
     FromLogin,     // every event from the login on; logs in again after a lost connection
     ForEachLine,   // logs in again after a lost connection; each line that waits shows events
+    Records,       // records every event from the login on, logs in again after a lost connection, and
+                   // makes its own login
 };
 
 struct Command {
@@ -78,6 +81,9 @@ const Command kCommands[] = {
      [](const Run& r) { return runSelfTest(r.api, r.options); }},
     {"shell", 0, -1, Shape::Numbers, true, Events::ForEachLine,
      [](const Run& r) { return runShell(r.api, r.options, r.linesRead); }},
+    // Records the site into --out for --seconds, up to --events events or until Ctrl+C.
+    {"record", 0, -1, Shape::Numbers, true, Events::Records,
+     [](const Run& r) { return runRecord(r.api, r.options); }},
     {"help", -1, 0, Shape::Numbers, false, Events::None,
      [](const Run&) {
          printShellHelp();
@@ -180,10 +186,15 @@ std::string echoed(const std::string& text, const char* quote) {
 std::string checkOptions(const Options& options) {
     const Command& given = *findCommand(options.command, false);
     const auto showsEvents = [](const Command& c) { return c.events != Events::None; };
+    // A recording takes every kind: a file without some of them would not be the site.
+    const auto filtersKinds = [](const Command& c) {
+        return c.events != Events::None && c.events != Events::Records;
+    };
     const auto reconnects = [](const Command& c) {
-        return c.events == Events::FromLogin || c.events == Events::ForEachLine;
+        return c.events == Events::FromLogin || c.events == Events::ForEachLine || c.events == Events::Records;
     };
     const auto logsIn = [](const Command& c) { return c.login; };
+    const auto records = [](const Command& c) { return c.events == Events::Records; };
     const struct {
         const char* option;
         bool present;
@@ -191,9 +202,12 @@ std::string checkOptions(const Options& options) {
     } kChecks[] = {
         {"--seconds", options.seconds.has_value(), showsEvents},
         {"--events", options.events.has_value(), showsEvents},
-        {"--kind", !options.kinds.empty(), showsEvents},
+        {"--kind", !options.kinds.empty(), filtersKinds},
         {options.reconnect ? "--reconnect" : "--no-reconnect", options.reconnectGiven, reconnects},
         {"--stats", options.stats, logsIn},
+        {"--out", options.out.has_value(), records},
+        {"--force", options.force, records},
+        {"--keep-names", options.keepNames, records},
     };
     for (const auto& check : kChecks) {
         if (!check.present || check.applies(given)) {
@@ -221,7 +235,7 @@ bool commandNeedsLogin(const std::string& name) {
 
 int runCommandLine(const GatewayApi& api, const Options& options) {
     const Command& command = *findCommand(options.command, false);
-    if (!command.login) {
+    if (!command.login || command.events == Events::Records) {
         return command.run({api, options, options.arguments, false, 0});
     }
     return runLoggedIn(command, api, options);

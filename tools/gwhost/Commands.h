@@ -24,9 +24,10 @@ std::string checkCommand(const std::string& command, const std::vector<std::wstr
 constexpr size_t kEchoedCharacters = 80;
 std::string echoed(const std::string& text, const char* quote = "'");
 
-// Checks that every option given applies to the command of the command line: --seconds, --events and
-// --kind to those that show events, --reconnect and --no-reconnect to those that log in again after a
-// lost connection, --stats to those that log in. An empty result means they do, otherwise which option
+// Checks that every option given applies to the command of the command line: --seconds and --events to
+// those that show or record events, --kind to those that show them, --reconnect and --no-reconnect to
+// those that log in again after a lost connection, --stats to those that log in, --out, --force and
+// --keep-names to record. An empty result means they do, otherwise which option
 // does not apply to the command, and to which commands it does.
 std::string checkOptions(const Options& options);
 

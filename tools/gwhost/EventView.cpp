@@ -342,6 +342,10 @@ void resetEventWait() {
     g_view.shown = 0;
 }
 
+void endEventWait() {
+    ::SetEvent(g_view.stop);
+}
+
 long eventsShownInWait() {
     std::lock_guard<std::mutex> lock(g_view.countMutex);
     return g_view.shown;

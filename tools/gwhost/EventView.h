@@ -69,6 +69,9 @@ void resynchroniseIfAsked(const GatewayApi& api);
 // end this one.
 void resetEventWait();
 
+// Ends the wait under way as Ctrl+C does: for a command that counts its events itself. Any thread.
+void endEventWait();
+
 // Events shown since the wait started.
 long eventsShownInWait();
 

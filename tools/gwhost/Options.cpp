@@ -18,6 +18,10 @@ extern const char kUsage[] =
     "  version                   show the gateway's version (no login)\n"
     "  stats                     show the gateway's statistics (no login; all 0 in a fresh process)\n"
     "  selftest                  run the five interop self-test exports (no login)\n"
+    "  record                    log in, read every door and point, record every event (with its delay)\n"
+    "                            and every connection loss into --out, a site file that --site plays;\n"
+    "                            for --seconds, up to --events events or until Ctrl+C; cardholders'\n"
+    "                            names and card numbers become pseudonyms\n"
     "  shell                     log in once, then run commands read from standard input, one a line\n"
     "                            (\"help\" lists them); a line of more than 65536 bytes or with a NUL\n"
     "                            byte fails unread; exit code 0 when every line succeeded, else 1\n"
@@ -28,9 +32,9 @@ extern const char kUsage[] =
     "  --site FILE               the simulated client plays this site file instead of its built-in site\n"
     "  --real                    use the registered access-control client instead of the simulator\n"
     "  --dll PATH                the gateway DLL (default: SiPassVormekGateway.dll beside gwhost)\n"
-    "  --events N                stop after N events shown (with --seconds as the limit)\n"
-    "  --seconds N               how long watch, subscribe and command show events (default: watch\n"
-    "                            until Ctrl+C, command 2)\n"
+    "  --events N                stop after N events shown or recorded (with --seconds as the limit)\n"
+    "  --seconds N               how long watch, subscribe, record and command show or record events\n"
+    "                            (default: watch and record until Ctrl+C, command 2)\n"
     "  --kind KIND[,KIND]        watch only these kinds: state, access, generic, disconnect, connection\n"
     "  --reconnect FIRST,MAX     watch, subscribe and shell log in again by themselves after a lost\n"
     "                            connection, first after FIRST ms, then doubling up to MAX ms\n"
@@ -41,6 +45,9 @@ extern const char kUsage[] =
     "                            time. Each time shown says which (\"... UTC\" or \"... local\")\n"
     "  --unchanged-texts         event texts exactly as the client gave them (the gateway's option);\n"
     "                            without it letters outside the machine's code page arrive as '?'\n"
+    "  --out FILE                the site file record writes (renamed into place once complete)\n"
+    "  --force                   record replaces an existing --out\n"
+    "  --keep-names              record keeps the cardholders' real names and card numbers\n"
     "  --log-level LEVEL         gateway log lines on standard error: none, error (default), info, debug\n"
     "  --json                    machine-readable output: one JSON document, or one per line for events\n";
 
@@ -72,6 +79,15 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
             o.json = true;
         } else if (argument == L"--real") {
             o.real = true;
+        } else if (argument == L"--force") {
+            o.force = true;
+        } else if (argument == L"--keep-names") {
+            o.keepNames = true;
+        } else if (argument == L"--out") {
+            if (!value(text) || text.empty()) {
+                return "--out needs a file";
+            }
+            o.out = text;
         } else if (argument == L"--stats") {
             o.stats = true;
         } else if (argument == L"--utc") {
@@ -175,5 +191,12 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
     if (o.real && o.site) {
         return "--site applies to the simulated client, not with --real";
     }
-    return checkOptions(o);
+    const std::string inapplicable = checkOptions(o);
+    if (!inapplicable.empty()) {
+        return inapplicable;
+    }
+    if (o.command == "record" && !o.out) {
+        return "record needs --out FILE, the site file it writes";
+    }
+    return {};
 }

@@ -3,7 +3,8 @@
 // shows events. Run "gwhost --help" for the commands and options.
 //
 // Exit codes: 0 done, 1 the gateway refused (login failed, an export returned false) or a line of the
-// shell failed, 2 bad arguments, 3 the gateway DLL or the simulated client cannot be loaded.
+// shell failed, 2 bad arguments, 3 the gateway DLL or the simulated client cannot be loaded, 4 the file
+// gwhost record writes cannot be written.
 #include <windows.h>
 
 #include <cstdint>
@@ -69,7 +70,7 @@ int wmain(int argc, wchar_t** argv) {
             _wputenv_s(L"SIPASS_SIM_SITE", site.c_str());
         } else if (::GetEnvironmentVariableW(L"SIPASS_SIM_EVENT_RATE", nullptr, 0) == 0) {
             // The built-in site makes no events by itself: a watch of it shows them at the default rate.
-            if (options.command == "watch" || options.command == "subscribe") {
+            if (options.command == "watch" || options.command == "subscribe" || options.command == "record") {
                 ::SetEnvironmentVariableW(L"SIPASS_SIM_EVENT_RATE", kDefaultSimulatedEventRate);
             } else {
                 setNoEventsHint("; the built-in simulated site makes none unless SIPASS_SIM_EVENT_RATE is set");

@@ -191,7 +191,8 @@ std::string checkOptions(const Options& options) {
         return c.events != Events::None && c.events != Events::Records;
     };
     const auto reconnects = [](const Command& c) {
-        return c.events == Events::FromLogin || c.events == Events::ForEachLine || c.events == Events::Records;
+        return c.events == Events::FromLogin || c.events == Events::ForEachLine ||
+               c.events == Events::Records;
     };
     const auto logsIn = [](const Command& c) { return c.login; };
     const auto records = [](const Command& c) { return c.events == Events::Records; };

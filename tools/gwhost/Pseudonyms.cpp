@@ -106,25 +106,36 @@ std::wstring Pseudonyms::scramble(const std::wstring& original) {
     return result;
 }
 
-// A character of the same class (letter of the same case, or digit) from the same block of 128 code points
-// as `original`, which for the scripts of names is the script itself; anything else stays as it is
-// (blanks, hyphens, apostrophes, combining marks).
+// A character of the same class (letter of the same case, or digit) from the same alphabet as `original`:
+// for Latin-1, Greek and Cyrillic their letters of today, otherwise the block of 128 code points it is in,
+// which for the scripts of names is the script itself. Anything else stays as it is (blanks, hyphens,
+// apostrophes, combining marks).
 wchar_t Pseudonyms::likeCharacter(wchar_t original) {
     const WORD wanted = characterClass(original);
     if (wanted == 0) {
         return original;
     }
-    // The members of each class of a block, worked out once per block. Pseudonyms are made on one thread.
+    // Latin letters beyond ASCII (not the ordinal indicators and the micro sign of the same block) and the
+    // letters of today's Greek and Cyrillic alphabets, narrower than their blocks, which hold Coptic and
+    // historic letters as well: a name of today stays one of today.
+    static const std::pair<wchar_t, wchar_t> kAlphabets[] = {
+        {0x00C0, 0x00FF}, {0x0386, 0x03CE}, {0x0400, 0x045F}};
+    std::pair<wchar_t, wchar_t> range{static_cast<wchar_t>(original & ~0x7F),
+                                      static_cast<wchar_t>((original & ~0x7F) + 0x7F)};
+    for (const auto& alphabet : kAlphabets) {
+        if (original >= alphabet.first && original <= alphabet.second) {
+            range = alphabet;
+        }
+    }
+    // The members of each class of a range, worked out once per range. Pseudonyms are made on one thread.
     static std::map<std::pair<wchar_t, WORD>, std::vector<wchar_t>> members;
-    const wchar_t block = static_cast<wchar_t>(original & ~0x7F);
-    const auto key = std::make_pair(block, wanted);
+    const auto key = std::make_pair(range.first, wanted);
     auto found = members.find(key);
     if (found == members.end()) {
         std::vector<wchar_t> list;
-        for (unsigned offset = 0; offset < 0x80; ++offset) {
-            const wchar_t candidate = static_cast<wchar_t>(block + offset);
-            if (characterClass(candidate) == wanted) {
-                list.push_back(candidate);
+        for (unsigned candidate = range.first; candidate <= range.second; ++candidate) {
+            if (characterClass(static_cast<wchar_t>(candidate)) == wanted) {
+                list.push_back(static_cast<wchar_t>(candidate));
             }
         }
         found = members.emplace(key, std::move(list)).first;

@@ -103,8 +103,11 @@ int wmain(int argc, wchar_t** argv) {
     setLogLevel(options.logLevel);
     api.registerLogCallback(&onLogLine);
     // Options belong to the process; a host that does not ask for them gets the contract's defaults.
+    // A recording keeps the texts as the client gave them: narrowed to the code page, a Greek name would
+    // reach the file as question marks.
+    const bool unchangedTexts = options.unchangedTexts || options.command == "record";
     const uint32_t gatewayOptions = (options.utc ? GATEWAY_OPTION_UTC_TIMES : 0u) |
-                                    (options.unchangedTexts ? GATEWAY_OPTION_UNCHANGED_TEXTS : 0u);
+                                    (unchangedTexts ? GATEWAY_OPTION_UNCHANGED_TEXTS : 0u);
     if (gatewayOptions != 0 && !api.setOptions(gatewayOptions)) {
         return fail(kRefused, "gateway_setOptions refused the options");
     }

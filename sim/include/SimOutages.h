@@ -36,6 +36,14 @@ namespace sim {
 // nothing and reports nothing. A sink that calls it during a report waits for its own report to end, which
 // cannot happen: it gets false after timeoutMs.
 bool setServerOnline(bool online, unsigned timeoutMs = 5000);
+// Takes the server offline without a word to anyone: every connected client loses its connection as with
+// setServerOnline(false) (get_ConnectionState gives 0, requests answer E_SIM_NOT_CONNECTED), but no sink
+// hears OnClientStateChanged(0), as when a network path dies without a reset and the client never notices.
+// Coming back is as after any outage (setServerOnline(true), the end of a site file's outage entry): with
+// setClientsReconnectByThemselves(true) the clients log in again and their sinks hear
+// OnClientStateChanged(1). The states have changed when it returns; a server that is offline already stays
+// as it is.
+void setServerOfflineSilently();
 // Whether the server is online.
 bool serverOnline();
 // Waits until the server is online (true) or offline (false) and every report of a change so far has been

@@ -88,7 +88,7 @@ void queueReportLocked(State& st, Report report) {
 
 }  // namespace
 
-unsigned long long changeServerState(bool online) {
+unsigned long long changeServerState(bool online, bool silent) {
     auto& st = state();
     std::lock_guard<std::mutex> lock(st.mutex);
     if (st.serverOnline == online) {
@@ -104,7 +104,7 @@ unsigned long long changeServerState(bool online) {
                 client->appendSinksLocked(report.sinks);
             }
         }
-        if (!report.sinks.empty()) {
+        if (!report.sinks.empty() && !(silent && !online)) {
             queueReportLocked(st, std::move(report));
         }
     } catch (const std::bad_alloc&) {
@@ -154,6 +154,10 @@ namespace sim {
 
 bool setServerOnline(bool online, unsigned timeoutMs) {
     return detail::waitForReports(detail::changeServerState(online), timeoutMs);
+}
+
+void setServerOfflineSilently() {
+    detail::changeServerState(false, true);
 }
 
 bool serverOnline() {

@@ -79,9 +79,10 @@ void awaitRequestTurn();
 
 // Server outages (ServerOutage.cpp). No simulator lock may be held by the caller of any of them.
 // Takes the server offline or brings it online: clients that lose their connection to it, or regain it,
-// are reported to their sinks by the connection-report thread. Returns the ticket of the last report
+// are reported to their sinks by the connection-report thread. A silent change to offline reports nothing:
+// the clients lose their connection without telling their sinks. Returns the ticket of the last report
 // queued so far, for waitForReports.
-unsigned long long changeServerState(bool online);
+unsigned long long changeServerState(bool online, bool silent = false);
 // Waits until every report up to `ticket` has been delivered; false when `stop` became true (whoever
 // sets it calls wakeReportWaiters afterwards) or timeoutMs passed (never with kWaitForever).
 constexpr unsigned kWaitForever = ~0u;

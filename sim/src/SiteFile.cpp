@@ -424,7 +424,8 @@ struct Outage {
     size_t index;  // in "events"
 };
 
-// An outage entry becomes two steps of the timeline: offline at its delay, online again after its duration.
+// An outage entry becomes two steps of the timeline: offline at its delay (silently: without reports of the
+// lost connections, with "silent": true), online again after its duration.
 void readOutage(Reader& r, const json& e, const std::string& at, long delayMs, size_t index,
                 std::vector<Outage>& outages, SiteDefinition& site) {
     for (const char* key : kEventMembers) {
@@ -439,10 +440,18 @@ void readOutage(Reader& r, const json& e, const std::string& at, long delayMs, s
     if (static_cast<long long>(delayMs) + duration > INT32_MAX) {
         r.fail(at + "/durationMs", "the outage must end within 2147483647 ms of the timeline's start");
     }
+    bool silent = false;
+    if (e.contains("silent")) {
+        if (!e.at("silent").is_boolean()) {
+            r.fail(at + "/silent", "must be true or false");
+        }
+        silent = e.at("silent").get<bool>();
+    }
     outages.push_back(Outage{delayMs, delayMs + duration, index});
     TimedEvent offline;
     offline.delayMs = delayMs;
     offline.action = TimedEvent::Action::ServerOffline;
+    offline.silent = silent;
     site.timeline.push_back(offline);
     TimedEvent online;
     online.delayMs = delayMs + duration;
@@ -470,10 +479,10 @@ void readEvents(Reader& r, const json& root, SiteDefinition& site) {
     std::vector<Outage> outages;
     for (size_t i = 0; i < events.size(); ++i) {
         const std::string at = "/events/" + std::to_string(i);
-        const json& e = r.object(
-            events[i], at,
-            {"delayMs", "kind", "durationMs", "eventId", "type", "subType", "objectType", "objectId", "state",
-             "stateType", "location", "description", "firstName", "lastName", "cardNumber"});
+        const json& e = r.object(events[i], at,
+                                 {"delayMs", "kind", "durationMs", "silent", "eventId", "type", "subType",
+                                  "objectType", "objectId", "state", "stateType", "location", "description",
+                                  "firstName", "lastName", "cardNumber"});
         TimedEvent timed;
         timed.delayMs = r.integer(e, at, "delayMs", std::nullopt);
         if (timed.delayMs < 0) {
@@ -486,6 +495,9 @@ void readEvents(Reader& r, const json& root, SiteDefinition& site) {
         }
         if (e.contains("durationMs")) {
             r.fail(at + "/durationMs", "only an outage has a duration");
+        }
+        if (e.contains("silent")) {
+            r.fail(at + "/silent", "only an outage can be silent");
         }
         EventObject& event = timed.event;
         long defaultType = 0;

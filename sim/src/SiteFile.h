@@ -28,7 +28,8 @@ struct TimedEvent {
     enum class Action { ServerOnline, Event, ServerOffline };  // in the order of steps at the same delay
     long delayMs = 0;
     Action action = Action::Event;
-    EventObject event;  // for Action::Event
+    bool silent = false;  // for Action::ServerOffline: the clients lose their connection without a report
+    EventObject event;    // for Action::Event
 };
 
 struct SiteDefinition {

@@ -64,7 +64,7 @@ void play(std::vector<TimedEvent> events) {
         }
         if (timed.action != TimedEvent::Action::Event) {
             inOutage = timed.action == TimedEvent::Action::ServerOffline;
-            const auto ticket = detail::changeServerState(!inOutage);
+            const auto ticket = detail::changeServerState(!inOutage, timed.silent);
             detail::waitForReports(ticket, detail::kWaitForever, &t.stopping);
             continue;
         }

@@ -128,6 +128,47 @@ TEST_F(ServerOutage, WithoutReconnectClientsStayDisconnectedUntilTheirNextConnec
     EXPECT_EQ(S_OK, reachServer(client.Get()));
 }
 
+// A path that dies without a reset: the client loses the server and says nothing; only asking it tells. The
+// end of such an outage is that of any outage.
+TEST_F(ServerOutage, ASilentOutageLosesTheConnectionsWithoutAReportAndEndsAsAnyOutage) {
+    sim::setClientsReconnectByThemselves(true);
+    ComPtr<IComClient> client = connectedClient();
+    ComPtr<IComClient> idle = createClient();
+    ASSERT_TRUE(client && idle);
+    RecordingSink sink, idleSink;
+    Advised advised(client.Get(), sink), idleAdvised(idle.Get(), idleSink);
+
+    sim::setServerOfflineSilently();
+    EXPECT_FALSE(sim::serverOnline());
+    EXPECT_EQ(0, connectionState(client.Get()));
+    EXPECT_EQ(sim::E_SIM_NOT_CONNECTED, reachServer(client.Get()));
+    EXPECT_EQ(sim::E_SIM_SERVER_OFFLINE, connect(idle.Get(), L"operator", L"sipass"));
+    // Nothing is outstanding, and nothing arrives later either.
+    ASSERT_TRUE(sim::waitForServerState(false, 0));
+    ::Sleep(100);
+    EXPECT_TRUE(sink.calls().empty()) << "a silent outage reported the loss";
+
+    // Taking an offline server offline again, silently or not, changes and reports nothing.
+    sim::setServerOfflineSilently();
+    ASSERT_TRUE(sim::setServerOnline(false));
+    EXPECT_TRUE(sink.calls().empty());
+
+    ASSERT_TRUE(sim::setServerOnline(true));
+    EXPECT_EQ((std::vector<long>{1}), statesHeard(sink));
+    EXPECT_EQ(1, connectionState(client.Get()));
+    EXPECT_EQ(S_OK, reachServer(client.Get()));
+    EXPECT_TRUE(idleSink.calls().empty());
+
+    // Without reconnecting clients the client stays down until its next Connect, as after any outage.
+    sim::setClientsReconnectByThemselves(false);
+    sim::setServerOfflineSilently();
+    ASSERT_TRUE(sim::setServerOnline(true));
+    EXPECT_EQ((std::vector<long>{1}), statesHeard(sink));
+    EXPECT_EQ(0, connectionState(client.Get()));
+    EXPECT_EQ(S_OK, connect(client.Get(), L"operator", L"sipass"));
+    EXPECT_EQ(S_OK, reachServer(client.Get()));
+}
+
 // A slow sink delays the reports, never reorders them: the end of an outage is not reported while the
 // sink is still hearing of its start.
 TEST_F(ServerOutage, ReportsKeepTheirOrderBehindASinkThatHasNotReturned) {

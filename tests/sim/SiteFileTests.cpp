@@ -242,6 +242,40 @@ TEST_F(SimTest, SiteFileTimelinePlaysOutagesAndEndsTheOneInForceWhenStopped) {
     sim::resetSite();
 }
 
+// A silent outage of the timeline: the client loses the server without a report, the event during it is
+// not delivered, and its end is reported as any outage's.
+const char kSilentOutageSite[] = R"({
+  "clientsReconnect": true,
+  "accounts": [{"user": "guard", "password": "night"}],
+  "events": [
+    {"delayMs": 0, "kind": "outage", "durationMs": 600, "silent": true},
+    {"delayMs": 200, "kind": "generic", "eventId": 1},
+    {"delayMs": 700, "kind": "generic", "eventId": 2}
+  ]
+})";
+
+TEST_F(SimTest, SiteFileSilentOutageReportsOnlyItsEnd) {
+    ASSERT_EQ("", loadError(kSilentOutageSite));
+    ComPtr<IComClient> client = createClient();
+    ASSERT_TRUE(client);
+    TimelineSink sink;
+    {
+        Advised advised(client.Get(), sink);
+        TestBstr guard(L"guard"), night(L"night");
+        ASSERT_EQ(S_OK, client->Connect(guard.get(), night.get()));
+        ASSERT_TRUE(sim::waitForServerState(false));
+        long state = -1;
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        EXPECT_EQ(0, state);
+
+        EXPECT_EQ((std::vector<std::string>{"state 1", "event 2"}), sink.waitForLog(2));
+        EXPECT_EQ(S_OK, client->get_ConnectionState(&state));
+        EXPECT_EQ(1, state);
+    }
+    client.Reset();
+    sim::resetSite();
+}
+
 TEST_F(SimTest, TheExampleSitesLoad) {
     for (const wchar_t* name : {L"office.json", L"campus.json"}) {
         SCOPED_TRACE(testing::Message() << "site " << std::string(name, name + wcslen(name)));
@@ -295,6 +329,10 @@ TEST_F(SimTest, SiteFileErrorsNameFileLineAndProblem) {
          "4: /events/0/objectId: ", "does not apply to an outage"},
         {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"state\",\n  \"durationMs\": 9}]}",
          "4: /events/0/durationMs: ", "only an outage has a duration"},
+        {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"outage\", \"durationMs\": 9,\n  \"silent\": 1}]}",
+         "4: /events/0/silent: ", "must be true or false"},
+        {"{\n\"events\": [\n {\"delayMs\": 5, \"kind\": \"access\",\n  \"silent\": false}]}",
+         "4: /events/0/silent: ", "only an outage can be silent"},
         {"{\"events\": [\n {\"delayMs\": 0, \"kind\": \"outage\", \"durationMs\": 100},\n {\"delayMs\": 99, "
          "\"kind\": \"outage\", \"durationMs\": 5}]}",
          "3: /events/1/delayMs: ", "the outage overlaps the outage of /events/0, which lasts until 100 ms"},

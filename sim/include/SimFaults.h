@@ -37,6 +37,9 @@ void raiseInMethod(const std::string& method, Raise what);
 void clearFaults();
 // Calls of `method` so far (since the last resetSite), whatever they returned.
 int callCount(const std::string& method);
+// Waits until `method` has been called at least `count` times in all (as callCount counts them, on any
+// thread); false after timeoutMs. A call is counted when it starts, before its fault applies.
+bool waitForCallCount(const std::string& method, int count, unsigned timeoutMs = 5000);
 
 // Faults by position, for a sweep that injects a fault at each position of a sequence of calls a host
 // makes, one position per run. The positions are those of traced calls: every call the fault table counts

@@ -162,12 +162,16 @@ CallPlan& callPlan() {
     return *plan;
 }
 
-// Notified when an armed fault starts or passes its position, and when a fault is armed or disarmed.
-// Used with faultMutex().
+// Notified when an armed fault starts or passes its position, when a fault is armed or disarmed, and when
+// a call is counted while a thread waits for a count (waitForCallCount). Used with faultMutex().
 std::condition_variable& callPlanChanged() {
     static auto* const changed = new std::condition_variable;
     return *changed;
 }
+
+// Threads in waitForCallCount; only while there are any does counting a call notify. Guarded by
+// faultMutex().
+int g_countWaiters = 0;
 
 // AddRef and Release return a count, not an HRESULT: a Fail has nothing to return there.
 bool reportsNoFailure(std::string_view method) {
@@ -328,6 +332,9 @@ HRESULT enter(const char* method) {
         }
         MethodEntry& entry = found->second;
         ++entry.calls;
+        if (g_countWaiters > 0) {
+            callPlanChanged().notify_all();
+        }
         if (entry.fault != MethodEntry::Fault::None) {
             fault = entry.fault;
             injected = entry.hr;
@@ -521,6 +528,19 @@ int callCount(const std::string& method) {
     const auto& table = detail::methodTable();
     const auto found = table.find(method);
     return found == table.end() ? 0 : found->second.calls;
+}
+
+bool waitForCallCount(const std::string& method, int count, unsigned timeoutMs) {
+    detail::requireKnownMethod(method);
+    std::unique_lock<std::mutex> lock(detail::faultMutex());
+    const auto& table = detail::methodTable();
+    ++detail::g_countWaiters;
+    const bool reached = detail::callPlanChanged().wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        const auto found = table.find(method);
+        return found != table.end() && found->second.calls >= count;
+    });
+    --detail::g_countWaiters;
+    return reached;
 }
 
 }  // namespace sim

@@ -6,9 +6,11 @@
 #include <olectl.h>
 
 #include <atomic>
+#include <chrono>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -72,6 +74,36 @@ TEST_F(SimTest, FaultsOnTheClassFactoryFailCreation) {
               CoCreateInstance(CLSID_ComClient, nullptr, kClientClassContext, IID_PPV_ARGS(&client)));
     EXPECT_FALSE(client);
     EXPECT_TRUE(sim::clients().empty());
+}
+
+// A test waits for the calls another thread makes: the wait ends at the call that reaches the count, from
+// whichever thread, and a count not reached ends it at its time.
+TEST_F(SimTest, WaitForCallCountEndsAtTheCallThatReachesTheCount) {
+    ComPtr<IComClient> client = createClient();
+    ASSERT_TRUE(client);
+    const char kMethod[] = "IComClient::get_ConnectionState";
+    long state = -1;
+    ASSERT_EQ(S_OK, client->get_ConnectionState(&state));
+    EXPECT_TRUE(sim::waitForCallCount(kMethod, 1, 0)) << "a count reached already";
+
+    std::atomic<bool> secondMade{false};
+    std::thread caller([&] {
+        ::Sleep(200);
+        long seen = -1;
+        client->get_ConnectionState(&seen);
+        secondMade = true;
+    });
+    EXPECT_TRUE(sim::waitForCallCount(kMethod, 2, 5000));
+    caller.join();
+    EXPECT_TRUE(secondMade.load());
+    // A failing call counts too.
+    sim::failMethodNext(kMethod, E_FAIL, 1);
+    EXPECT_EQ(E_FAIL, client->get_ConnectionState(&state));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sim::waitForCallCount(kMethod, 4, 300));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+    EXPECT_TRUE(sim::waitForCallCount(kMethod, 3, 0));
+    EXPECT_THROW(sim::waitForCallCount("IComClient::get_connectionState", 1, 0), std::invalid_argument);
 }
 
 TEST_F(SimTest, MisspeltMethodNamesAreRejected) {

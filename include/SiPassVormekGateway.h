@@ -11,7 +11,8 @@
  *  - Texts. Every text is a NUL-terminated UTF-16 string (wchar_t, 16 bits on Windows).
  *  - Callbacks and the gateway lock. The event callbacks and the disconnect callback run on threads of
  *    the access-control client (or, for a client that delivers synchronously, on the thread of the
- *    export that caused the event), one at a time and never nested, while the gateway holds its lock.
+ *    export that caused the event; the disconnect callback of a loss the connection check found, on the
+ *    check's thread), one at a time and never nested, while the gateway holds its lock.
  *    From inside one of them (and from the log function while it runs for one of them)
  *    gateway_Register*Callback, gateway_RegisterEvent, gateway_Init and gateway_Close are refused: they
  *    log the error line "<operation> refused: called from inside a gateway callback, which runs while the
@@ -340,14 +341,16 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_GetStatistics(GatewayStatistics* statistic
 bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options);
 
 /* Sets (null clears) the connection-state callback of the gateway object; forgotten by gateway_Close.
- * It runs on the thread that made the change (the client's, gateway_Init's or the re-login thread), never
- * while another thread holds the gateway lock, so it may call the door and point exports; reports never
- * overlap and arrive in order. The last report always tells the truth: when the connection is up the last
- * report was 1, ...; while it is down with the policy on and credentials kept, an attempt is pending or
- * running; a late report of a replaced client changes nothing. It is called with
+ * It runs on the thread that made the change (the client's, gateway_Init's, the re-login thread or the
+ * connection check's), never while another thread holds the gateway lock, so it may call the door and
+ * point exports; reports never overlap and arrive in order. The last report always tells the truth: when
+ * the connection is up the last report was 1, ...; while it is down with the policy on and credentials
+ * kept, an attempt is pending or running; a late report of a replaced client changes nothing. It is
+ * called with
  *   1, 0, 0   when gateway_Init succeeds (followed by 0, 0, 0 when the connection was lost before Init
  *             returned);
- *   0, 0, 0   when the client reports the loss (right after the disconnect callback);
+ *   0, 0, 0   when the client reports the loss, or the connection check finds it (right after the
+ *             disconnect callback);
  *   2, n, 0   before automatic attempt n;
  *   0, n, hr  when attempt n fails with hr;
  *   1, n, 0   when attempt n succeeds: events may have been missed during the outage, so read the door
@@ -378,10 +381,19 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setDeliveryQueue(int32_t capacity);
  * connection state every interval, on a thread of its own and without the gateway lock. A client that
  * answers "not connected" although it never reported the loss is treated as if it had: the disconnect
  * callback, 0, 0, 0 to the connection-state callback, the re-login policy, an Info line that says the
- * check found it, and the statistics' connectionCheckLosses. A check whose call fails or raises counts as
- * "not connected" only at the second failure in a row. 0 (the default) turns it off; other values: false,
+ * check found it, and the statistics' connectionCheckLosses (connectionLosses counts it too). A check
+ * whose call fails or raises counts as "not connected" only at the second failure in a row (each failure
+ * is logged and counted in connectionCheckFailures). 0 (the default) turns it off; other values: false,
  * a log line, nothing changes. The interval belongs to the host like the re-login policy and survives
- * gateway_Close; it applies from the next check on. */
+ * gateway_Close; it applies from the next check on.
+ * The check runs only while the host was last told the connection is up and no login or re-login attempt
+ * is under way. A loss it finds is handled like the client's own report: the disconnect callback and the
+ * 0, 0, 0 run on the check's thread (under the gateway lock, as on a client thread; with the delivery
+ * queue on, in the queue), and a finding about a connection that was replaced or reported lost meanwhile
+ * changes nothing. When the client later reports
+ * the same loss itself, the host is not told a second time. The thread starts with the first successful
+ * gateway_Init while the check is on (or when it is turned on after one) and ends with gateway_Close,
+ * which waits for a check in progress (a client call that hangs holds it up) and leaves no thread behind. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_setConnectionCheck(int32_t intervalMs);
 
 /* ---- The last error (opt-in) ------------------------------------------------------------------------
@@ -409,7 +421,8 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setConnectionCheck(int32_t intervalMs);
  *   gateway_getPointState        INVALID_ARGUMENT, NOT_LOGGED_IN, NOT_FOUND, MALFORMED, the client's HRESULT
  *   gateway_controlDoor          NOT_LOGGED_IN, MALFORMED, the client's HRESULT (creating the command
  *                                object, or the server's refusal of the command)
- *   gateway_setReconnectPolicy, gateway_setOptions, gateway_GetStatistics   INVALID_ARGUMENT
+ *   gateway_setReconnectPolicy, gateway_setOptions, gateway_GetStatistics,
+ *   gateway_setConnectionCheck   INVALID_ARGUMENT
  * A client that raises inside a door or point export gives GATEWAY_E_RAISED. */
 #define GATEWAY_E_NOT_LOGGED_IN ((int32_t)0xA5470001)     /* no client: gateway_Init first */
 #define GATEWAY_E_INSIDE_CALLBACK ((int32_t)0xA5470002)   /* refused inside a gateway callback */

@@ -6,6 +6,7 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
+#include "gateway/ConnectionCheck.h"
 #include "gateway/DeliveryQueue.h"
 #include "gateway/ProcessGateway.h"
 #include "support/HostOptions.h"
@@ -48,6 +49,9 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
             reconnect::cancelPending();
             return processGateway::obtain()->Init(user, password);
         });
+        if (loggedIn) {
+            connectionCheck::loginSucceeded();
+        }
         // Also when the login raised: no credentials outlive a failed Init.
         if (!loggedIn) {
             statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
@@ -136,6 +140,12 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options) {
 bool SIPASSVORMEKGATEWAY_CALL gateway_setDeliveryQueue(int32_t capacity) {
     return boundary::guardResult("gateway_setDeliveryQueue", false, [&] {
         return delivery::setCapacity(capacity) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
+    });
+}
+
+bool SIPASSVORMEKGATEWAY_CALL gateway_setConnectionCheck(int32_t intervalMs) {
+    return boundary::guardResult("gateway_setConnectionCheck", false, [&] {
+        return connectionCheck::setInterval(intervalMs) || lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
     });
 }
 

@@ -179,6 +179,9 @@ void SiPassGateWay::deliverKept() {
 }
 
 void SiPassGateWay::handleClientState(long state, unsigned connection) {
+    if (!screenForConnectionCheck(state, connection)) {
+        return;
+    }
     logger().log("Client State Changed");
     if (state == 0) {
         statistics::add(statistics::counters().connectionLosses);

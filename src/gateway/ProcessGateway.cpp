@@ -7,6 +7,7 @@
 
 #include <boost/thread/lock_guard.hpp>
 
+#include "gateway/ConnectionCheck.h"
 #include "gateway/Reconnect.h"
 #include "gateway/SiPassGateWay.h"
 #include "support/LastError.h"
@@ -89,6 +90,8 @@ void close(const Pin& gateway) {
     if (!takeOut(gateway)) {
         return;
     }
+    // A check in progress hands its finding to the object before the object is shut down; none follows.
+    connectionCheck::stop();
     gateway->shutdown();
     statistics::counters().loggedIn.store(false, std::memory_order_relaxed);
     // No delivery of the old object runs any more, so nothing schedules an attempt after this; one

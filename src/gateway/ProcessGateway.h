@@ -31,9 +31,9 @@ Pin current();
 // thread has taken it out already (or replaced it).
 bool takeOut(const Pin& gateway);
 
-// gateway_Close's work: takes `gateway` out of the process-wide pointer, shuts it down, ends the re-login
-// and wipes the credentials; nothing at all when another Close has taken it out already. REQUIRES: the
-// lifecycle lock.
+// gateway_Close's work: takes `gateway` out of the process-wide pointer, ends the connection check, shuts
+// the object down, ends the re-login and wipes the credentials; nothing at all when another Close has taken
+// it out already. REQUIRES: the lifecycle lock.
 void close(const Pin& gateway);
 
 // Closes the current object, if any, under the lifecycle lock (for the library's own tools and tests).

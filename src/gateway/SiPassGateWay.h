@@ -124,6 +124,15 @@ public:
     // as "Exception in IUnknown::AddRef: ..." unless the caller takes the outcome in `raised`.
     Microsoft::WRL::ComPtr<IComClient> client(seh::Outcome* raised = nullptr) const;
 
+    // The connection check (ConnectionCheck.cpp): the client and the connection the host was last told is
+    // up; no client while a login runs or while the host was not told the connection is up. Takes
+    // m_stateLock and m_clientLock one after the other, never m_Mutex.
+    struct CheckTarget {
+        Microsoft::WRL::ComPtr<IComClient> client;
+        unsigned connection = 0;
+    };
+    CheckTarget checkTarget();
+
 private:
     // The login from the client's creation on: withdraws and releases the earlier client, creates, logs in
     // and advises the new one. The HRESULT of the step that failed; a client call that raised counts as a
@@ -165,6 +174,13 @@ private:
     // The client's state report: the log line, for state 0 the disconnect callback, and what it changes in
     // the connection the host was told of. REQUIRES: m_Mutex.
     void handleClientState(long state, unsigned connection);
+    // What the connection check changes in a state report (ConnectionCheck.cpp): the check's finding (its
+    // connection marked with connectionCheck::kFoundByCheck, which this takes off) is a loss of that
+    // connection while it is the one the host was told is up and no report of its loss came first; the
+    // client's own later report of a loss the check found is not passed on a second time. Decided under
+    // m_stateLock, so that it holds also when the client's report and the check's arrive on two threads
+    // at once (with the delivery queue on). False when the report goes no further.
+    bool screenForConnectionCheck(long state, unsigned& connection);
     // Runs work() as a delivery: with m_Mutex held, inside a delivery scope, followed by what it caused to
     // be kept. Not on a thread that holds m_Mutex.
     template <class Work>
@@ -207,6 +223,9 @@ private:
     unsigned m_loginConnections = 0; // connections numbered above this one belong to the login under way
     bool m_lostDuringLogin = false;  // the connection being logged in reported a loss meanwhile
     bool m_reportedUp = false;       // the last report queued said connected (set by queueReport only)
+    unsigned m_lossPassedOn = 0;     // the connection whose loss the host was told of last (by the client
+                                     // or the connection check), until it is reported back; 0: none
+    bool m_lossFoundByCheck = false; // that loss was the connection check's finding
     std::deque<Report> m_reports;    // queued, not yet delivered
     bool m_reporting = false;        // a thread is delivering m_reports
 

@@ -224,6 +224,10 @@ namespace SiPassVormek
         public static extern bool gateway_setReconnectPolicy(int firstDelayMs, int maxDelayMs);
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
+        [return: MarshalAs(UnmanagedType.I1)]
+        public static extern bool gateway_setConnectionCheck(int intervalMs);
+
+        [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
         public static extern void gateway_RegisterConnectionStateCallback(ConnectionStateCallback callback);
 
         [DllImport(Dll, CallingConvention = CallingConvention.Cdecl)]
@@ -384,6 +388,19 @@ namespace SiPassVormek
         public static void SetReconnectPolicyOrThrow(int firstDelayMs, int maxDelayMs)
         {
             ThrowIfFalse(SetReconnectPolicy(firstDelayMs, maxDelayMs));
+        }
+
+        // Asks the client every intervalMs (1000 to 3600000; 0 turns it off) whether it is still connected,
+        // and treats a loss it never reported as a reported one: OnDisconnect, Lost to OnConnectionState and
+        // the re-login policy. Belongs to the process and survives Close, like the re-login policy.
+        public static bool SetConnectionCheck(int intervalMs)
+        {
+            return NativeMethods.gateway_setConnectionCheck(intervalMs);
+        }
+
+        public static void SetConnectionCheckOrThrow(int intervalMs)
+        {
+            ThrowIfFalse(SetConnectionCheck(intervalMs));
         }
 
         // UTC times and unchanged event texts (see GatewayOptions); false for unknown bits. Belongs to the

@@ -108,6 +108,9 @@ int wmain(int argc, wchar_t** argv) {
     gateway_RegisterLogCallback(on_log);
     /* Log in again by itself after a lost connection: first after 1 s, then 2 s, 4 s ... at most 30 s. */
     gateway_setReconnectPolicy(1000, 30000);
+    /* Ask the client every 10 s whether it is still connected: a network path that dies without a reset
+     * may leave it silent about the loss, which the check then reports as a lost connection. */
+    gateway_setConnectionCheck(10000);
     /* Times in UTC and event texts as the client gave them; without this, local times and texts through
      * the machine's narrow code page. */
     gateway_setOptions(GATEWAY_OPTION_UTC_TIMES | GATEWAY_OPTION_UNCHANGED_TEXTS);

@@ -611,6 +611,13 @@ static class BindingTests
         CheckNoLastError("SetDeliveryQueueOrThrow(0)");
 
         from = s_log.Count;
+        Check.Equal(false, Gateway.SetConnectionCheck(999), "SetConnectionCheck(999), below the range");
+        CheckLastError(GatewayErrorCodes.InvalidArgument, from, () => Gateway.SetConnectionCheckOrThrow(999),
+                       "SetConnectionCheck(999)");
+        Gateway.SetConnectionCheckOrThrow(0);
+        CheckNoLastError("SetConnectionCheckOrThrow(0)");
+
+        from = s_log.Count;
         Check.Equal(null, gateway.GetPointState(424242), "GetPointState(424242), no such point");
         CheckLastError(NoObject, from, () => gateway.GetPointStateOrThrow(424242), "GetPointState(424242)");
         Check.Equal("μάνταλο", gateway.GetPointStateOrThrow(125).Description, "GetPointStateOrThrow(125)");

@@ -61,7 +61,8 @@ else()
 endif()
 configure_file(cmake/PackageReadme.md.in ${PROJECT_BINARY_DIR}/doc/README.md @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/doc/README.md docs/integration.md docs/site-format.md DESTINATION doc)
-install(FILES examples/sites/office.json examples/sites/outage.json ${CMAKE_BINARY_DIR}/sites/campus.json
+install(FILES examples/sites/office.json examples/sites/outage.json examples/sites/silent-outage.json
+              ${CMAKE_BINARY_DIR}/sites/campus.json
         DESTINATION sites)
 
 # What the package holds and nothing else (no test): `cmake --workflow --preset package-<arch>` builds this

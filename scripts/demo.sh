@@ -2,7 +2,8 @@
 # The main job, as a guided demo: builds the 32-bit gateway and the host tool gwhost, registers the
 # simulated access-control client in a Wine prefix of its own (with regsvr32, as the real client library
 # is registered) and lets gwhost log in to the simulated site, list the doors, watch events across a
-# server outage (the gateway logs in again by itself and gwhost reads the door states again), then, in
+# server outage (the gateway logs in again by itself and gwhost reads the door states again) and across a
+# silent one that only the gateway's connection check finds, then, in
 # one session of gwhost's shell, send door commands, show the state events they cause and read the latch
 # after each, so that what is read is the state the command left. Each step logs in and closes again;
 # the lines of the shell step share one login.
@@ -20,10 +21,10 @@ usage: scripts/demo.sh [USER [PASSWORD]] [--seconds N] [--debug]
 
 Builds the 32-bit gateway and gwhost, registers the simulated access-control client in a Wine prefix of
 its own and lets gwhost log in to the simulated site, list the doors, watch events across a server
-outage and send door commands in one session of its shell.
+outage and across a silent one, and send door commands in one session of its shell.
 
   USER PASSWORD   the account to log in with (default: operator sipass; also Administrator secret)
-  --seconds N     how long the event step shows events, 1 to 86400 (default: 12)
+  --seconds N     how long each event step shows events, 1 to 86400 (default: 12)
   --debug         show the gateway's debug lines too
   --help          show this text
 USAGE
@@ -110,6 +111,11 @@ if step "Log in and list the doors (the gateway's own log lines on standard erro
     outage_site=$(winepath -w "$root/build/x86/sites/outage.json" 2>/dev/null)
     SIPASS_SIM_SITE=$outage_site step "Watch the events of a small office for $seconds seconds; its server goes away for 3 s" \
         watch --seconds "$seconds" --reconnect 500,2000 --log-level error --unchanged-texts
+    # The same office whose network path dies for 4 s without a word from the client: the gateway's
+    # connection check asks the client every second, finds the loss and the re-login follows as before.
+    silent_site=$(winepath -w "$root/build/x86/sites/silent-outage.json" 2>/dev/null)
+    SIPASS_SIM_SITE=$silent_site step "The same office for $seconds seconds; its network path dies silently for 4 s, the connection check finds it" \
+        watch --seconds "$seconds" --reconnect 500,2000 --check 1000 --log-level error --unchanged-texts
     shell_step "The latch of door 2 at Haupteingang: its state, door commands, and the state each one leaves" <<'LINES'
 point 1025
 # a permanent unlock: the latch stays unlocked, since the time of the command

@@ -13,7 +13,7 @@ set(expected
     lib/libSiPassVormekGateway.dll.a lib/SiPassVormekGateway.lib lib/SiPassVormekGateway.def
     examples/c/host.c bindings/dotnet/SiPassVormekGateway.cs
     doc/README.md doc/integration.md doc/site-format.md
-    sites/office.json sites/outage.json sites/campus.json)
+    sites/office.json sites/outage.json sites/silent-outage.json sites/campus.json)
 file(GLOB_RECURSE files LIST_DIRECTORIES false RELATIVE ${PACKAGE} ${PACKAGE}/*)
 set(missing ${expected})
 list(REMOVE_ITEM missing ${files})

@@ -106,12 +106,22 @@ const Command* findCommand(const std::string& name, bool inShell) {
 // command, the logout, and --stats after it.
 int runLoggedIn(const Command& command, const GatewayApi& api, const Options& options) {
     const bool reconnecting = command.events == Events::FromLogin || command.events == Events::ForEachLine;
+    if (options.checkMs && api.setConnectionCheck == nullptr) {
+        return fail(kBadArguments, "--check needs a gateway DLL with gateway_setConnectionCheck");
+    }
     if (reconnecting) {
         // Both are the host's: the policy outlives the gateway object, so it is set (or cleared) each time.
         api.setReconnectPolicy(options.reconnect ? options.firstDelayMs : 0,
                                options.reconnect ? options.maxDelayMs : 0);
         api.registerConnectionStateCallback(&onConnection);
         setConnectionReports(options.reconnect);
+        // So is the connection check's interval.
+        if (api.setConnectionCheck != nullptr) {
+            api.setConnectionCheck(options.checkMs.value_or(0));
+        }
+        if (options.checkMs) {
+            showLossesFoundByTheCheck(api);
+        }
     }
     if (command.events != Events::None) {
         api.registerDisconnectCallback(&onDisconnect);
@@ -142,6 +152,9 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
     api.close();
     if (reconnecting) {
         api.setReconnectPolicy(0, 0);
+        if (api.setConnectionCheck != nullptr) {
+            api.setConnectionCheck(0);
+        }
     }
     if (options.stats) {
         runStats(api, options);
@@ -205,6 +218,7 @@ std::string checkOptions(const Options& options) {
         {"--events", options.events.has_value(), showsEvents},
         {"--kind", !options.kinds.empty(), filtersKinds},
         {options.reconnect ? "--reconnect" : "--no-reconnect", options.reconnectGiven, reconnects},
+        {"--check", options.checkMs.has_value(), reconnects},
         {"--stats", options.stats, logsIn},
         {"--out", options.out.has_value(), records},
         {"--force", options.force, records},

@@ -25,10 +25,10 @@ constexpr size_t kEchoedCharacters = 80;
 std::string echoed(const std::string& text, const char* quote = "'");
 
 // Checks that every option given applies to the command of the command line: --seconds and --events to
-// those that show or record events, --kind to those that show them, --reconnect and --no-reconnect to
-// those that log in again after a lost connection, --stats to those that log in, --out, --force and
-// --keep-names to record. An empty result means they do, otherwise which option
-// does not apply to the command, and to which commands it does.
+// those that show or record events, --kind to those that show them, --reconnect, --no-reconnect and
+// --check to those that log in again after a lost connection, --stats to those that log in, --out, --force
+// and --keep-names to record. An empty result means they do, otherwise which option does not apply to the
+// command, and to which commands it does.
 std::string checkOptions(const Options& options);
 
 // Whether the command on the command line needs a login, and so the access-control client.

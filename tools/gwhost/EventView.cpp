@@ -29,6 +29,10 @@ struct EventView {
     HANDLE resync = nullptr;  // manual reset: set by the connection-state callback after a re-login
     bool connectionReports = false;  // setConnectionReports was called: onConnection reports a loss
     bool relogin = false;            // the gateway logs in again after a loss
+    // showLossesFoundByTheCheck: the statistics' reader, and the check's losses counted so far (read and
+    // written only by onConnection, whose reports never overlap, after the login).
+    decltype(&gateway_GetStatistics) getStatistics = nullptr;
+    uint64_t checkLosses = 0;
 
     std::atomic<int32_t> commandTarget{0};  // showOnlyObject
     std::atomic<int> windows{0};            // EventWindows open
@@ -50,6 +54,29 @@ bool eventsShown() {
 
 bool kindShown(const char* kind) {
     return g_view.kinds.empty() || g_view.kinds.count(kind) > 0;
+}
+
+// The losses the gateway's connection check has found since the DLL was loaded; 0 without
+// showLossesFoundByTheCheck, or from a DLL whose statistics have no second version.
+uint64_t checkLossesSoFar() {
+    if (g_view.getStatistics == nullptr) {
+        return 0;
+    }
+    GatewayStatistics statistics{};
+    statistics.size = sizeof statistics;
+    if (!g_view.getStatistics(&statistics) || statistics.version < 2) {
+        return 0;
+    }
+    return statistics.connectionCheckLosses;
+}
+
+// Whether the loss being reported is one the connection check found: the gateway counts it before it
+// reports it. Called once for each report of a loss.
+bool lossFoundByTheCheck() {
+    const uint64_t now = checkLossesSoFar();
+    const bool found = now > g_view.checkLosses;
+    g_view.checkLosses = now;
+    return found;
 }
 
 struct EventLine {
@@ -288,6 +315,8 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
     if (state == GATEWAY_CONNECTION_CONNECTED && attempt > 0) {
         ::SetEvent(g_view.resync);
     }
+    // Asked for every loss, shown or not, so that the count read last stays current.
+    const bool foundByCheck = state == GATEWAY_CONNECTION_LOST && attempt == 0 && lossFoundByTheCheck();
     if (!kindShown("connection")) {
         return;
     }
@@ -295,6 +324,9 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
     const char* name = state >= 0 && state <= 2 ? kStates[state] : "unknown";
     if (g_view.json) {
         nlohmann::ordered_json line = {{"kind", "connection"}, {"state", name}, {"attempt", attempt}};
+        if (foundByCheck) {
+            line["foundByCheck"] = true;
+        }
         if (hresult != 0) {
             char code[16];
             std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(hresult));
@@ -312,6 +344,7 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
         printLine("connection: attempt " + number + " failed (" + hresultText(hresult) + ")");
     } else if (state == GATEWAY_CONNECTION_LOST) {
         printLine("connection lost" + (hresult != 0 ? " (" + hresultText(hresult) + ")" : std::string()) +
+                  (foundByCheck ? " (found by the connection check: the client reported nothing)" : "") +
                   (g_view.relogin ? "" : "; not logging in again (--no-reconnect)"));
     } else if (state == GATEWAY_CONNECTION_RETRYING) {
         printLine("connection: logging in again, attempt " + number);
@@ -320,6 +353,11 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
     } else {
         printLine("connected");
     }
+}
+
+void showLossesFoundByTheCheck(const GatewayApi& api) {
+    g_view.getStatistics = api.getStatistics;
+    g_view.checkLosses = checkLossesSoFar();
 }
 
 void readKnownStates(const GatewayApi& api) {

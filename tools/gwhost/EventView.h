@@ -58,6 +58,10 @@ void SIPASSVORMEKGATEWAY_CALL onConnection(int32_t state, int32_t attempt, int32
 // again, is left out. Called before the login.
 void setConnectionReports(bool relogin);
 
+// With the connection check on: the line of a loss the check found says so (the statistics tell). Called
+// before the login.
+void showLossesFoundByTheCheck(const GatewayApi& api);
+
 // Reads the door states after the login, as those a re-login compares with.
 void readKnownStates(const GatewayApi& api);
 

@@ -50,6 +50,7 @@ bool loadGateway(const std::wstring& path, GatewayApi& api, std::string& error) 
     find(module, "testCountChars", found.testCountChars, missing);
     std::string optional;
     find(module, "gateway_GetLastError", found.getLastError, optional);
+    find(module, "gateway_setConnectionCheck", found.setConnectionCheck, optional);
     if (!missing.empty()) {
         ::FreeLibrary(module);
         error = utf8(path) + " has no export " + missing;

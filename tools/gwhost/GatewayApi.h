@@ -31,6 +31,8 @@ struct GatewayApi {
     decltype(&gateway_RegisterConnectionStateCallback) registerConnectionStateCallback = nullptr;
     // Null for a DLL from before the last error (gwhost --dll).
     decltype(&gateway_GetLastError) getLastError = nullptr;
+    // Null for a DLL from before the connection check (gwhost --dll); --check needs it.
+    decltype(&gateway_setConnectionCheck) setConnectionCheck = nullptr;
     decltype(&testCalculateSum) testCalculateSum = nullptr;
     decltype(&testFireCallback) testFireCallback = nullptr;
     decltype(&testRegisterCallback) testRegisterCallback = nullptr;

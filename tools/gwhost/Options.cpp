@@ -40,6 +40,9 @@ extern const char kUsage[] =
     "                            connection, first after FIRST ms, then doubling up to MAX ms\n"
     "                            (default: 1000,30000)\n"
     "  --no-reconnect            watch, subscribe and shell only report a lost connection\n"
+    "  --check MS                watch, subscribe, shell and record ask the client every MS milliseconds\n"
+    "                            (1000 to 3600000) whether it is still connected, and treat a loss it\n"
+    "                            never reported as a reported one (the gateway's connection check)\n"
     "  --stats                   after a command that logs in, show the gateway's statistics\n"
     "  --utc                     every time in UTC (the gateway's option); without it local wall-clock\n"
     "                            time. Each time shown says which (\"... UTC\" or \"... local\")\n"
@@ -114,6 +117,12 @@ std::string parseArguments(int argc, wchar_t** argv, Options& o) {
             o.reconnectGiven = true;
             o.firstDelayMs = first;
             o.maxDelayMs = max;
+        } else if (argument == L"--check") {
+            long interval = 0;
+            if (!value(text) || !parseNumber(text, interval) || interval < 1000 || interval > 3600000) {
+                return "--check needs an interval in milliseconds from 1000 to 3600000";
+            }
+            o.checkMs = static_cast<int32_t>(interval);
         } else if (argument == L"--user") {
             if (!value(o.user) || o.user.empty()) {
                 return "--user needs a user name";

@@ -25,6 +25,7 @@ struct Options {
     bool unchangedTexts = false;  // event texts as the client gave them
     int32_t firstDelayMs = 1000;
     int32_t maxDelayMs = 30000;
+    std::optional<int32_t> checkMs;   // the gateway's connection check, every this many ms
     std::optional<std::wstring> out;  // the site file gwhost record writes
     bool force = false;               // record replaces an existing file
     bool keepNames = false;           // record keeps the cardholders' names and card numbers

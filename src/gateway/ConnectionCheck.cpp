@@ -227,10 +227,6 @@ bool setInterval(int32_t intervalMs) {
     return true;
 }
 
-int32_t interval() {
-    return g_interval.load();
-}
-
 void loginSucceeded() {
     checker().loginSucceeded();
 }

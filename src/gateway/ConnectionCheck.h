@@ -24,7 +24,6 @@ constexpr unsigned kFoundByCheck = 0x80000000u;
 // thread when a login has succeeded since the last gateway_Close). It applies from the next check on.
 // Other values: false and an error line, nothing changes.
 bool setInterval(int32_t intervalMs);
-int32_t interval();
 
 // A gateway_Init succeeded: from now on until gateway_Close the checker thread runs while the check is
 // on. REQUIRES: the lifecycle lock.

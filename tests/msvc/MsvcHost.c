@@ -459,6 +459,14 @@ static bool step_reconnect_policy(void) {
     check_logged(
         mark, Info,
         L"Automatic re-login on: first attempt 1000 ms after a lost connection, at most 4000 ms apart.");
+    /* The connection check: a value out of range is refused; an hour's interval starts its thread at the
+     * login without asking the client during this run, and Close ends it. */
+    check(!gateway_setConnectionCheck(999), "gateway_setConnectionCheck(999) accepted");
+    check_int("last error of an interval out of range", GATEWAY_E_INVALID_ARGUMENT,
+              gateway_GetLastError(NULL, 0));
+    check_logged(mark, Error, L"gateway_setConnectionCheck(999) refused:");
+    check(gateway_setConnectionCheck(3600000), "gateway_setConnectionCheck(3600000) refused");
+    check_logged(mark, Info, L"Connection check on: every 3600000 ms.");
     return true;
 }
 

@@ -106,9 +106,6 @@ const Command* findCommand(const std::string& name, bool inShell) {
 // command, the logout, and --stats after it.
 int runLoggedIn(const Command& command, const GatewayApi& api, const Options& options) {
     const bool reconnecting = command.events == Events::FromLogin || command.events == Events::ForEachLine;
-    if (options.checkMs && api.setConnectionCheck == nullptr) {
-        return fail(kBadArguments, "--check needs a gateway DLL with gateway_setConnectionCheck");
-    }
     if (reconnecting) {
         // Both are the host's: the policy outlives the gateway object, so it is set (or cleared) each time.
         api.setReconnectPolicy(options.reconnect ? options.firstDelayMs : 0,
@@ -116,9 +113,7 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
         api.registerConnectionStateCallback(&onConnection);
         setConnectionReports(options.reconnect);
         // So is the connection check's interval.
-        if (api.setConnectionCheck != nullptr) {
-            api.setConnectionCheck(options.checkMs.value_or(0));
-        }
+        applyConnectionCheck(api, options.checkMs.value_or(0));
         if (options.checkMs) {
             showLossesFoundByTheCheck(api);
         }
@@ -152,9 +147,7 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
     api.close();
     if (reconnecting) {
         api.setReconnectPolicy(0, 0);
-        if (api.setConnectionCheck != nullptr) {
-            api.setConnectionCheck(0);
-        }
+        applyConnectionCheck(api, 0);
     }
     if (options.stats) {
         runStats(api, options);
@@ -250,6 +243,9 @@ bool commandNeedsLogin(const std::string& name) {
 
 int runCommandLine(const GatewayApi& api, const Options& options) {
     const Command& command = *findCommand(options.command, false);
+    if (options.checkMs && api.setConnectionCheck == nullptr) {
+        return fail(kBadArguments, "--check needs a gateway DLL with gateway_setConnectionCheck");
+    }
     if (!command.login || command.events == Events::Records) {
         return command.run({api, options, options.arguments, false, 0});
     }

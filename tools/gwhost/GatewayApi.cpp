@@ -59,3 +59,9 @@ bool loadGateway(const std::wstring& path, GatewayApi& api, std::string& error) 
     api = found;
     return true;
 }
+
+void applyConnectionCheck(const GatewayApi& api, int32_t intervalMs) {
+    if (api.setConnectionCheck != nullptr) {
+        api.setConnectionCheck(intervalMs);
+    }
+}

@@ -550,6 +550,7 @@ int runRecord(const GatewayApi& api, const Options& options) {
     g_recording.limit = options.events;
     api.setReconnectPolicy(options.reconnect ? options.firstDelayMs : 0,
                            options.reconnect ? options.maxDelayMs : 0);
+    applyConnectionCheck(api, options.checkMs.value_or(0));
     api.registerConnectionStateCallback(&recordConnection);
     api.registerStateCallback(&recordState);
     api.registerAccessCallback(&recordAccess);
@@ -567,6 +568,7 @@ int runRecord(const GatewayApi& api, const Options& options) {
         api.close();
         api.registerConnectionStateCallback(nullptr);
         api.setReconnectPolicy(0, 0);
+        applyConnectionCheck(api, 0);
         return fail(kRefused, "login as " + utf8(options.user) + " failed: " + reason);
     }
     {
@@ -579,6 +581,7 @@ int runRecord(const GatewayApi& api, const Options& options) {
     api.close();
     api.registerConnectionStateCallback(nullptr);
     api.setReconnectPolicy(0, 0);
+    applyConnectionCheck(api, 0);
 
     std::vector<Entry> entries;
     Clock::time_point start;

@@ -13,7 +13,14 @@ gwhost_case(0 "--site|${silent}|--json|watch|--seconds|6|--no-reconnect|--check|
 gwhost_case(0 "--site|${silent}|watch|--seconds|8|--no-reconnect|--kind|connection,disconnect"
             "^connected\ngwhost: no events in 8 s\n$" PASSWORD sipass)
 gwhost_case(2 "point|1011|--check|1000"
-            "^gwhost: --check does not apply to point \\(only to watch, subscribe and shell\\)\n${hint}")
+            "^gwhost: --check does not apply to point \\(only to watch, subscribe, shell and record\\)\n${hint}")
 gwhost_case(2 "watch|--check|999"
             "^gwhost: --check needs an interval in milliseconds from 1000 to 3600000\n${hint}")
 gwhost_case(2 "watch|--check" "^gwhost: --check needs an interval in milliseconds from 1000 to 3600000\n${hint}")
+# record takes --check too: the loss the check found is recorded as an outage of the site it writes.
+set(work ${SITES}/../gwhost-connection-check)
+file(REMOVE_RECURSE ${work})
+file(MAKE_DIRECTORY ${work})
+gwhost_case(0 "--site|${silent}|record|--out|${work}/recorded.json|--seconds|11|--reconnect|300,1000|--check|1000"
+            "^recorded [^\n]*recorded.json: [^\n]*\n  events: [0-9]+ state, [0-9]+ access, [0-9]+ generic; 1 outage\n"
+            PASSWORD sipass)

@@ -112,9 +112,10 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
                                options.reconnect ? options.maxDelayMs : 0);
         api.registerConnectionStateCallback(&onConnection);
         setConnectionReports(options.reconnect);
-        // So is the connection check's interval.
-        applyConnectionCheck(api, options.checkMs.value_or(0));
+        // The connection check only with --check (runCommandLine has refused it for a DLL without the
+        // export), so that a run without it makes no call and no log line of the check.
         if (options.checkMs) {
+            api.setConnectionCheck(*options.checkMs);
             showLossesFoundByTheCheck(api);
         }
     }
@@ -147,7 +148,9 @@ int runLoggedIn(const Command& command, const GatewayApi& api, const Options& op
     api.close();
     if (reconnecting) {
         api.setReconnectPolicy(0, 0);
-        applyConnectionCheck(api, 0);
+        if (options.checkMs) {
+            api.setConnectionCheck(0);
+        }
     }
     if (options.stats) {
         runStats(api, options);

@@ -59,9 +59,3 @@ bool loadGateway(const std::wstring& path, GatewayApi& api, std::string& error) 
     api = found;
     return true;
 }
-
-void applyConnectionCheck(const GatewayApi& api, int32_t intervalMs) {
-    if (api.setConnectionCheck != nullptr) {
-        api.setConnectionCheck(intervalMs);
-    }
-}

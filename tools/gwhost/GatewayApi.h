@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <cstdint>
 #include <string>
 
 #include "SiPassVormekGateway.h"
@@ -40,10 +39,6 @@ struct GatewayApi {
     decltype(&testSetIntArray) testSetIntArray = nullptr;
     decltype(&testCountChars) testCountChars = nullptr;
 };
-
-// Sets the connection check's interval (0: off) when the DLL has the export; --check is refused before
-// any login for a DLL without it.
-void applyConnectionCheck(const GatewayApi& api, int32_t intervalMs);
 
 // Loads the DLL at `path` and finds every export. On failure returns false with `error` saying which
 // file or which export; nothing stays loaded.

@@ -550,7 +550,9 @@ int runRecord(const GatewayApi& api, const Options& options) {
     g_recording.limit = options.events;
     api.setReconnectPolicy(options.reconnect ? options.firstDelayMs : 0,
                            options.reconnect ? options.maxDelayMs : 0);
-    applyConnectionCheck(api, options.checkMs.value_or(0));
+    if (options.checkMs) {
+        api.setConnectionCheck(*options.checkMs);
+    }
     api.registerConnectionStateCallback(&recordConnection);
     api.registerStateCallback(&recordState);
     api.registerAccessCallback(&recordAccess);
@@ -568,7 +570,9 @@ int runRecord(const GatewayApi& api, const Options& options) {
         api.close();
         api.registerConnectionStateCallback(nullptr);
         api.setReconnectPolicy(0, 0);
-        applyConnectionCheck(api, 0);
+        if (options.checkMs) {
+            api.setConnectionCheck(0);
+        }
         return fail(kRefused, "login as " + utf8(options.user) + " failed: " + reason);
     }
     {
@@ -581,7 +585,9 @@ int runRecord(const GatewayApi& api, const Options& options) {
     api.close();
     api.registerConnectionStateCallback(nullptr);
     api.setReconnectPolicy(0, 0);
-    applyConnectionCheck(api, 0);
+    if (options.checkMs) {
+        api.setConnectionCheck(0);
+    }
 
     std::vector<Entry> entries;
     Clock::time_point start;

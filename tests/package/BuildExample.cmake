@@ -46,7 +46,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} -E env SIPASS_PASSWORD=sipass ${EMULATO
                 WORKING_DIRECTORY ${WORK}/bin RESULT_VARIABLE failed OUTPUT_VARIABLE out ERROR_VARIABLE out)
 string(REPLACE "\r" "" out "${out}")
 message("${out}")
-if(failed OR NOT out MATCHES "7 doors\nlatch 1015: state 4001.*state event: point 1015 now in state 4001 \\(stamped [0-9]+ ms after 1970 UTC\\)\nstate event: point 1015 now in state 4000 \\(stamped [0-9]+ ms after 1970 UTC\\)\ndone")
+if(failed OR NOT out MATCHES "7 doors\n(connection connected [^\n]*\n)?latch 1015: state 4001.*state event: point 1015 now in state 4001 \\(stamped [0-9]+ ms after 1970 UTC\\)\nstate event: point 1015 now in state 4000 \\(stamped [0-9]+ ms after 1970 UTC\\)\ndone")
     message(FATAL_ERROR "host.exe failed (exit code ${failed})")
 endif()
 

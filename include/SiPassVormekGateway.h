@@ -389,11 +389,12 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setDeliveryQueue(int32_t capacity);
  * The check runs only while the host was last told the connection is up and no login or re-login attempt
  * is under way. A loss it finds is handled like the client's own report: the disconnect callback and the
  * 0, 0, 0 run on the check's thread (under the gateway lock, as on a client thread; with the delivery
- * queue on, in the queue), and a finding about a connection that was replaced or reported lost meanwhile
- * changes nothing. When the client later reports
- * the same loss itself, the host is not told a second time. The thread starts with the first successful
- * gateway_Init while the check is on (or when it is turned on after one) and ends with gateway_Close,
- * which waits for a check in progress (a client call that hangs holds it up) and leaves no thread behind. */
+ * queue on, in the queue), and a finding about a connection that was replaced meanwhile, or whose state
+ * the client reported (lost or connected) after the check asked, changes nothing. When the client later
+ * reports the same loss itself, the host is not told a second time. The thread starts with the first
+ * successful gateway_Init while the check is on (or when it is turned on after one) and ends with
+ * gateway_Close, which waits for a check in progress (a client call that hangs holds it up) and leaves no
+ * thread behind. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_setConnectionCheck(int32_t intervalMs);
 
 /* ---- The last error (opt-in) ------------------------------------------------------------------------

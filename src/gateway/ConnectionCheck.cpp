@@ -248,6 +248,8 @@ SiPassGateWay::CheckTarget SiPassGateWay::checkTarget() {
             return target;
         }
         connection = m_connection;
+        // The answer this check gets is news only until the client reports its state itself.
+        m_checkAsking = connection;
     }
     if (connection == 0) {
         return target;
@@ -266,14 +268,21 @@ bool SiPassGateWay::screenForConnectionCheck(long state, unsigned& connection) {
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         const bool current = connection != 0 && connection == m_connection;
+        if (!byCheck && current && (state == 0 || state == kClientConnected)) {
+            // The client's own word is newer than the answer of a check asking meanwhile: a loss in that
+            // answer is not news when the client has since said it is connected.
+            m_checkAsking = 0;
+        }
         if (byCheck) {
-            if (current && m_reportedUp && !m_loggingIn && m_lossPassedOn != connection) {
+            if (current && m_reportedUp && !m_loggingIn && m_lossPassedOn != connection &&
+                m_checkAsking == connection) {
                 m_lossPassedOn = connection;
                 m_lossFoundByCheck = true;
                 verdict = Verdict::Found;
             } else {
                 verdict = Verdict::Stale;
             }
+            m_checkAsking = 0;
         } else if (state == 0) {
             if (connection != 0 && connection == m_lossPassedOn && m_lossFoundByCheck) {
                 verdict = Verdict::Repeat;
@@ -297,7 +306,7 @@ bool SiPassGateWay::screenForConnectionCheck(long state, unsigned& connection) {
                 "Connection check: the client reported no loss of this connection. Treated as lost.");
             return true;
         case Verdict::Stale:
-            // The client reported the loss itself meanwhile, or a login or Close replaced the connection.
+            // The client reported its state itself meanwhile, or a login or Close replaced the connection.
             logger().dbgLog(
                 "Connection check: the connection changed before its loss was handled. Nothing to "
                 "do.");

@@ -8,7 +8,8 @@
 // get_ConnectionState under the structured-exception guard, and on "not connected", or on the second
 // failed call in a row, hands the gateway the loss as a state report of that connection marked as the
 // check's (kFoundByCheck). The report takes the path of the client's own reports, so a finding about a
-// connection that has since been replaced or reported lost counts for nothing when it arrives.
+// connection that has since been replaced, or whose state the client reported (lost or connected) after
+// the check asked, counts for nothing when it arrives.
 #pragma once
 
 #include <cstdint>

@@ -417,3 +417,60 @@ TEST_F(ConnectionCheck, WithTheDeliveryQueueAFoundLossGoesThroughTheQueueAndIsTo
     EXPECT_EQ(2, g_reports.disconnects);
     EXPECT_EQ(1u, countLines(kTreatedAsLostLine));
 }
+
+// ---- A log function that holds the check between its answer and the handling of it ---------------------
+
+namespace {
+
+// Set by the log function when the check's thread has logged "not connected", which it does after the
+// client answered and before the finding is handled; that thread then waits for g_letCheckGoOn.
+HANDLE g_checkAnswered = nullptr;
+HANDLE g_letCheckGoOn = nullptr;
+
+void SIPASSVORMEKGATEWAY_CALL holdAfterAnswer(LogLevel level, const wchar_t* text) {
+    watchLog(level, text);
+    if (std::wcscmp(text, kNotConnectedLine) == 0 &&
+        ::WaitForSingleObject(g_checkAnswered, 0) != WAIT_OBJECT_0) {
+        ::SetEvent(g_checkAnswered);
+        ::WaitForSingleObject(g_letCheckGoOn, 10000);
+    }
+}
+
+class ConnectionCheckHeld : public ConnectionCheck {
+protected:
+    void SetUp() override {
+        ConnectionCheck::SetUp();
+        g_checkAnswered = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_letCheckGoOn = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        library.RegisterLogCallback(&holdAfterAnswer);
+    }
+    void TearDown() override {
+        ::SetEvent(g_letCheckGoOn);
+        ConnectionCheck::TearDown();
+        ::CloseHandle(g_checkAnswered);
+        ::CloseHandle(g_letCheckGoOn);
+    }
+};
+
+}  // namespace
+
+// The client answers "not connected", and before that answer is handled (the host's log function is slow)
+// the server comes back and the client reports itself connected. The answer is older than the report: the
+// host, told nothing of a loss, must not now be told the connection it has is lost.
+TEST_F(ConnectionCheckHeld, AFindingOlderThanTheClientsReportThatItIsConnectedChangesNothing) {
+    const GatewayStatistics before = statistics();
+    sim::setClientsReconnectByThemselves(true);
+    ASSERT_TRUE(library.setConnectionCheck(1000));
+    login();
+    sim::setServerOfflineSilently();
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_checkAnswered, 10000));
+    ASSERT_TRUE(sim::setServerOnline(true));
+    ASSERT_EQ(1L, sim::clients().at(0).connectionState);
+    ::SetEvent(g_letCheckGoOn);
+
+    EXPECT_TRUE(waitForLine(kStaleLine));
+    EXPECT_FALSE(log.contains(kTreatedAsLostLine));
+    EXPECT_EQ((std::vector<Report>{r(1)}), g_reports.snapshot());
+    EXPECT_EQ(0, g_reports.disconnects);
+    EXPECT_EQ(0u, statistics().connectionCheckLosses - before.connectionCheckLosses);
+}

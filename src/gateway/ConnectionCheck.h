@@ -30,6 +30,13 @@ bool setInterval(int32_t intervalMs);
 // on. REQUIRES: the lifecycle lock.
 void loginSucceeded();
 
+// Takes the lifecycle lock for gateway_Init or gateway_Close (`operation`). On the checker thread (the
+// host's log function called it during a line of a check) it gives up instead of waiting for good when a
+// gateway_Close on another thread, which holds the lock while it waits for this thread to end, ends the
+// thread's run meanwhile: then false, with an error line and GATEWAY_E_INSIDE_LOG as the last error.
+// Elsewhere it waits for the lock and gives true. The caller unlocks processGateway::lifecycleMutex().
+bool lockLifecycle(const char* operation);
+
 // Ends the checker thread: waits for a check in progress (at most one client call and the delivery of its
 // finding). Called by gateway_Close before the gateway object is shut down, so that no finding of the
 // closed object is delivered after Close returns. On the checker thread itself (the host's log function

@@ -389,11 +389,14 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setDeliveryQueue(int32_t capacity);
  * The check runs only while the host was last told the connection is up and no login or re-login attempt
  * is under way. A loss it finds is handled like the client's own report: the disconnect callback and the
  * 0, 0, 0 run on the check's thread (under the gateway lock, as on a client thread; with the delivery
- * queue on, in the queue), and a finding about a connection that was replaced or reported lost meanwhile
- * changes nothing. When the client later reports
- * the same loss itself, the host is not told a second time. The thread starts with the first successful
- * gateway_Init while the check is on (or when it is turned on after one) and ends with gateway_Close,
- * which waits for a check in progress (a client call that hangs holds it up) and leaves no thread behind. */
+ * queue on, in the queue), and a finding about a connection that was replaced meanwhile, or whose state
+ * the client reported (lost or connected) after the check asked, changes nothing. When the client later
+ * reports the same loss itself, the host is not told a second time. The thread starts with the first
+ * successful gateway_Init while the check is on (or when it is turned on after one) and ends with
+ * gateway_Close, which waits for a check in progress (a client call that hangs holds it up) and leaves no
+ * thread behind. gateway_Init or gateway_Close called from the log function during a line of the check
+ * while another thread's gateway_Close waits for that check is refused (INSIDE_LOG) instead of waiting for
+ * it. */
 bool SIPASSVORMEKGATEWAY_CALL gateway_setConnectionCheck(int32_t intervalMs);
 
 /* ---- The last error (opt-in) ------------------------------------------------------------------------
@@ -427,7 +430,9 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setConnectionCheck(int32_t intervalMs);
 #define GATEWAY_E_NOT_LOGGED_IN ((int32_t)0xA5470001)     /* no client: gateway_Init first */
 #define GATEWAY_E_INSIDE_CALLBACK ((int32_t)0xA5470002)   /* refused inside a gateway callback */
 #define GATEWAY_E_INSIDE_LOG ((int32_t)0xA5470003)        /* refused in the log function during this thread's
-                                                              Init, Close or creation of the gateway */
+                                                              Init, Close or creation of the gateway, or on
+                                                              the connection check's thread while another
+                                                              thread closes the gateway */
 #define GATEWAY_E_INVALID_ARGUMENT ((int32_t)0xA5470004)  /* a null pointer or a value out of range */
 #define GATEWAY_E_OUT_OF_MEMORY ((int32_t)0xA5470005)     /* the gateway found no memory for its work */
 #define GATEWAY_E_CLIENT_RAISED ((int32_t)0xA5470006)     /* a client call raised an exception (the text

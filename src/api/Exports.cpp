@@ -43,7 +43,10 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Init(const wchar_t* user, const wchar_t* p
         }
         // Serialised with Close and the re-login; the object is obtained again under the lock, so the
         // login always goes to the object that is current while it runs.
-        boost::lock_guard<OwnedMutex> lifecycle(processGateway::lifecycleMutex());
+        if (!connectionCheck::lockLifecycle("Init")) {
+            return false;
+        }
+        boost::lock_guard<OwnedMutex> lifecycle(processGateway::lifecycleMutex(), boost::adopt_lock);
         const bool loggedIn = boundary::guard("gateway_Init", false, [&] {
             // The host logs in itself: a pending automatic attempt has nothing left to do.
             reconnect::cancelPending();
@@ -70,7 +73,10 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_Close(void) {
             processGateway::refusedDuringLifecycle("gateway_Close")) {
             return false;
         }
-        boost::lock_guard<OwnedMutex> lifecycle(processGateway::lifecycleMutex());
+        if (!connectionCheck::lockLifecycle("gateway_Close")) {
+            return false;
+        }
+        boost::lock_guard<OwnedMutex> lifecycle(processGateway::lifecycleMutex(), boost::adopt_lock);
         return boundary::guard("gateway_Close", true, [&] {
             processGateway::close(gateway);
             return true;

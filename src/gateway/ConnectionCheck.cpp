@@ -15,6 +15,7 @@
 #include "support/Boundary.h"
 #include "support/ClientRef.h"
 #include "support/FailureText.h"
+#include "support/LastError.h"
 #include "support/SehGuard.h"
 #include "support/SimpleLogger.h"
 #include "support/Statistics.h"
@@ -73,9 +74,41 @@ public:
             // Close from the host's log function during a line of this thread's check: the thread sees its
             // generation gone as soon as that line returns, and ends.
             finished.detach();
-        } else {
-            finished.join();
+            return;
         }
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_joining = finished.get_id();
+            m_wake.notify_all();
+        }
+        finished.join();
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_joining = std::thread::id();
+    }
+
+    bool lockLifecycle(const char* operation) {
+        OwnedMutex& lifecycle = processGateway::lifecycleMutex();
+        std::unique_lock<std::mutex> lock(m_mutex);
+        const std::thread::id self = std::this_thread::get_id();
+        if (m_thread.get_id() != self && m_joining != self) {
+            lock.unlock();
+            lifecycle.lock();
+            return true;
+        }
+        // Never blocks on the lifecycle lock: a Close that holds it names this thread in m_joining before
+        // it waits for the thread, and that ends the wait here.
+        while (!lifecycle.try_lock()) {
+            if (m_joining == self) {
+                lock.unlock();
+                logger().errLog(std::string(operation) +
+                                " refused: called from the log function on the connection check's thread "
+                                "while another thread closes the gateway. Call it from another thread.");
+                lastError::note(GATEWAY_E_INSIDE_LOG);
+                return false;
+            }
+            m_wake.wait_for(lock, std::chrono::milliseconds(5));
+        }
+        return true;
     }
 
     // Whether the thread of `generation` is still the one that should run.
@@ -205,6 +238,7 @@ private:
     std::thread m_thread;
     bool m_armed = false;                 // a gateway_Init succeeded since the last stop
     unsigned long long m_generation = 0;  // grows with every stop
+    std::thread::id m_joining;            // the thread stop() waits for, under the lifecycle lock
 };
 
 Checker& checker() {
@@ -231,6 +265,10 @@ void loginSucceeded() {
     checker().loginSucceeded();
 }
 
+bool lockLifecycle(const char* operation) {
+    return checker().lockLifecycle(operation);
+}
+
 void stop() {
     checker().stop();
 }
@@ -248,6 +286,8 @@ SiPassGateWay::CheckTarget SiPassGateWay::checkTarget() {
             return target;
         }
         connection = m_connection;
+        // The answer this check gets is news only until the client reports its state itself.
+        m_checkAsking = connection;
     }
     if (connection == 0) {
         return target;
@@ -266,14 +306,21 @@ bool SiPassGateWay::screenForConnectionCheck(long state, unsigned& connection) {
     {
         std::lock_guard<std::mutex> lock(m_stateLock);
         const bool current = connection != 0 && connection == m_connection;
+        if (!byCheck && current && (state == 0 || state == kClientConnected)) {
+            // The client's own word is newer than the answer of a check asking meanwhile: a loss in that
+            // answer is not news when the client has since said it is connected.
+            m_checkAsking = 0;
+        }
         if (byCheck) {
-            if (current && m_reportedUp && !m_loggingIn && m_lossPassedOn != connection) {
+            if (current && m_reportedUp && !m_loggingIn && m_lossPassedOn != connection &&
+                m_checkAsking == connection) {
                 m_lossPassedOn = connection;
                 m_lossFoundByCheck = true;
                 verdict = Verdict::Found;
             } else {
                 verdict = Verdict::Stale;
             }
+            m_checkAsking = 0;
         } else if (state == 0) {
             if (connection != 0 && connection == m_lossPassedOn && m_lossFoundByCheck) {
                 verdict = Verdict::Repeat;
@@ -297,7 +344,7 @@ bool SiPassGateWay::screenForConnectionCheck(long state, unsigned& connection) {
                 "Connection check: the client reported no loss of this connection. Treated as lost.");
             return true;
         case Verdict::Stale:
-            // The client reported the loss itself meanwhile, or a login or Close replaced the connection.
+            // The client reported its state itself meanwhile, or a login or Close replaced the connection.
             logger().dbgLog(
                 "Connection check: the connection changed before its loss was handled. Nothing to "
                 "do.");

@@ -8,7 +8,8 @@
 // get_ConnectionState under the structured-exception guard, and on "not connected", or on the second
 // failed call in a row, hands the gateway the loss as a state report of that connection marked as the
 // check's (kFoundByCheck). The report takes the path of the client's own reports, so a finding about a
-// connection that has since been replaced or reported lost counts for nothing when it arrives.
+// connection that has since been replaced, or whose state the client reported (lost or connected) after
+// the check asked, counts for nothing when it arrives.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,13 @@ bool setInterval(int32_t intervalMs);
 // A gateway_Init succeeded: from now on until gateway_Close the checker thread runs while the check is
 // on. REQUIRES: the lifecycle lock.
 void loginSucceeded();
+
+// Takes the lifecycle lock for gateway_Init or gateway_Close (`operation`). On the checker thread (the
+// host's log function called it during a line of a check) it gives up instead of waiting for good when a
+// gateway_Close on another thread, which holds the lock while it waits for this thread to end, ends the
+// thread's run meanwhile: then false, with an error line and GATEWAY_E_INSIDE_LOG as the last error.
+// Elsewhere it waits for the lock and gives true. The caller unlocks processGateway::lifecycleMutex().
+bool lockLifecycle(const char* operation);
 
 // Ends the checker thread: waits for a check in progress (at most one client call and the delivery of its
 // finding). Called by gateway_Close before the gateway object is shut down, so that no finding of the

@@ -176,10 +176,11 @@ private:
     void handleClientState(long state, unsigned connection);
     // What the connection check changes in a state report (ConnectionCheck.cpp): the check's finding (its
     // connection marked with connectionCheck::kFoundByCheck, which this takes off) is a loss of that
-    // connection while it is the one the host was told is up and no report of its loss came first; the
-    // client's own later report of a loss the check found is not passed on a second time. Decided under
-    // m_stateLock, so that it holds also when the client's report and the check's arrive on two threads
-    // at once (with the delivery queue on). False when the report goes no further.
+    // connection while it is the one the host was told is up and the client reported nothing of it since
+    // the check asked (checkTarget); the client's own later report of a loss the check found is not passed
+    // on a second time. Decided under m_stateLock, so that it holds also when the client's report and the
+    // check's arrive on two threads at once (with the delivery queue on). False when the report goes no
+    // further.
     bool screenForConnectionCheck(long state, unsigned& connection);
     // Runs work() as a delivery: with m_Mutex held, inside a delivery scope, followed by what it caused to
     // be kept. Not on a thread that holds m_Mutex.
@@ -226,6 +227,9 @@ private:
     unsigned m_lossPassedOn = 0;     // the connection whose loss the host was told of last (by the client
                                      // or the connection check), until it is reported back; 0: none
     bool m_lossFoundByCheck = false; // that loss was the connection check's finding
+    unsigned m_checkAsking = 0;      // the connection a check has asked about since the client last
+                                     // reported its state (set by checkTarget); 0: none, or the client's
+                                     // report is newer than any answer of the check
     std::deque<Report> m_reports;    // queued, not yet delivered
     bool m_reporting = false;        // a thread is delivering m_reports
 

@@ -8,9 +8,11 @@
 #include <chrono>
 #include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ConnectionReports.h"
@@ -416,4 +418,105 @@ TEST_F(ConnectionCheck, WithTheDeliveryQueueAFoundLossGoesThroughTheQueueAndIsTo
     EXPECT_EQ((std::vector<Report>{r(1), r(0), r(1), r(0)}), g_reports.snapshot());
     EXPECT_EQ(2, g_reports.disconnects);
     EXPECT_EQ(1u, countLines(kTreatedAsLostLine));
+}
+
+// ---- A log function that holds the check between its answer and the handling of it ---------------------
+
+namespace {
+
+// Set by the log function when the check's thread has logged "not connected", which it does after the
+// client answered and before the finding is handled; that thread then waits for g_letCheckGoOn.
+HANDLE g_checkAnswered = nullptr;
+HANDLE g_letCheckGoOn = nullptr;
+// The log function closes the gateway once g_letCheckGoOn lets it go on.
+std::atomic<bool> g_closeAfterHold{false};
+
+void SIPASSVORMEKGATEWAY_CALL holdAfterAnswer(LogLevel level, const wchar_t* text) {
+    watchLog(level, text);
+    if (std::wcscmp(text, kNotConnectedLine) == 0 &&
+        ::WaitForSingleObject(g_checkAnswered, 0) != WAIT_OBJECT_0) {
+        ::SetEvent(g_checkAnswered);
+        ::WaitForSingleObject(g_letCheckGoOn, 10000);
+        if (g_closeAfterHold.load()) {
+            g_closeResult = g_checkLibrary->Close() ? 1 : 0;
+        }
+    }
+}
+
+class ConnectionCheckHeld : public ConnectionCheck {
+protected:
+    void SetUp() override {
+        ConnectionCheck::SetUp();
+        g_checkAnswered = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_letCheckGoOn = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        g_closeAfterHold = false;
+        library.RegisterLogCallback(&holdAfterAnswer);
+    }
+    void TearDown() override {
+        ::SetEvent(g_letCheckGoOn);
+        ConnectionCheck::TearDown();
+        ::CloseHandle(g_checkAnswered);
+        ::CloseHandle(g_letCheckGoOn);
+    }
+};
+
+}  // namespace
+
+// The client answers "not connected", and before that answer is handled (the host's log function is slow)
+// the server comes back and the client reports itself connected. The answer is older than the report: the
+// host, told nothing of a loss, must not now be told the connection it has is lost.
+TEST_F(ConnectionCheckHeld, AFindingOlderThanTheClientsReportThatItIsConnectedChangesNothing) {
+    const GatewayStatistics before = statistics();
+    sim::setClientsReconnectByThemselves(true);
+    ASSERT_TRUE(library.setConnectionCheck(1000));
+    login();
+    sim::setServerOfflineSilently();
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_checkAnswered, 10000));
+    ASSERT_TRUE(sim::setServerOnline(true));
+    ASSERT_EQ(1L, sim::clients().at(0).connectionState);
+    ::SetEvent(g_letCheckGoOn);
+
+    EXPECT_TRUE(waitForLine(kStaleLine));
+    EXPECT_FALSE(log.contains(kTreatedAsLostLine));
+    EXPECT_EQ((std::vector<Report>{r(1)}), g_reports.snapshot());
+    EXPECT_EQ(0, g_reports.disconnects);
+    EXPECT_EQ(0u, statistics().connectionCheckLosses - before.connectionCheckLosses);
+}
+
+// The host closes on one thread while its log function closes on the check's thread, during the check's
+// line: the first Close waits for the check's thread with the lifecycle lock held, and the second waits for
+// that lock. Both must return.
+TEST_F(ConnectionCheckHeld, CloseOnTheChecksThreadWhileAnotherThreadClosesDoesNotDeadlock) {
+    g_closeAfterHold = true;
+    ASSERT_TRUE(library.setConnectionCheck(1000));
+    login();
+    sim::setServerOfflineSilently();
+    ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(g_checkAnswered, 10000));
+
+    HANDLE closed = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> hostClose{-1};
+    std::thread closer([&] {
+        hostClose = library.Close() ? 1 : 0;
+        ::SetEvent(closed);
+    });
+    EXPECT_TRUE(waitForLine(L"SIPASSVORMEKGATEWAY_API: close called"));
+    ::Sleep(300);  // the host's Close takes the lifecycle lock and waits for the check's thread
+    ::SetEvent(g_letCheckGoOn);
+
+    if (::WaitForSingleObject(closed, 10000) != WAIT_OBJECT_0) {
+        // Two threads wait for each other for good: nothing can end this process's run normally.
+        ADD_FAILURE() << "gateway_Close on two threads deadlocked";
+        std::fflush(stdout);
+        ::TerminateProcess(::GetCurrentProcess(), 3);
+    }
+    closer.join();
+    ::CloseHandle(closed);
+    EXPECT_EQ(1, hostClose.load());
+    EXPECT_EQ(0, g_closeResult.load());
+    EXPECT_TRUE(
+        log.contains(L"gateway_Close refused: called from the log function on the connection check's thread "
+                     L"while another thread closes the gateway. Call it from another thread."));
+    EXPECT_FALSE(log.contains(kTreatedAsLostLine));
+    EXPECT_EQ((std::vector<Report>{r(1)}), g_reports.snapshot());
+    EXPECT_EQ(0, g_reports.disconnects);
 }

@@ -73,10 +73,16 @@ bool takeEvent(Entry entry) {
     return true;
 }
 
-void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
-                                          int32_t subType, int32_t state, int32_t stateType, int64_t, int64_t,
-                                          const wchar_t* location, const wchar_t* description) {
-    Entry entry{Kind::State, Clock::now()};
+// A callback's text; a null one as empty.
+std::wstring textOf(const wchar_t* text) {
+    return text != nullptr ? text : L"";
+}
+
+// The fields an object-state and an access event share.
+Entry pointEvent(Kind kind, int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
+                 int32_t subType, int32_t state, int32_t stateType, const wchar_t* location,
+                 const wchar_t* description) {
+    Entry entry{kind, Clock::now()};
     entry.eventId = eventId;
     entry.objectId = objectId;
     entry.objectType = objectType;
@@ -84,8 +90,16 @@ void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int
     entry.subType = subType;
     entry.state = state;
     entry.stateType = stateType;
-    entry.location = location != nullptr ? location : L"";
-    entry.description = description != nullptr ? description : L"";
+    entry.location = textOf(location);
+    entry.description = textOf(description);
+    return entry;
+}
+
+void SIPASSVORMEKGATEWAY_CALL recordState(int32_t eventId, int32_t objectId, int32_t objectType, int32_t type,
+                                          int32_t subType, int32_t state, int32_t stateType, int64_t, int64_t,
+                                          const wchar_t* location, const wchar_t* description) {
+    Entry entry = pointEvent(Kind::State, eventId, objectId, objectType, type, subType, state, stateType,
+                             location, description);
     std::lock_guard<std::mutex> lock(g_recording.mutex);
     takeEvent(std::move(entry));
 }
@@ -95,19 +109,11 @@ void SIPASSVORMEKGATEWAY_CALL recordAccess(int32_t eventId, int32_t objectId, in
                                            int64_t, int64_t, const wchar_t* firstName,
                                            const wchar_t* lastName, const wchar_t* cardNumber,
                                            const wchar_t* location, const wchar_t* description) {
-    Entry entry{Kind::Access, Clock::now()};
-    entry.eventId = eventId;
-    entry.objectId = objectId;
-    entry.objectType = objectType;
-    entry.type = type;
-    entry.subType = subType;
-    entry.state = state;
-    entry.stateType = stateType;
-    entry.firstName = firstName != nullptr ? firstName : L"";
-    entry.lastName = lastName != nullptr ? lastName : L"";
-    entry.cardNumber = cardNumber != nullptr ? cardNumber : L"";
-    entry.location = location != nullptr ? location : L"";
-    entry.description = description != nullptr ? description : L"";
+    Entry entry = pointEvent(Kind::Access, eventId, objectId, objectType, type, subType, state, stateType,
+                             location, description);
+    entry.firstName = textOf(firstName);
+    entry.lastName = textOf(lastName);
+    entry.cardNumber = textOf(cardNumber);
     std::lock_guard<std::mutex> lock(g_recording.mutex);
     takeEvent(std::move(entry));
 }
@@ -118,8 +124,8 @@ void SIPASSVORMEKGATEWAY_CALL recordGeneric(int32_t eventId, int32_t type, int32
     entry.eventId = eventId;
     entry.type = type;
     entry.subType = subType;
-    entry.location = location != nullptr ? location : L"";
-    entry.description = description != nullptr ? description : L"";
+    entry.location = textOf(location);
+    entry.description = textOf(description);
     std::lock_guard<std::mutex> lock(g_recording.mutex);
     takeEvent(std::move(entry));
 }

@@ -12,14 +12,15 @@
  *  - Callbacks and the gateway lock. The event callbacks and the disconnect callback run on threads of
  *    the access-control client (or, for a client that delivers synchronously, on the thread of the
  *    export that caused the event; the disconnect callback of a loss the connection check found, on the
- *    check's thread), one at a time and never nested, while the gateway holds its lock.
+ *    check's thread; with gateway_setDeliveryQueue, all of them on the gateway's delivery thread), one at
+ *    a time and never nested, while the gateway holds its lock.
  *    From inside one of them (and from the log function while it runs for one of them)
  *    gateway_Register*Callback, gateway_RegisterEvent, gateway_Init and gateway_Close are refused: they
  *    log the error line "<operation> refused: called from inside a gateway callback, which runs while the
  *    gateway delivers an event. Call it from another thread.", change nothing and return false where
  *    they return a result (gateway_Close too). The door and point exports may be called from a callback.
  *    An event that such a call makes the client deliver on the same thread is kept and delivered right
- *    after the current callback returns, in order. A callback must copy any text it wants to keep.
+ *    after the current callback returns, in order (with the delivery queue it is queued like any other). A callback must copy any text it wants to keep.
  *  - The log function may be called from several threads at once and holds no lock of the gateway.
  *    Whatever it raises (a C++ exception of an MSVC-built host, an access violation, a .NET exception)
  *    loses that one line and nothing else. gateway_RegisterLogCallback returns only when no other thread
@@ -123,10 +124,10 @@ typedef void(SIPASSVORMEKGATEWAY_CALL* DisconnectCallback)(void);
 /* A change of the connection (gateway_RegisterConnectionStateCallback): state is one of the three values
  * above, attempt the number of the automatic re-login attempt (0 when none is concerned), hresult the
  * client's result of a failed attempt, or of a failed gateway_Init after a connected report (0 otherwise).
- * Called on the thread that made the change, never while another thread holds the gateway lock (so it may
- * call the door and point exports); the exports refused inside an event callback are refused inside it
- * too. Reports never overlap one another, but one may run while an event callback runs on another
- * thread. */
+ * Called on the thread that made the change (with the delivery queue, on the delivery thread), never while
+ * another thread holds the gateway lock (so it may call the door and point exports); the exports refused
+ * inside an event callback are refused inside it too. Reports never overlap one another, but one may run
+ * while an event callback runs on another thread (never with the delivery queue). */
 typedef void(SIPASSVORMEKGATEWAY_CALL* ConnectionStateCallback)(int32_t state, int32_t attempt,
                                                                 int32_t hresult);
 
@@ -342,8 +343,9 @@ bool SIPASSVORMEKGATEWAY_CALL gateway_setOptions(uint32_t options);
 
 /* Sets (null clears) the connection-state callback of the gateway object; forgotten by gateway_Close.
  * It runs on the thread that made the change (the client's, gateway_Init's, the re-login thread or the
- * connection check's), never while another thread holds the gateway lock, so it may call the door and
- * point exports; reports never overlap and arrive in order. The last report always tells the truth: when
+ * connection check's; with gateway_setDeliveryQueue, the delivery thread, after the events queued before
+ * the change), never while another thread holds the gateway lock, so it may call the door and point
+ * exports; reports never overlap and arrive in order. The last report always tells the truth: when
  * the connection is up the last report was 1, ...; while it is down with the policy on and credentials
  * kept, an attempt is pending or running; a late report of a replaced client changes nothing. It is
  * called with

@@ -70,8 +70,11 @@ if(count GREATER 0)
             string(JSON ub GET "${b}" durationMs)
             math(EXPR off "${ub} - ${ua}")
             math(EXPR limit "2 * ${TOLERANCE_MS}")
-            if(ua LESS 1500 OR off GREATER ${limit} OR off LESS -${limit})
-                string(APPEND failures "\nthe outage lasts ${ua} ms, then ${ub} ms (at least 1500, within ${limit} ms)")
+            # The host hears of the loss a moment after the server went away, and of the re-login a moment
+            # after it came back: the first recording may come out a little short of the source's 1500.
+            math(EXPR shortest "1500 - ${TOLERANCE_MS}")
+            if(ua LESS ${shortest} OR off GREATER ${limit} OR off LESS -${limit})
+                string(APPEND failures "\nthe outage lasts ${ua} ms, then ${ub} ms (at least ${shortest}, within ${limit} ms)")
             endif()
             string(JSON a REMOVE "${a}" durationMs)
             string(JSON b REMOVE "${b}" durationMs)

@@ -16,17 +16,6 @@ namespace {
 constexpr long kFirstPoint = 101;
 constexpr long kLatch = kFirstPoint + 4;
 
-PointState untouchedState() {
-    PointState state;
-    std::memset(&state, 0xA5, sizeof state);
-    return state;
-}
-
-bool isUntouched(const PointState& state) {
-    const PointState pattern = untouchedState();
-    return std::memcmp(&state, &pattern, sizeof state) == 0;
-}
-
 struct DoorExport {
     const char* name;
     std::function<bool()> call;

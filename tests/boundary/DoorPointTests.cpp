@@ -8,18 +8,6 @@ namespace {
 
 constexpr long kPoint = 4711;
 
-// A record whose every byte is 0xA5, to tell "untouched" from "written".
-PointState untouchedState() {
-    PointState state;
-    std::memset(&state, 0xA5, sizeof state);
-    return state;
-}
-
-bool isUntouched(const PointState& state) {
-    const PointState pattern = untouchedState();
-    return std::memcmp(&state, &pattern, sizeof state) == 0;
-}
-
 class PointStateTest : public DoorTest {
 protected:
     void SetUp() override {

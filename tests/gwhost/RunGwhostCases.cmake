@@ -4,6 +4,7 @@
 # The case file calls, once per case:
 #   gwhost_case(CODE ARGS EXPECT [REJECT regex] [PASSWORD text] [STDIN file])
 # ARGS is a|b|c; EXPECT must match standard output followed by standard error, REJECT must match neither.
+include(${CMAKE_CURRENT_LIST_DIR}/WineOwnLines.cmake)
 set(failures "")
 
 function(gwhost_case code arguments expect)
@@ -20,9 +21,10 @@ function(gwhost_case code arguments expect)
     endif()
     execute_process(COMMAND ${EMULATOR} ${GWHOST} ${argv} ${input}
                     RESULT_VARIABLE got OUTPUT_VARIABLE out ERROR_VARIABLE err TIMEOUT 60)
-    set(all "${out}${err}")
     string(SUBSTRING "${arguments}" 0 200 shown)
     message("gwhost ${shown}\n--- exit code ${got}\n--- standard output\n${out}--- standard error\n${err}")
+    drop_wine_own_lines(err)
+    set(all "${out}${err}")
     set(problems "")
     if(NOT got STREQUAL "${code}")
         string(APPEND problems "\n  exit code ${got}, expected ${code}")

@@ -1,14 +1,10 @@
 // Door commands: one manual command object per call, filled in and handed to the client.
-#include <wrl/client.h>
-
 #include <string>
 
 #include "com/CComBSTR.h"
 #include "doors/DoorServices.h"
 #include "support/FailureText.h"
 #include "gateway/SiPassGateWay.h"
-
-using Microsoft::WRL::ComPtr;
 
 bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t command) {
     using doors::logger;
@@ -17,10 +13,10 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
         // Created on the calling thread, which must have joined COM (the thread that created the gateway
         // object has); the command object is released on every path by its owner. The creation runs the
         // client's class factory, so it is guarded like a call of the client.
-        ComPtr<IManualCommand> manualCommand;
+        ClientRef<IManualCommand> manualCommand;
         HRESULT hr = guarded([&] {
             return ::CoCreateInstance(CLSID_ManualCommand, nullptr, kClientClassContext,
-                                      IID_PPV_ARGS(manualCommand.GetAddressOf()));
+                                      IID_PPV_ARGS(manualCommand.put()));
         });
         if (FAILED(hr) || !manualCommand) {
             logger().errLog("CoCreateInstance CLSID_ManualCommand failed.");
@@ -42,14 +38,14 @@ bool SiPassGateWay::controlDoor(int32_t objectType, int32_t objectId, int32_t co
         guarded([&] { return manualCommand->put_Command(command); });
         guarded([&] { return manualCommand->put_Text(text); });
 
-        const ComPtr<IComClient> client = guarded.client(*this);
+        const ClientRef<IComClient> client = guarded.client(*this);
         if (!client) {
             logger().errLog(
                 "COMClient is NULL. Call init first and check if init returns true before sending a door "
                 "command.");
             return lastError::refuse(GATEWAY_E_NOT_LOGGED_IN);
         }
-        hr = guarded([&] { return client->SendManualCommand(manualCommand.Get()); });
+        hr = guarded([&] { return client->SendManualCommand(manualCommand.get()); });
         const std::string values = "ObjectID=" + std::to_string(objectId) +
                                    " ObjectType=" + std::to_string(objectType) +
                                    " command=" + std::to_string(command);

@@ -1,6 +1,4 @@
 // Door enumeration: every device of the site with its door sets and the five points of each.
-#include <wrl/client.h>
-
 #include <exception>
 #include <new>
 #include <string>
@@ -10,8 +8,6 @@
 #include "support/FailureText.h"
 #include "doors/HostRecords.h"
 #include "gateway/SiPassGateWay.h"
-
-using Microsoft::WRL::ComPtr;
 
 namespace doors {
 namespace {
@@ -93,7 +89,7 @@ private:
 };
 
 DoorEnumeration::Outcome DoorEnumeration::run() {
-    SafeArrayOwner deviceArray;
+    ClientArray deviceArray;
     HRESULT hr =
         m_guarded([&] { return m_client->GetByType(kDeviceType, 0, deviceArray.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
@@ -132,10 +128,10 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
             continue;
         }
         // An element that is no device stays an all-zero record, without a message.
-        ComPtr<IDevice> device;
-        hr = m_guarded([&] { return object->QueryInterface(IID_PPV_ARGS(device.GetAddressOf())); });
+        ClientRef<IDevice> device;
+        hr = m_guarded([&] { return object->QueryInterface(IID_PPV_ARGS(device.put())); });
         if (SUCCEEDED(hr)) {
-            readDevice(device.Get(), m_devices[i]);
+            readDevice(device.get(), m_devices[i]);
         }
     }
     return Outcome::Complete;
@@ -158,7 +154,7 @@ void DoorEnumeration::readDevice(IDevice* device, Device& record) {
     }
     record.name = hostTextOrLog(name, "the device name");
 
-    SafeArrayOwner doorSets;
+    ClientArray doorSets;
     hr = m_guarded([&] { return device->GetDoorSets(doorSets.ReleaseAndGetAddressOf()); });
     if (FAILED(hr)) {
         logFailure("pDevice->GetDoorSets()", hr);
@@ -202,8 +198,8 @@ void DoorEnumeration::readDoorSet(const ArrayElements& doorSets, long index, Doo
         logger().errLog("punkVal is null. Skip.");
         return;
     }
-    ComPtr<IDoorSet> doorSet;
-    HRESULT hr = m_guarded([&] { return object->QueryInterface(IID_PPV_ARGS(doorSet.GetAddressOf())); });
+    ClientRef<IDoorSet> doorSet;
+    HRESULT hr = m_guarded([&] { return object->QueryInterface(IID_PPV_ARGS(doorSet.put())); });
     if (FAILED(hr)) {
         logFailure("pUnknown2->QueryInterface()", hr);
         return;
@@ -219,7 +215,7 @@ void DoorEnumeration::readDoorSet(const ArrayElements& doorSets, long index, Doo
 
     for (const DoorPoint& point : kDoorPoints) {
         long pointId = 0;
-        hr = m_guarded([&] { return (doorSet.Get()->*point.getter)(&pointId); });
+        hr = m_guarded([&] { return (doorSet.get()->*point.getter)(&pointId); });
         if (FAILED(hr)) {
             logFailure(point.call, hr);
             pointId = 0;
@@ -251,7 +247,7 @@ bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32
     };
     const doors::ClientGuard guarded(doors::kExport);
     try {
-        const ComPtr<IComClient> client = guarded.client(*this);
+        const ClientRef<IComClient> client = guarded.client(*this);
         if (!doors::haveClient(client)) {
             return fail();
         }
@@ -272,7 +268,7 @@ bool SiPassGateWay::getAllDoors(Device** ppDevices, int32_t* pDeviceCount, int32
         }
 
         // From here on every path writes all three outputs, and they always agree with each other.
-        doors::DoorEnumeration enumeration(*this, guarded, client.Get());
+        doors::DoorEnumeration enumeration(*this, guarded, client.get());
         const auto outcome = enumeration.run();
         if (outcome == doors::DoorEnumeration::Outcome::Failed) {
             return fail();

@@ -5,13 +5,12 @@
 #include <windows.h>
 
 #include <oleauto.h>
-#include <wrl/client.h>
-
 #include <cstdint>
 #include <utility>
 
 #include "client/ClientInterfaces.h"
 #include "com/ComOwners.h"
+#include "support/ClientRef.h"
 #include "support/LastError.h"
 #include "support/SafeArrayShape.h"
 #include "support/SehGuard.h"
@@ -28,8 +27,8 @@ namespace doors {
 struct ClientRaised {};
 
 // The guard of every call a door or point export makes on the client and on the objects it returns
-// (their methods, QueryInterface, the AddRef of the snapshot; a Release is left to its owner, as in the
-// event translators). Each call runs alone under the structured-exception guard, with nothing owned
+// (their methods, QueryInterface, the AddRef of the snapshot). A Release is left to its owner, a ClientRef
+// or a ClientArray, which guards it on its own: a raise there is logged and costs that one reference. Each call runs alone under the structured-exception guard, with nothing owned
 // between the guard and the call, so that a raise abandons no frame of the service. The raise is logged
 // and noted as the export's own guard would do it ("Exception in <export>: ...", GATEWAY_E_RAISED for a
 // structured exception), and ClientRaised ends the service.
@@ -50,7 +49,7 @@ public:
     }
 
     // The snapshot a service works on: a counted reference to the gateway's client, or null without one.
-    Microsoft::WRL::ComPtr<IComClient> client(const SiPassGateWay& gateway) const;
+    ClientRef<IComClient> client(const SiPassGateWay& gateway) const;
 
 private:
     [[noreturn]] void raised(const seh::Outcome& outcome) const;
@@ -85,6 +84,31 @@ bool haveClient(const Client& client) {
 using safearray::ArrayShape;
 using safearray::shapeOf;
 using safearray::VarTypeFlag;
+
+// Owns an array the client returned. Before the array is destroyed, every object reference it holds
+// directly (a VT_UNKNOWN or VT_DISPATCH element of a VARIANT array, an element of an array of interface
+// pointers) is taken out and released under the guard, as a ClientRef releases: a client whose Release
+// raises keeps that one object, and SafeArrayDestroy is never abandoned halfway, which would leave the
+// array and the rest of its elements behind.
+class ClientArray {
+public:
+    ClientArray() = default;
+    ClientArray(const ClientArray&) = delete;
+    ClientArray& operator=(const ClientArray&) = delete;
+    ~ClientArray() { reset(); }
+
+    SAFEARRAY* get() const { return m_array.get(); }
+    // Out-parameter accessor: frees the current array first.
+    SAFEARRAY** ReleaseAndGetAddressOf() {
+        reset();
+        return m_array.ReleaseAndGetAddressOf();
+    }
+    explicit operator bool() const { return static_cast<bool>(m_array); }
+    void reset() noexcept;
+
+private:
+    SafeArrayOwner m_array;
+};
 
 // Elements of a one-dimensional array, whatever its lower bound; 0 when the bounds cannot be read.
 long elementCount(SAFEARRAY* array);

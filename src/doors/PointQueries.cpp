@@ -1,6 +1,4 @@
 // Point queries: the current state of one point, and a point id resolved into a named definition.
-#include <wrl/client.h>
-
 #include <string>
 
 #include "com/CComBSTR.h"
@@ -9,8 +7,6 @@
 #include "support/FailureText.h"
 #include "doors/HostRecords.h"
 #include "gateway/SiPassGateWay.h"
-
-using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -40,7 +36,7 @@ void readState(const doors::ClientGuard& guarded, IObjectState* state,
 HRESULT doors::readPointState(const ClientGuard& guarded, IComClient* client, int32_t pointId,
                               PointState* pointState) {
     // Every failure leaves the caller's record untouched.
-    SafeArrayOwner relatives;
+    ClientArray relatives;
     const HRESULT relativesResult = guarded([&] {
         return client->GetRelatives(kPointType, pointId, kStateRelation, 0,
                                     relatives.ReleaseAndGetAddressOf());
@@ -61,7 +57,7 @@ HRESULT doors::readPointState(const ClientGuard& guarded, IComClient* client, in
         logStateFailure("saveArray is empty", relativesResult);
         return GATEWAY_E_NOT_FOUND;
     }
-    ComPtr<IObjectState> stateObject;
+    ClientRef<IObjectState> stateObject;
     HRESULT hr = S_OK;
     {
         const ArrayElements elements(relatives.get());
@@ -70,7 +66,7 @@ HRESULT doors::readPointState(const ClientGuard& guarded, IComClient* client, in
             logStateFailure("pUnknown is NULL", relativesResult);
             return GATEWAY_E_MALFORMED;
         }
-        hr = guarded([&] { return object->QueryInterface(IID_PPV_ARGS(stateObject.GetAddressOf())); });
+        hr = guarded([&] { return object->QueryInterface(IID_PPV_ARGS(stateObject.put())); });
     }
     if (FAILED(hr)) {
         logStateFailure("pUnknown->QueryInterface()", hr);
@@ -83,9 +79,9 @@ HRESULT doors::readPointState(const ClientGuard& guarded, IComClient* client, in
     DATE serverTime = 0;
     CComBSTR location;
     CComBSTR description;
-    readState(guarded, stateObject.Get(), &IObjectState::get_State, &state,
+    readState(guarded, stateObject.get(), &IObjectState::get_State, &state,
               "pObjState->get_State() for getPointState failed: hr=");
-    readState(guarded, stateObject.Get(), &IObjectState::get_StateType, &stateType,
+    readState(guarded, stateObject.get(), &IObjectState::get_StateType, &stateType,
               "pObjState->get_StateType() for getPointState failed: hr=");
     hr = guarded([&] { return stateObject->get_ServerTime(&serverTime); });
     const bool haveServerTime = SUCCEEDED(hr);
@@ -121,7 +117,7 @@ HRESULT doors::readPointState(const ClientGuard& guarded, IComClient* client, in
 bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
     const doors::ClientGuard guarded("gateway_getPointState");
     try {
-        const ComPtr<IComClient> client = guarded.client(*this);
+        const ClientRef<IComClient> client = guarded.client(*this);
         if (!doors::haveClient(client)) {
             return false;
         }
@@ -129,7 +125,7 @@ bool SiPassGateWay::getPointState(int32_t pointId, PointState* pointState) {
             logger().errLog("Pointer to pointState is NULL.");
             return lastError::refuse(GATEWAY_E_INVALID_ARGUMENT);
         }
-        const HRESULT hr = doors::readPointState(guarded, client.Get(), pointId, pointState);
+        const HRESULT hr = doors::readPointState(guarded, client.get(), pointId, pointState);
         if (FAILED(hr)) {
             return lastError::refuse(hr);
         }
@@ -156,8 +152,8 @@ bool SiPassGateWay::getPointDefinition(const doors::ClientGuard& guarded, IComCl
         return true;
     }
 
-    ComPtr<IUnknown> object;
-    HRESULT hr = guarded([&] { return client->GetByID(doors::kPointType, pointId, object.GetAddressOf()); });
+    ClientRef<IUnknown> object;
+    HRESULT hr = guarded([&] { return client->GetByID(doors::kPointType, pointId, object.put()); });
     if (FAILED(hr)) {
         logDefinitionFailure("m_ComClient->GetByID()", hr);
         return false;
@@ -166,8 +162,8 @@ bool SiPassGateWay::getPointDefinition(const doors::ClientGuard& guarded, IComCl
         logDefinitionFailure("pUnknown is NULL", hr);
         return false;
     }
-    ComPtr<IPoint> point;
-    hr = guarded([&] { return object.As(&point); });
+    ClientRef<IPoint> point;
+    hr = guarded([&] { return object->QueryInterface(IID_PPV_ARGS(point.put())); });
     if (FAILED(hr)) {
         logDefinitionFailure("pUnknown->QueryInterface()", hr);
         return false;

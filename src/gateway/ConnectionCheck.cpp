@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "gateway/ProcessGateway.h"
 #include "gateway/SiPassGateWay.h"
@@ -188,7 +189,7 @@ private:
                 return;
             }
             // A reference of its own, released under the guard, so that the client may go at any moment.
-            const ClientRef<IComClient> client = ClientRef<IComClient>::adopt(target.client.Detach());
+            const ClientRef<IComClient> client = std::move(target.client);
             const Finding finding = ask(client.get());
             if (finding == Finding::Connected) {
                 failures = 0;

@@ -18,8 +18,6 @@
 #include "support/Win32Helper.h"
 #include "support/Wiping.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 SimpleLogger& logger() {
@@ -91,10 +89,10 @@ void SiPassGateWay::applyDeliverySetting() {
     }
 }
 
-ComPtr<IComClient> SiPassGateWay::client(seh::Outcome* raised) const {
+ClientRef<IComClient> SiPassGateWay::client(seh::Outcome* raised) const {
     ::AcquireSRWLockShared(&m_clientLock);
     // The copy's AddRef is the client's code: guarded, so that nothing unwinds past the held lock.
-    ComPtr<IComClient> snapshot = m_ComClient.share(raised);
+    ClientRef<IComClient> snapshot = m_ComClient.share(raised);
     ::ReleaseSRWLockShared(&m_clientLock);
     return snapshot;
 }

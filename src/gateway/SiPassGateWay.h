@@ -122,13 +122,13 @@ public:
 
     // A counted reference to the current client, or null. An AddRef that raises gives null; it is logged
     // as "Exception in IUnknown::AddRef: ..." unless the caller takes the outcome in `raised`.
-    Microsoft::WRL::ComPtr<IComClient> client(seh::Outcome* raised = nullptr) const;
+    ClientRef<IComClient> client(seh::Outcome* raised = nullptr) const;
 
     // The connection check (ConnectionCheck.cpp): the client and the connection the host was last told is
     // up; no client while a login runs or while the host was not told the connection is up. Takes
     // m_stateLock and m_clientLock one after the other, never m_Mutex.
     struct CheckTarget {
-        Microsoft::WRL::ComPtr<IComClient> client;
+        ClientRef<IComClient> client;
         unsigned connection = 0;
     };
     CheckTarget checkTarget();

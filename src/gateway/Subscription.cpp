@@ -10,8 +10,6 @@
 #include "support/SimpleLogger.h"
 #include "support/Win32Helper.h"
 
-using Microsoft::WRL::ComPtr;
-
 namespace {
 
 SimpleLogger& logger() {
@@ -44,7 +42,7 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
             "AlarmStateCallback/AlarmAccessCallback first.");
         return lastError::refuse(GATEWAY_E_NO_CALLBACK);
     }
-    const ComPtr<IComClient> client = this->client();
+    const ClientRef<IComClient> client = this->client();
     if (!client) {
         logger().log(
             "COMClient is NULL. Call init first and check if init returns true before register for Alarm "
@@ -52,9 +50,9 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
         return lastError::refuse(GATEWAY_E_NOT_LOGGED_IN);
     }
 
-    ComPtr<IUnknown> object;
+    ClientRef<IUnknown> object;
     HRESULT hr = S_OK;
-    if (!completes([&] { hr = client->GetByID(objectType, objectId, object.ReleaseAndGetAddressOf()); })) {
+    if (!completes([&] { hr = client->GetByID(objectType, objectId, object.put()); })) {
         logger().log("GetByID Exception");
         return lastError::refuse(GATEWAY_E_CLIENT_RAISED);
     }
@@ -63,8 +61,8 @@ bool SiPassGateWay::RegisterAlarmEvent(long objectType, long objectId, long stat
         return lastError::refuse(FAILED(hr) ? hr : GATEWAY_E_NOT_FOUND);
     }
 
-    ComPtr<IGeneric> generic;
-    if (!completes([&] { hr = object.As(&generic); })) {
+    ClientRef<IGeneric> generic;
+    if (!completes([&] { hr = object->QueryInterface(IID_PPV_ARGS(generic.put())); })) {
         logger().log("QueryInterface Exception genericObject");
         return lastError::refuse(GATEWAY_E_CLIENT_RAISED);
     }

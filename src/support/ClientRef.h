@@ -74,16 +74,17 @@ public:
 
     void swap(ClientRef& other) noexcept { std::swap(m_ptr, other.m_ptr); }
 
-    // A ComPtr of its own reference, for code that hands the object on; the AddRef runs under the guard.
-    // Null when the AddRef raised, which is logged as "Exception in IUnknown::AddRef: ..." unless the
-    // caller takes the outcome in `raised` to report it as its own.
-    Microsoft::WRL::ComPtr<T> share(seh::Outcome* raised = nullptr) const noexcept {
-        Microsoft::WRL::ComPtr<T> shared;
+    // A reference of its own to the same object, for code that works on it outside the owner's lock; the
+    // AddRef runs under the guard. Null when the AddRef raised, which is logged as
+    // "Exception in IUnknown::AddRef: ..." unless the caller takes the outcome in `raised` to report it as
+    // its own.
+    ClientRef share(seh::Outcome* raised = nullptr) const noexcept {
+        ClientRef shared;
         T* object = m_ptr;
         if (object != nullptr) {
             const seh::Outcome outcome = seh::runGuarded([object] { object->AddRef(); });
             if (outcome.succeeded()) {
-                *shared.ReleaseAndGetAddressOf() = object;
+                shared.m_ptr = object;
             } else if (raised != nullptr) {
                 *raised = outcome;
             } else {

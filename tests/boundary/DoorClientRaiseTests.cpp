@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,9 @@ struct DoorExport {
 };
 
 // The methods a clean call reaches on the client and its objects, each once, in the order of its first
-// call. Left out: a raise in Release, where the client keeps the object alive itself (its own leak, which
-// no balance could tell from the gateway's), and COM's own calls of the class factory's AddRef and
-// Release, which it makes with its registration lock held (a raise there breaks COM, not the gateway).
+// call. Left out: Release, which the second test takes call by call, and COM's own calls of the class
+// factory's AddRef and Release, which it makes with its registration lock held (a raise there breaks COM,
+// not the gateway).
 std::vector<std::string> methodsReachedBy(const DoorExport& call) {
     sim::startCallTrace();
     EXPECT_TRUE(call.call()) << call.name << " fails without a fault";
@@ -47,7 +48,38 @@ std::vector<std::string> methodsReachedBy(const DoorExport& call) {
     return methods;
 }
 
-using DoorClientRaises = DoorTest;
+class DoorClientRaises : public DoorTest {
+protected:
+    // The three exports on one device with one door set.
+    std::vector<DoorExport> doorExports() {
+        return {
+            {"gateway_getAllDoors", [this] { return getAllDoors(); },
+             [this] {
+                 EXPECT_EQ(nullptr, devices);
+                 EXPECT_EQ(0, deviceCount);
+                 EXPECT_EQ(0, doorCount);
+             },
+             [this] { releaseDoors(); }},
+            {"gateway_getPointState",
+             [this] {
+                 state = untouchedState();
+                 return library.getPointState(kFirstPoint, &state);
+             },
+             [this] { EXPECT_TRUE(isUntouched(state)) << "a failure leaves the record as it was"; },
+             [this] { library.cleanupPointDefinition(PointDefinition{0, nullptr, state}); }},
+            {"gateway_controlDoor",
+             [this] {
+                 commandsBefore = sim::sentCommands().size();
+                 return library.controlDoor(7, kLatch, sim::kCommandUnlock);
+             },
+             [this] { EXPECT_EQ(commandsBefore, sim::sentCommands().size()) << "a command was sent"; },
+             [this] { EXPECT_TRUE(sim::waitForCommandEvents()); }},
+        };
+    }
+
+    PointState state = untouchedState();
+    size_t commandsBefore = 0;
+};
 
 }  // namespace
 
@@ -59,8 +91,6 @@ TEST_F(DoorClientRaises, AtAnyMethodFailsTheExportAndLeavesNothingAfterClose) {
     sim::addDevice(testsite::device(1, L"Eins", 1, kFirstPoint));
     long objectsBefore = sim::liveObjects();
     const long allocationsBefore = leaks::outstandingAllocations();
-    PointState state = untouchedState();
-    size_t commandsBefore = 0;
     // The first exception thrown on a thread has the C++ runtime allocate blocks that stay with the
     // thread: one raise before the DLL's heap is counted.
     login();
@@ -69,38 +99,13 @@ TEST_F(DoorClientRaises, AtAnyMethodFailsTheExportAndLeavesNothingAfterClose) {
     sim::clearFaults();
     EXPECT_TRUE(library.Close());
 
-    const DoorExport exports[] = {
-        {"gateway_getAllDoors", [&] { return getAllDoors(); },
-         [&] {
-             EXPECT_EQ(nullptr, devices);
-             EXPECT_EQ(0, deviceCount);
-             EXPECT_EQ(0, doorCount);
-         },
-         [&] { releaseDoors(); }},
-        {"gateway_getPointState",
-         [&] {
-             state = untouchedState();
-             return library.getPointState(kFirstPoint, &state);
-         },
-         [&] { EXPECT_TRUE(isUntouched(state)) << "a failure leaves the record as it was"; },
-         [&] {
-             library.cleanupPointDefinition(PointDefinition{0, nullptr, state});
-         }},
-        {"gateway_controlDoor",
-         [&] {
-             commandsBefore = sim::sentCommands().size();
-             return library.controlDoor(7, kLatch, sim::kCommandUnlock);
-         },
-         [&] { EXPECT_EQ(commandsBefore, sim::sentCommands().size()) << "a command was sent"; },
-         [&] { EXPECT_TRUE(sim::waitForCommandEvents()); }},
-    };
     const struct {
         sim::Raise what;
         const wchar_t* text;
     } raises[] = {{sim::Raise::AccessViolation, L"structured exception 0xC0000005"},
                   {sim::Raise::MsvcCppException, L"structured exception 0xE06D7363"}};
 
-    for (const DoorExport& door : exports) {
+    for (const DoorExport& door : doorExports()) {
         login();
         const std::vector<std::string> methods = methodsReachedBy(door);
         EXPECT_TRUE(library.Close());
@@ -143,5 +148,68 @@ TEST_F(DoorClientRaises, AtAnyMethodFailsTheExportAndLeavesNothingAfterClose) {
                 EXPECT_EQ(allocationsBefore, leaks::outstandingAllocations()) << "arrays or texts left";
             }
         }
+    }
+}
+
+// Regression: a Release that raised abandoned the export's frames between it and the export's guard. The
+// export failed after its work was done, and what it held (the snapshot of the client, the client's
+// arrays with the other objects in them, the records built so far) stayed behind for good.
+TEST_F(DoorClientRaises, InAReleaseCostsOnlyThatOneReference) {
+    sim::clearSite();
+    sim::addDevice(testsite::device(1, L"Eins", 1, kFirstPoint));
+    long objectsBefore = sim::liveObjects();
+    const long allocationsBefore = leaks::outstandingAllocations();
+    login();
+    sim::raiseInMethod("IComClient::GetByType", sim::Raise::AccessViolation);
+    EXPECT_FALSE(getAllDoors());
+    sim::clearFaults();
+    EXPECT_TRUE(library.Close());
+    const std::wstring releaseLine = L"Exception in IUnknown::Release: structured exception 0xC0000005";
+
+    for (const DoorExport& door : doorExports()) {
+        login();
+        sim::startCallTrace();
+        EXPECT_TRUE(door.call()) << door.name << " fails without a fault";
+        const std::vector<std::string> trace = sim::stopCallTrace();
+        door.release();
+        EXPECT_TRUE(library.Close());
+        int releasesByTheExport = 0;
+        for (size_t position = 0; position < trace.size(); ++position) {
+            if (trace[position] != "IUnknown::Release") {
+                continue;
+            }
+            SCOPED_TRACE(std::string(door.name) + ", the Release at call " + std::to_string(position));
+            login();
+            DllHeapTracker heap(library.module());
+            ASSERT_TRUE(heap.active());
+            sim::armCallFault(static_cast<int>(position), sim::CallFault::Raise);
+            const bool done = door.call();
+            ASSERT_EQ(std::optional<std::string>("IUnknown::Release"), sim::appliedCallFault());
+            const std::vector<std::wstring> texts = log.texts();
+            wchar_t text[1024] = L"";
+            const int32_t lastError = library.GetLastError(text, 1024);
+            if (done) {
+                // One of the export's own references: the raise is logged and the work stands.
+                ++releasesByTheExport;
+                EXPECT_EQ(1, std::count(texts.begin(), texts.end(), releaseLine));
+                EXPECT_EQ(0, lastError) << "the export succeeded";
+                door.release();
+            } else {
+                // A Release COM makes inside CoCreateInstance, under the guard of that call: the export
+                // fails as at any raise of the client.
+                EXPECT_EQ(std::string("gateway_controlDoor"), door.name);
+                EXPECT_EQ(GATEWAY_E_RAISED, lastError);
+                door.expectFailedOutputs();
+            }
+            EXPECT_TRUE(heap.live().empty()) << heap.live().size() << " blocks of the DLL left";
+
+            EXPECT_TRUE(library.Close());
+            EXPECT_EQ(objectsBefore + 1, sim::liveObjects()) << "only the object whose Release raised stays";
+            objectsBefore = sim::liveObjects();
+            allowObjectsKeptByTheClient(1);
+            EXPECT_EQ(allocationsBefore, leaks::outstandingAllocations()) << "arrays or texts left";
+        }
+        // The snapshot of the client and the objects the export asks for, at least.
+        EXPECT_GE(releasesByTheExport, 2) << door.name;
     }
 }

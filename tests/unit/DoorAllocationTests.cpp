@@ -147,7 +147,7 @@ TEST_F(DoorAllocation, ADefinitionWithoutMemoryForItsNameKeepsOnlyItsId) {
     FailingHeap::reset(1);
     PointDefinition definition{};
     const doors::ClientGuard guarded("gateway_getAllDoors");
-    EXPECT_FALSE(gateway->getPointDefinition(guarded, gateway->client().Get(), 110, &definition));
+    EXPECT_FALSE(gateway->getPointDefinition(guarded, gateway->client().get(), 110, &definition));
     EXPECT_EQ(110, definition.id);
     EXPECT_EQ(nullptr, definition.name);
     EXPECT_EQ(nullptr, definition.state.location);

@@ -10,6 +10,7 @@
 
 #include "client/ClientInterfaces.h"
 #include "com/ComOwners.h"
+#include "support/ClientArray.h"
 #include "support/ClientRef.h"
 #include "support/LastError.h"
 #include "support/SafeArrayShape.h"
@@ -84,31 +85,6 @@ bool haveClient(const Client& client) {
 using safearray::ArrayShape;
 using safearray::shapeOf;
 using safearray::VarTypeFlag;
-
-// Owns an array the client returned. Before the array is destroyed, every object reference it holds
-// directly (a VT_UNKNOWN or VT_DISPATCH element of a VARIANT array, an element of an array of interface
-// pointers) is taken out and released under the guard, as a ClientRef releases: a client whose Release
-// raises keeps that one object, and SafeArrayDestroy is never abandoned halfway, which would leave the
-// array and the rest of its elements behind.
-class ClientArray {
-public:
-    ClientArray() = default;
-    ClientArray(const ClientArray&) = delete;
-    ClientArray& operator=(const ClientArray&) = delete;
-    ~ClientArray() { reset(); }
-
-    SAFEARRAY* get() const { return m_array.get(); }
-    // Out-parameter accessor: frees the current array first.
-    SAFEARRAY** ReleaseAndGetAddressOf() {
-        reset();
-        return m_array.ReleaseAndGetAddressOf();
-    }
-    explicit operator bool() const { return static_cast<bool>(m_array); }
-    void reset() noexcept;
-
-private:
-    SafeArrayOwner m_array;
-};
 
 // Elements of a one-dimensional array, whatever its lower bound; 0 when the bounds cannot be read.
 long elementCount(SAFEARRAY* array);

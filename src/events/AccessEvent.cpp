@@ -4,13 +4,13 @@
 #include "events/EventReading.h"
 #include "gateway/SiPassGateWay.h"
 
-void SiPassGateWay::handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event, delivery::Queue* queue) {
+void SiPassGateWay::handleAccessEvent(IAccessEvent* event, delivery::Queue* queue) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     long eventId = 0, objectId = 0, objectType = 0, state = 0, type = 0, subType = 0, stateType = 0;
     EventDate serverTime, timestamp;
     CComBSTR firstName, lastName, cardNumber, description, location;
 
-    EventReader<IAccessEvent> read(event.Get(), "accessEvent");
+    EventReader<IAccessEvent> read(event, "accessEvent");
     if (!read.all([&] {
             return read(&IAccessEvent::get_EventID, "get_EventID", &eventId) &&
                    read(&IAccessEvent::get_ObjectID, "get_ObjectID", &objectId) &&

@@ -4,13 +4,13 @@
 #include "events/EventReading.h"
 #include "gateway/SiPassGateWay.h"
 
-void SiPassGateWay::handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event, delivery::Queue* queue) {
+void SiPassGateWay::handleGenericEvent(IGenericEvent* event, delivery::Queue* queue) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     long eventId = 0, type = 0, subType = 0;
     EventDate serverTime, timestamp;
     CComBSTR location, description;
 
-    EventReader<IGenericEvent> read(event.Get(), "genericEvent");
+    EventReader<IGenericEvent> read(event, "genericEvent");
     if (!read.all([&] {
             return read(&IGenericEvent::get_EventID, "get_EventID", &eventId) &&
                    read(&IGenericEvent::get_Type, "get_Type", &type) &&

@@ -4,13 +4,13 @@
 #include "events/EventReading.h"
 #include "gateway/SiPassGateWay.h"
 
-void SiPassGateWay::handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event, delivery::Queue* queue) {
+void SiPassGateWay::handleObjectState(IObjectState* event, delivery::Queue* queue) {
     SimpleLogger& logger = *SimpleLogger::GetInstance();
     long eventId = 0, objectId = 0, objectType = 0, state = 0, subType = 0, type = 0, stateType = 0;
     EventDate timestamp, serverTime;
     CComBSTR location, description;
 
-    EventReader<IObjectState> read(event.Get(), "objectState");
+    EventReader<IObjectState> read(event, "objectState");
     if (!read.all([&] {
             return read(&IObjectState::get_EventID, "get_EventID", &eventId) &&
                    read(&IObjectState::get_ObjectID, "get_ObjectID", &objectId) &&

@@ -3,6 +3,8 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
+#include "support/ClientArray.h"
+#include "support/ClientRef.h"
 #include "events/EventReading.h"
 #include "com/ComOwners.h"
 #include "support/FailureText.h"
@@ -11,8 +13,6 @@
 #include "gateway/SiPassGateWay.h"
 #include "support/SafeArrayShape.h"
 #include "support/Statistics.h"
-
-using Microsoft::WRL::ComPtr;
 
 namespace {
 
@@ -263,7 +263,7 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue)
             logger().log("Save Array received with a Dimension !=1. Skip.");
             return S_OK;
     }
-    SafeArrayOwner copy;
+    ClientArray copy;
     HRESULT hr = ::SafeArrayCopy(events, copy.ReleaseAndGetAddressOf());
     if (FAILED(hr)) {
         return malformed("SafeArrayCopy()", hr);
@@ -297,19 +297,41 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue)
             logger().log("punkVal is null. Skip.");
             continue;
         }
-        // The first of the three interfaces the object answers decides its kind; none: dropped.
-        ComPtr<IAccessEvent> access;
-        ComPtr<IObjectState> objectState;
-        ComPtr<IGenericEvent> generic;
-        if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.GetAddressOf())))) {
-            statistics::eventReceived(statistics::EventKind::Access);
-            handleAccessEvent(std::move(access), queue);
-        } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.GetAddressOf())))) {
-            statistics::eventReceived(statistics::EventKind::ObjectState);
-            handleObjectState(std::move(objectState), queue);
-        } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.GetAddressOf())))) {
-            statistics::eventReceived(statistics::EventKind::Generic);
-            handleGenericEvent(std::move(generic), queue);
+        // The first of the three interfaces the object answers decides its kind; none: dropped. The
+        // questions run under one guard, and every reference is released under the guard, so that an object
+        // that raises costs itself and not the events after it in the array.
+        ClientRef<IAccessEvent> access;
+        ClientRef<IObjectState> objectState;
+        ClientRef<IGenericEvent> generic;
+        statistics::EventKind kind = statistics::EventKind::Access;
+        bool answered = false;
+        const seh::Outcome asked = seh::runGuarded([&] {
+            if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.put())))) {
+                answered = true;
+            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.put())))) {
+                kind = statistics::EventKind::ObjectState;
+                answered = true;
+            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.put())))) {
+                kind = statistics::EventKind::Generic;
+                answered = true;
+            }
+        });
+        if (boundary::reportFailure("Exception in ", "IUnknown::QueryInterface for OnEvent", asked, "")) {
+            continue;
+        }
+        if (answered) {
+            statistics::eventReceived(kind);
+            switch (kind) {
+                case statistics::EventKind::Access:
+                    handleAccessEvent(access.get(), queue);
+                    break;
+                case statistics::EventKind::ObjectState:
+                    handleObjectState(objectState.get(), queue);
+                    break;
+                default:
+                    handleGenericEvent(generic.get(), queue);
+                    break;
+            }
         }
         // What the host callback of this event caused on this thread comes right after it.
         if (queue == nullptr && !m_kept.empty()) {

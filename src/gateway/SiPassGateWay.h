@@ -13,6 +13,7 @@
 
 #include "gateway/Advice.h"
 #include "gateway/DeliveryQueue.h"
+#include "support/ClientArray.h"
 #include "support/ClientRef.h"
 #include "com/ComOwners.h"
 
@@ -92,12 +93,13 @@ public:
     // For tests: whether a triple is subscribed. Takes m_Mutex.
     bool isSubscribed(long objectType, long objectId, long state);
 
-    // The three event translators, called by OnEvent on the client's thread. Each owns the reference it
-    // is given, reads the event, drops it when too old, logs it, and either calls the host (`queue` null,
-    // with m_Mutex held) or queues a copy of what the callback receives (without m_Mutex).
-    void handleAccessEvent(Microsoft::WRL::ComPtr<IAccessEvent> event, delivery::Queue* queue);
-    void handleObjectState(Microsoft::WRL::ComPtr<IObjectState> event, delivery::Queue* queue);
-    void handleGenericEvent(Microsoft::WRL::ComPtr<IGenericEvent> event, delivery::Queue* queue);
+    // The three event translators, called by OnEvent on the client's thread with a reference OnEvent
+    // owns (and releases under the guard). Each reads the event, drops it when too old, logs it, and either
+    // calls the host (`queue` null, with m_Mutex held) or queues a copy of what the callback receives
+    // (without m_Mutex).
+    void handleAccessEvent(IAccessEvent* event, delivery::Queue* queue);
+    void handleObjectState(IObjectState* event, delivery::Queue* queue);
+    void handleGenericEvent(IGenericEvent* event, delivery::Queue* queue);
 
     // The delivery queue this object delivers through, or null when it delivers on the client's thread.
     // Set only by gateway_Init (with no client advised) and read on every delivery.
@@ -256,7 +258,7 @@ private:
         bool stateChange = false;
         long state = 0;
         unsigned connection = 0;
-        SafeArrayOwner events;  // a copy that holds a reference to every object in it; empty: no array
+        ClientArray events;  // a copy that holds a reference to every object in it; empty: no array
     };
     std::deque<KeptDelivery> m_kept;
     bool m_deliveringKept = false;

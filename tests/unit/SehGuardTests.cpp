@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "support/Boundary.h"
 #include "LogCapture.h"
@@ -62,6 +63,36 @@ TEST(StructuredExceptionGuard, WorksOnOtherThreads) {
     std::thread worker([&] { raised = seh::runGuarded([] { accessViolation(); }).raised; });
     worker.join();
     EXPECT_TRUE(raised);
+}
+
+// The guard notes a catch in a TLS slot of the thread block. Run alone (as CTest runs each test), this
+// takes every one of those slots before the guard's first use, so that the guard has to note it elsewhere.
+TEST(StructuredExceptionGuard, WorksWithEveryTlsSlotOfTheThreadBlockTaken) {
+    std::vector<DWORD> taken;
+    for (DWORD slot = ::TlsAlloc(); slot != TLS_OUT_OF_INDEXES; slot = ::TlsAlloc()) {
+        taken.push_back(slot);
+        if (slot >= 64) {
+            break;  // the first slot past the thread block's own
+        }
+    }
+    auto check = [] {
+        EXPECT_FALSE(seh::runGuarded([] {}).raised) << "a normal call is no catch";
+        seh::Outcome fault = seh::runGuarded([] { accessViolation(); });
+        EXPECT_TRUE(fault.raised);
+        EXPECT_EQ(static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION), fault.code);
+        bool innerCaught = false;
+        seh::Outcome outer =
+            seh::runGuarded([&] { innerCaught = seh::runGuarded([] { msvcThrow(); }).raised; });
+        EXPECT_TRUE(innerCaught);
+        EXPECT_FALSE(outer.raised) << "the inner catch reached the outer guard";
+        EXPECT_FALSE(seh::runGuarded([] {}).raised) << "a catch outlived its guard";
+    };
+    check();
+    std::thread other(check);
+    other.join();
+    for (DWORD slot : taken) {
+        ::TlsFree(slot);
+    }
 }
 
 TEST(HostCallGuard, LogsWhatAHostCallbackRaisesAndGoesOn) {

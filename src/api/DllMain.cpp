@@ -2,6 +2,7 @@
 
 #include "gateway/ProcessGateway.h"
 #include "support/LastError.h"
+#include "support/SehGuard.h"
 #include "support/SimpleLogger.h"
 
 // The library does no work of its own at load: the gateway object and the logger are created on first
@@ -17,6 +18,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
         processGateway::releaseThreadSlot();
         SimpleLogger::releaseThreadSlot();
         lastError::releaseAll();
+        seh::releaseThreadSlot();
     }
     return TRUE;
 }

@@ -47,11 +47,14 @@ __attribute__((noinline)) bool callGuarded(void (*fn)(void*), void* context, DWO
     return true;
 }
 
+void releaseThreadSlot() noexcept {}
+
 }  // namespace seh
 
 #else  // x64: the scope-table guard lives in SehGuardX64.c
 
 extern "C" int gateway_seh_call(void (*fn)(void*), void* context, unsigned long* code);
+extern "C" void gateway_seh_release_slot(void);
 
 namespace seh {
 
@@ -62,6 +65,10 @@ bool callGuarded(void (*fn)(void*), void* context, DWORD* code) noexcept {
     }
     *code = caught;
     return false;
+}
+
+void releaseThreadSlot() noexcept {
+    gateway_seh_release_slot();
 }
 
 }  // namespace seh

@@ -21,6 +21,10 @@ namespace seh {
 // A C++ exception thrown by fn must not cross this function; runGuarded below catches it first.
 bool callGuarded(void (*fn)(void*), void* context, DWORD* code) noexcept;
 
+// Gives back the thread-local slot the guard keeps (x64), when the library is unloaded. No guarded call
+// may run at that moment or after.
+void releaseThreadSlot() noexcept;
+
 // The outcome of a guarded call.
 struct Outcome {
     bool raised = false;     // a structured exception was caught

@@ -40,8 +40,8 @@ static DWORD caughtSlot(void) {
     return mine;
 }
 
-/* The slot goes back when the module that holds this guard is unloaded. */
-__attribute__((destructor)) static void freeCaughtSlot(void) {
+/* The slot goes back when the library is unloaded (seh::releaseThreadSlot). */
+void gateway_seh_release_slot(void) {
     const DWORD slot = __atomic_exchange_n(&g_slot, SLOT_UNSET, __ATOMIC_ACQ_REL);
     if (slot < 64) {
         TlsFree(slot);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "BoundaryTest.h"
 
@@ -57,6 +58,46 @@ TEST(Module, UnloadingWithoutAnAdvisedClientLeavesNothingBehind) {
         library.RegisterLogCallback(nullptr);
     }
     EXPECT_TRUE(linesMatch(log.texts(), {L"SIPASSVORMEKGATEWAY_API: Ping called"}));
+}
+
+namespace {
+
+// The thread-local slots of the system's that are free now: each one taken, counted and given back.
+size_t freeThreadLocalSlots() {
+    std::vector<DWORD> taken;
+    for (DWORD slot = ::TlsAlloc(); slot != TLS_OUT_OF_INDEXES; slot = ::TlsAlloc()) {
+        taken.push_back(slot);
+    }
+    for (DWORD slot : taken) {
+        ::TlsFree(slot);
+    }
+    return taken.size();
+}
+
+}  // namespace
+
+// Regression guard: each load takes thread-local slots of the system's on first use (the structured-
+// exception guard's, the logger's, the last error's) and must give every one back at unload, or a host
+// that loads and unloads the library in a loop runs the process out of them. The toolchain's thread
+// library, linked into the library, keeps one slot per load that it never gives back (see the
+// integration guide); that one is allowed, no more.
+TEST(Module, LoadingAndUnloadingGivesBackEveryThreadLocalSlotOfItsOwn) {
+    constexpr int kLoads = 20;
+    const size_t before = freeThreadLocalSlots();
+    LogCapture log;
+    for (int i = 0; i < kLoads; ++i) {
+        GatewayLibrary library;
+        library.RegisterLogCallback(&LogCapture::callback);
+        library.Ping(1);
+        wchar_t text[64] = L"";
+        library.GetLastError(text, 64);
+        library.RegisterLogCallback(nullptr);
+    }
+    const std::vector<std::wstring> texts = log.texts();
+    EXPECT_EQ(kLoads, std::count(texts.begin(), texts.end(), L"SIPASSVORMEKGATEWAY_API: Ping called"));
+    const size_t after = freeThreadLocalSlots();
+    ASSERT_LE(after, before);
+    EXPECT_LE(before - after, static_cast<size_t>(kLoads)) << "slots of the library's own outlived it";
 }
 
 using DoorExports = BoundaryTest;

@@ -77,8 +77,25 @@ protected:
         };
     }
 
+    // One device with one door set, the balances before the first login, and one raise on this thread
+    // before a test counts the DLL's heap: the first exception thrown on a thread has the C++ runtime
+    // allocate blocks that stay with the thread.
+    void prepareSite() {
+        sim::clearSite();
+        sim::addDevice(testsite::device(1, L"Eins", 1, kFirstPoint));
+        objectsBefore = sim::liveObjects();
+        allocationsBefore = leaks::outstandingAllocations();
+        login();
+        sim::raiseInMethod("IComClient::GetByType", sim::Raise::AccessViolation);
+        EXPECT_FALSE(getAllDoors());
+        sim::clearFaults();
+        EXPECT_TRUE(library.Close());
+    }
+
     PointState state = untouchedState();
     size_t commandsBefore = 0;
+    long objectsBefore = 0;
+    long allocationsBefore = 0;
 };
 
 }  // namespace
@@ -87,17 +104,7 @@ protected:
 // destructors, so the snapshot of the client, the device list, partly built records and texts leaked,
 // and the client outlived gateway_Close.
 TEST_F(DoorClientRaises, AtAnyMethodFailsTheExportAndLeavesNothingAfterClose) {
-    sim::clearSite();
-    sim::addDevice(testsite::device(1, L"Eins", 1, kFirstPoint));
-    long objectsBefore = sim::liveObjects();
-    const long allocationsBefore = leaks::outstandingAllocations();
-    // The first exception thrown on a thread has the C++ runtime allocate blocks that stay with the
-    // thread: one raise before the DLL's heap is counted.
-    login();
-    sim::raiseInMethod("IComClient::GetByType", sim::Raise::AccessViolation);
-    EXPECT_FALSE(getAllDoors());
-    sim::clearFaults();
-    EXPECT_TRUE(library.Close());
+    prepareSite();
 
     const struct {
         sim::Raise what;
@@ -155,15 +162,7 @@ TEST_F(DoorClientRaises, AtAnyMethodFailsTheExportAndLeavesNothingAfterClose) {
 // export failed after its work was done, and what it held (the snapshot of the client, the client's
 // arrays with the other objects in them, the records built so far) stayed behind for good.
 TEST_F(DoorClientRaises, InAReleaseCostsOnlyThatOneReference) {
-    sim::clearSite();
-    sim::addDevice(testsite::device(1, L"Eins", 1, kFirstPoint));
-    long objectsBefore = sim::liveObjects();
-    const long allocationsBefore = leaks::outstandingAllocations();
-    login();
-    sim::raiseInMethod("IComClient::GetByType", sim::Raise::AccessViolation);
-    EXPECT_FALSE(getAllDoors());
-    sim::clearFaults();
-    EXPECT_TRUE(library.Close());
+    prepareSite();
     const std::wstring releaseLine = L"Exception in IUnknown::Release: structured exception 0xC0000005";
 
     for (const DoorExport& door : doorExports()) {

@@ -84,6 +84,13 @@ LONG gateway_seh_filter(EXCEPTION_POINTERS* pointers, void* establisherFrame) {
 __attribute__((noinline)) int gateway_seh_call(void (*fn)(void*), void* context, unsigned long* code) {
     /* Settled before the scope opens: the filter notes a catch where the check below reads it. */
     (void)caughtSlot();
+    /* A catch noted for an enclosing guard stays that guard's. One is pending here when this call runs
+     * inside a foreign frame's unwind handler (a __finally, or a destructor of an MSVC-built module while
+     * its exception unwinds) between that guard and the fault: set aside now, put back on the way out. */
+    const unsigned long long pending = caughtValue();
+    if (pending != 0) {
+        noteCaught(0);
+    }
     __asm__ __volatile__(
         "\t.l_startw:\n"
         "\t.seh_handler __C_specific_handler, @except\n"
@@ -95,9 +102,11 @@ __attribute__((noinline)) int gateway_seh_call(void (*fn)(void*), void* context,
     fn(context);
     __asm__ __volatile__("\tnop\n\t.l_endw: nop\n" ::: "memory");
     const unsigned long long caught = caughtValue();
+    /* This call's own catch is read once: an enclosing guard sees only its own, or none. */
+    if (caught != 0 || pending != 0) {
+        noteCaught(pending);
+    }
     if (caught != 0) {
-        /* Reset at once, so that an outer guard on this thread does not see a caught inner fault. */
-        noteCaught(0);
         *code = (unsigned long)caught;
         return 0;
     }

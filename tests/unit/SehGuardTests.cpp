@@ -65,6 +65,31 @@ TEST(StructuredExceptionGuard, WorksOnOtherThreads) {
     EXPECT_TRUE(raised);
 }
 
+#if defined(__x86_64__)
+extern "C" void test_foreign_frame_raising(void (*onUnwind)());
+
+namespace {
+
+bool g_innerRaised = true;
+
+void guardedCallWhileUnwinding() {
+    g_innerRaised = seh::runGuarded([] {}).raised;
+}
+
+}  // namespace
+
+// Regression: a guarded call made by a foreign frame's unwind handler (a __finally, the destructor of an
+// MSVC-built module during its exception) found the catch of the guard outside it, reported a raise of
+// its own and took that catch away, so the outer guard reported a normal return for a call that raised.
+TEST(StructuredExceptionGuard, AGuardedCallInAForeignUnwindHandlerLeavesTheOuterCatchAlone) {
+    const seh::Outcome outer = seh::runGuarded([] { test_foreign_frame_raising(&guardedCallWhileUnwinding); });
+    EXPECT_FALSE(g_innerRaised) << "the inner call took the outer guard's catch";
+    EXPECT_TRUE(outer.raised);
+    EXPECT_EQ(0xE06D7363u, outer.code);
+    EXPECT_FALSE(seh::runGuarded([] {}).raised) << "a catch outlived its guard";
+}
+#endif
+
 // The guard notes a catch in a TLS slot of the thread block. Run alone (as CTest runs each test), this
 // takes every one of those slots before the guard's first use, so that the guard has to note it elsewhere.
 TEST(StructuredExceptionGuard, WorksWithEveryTlsSlotOfTheThreadBlockTaken) {

@@ -306,12 +306,13 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue)
         statistics::EventKind kind = statistics::EventKind::Access;
         bool answered = false;
         const seh::Outcome asked = seh::runGuarded([&] {
-            if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.put())))) {
+            // An answer without an interface pointer is no answer.
+            if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.put()))) && access) {
                 answered = true;
-            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.put())))) {
+            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.put()))) && objectState) {
                 kind = statistics::EventKind::ObjectState;
                 answered = true;
-            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.put())))) {
+            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.put()))) && generic) {
                 kind = statistics::EventKind::Generic;
                 answered = true;
             }

@@ -13,8 +13,9 @@
 // Owns an array the client returned. Before the array is destroyed, every object reference it holds
 // directly (a VT_UNKNOWN or VT_DISPATCH element of a VARIANT array, an element of an array of interface
 // pointers) is taken out and released under the guard, as a ClientRef releases: a client whose Release
-// raises keeps that one object, and SafeArrayDestroy is never abandoned halfway, which would leave the
-// array and the rest of its elements behind.
+// raises keeps that one object, and SafeArrayDestroy does not stop halfway on it, which would leave the
+// array and the rest of its elements behind. References held deeper (in an array or a record inside an
+// element) are left to SafeArrayDestroy, unguarded: the client returns neither.
 class ClientArray {
 public:
     ClientArray() = default;

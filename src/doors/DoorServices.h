@@ -29,8 +29,9 @@ struct ClientRaised {};
 
 // The guard of every call a door or point export makes on the client and on the objects it returns
 // (their methods, QueryInterface, the AddRef of the snapshot). A Release is left to its owner, a ClientRef
-// or a ClientArray, which guards it on its own: a raise there is logged and costs that one reference. Each call runs alone under the structured-exception guard, with nothing owned
-// between the guard and the call, so that a raise abandons no frame of the service. The raise is logged
+// or a ClientArray, which guards it on its own: a raise there is logged and costs that one reference.
+// Each call runs alone under the structured-exception guard, with nothing owned between the guard and
+// the call, so that a raise abandons no frame of the service. The raise is logged
 // and noted as the export's own guard would do it ("Exception in <export>: ...", GATEWAY_E_RAISED for a
 // structured exception), and ClientRaised ends the service.
 class ClientGuard {

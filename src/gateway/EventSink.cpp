@@ -3,7 +3,6 @@
 #include <boost/thread/lock_guard.hpp>
 
 #include "support/Boundary.h"
-#include "support/ClientArray.h"
 #include "support/ClientRef.h"
 #include "events/EventReading.h"
 #include "com/ComOwners.h"
@@ -18,6 +17,40 @@ namespace {
 
 SimpleLogger& logger() {
     return *SimpleLogger::GetInstance();
+}
+
+// A malformed array ends the handling of the whole array: logged, and its error returned to the client.
+HRESULT malformedArray(const char* step, HRESULT hr) {
+    statistics::add(statistics::counters().malformedArrays);
+    logger().errLog(failedCall(step, "OnEvent", hr));
+    return hr;
+}
+
+// Whether an OnEvent array (`present`: not null) has the one shape that is read; otherwise its line is
+// logged, and `result` receives what the client is told.
+bool usableEventArray(bool present, safearray::ArrayShape shape, HRESULT typeFailure, HRESULT* result) {
+    statistics::Counters& counted = statistics::counters();
+    if (!present) {
+        statistics::add(counted.malformedArrays);
+        logger().log("Event received without an array. Skip.");
+        return false;
+    }
+    switch (shape) {
+        case safearray::ArrayShape::VariantVector:
+            return true;
+        case safearray::ArrayShape::WithoutVarType:
+            statistics::add(counted.malformedArrays);
+            logger().log("Event received with a non VARRIANT Safearray. Skip.");
+            return false;
+        case safearray::ArrayShape::NotVariants:
+            *result = malformedArray("SafeArrayGetVartype() == VT_VARIANT", typeFailure);
+            return false;
+        case safearray::ArrayShape::NotOneDimension:
+            statistics::add(counted.malformedArrays);
+            logger().log("Save Array received with a Dimension !=1. Skip.");
+            return false;
+    }
+    return false;
 }
 
 }  // namespace
@@ -90,15 +123,12 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
             return deliverEvents(events, queue);
         }
         if (m_Mutex.heldByThisThread()) {
-            // The copy holds a reference to every object, so the client may free its array on return; a
-            // missing array stays missing.
+            // What is kept holds a reference of its own to every object, so the client may free its array on
+            // return; a missing array stays missing.
             KeptDelivery kept;
-            if (events != nullptr) {
-                HRESULT hr = ::SafeArrayCopy(events, kept.events.ReleaseAndGetAddressOf());
-                if (FAILED(hr)) {
-                    logger().errLog(failedCall("SafeArrayCopy()", "OnEvent", hr));
-                    return hr;
-                }
+            const HRESULT hr = keepEvents(events, kept.events);
+            if (FAILED(hr)) {
+                return hr;
             }
             m_kept.push_back(std::move(kept));
             return S_OK;
@@ -172,7 +202,10 @@ void SiPassGateWay::deliverKept() {
         if (kept.stateChange) {
             deliverState(kept.state, kept.connection);
         } else {
-            deliverEvents(kept.events.get(), nullptr);
+            boundary::guard("OnEvent", [&] {
+                logger().dbgLog("OnEvent");
+                dispatchKept(kept.events);
+            });
         }
     }
     m_deliveringKept = false;
@@ -236,110 +269,149 @@ void SiPassGateWay::noteClientState(long state, unsigned connection) {
 }
 
 HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue) {
-    statistics::Counters& counted = statistics::counters();
-    if (events == nullptr) {
-        statistics::add(counted.malformedArrays);
-        logger().log("Event received without an array. Skip.");
-        return S_OK;
-    }
-    // A malformed array ends the handling of the whole array: logged, and its error returned to the client.
-    auto malformed = [&counted](const char* step, HRESULT hr) {
-        statistics::add(counted.malformedArrays);
-        logger().errLog(failedCall(step, "OnEvent", hr));
-        return hr;
-    };
     HRESULT typeFailure = E_INVALIDARG;
-    switch (safearray::shapeOf(events, safearray::VarTypeFlag::Required, &typeFailure)) {
-        case safearray::ArrayShape::VariantVector:
-            break;
-        case safearray::ArrayShape::WithoutVarType:
-            statistics::add(counted.malformedArrays);
-            logger().log("Event received with a non VARRIANT Safearray. Skip.");
-            return S_OK;
-        case safearray::ArrayShape::NotVariants:
-            return malformed("SafeArrayGetVartype() == VT_VARIANT", typeFailure);
-        case safearray::ArrayShape::NotOneDimension:
-            statistics::add(counted.malformedArrays);
-            logger().log("Save Array received with a Dimension !=1. Skip.");
-            return S_OK;
+    const safearray::ArrayShape shape =
+        events == nullptr ? safearray::ArrayShape::VariantVector
+                          : safearray::shapeOf(events, safearray::VarTypeFlag::Required, &typeFailure);
+    HRESULT result = S_OK;
+    if (!usableEventArray(events != nullptr, shape, typeFailure, &result)) {
+        return result;
     }
-    ClientArray copy;
-    HRESULT hr = ::SafeArrayCopy(events, copy.ReleaseAndGetAddressOf());
-    if (FAILED(hr)) {
-        return malformed("SafeArrayCopy()", hr);
-    }
-    SafeArrayLockGuard locked(copy.get());
+    // The client's array is read where it lies: it is the client's and valid for this call, and locked it
+    // cannot be destroyed under the loop. The objects in it are asked for their interfaces without a
+    // reference of the gateway's own in between.
+    SafeArrayLockGuard locked(events);
     if (!locked.locked()) {
-        return malformed("SafeArrayLock()", E_UNEXPECTED);
+        return malformedArray("SafeArrayLock()", E_UNEXPECTED);
     }
     LONG lower = 0, upper = -1;
-    if (FAILED(hr = ::SafeArrayGetLBound(copy.get(), 1, &lower)) ||
-        FAILED(hr = ::SafeArrayGetUBound(copy.get(), 1, &upper))) {
-        return malformed("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
+    HRESULT hr = S_OK;
+    if (FAILED(hr = ::SafeArrayGetLBound(events, 1, &lower)) ||
+        FAILED(hr = ::SafeArrayGetUBound(events, 1, &upper))) {
+        return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
     }
-
     for (LONG index = lower; index <= upper; ++index) {
-        // The copy is ours alone, locked, and holds a reference to every object in it: each element is
-        // read where it lies, without another copy and another reference per object.
         void* slot = nullptr;
-        hr = ::SafeArrayPtrOfIndex(copy.get(), &index, &slot);
-        if (FAILED(hr)) {
-            return malformed("SafeArrayPtrOfIndex()", hr);
+        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
+            return malformedArray("SafeArrayPtrOfIndex()", hr);
         }
-        const VARIANT* element = static_cast<const VARIANT*>(slot);
-        if (element->vt != VT_UNKNOWN) {
-            statistics::add(counted.malformedArrays);
-            logger().log("Array does not contain an IUnknown pointer. Skip.");
+        if (!dispatchElement(*static_cast<const VARIANT*>(slot), queue)) {
             break;
-        }
-        IUnknown* object = element->punkVal;
-        if (object == nullptr) {
-            logger().log("punkVal is null. Skip.");
-            continue;
-        }
-        // The first of the three interfaces the object answers decides its kind; none: dropped. The
-        // questions run under one guard, and every reference is released under the guard, so that an object
-        // that raises costs itself and not the events after it in the array.
-        ClientRef<IAccessEvent> access;
-        ClientRef<IObjectState> objectState;
-        ClientRef<IGenericEvent> generic;
-        statistics::EventKind kind = statistics::EventKind::Access;
-        bool answered = false;
-        const seh::Outcome asked = seh::runGuarded([&] {
-            // An answer without an interface pointer is no answer.
-            if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.put()))) && access) {
-                answered = true;
-            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.put()))) && objectState) {
-                kind = statistics::EventKind::ObjectState;
-                answered = true;
-            } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.put()))) && generic) {
-                kind = statistics::EventKind::Generic;
-                answered = true;
-            }
-        });
-        if (boundary::reportFailure("Exception in ", "IUnknown::QueryInterface for OnEvent", asked, "")) {
-            continue;
-        }
-        if (answered) {
-            statistics::eventReceived(kind);
-            switch (kind) {
-                case statistics::EventKind::Access:
-                    handleAccessEvent(access.get(), queue);
-                    break;
-                case statistics::EventKind::ObjectState:
-                    handleObjectState(objectState.get(), queue);
-                    break;
-                default:
-                    handleGenericEvent(generic.get(), queue);
-                    break;
-            }
-        }
-        // What the host callback of this event caused on this thread comes right after it.
-        if (queue == nullptr && !m_kept.empty()) {
-            deliverKept();
         }
     }
     return S_OK;
+}
+
+void SiPassGateWay::dispatchKept(const KeptEvents& kept) {
+    HRESULT ignored = S_OK;
+    if (!usableEventArray(kept.present, kept.shape, kept.typeFailure, &ignored)) {
+        return;
+    }
+    for (const KeptElement& element : kept.elements) {
+        if (element.lost) {
+            continue;
+        }
+        VARIANT view;
+        view.vt = element.vt;
+        view.punkVal = element.object.get();
+        if (!dispatchElement(view, nullptr)) {
+            break;
+        }
+    }
+}
+
+HRESULT SiPassGateWay::keepEvents(SAFEARRAY* events, KeptEvents& kept) {
+    kept.present = events != nullptr;
+    if (events == nullptr) {
+        return S_OK;
+    }
+    kept.shape = safearray::shapeOf(events, safearray::VarTypeFlag::Required, &kept.typeFailure);
+    if (kept.shape != safearray::ArrayShape::VariantVector) {
+        return S_OK;  // what is wrong with it is told when it is delivered
+    }
+    SafeArrayLockGuard locked(events);
+    if (!locked.locked()) {
+        return malformedArray("SafeArrayLock()", E_UNEXPECTED);
+    }
+    LONG lower = 0, upper = -1;
+    HRESULT hr = S_OK;
+    if (FAILED(hr = ::SafeArrayGetLBound(events, 1, &lower)) ||
+        FAILED(hr = ::SafeArrayGetUBound(events, 1, &upper))) {
+        return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
+    }
+    for (LONG index = lower; index <= upper; ++index) {
+        void* slot = nullptr;
+        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
+            return malformedArray("SafeArrayPtrOfIndex()", hr);
+        }
+        const VARIANT& element = *static_cast<const VARIANT*>(slot);
+        KeptElement keptElement;
+        keptElement.vt = element.vt;
+        if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
+            keptElement.object = ClientRef<IUnknown>::shareOf(element.punkVal);
+            keptElement.lost = !keptElement.object;
+        }
+        kept.elements.push_back(std::move(keptElement));
+        if (element.vt != VT_UNKNOWN) {
+            break;
+        }
+    }
+    return S_OK;
+}
+
+bool SiPassGateWay::dispatchElement(const VARIANT& element, delivery::Queue* queue) {
+    if (element.vt != VT_UNKNOWN) {
+        statistics::add(statistics::counters().malformedArrays);
+        logger().log("Array does not contain an IUnknown pointer. Skip.");
+        return false;
+    }
+    IUnknown* object = element.punkVal;
+    if (object == nullptr) {
+        logger().log("punkVal is null. Skip.");
+        return true;
+    }
+    // The first of the three interfaces the object answers decides its kind; none: dropped. The
+    // questions run under one guard, and every reference is released under the guard, so that an object
+    // that raises costs itself and not the events after it in the array.
+    ClientRef<IAccessEvent> access;
+    ClientRef<IObjectState> objectState;
+    ClientRef<IGenericEvent> generic;
+    statistics::EventKind kind = statistics::EventKind::Access;
+    bool answered = false;
+    const seh::Outcome asked = seh::runGuarded([&] {
+        // An answer without an interface pointer is no answer.
+        if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(access.put()))) && access) {
+            answered = true;
+        } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(objectState.put()))) && objectState) {
+            kind = statistics::EventKind::ObjectState;
+            answered = true;
+        } else if (SUCCEEDED(object->QueryInterface(IID_PPV_ARGS(generic.put()))) && generic) {
+            kind = statistics::EventKind::Generic;
+            answered = true;
+        }
+    });
+    if (boundary::reportFailure("Exception in ", "IUnknown::QueryInterface for OnEvent", asked, "")) {
+        return true;
+    }
+    if (answered) {
+        statistics::eventReceived(kind);
+        switch (kind) {
+            case statistics::EventKind::Access:
+                handleAccessEvent(access.get(), queue);
+                break;
+            case statistics::EventKind::ObjectState:
+                handleObjectState(objectState.get(), queue);
+                break;
+            default:
+                handleGenericEvent(generic.get(), queue);
+                break;
+        }
+    }
+    // What the host callback of this event caused on this thread comes right after it.
+    if (queue == nullptr && !m_kept.empty()) {
+        deliverKept();
+    }
+    return true;
 }
 
 HRESULT STDMETHODCALLTYPE SiPassGateWay::OnAlarm(long) {

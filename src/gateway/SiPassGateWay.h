@@ -13,8 +13,8 @@
 
 #include "gateway/Advice.h"
 #include "gateway/DeliveryQueue.h"
-#include "support/ClientArray.h"
 #include "support/ClientRef.h"
+#include "support/SafeArrayShape.h"
 #include "com/ComOwners.h"
 
 #include "client/ClientInterfaces.h"
@@ -164,9 +164,19 @@ private:
     // call the door exports from it even against a client that serialises its requests with its event
     // deliveries. Reports never overlap one another.
     void deliverReports();
-    // Unpacks one OnEvent array and hands each event object to its translator. REQUIRES: m_Mutex held,
-    // unless `queue` is not null.
+    // Unpacks one OnEvent array where it lies (the client's, locked for the call) and hands each event
+    // object to its translator. REQUIRES: m_Mutex held, unless `queue` is not null.
     HRESULT dispatchEvents(SAFEARRAY* events, delivery::Queue* queue);
+    // One element of an OnEvent array: its object asked for the three interfaces and translated. False when
+    // the element is not an object, which ends the handling of its array.
+    bool dispatchElement(const VARIANT& element, delivery::Queue* queue);
+    struct KeptEvents;
+    // What keepEvents kept of an array, delivered as dispatchEvents delivers one. REQUIRES: m_Mutex held.
+    void dispatchKept(const KeptEvents& kept);
+    // Takes what an OnEvent array on the delivering thread holds, for delivery after the current callback:
+    // its shape, and a reference of the gateway's own to each object, taken under the guard. A raising
+    // AddRef costs that event alone. Returns the failure the client is told when the array cannot be read.
+    static HRESULT keepEvents(SAFEARRAY* events, KeptEvents& kept);
     // gateway_Init's reading of the host's delivery setting: starts a queue, changes its capacity, or
     // delivers what is queued and ends it. REQUIRES: the lifecycle lock, with no client advised.
     void applyDeliverySetting();
@@ -254,11 +264,23 @@ private:
 
     // A delivery that arrived on the thread that holds m_Mutex (a host callback made the client deliver
     // synchronously), kept until the callback has returned. Guarded by m_Mutex.
+    struct KeptElement {
+        VARTYPE vt = VT_EMPTY;
+        ClientRef<IUnknown> object;  // null for a null object and for one whose AddRef raised
+        bool lost = false;           // its AddRef raised (logged when it was kept)
+    };
+    struct KeptEvents {
+        bool present = false;  // the client passed an array
+        safearray::ArrayShape shape = safearray::ArrayShape::VariantVector;
+        HRESULT typeFailure = E_INVALIDARG;
+        // Up to the first element that is not an object: nothing after it is read.
+        std::vector<KeptElement> elements;
+    };
     struct KeptDelivery {
         bool stateChange = false;
         long state = 0;
         unsigned connection = 0;
-        ClientArray events;  // a copy that holds a reference to every object in it; empty: no array
+        KeptEvents events;
     };
     std::deque<KeptDelivery> m_kept;
     bool m_deliveringKept = false;

@@ -78,9 +78,11 @@ public:
     // AddRef runs under the guard. Null when the AddRef raised, which is logged as
     // "Exception in IUnknown::AddRef: ..." unless the caller takes the outcome in `raised` to report it as
     // its own.
-    ClientRef share(seh::Outcome* raised = nullptr) const noexcept {
+    ClientRef share(seh::Outcome* raised = nullptr) const noexcept { return shareOf(m_ptr, raised); }
+
+    // As share(), for an object the caller only borrows (an element of the client's array).
+    static ClientRef shareOf(T* object, seh::Outcome* raised = nullptr) noexcept {
         ClientRef shared;
-        T* object = m_ptr;
         if (object != nullptr) {
             const seh::Outcome outcome = seh::runGuarded([object] { object->AddRef(); });
             if (outcome.succeeded()) {

@@ -1,7 +1,9 @@
 // Event delivery in-process: host callbacks defined in the same module as the gateway's code, so that a
 // C++ exception can be thrown into the translators on x86 as well.
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "ComTest.h"
@@ -52,43 +54,55 @@ void SIPASSVORMEKGATEWAY_CALL throwingNonStandard(int32_t, int32_t, int32_t, int
 }
 
 std::vector<int32_t> g_eventIds;
+// Called once, from the callback of the first event, with the gateway's mutex held by this thread.
+std::function<void()> g_onFirstEvent;
 
 void SIPASSVORMEKGATEWAY_CALL recordingState(int32_t eventId, int32_t, int32_t, int32_t, int32_t, int32_t,
                                              int32_t, int64_t, int64_t, const wchar_t*, const wchar_t*) {
     g_eventIds.push_back(eventId);
+    if (g_onFirstEvent) {
+        std::exchange(g_onFirstEvent, nullptr)();
+    }
 }
 
 }  // namespace
 
-// Regression: an event object whose QueryInterface or Release raised ended the handling of its whole
-// array. The events after it in the same OnEvent call were lost, the client was told E_UNEXPECTED, and
-// the gateway's copy of the array stayed behind.
+// Regression: an event object whose QueryInterface, AddRef or Release raised ended the handling of its
+// whole array. The events after it in the same OnEvent call were lost, the client was told E_UNEXPECTED,
+// and the gateway's copy of the array (partly made, when an AddRef raised) stayed behind. The same held for
+// an array that arrives on the thread that is delivering, which is kept until the callback has returned.
 TEST_F(InModuleDelivery, AnEventObjectThatRaisesCostsOnlyItself) {
     gateway->RegisterAlarmStateCallback(&recordingState);
+    auto eventArray = [this](std::vector<int32_t> ids) {
+        SAFEARRAY* array = ::SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(ids.size()));
+        EXPECT_NE(nullptr, array);
+        for (LONG i = 0; array != nullptr && i < static_cast<LONG>(ids.size()); ++i) {
+            sim::EventObject fields = stateEvent();
+            fields.eventId = ids[i];
+            VARIANT element;
+            element.vt = VT_UNKNOWN;
+            EXPECT_EQ(S_OK, sim::createEvent(fields, &element.punkVal));
+            EXPECT_EQ(S_OK, ::SafeArrayPutElement(array, &i, &element));
+            element.punkVal->Release();
+        }
+        return array;
+    };
     const struct {
         const char* method;
         std::vector<int32_t> delivered;
         const wchar_t* line;
-        long lines;  // each object once, or twice for Release: the gateway's question and its copy
+        long lines;  // Release: once for each object the gateway asked; the array is read where it lies
     } cases[] = {
         {"IUnknown::QueryInterface(IAccessEvent)", {},
          L"Exception in IUnknown::QueryInterface for OnEvent: structured exception 0xC0000005", 3},
-        {"IUnknown::Release", {1, 2, 3}, L"Exception in IUnknown::Release: structured exception 0xC0000005", 6},
+        {"IUnknown::Release", {1, 2, 3}, L"Exception in IUnknown::Release: structured exception 0xC0000005", 3},
+        {"IUnknown::AddRef", {1, 2, 3}, L"Exception in IUnknown::AddRef: structured exception 0xC0000005", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method);
         const long objectsBefore = sim::liveObjects();
-        SAFEARRAY* array = ::SafeArrayCreateVector(VT_VARIANT, 0, 3);
+        SAFEARRAY* array = eventArray({1, 2, 3});
         ASSERT_NE(nullptr, array);
-        for (LONG i = 0; i < 3; ++i) {
-            sim::EventObject fields = stateEvent();
-            fields.eventId = i + 1;
-            VARIANT element;
-            element.vt = VT_UNKNOWN;
-            ASSERT_EQ(S_OK, sim::createEvent(fields, &element.punkVal));
-            ASSERT_EQ(S_OK, ::SafeArrayPutElement(array, &i, &element));
-            element.punkVal->Release();
-        }
         g_eventIds.clear();
         capture.clear();
         sim::raiseInMethod(c.method, sim::Raise::AccessViolation);
@@ -97,12 +111,38 @@ TEST_F(InModuleDelivery, AnEventObjectThatRaisesCostsOnlyItself) {
         EXPECT_EQ(c.delivered, g_eventIds);
         const std::vector<std::wstring> texts = capture.texts();
         EXPECT_EQ(c.lines, std::count(texts.begin(), texts.end(), c.line));
-        ::SafeArrayDestroy(array);
+        EXPECT_EQ(S_OK, ::SafeArrayDestroy(array));
         // What stays is what the client's own raising Release kept: each object, nothing of the gateway's.
-        const long kept = c.delivered.empty() ? 0 : 3;
+        const long kept = std::string(c.method) == "IUnknown::Release" ? 3 : 0;
         EXPECT_EQ(objectsBefore + kept, sim::liveObjects());
         allowObjectsKeptByTheClient(kept);
     }
+
+    // An array delivered from inside the first event's callback is kept; the AddRef of its second object
+    // raises. That event alone is lost, the kept ones follow the callback, and nothing is left over.
+    const long objectsBefore = sim::liveObjects();
+    SAFEARRAY* outer = eventArray({1, 2, 3});
+    SAFEARRAY* nested = eventArray({11, 12, 13});
+    ASSERT_NE(nullptr, outer);
+    ASSERT_NE(nullptr, nested);
+    g_eventIds.clear();
+    capture.clear();
+    HRESULT nestedResult = E_FAIL;
+    g_onFirstEvent = [&] {
+        sim::armCallFault(1, sim::CallFault::Raise);
+        nestedResult = gateway->OnEvent(nested);
+        sim::clearFaults();
+    };
+    EXPECT_EQ(S_OK, gateway->OnEvent(outer));
+    EXPECT_EQ(S_OK, nestedResult);
+    EXPECT_EQ(std::optional<std::string>("IUnknown::AddRef"), sim::appliedCallFault());
+    EXPECT_EQ((std::vector<int32_t>{1, 11, 13, 2, 3}), g_eventIds);
+    const std::vector<std::wstring> texts = capture.texts();
+    EXPECT_EQ(1, std::count(texts.begin(), texts.end(),
+                            L"Exception in IUnknown::AddRef: structured exception 0xC0000005"));
+    EXPECT_EQ(S_OK, ::SafeArrayDestroy(nested));
+    EXPECT_EQ(S_OK, ::SafeArrayDestroy(outer));
+    EXPECT_EQ(objectsBefore, sim::liveObjects());
 }
 
 TEST_F(InModuleDelivery, AStdExceptionFromTheCallbackIsLoggedAndTheNextEventArrives) {

@@ -17,6 +17,8 @@
 namespace sim {
 namespace {
 
+constexpr long kPointObjectType = 7;  // ePoint
+
 struct Timeline {
     std::mutex mutex;
     std::condition_variable wake;
@@ -55,12 +57,24 @@ void play(std::vector<TimedEvent> events) {
             }
         }
         bool serverOnline = true;
+        const DATE now = localNow();
         {
             std::lock_guard<std::mutex> lock(detail::state().mutex);
             if (detail::state().clients.empty()) {
                 break;
             }
             serverOnline = detail::state().serverOnline;
+            // A state event that is delivered moves its point first, as the event generator's do, so that
+            // a query of the point after the event agrees with it.
+            if (serverOnline && timed.action == TimedEvent::Action::Event && timed.event.objectState &&
+                timed.event.objectType == kPointObjectType) {
+                const auto point = detail::state().site.points.find(timed.event.objectId);
+                if (point != detail::state().site.points.end()) {
+                    point->second.state = timed.event.state;
+                    point->second.stateType = timed.event.stateType;
+                    point->second.serverTime = now;
+                }
+            }
         }
         if (timed.action != TimedEvent::Action::Event) {
             inOutage = timed.action == TimedEvent::Action::ServerOffline;
@@ -72,7 +86,7 @@ void play(std::vector<TimedEvent> events) {
             continue;
         }
         EventObject event = timed.event;
-        event.timestamp = localNow();
+        event.timestamp = now;
         event.serverTime = event.timestamp;
         EventBatch batch;
         batch.elements.push_back(EventElement{EventElement::Kind::Object, event});

@@ -183,6 +183,16 @@ TEST_F(SimTest, SiteFileTimelinePlaysInDelayOrderAfterConnect) {
     TestBstr guard(L"guard"), night(L"night");
     ASSERT_EQ(S_OK, client->Connect(guard.get(), night.get()));
     EXPECT_EQ((std::vector<long>{1, 2}), sink.waitForEvents(2, 5000));
+    // The state event moved its point: a query after it agrees with it, at the time it was played.
+    const auto latch = sim::findPoint(15);
+    ASSERT_TRUE(latch.has_value());
+    EXPECT_EQ(3006, latch->state);
+    EXPECT_EQ(1, latch->stateType);
+    SYSTEMTIME inFile{2025, 1, 1, 6, 8, 0, 0, 0};
+    DATE inFileDate = 0;
+    ASSERT_TRUE(SystemTimeToVariantTime(&inFile, &inFileDate));
+    EXPECT_GT(latch->serverTime, inFileDate);
+    EXPECT_LE(latch->serverTime, sim::localNow());
 
     EXPECT_EQ(S_OK, point->Unadvise(cookie));
     client->Disconnect();

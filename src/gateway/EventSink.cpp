@@ -53,6 +53,33 @@ bool usableEventArray(bool present, safearray::ArrayShape shape, HRESULT typeFai
     return false;
 }
 
+// Calls visit(element) for each element of an OnEvent array of the usable shape, in order, with the array
+// locked, until visit answers false. A failure of the array's own functions ends it: logged as a malformed
+// array and returned.
+template <class Visit>
+HRESULT forEachElement(SAFEARRAY* events, Visit&& visit) {
+    SafeArrayLockGuard locked(events);
+    if (!locked.locked()) {
+        return malformedArray("SafeArrayLock()", E_UNEXPECTED);
+    }
+    LONG lower = 0, upper = -1;
+    HRESULT hr = S_OK;
+    if (FAILED(hr = ::SafeArrayGetLBound(events, 1, &lower)) ||
+        FAILED(hr = ::SafeArrayGetUBound(events, 1, &upper))) {
+        return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
+    }
+    for (LONG index = lower; index <= upper; ++index) {
+        void* slot = nullptr;
+        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
+            return malformedArray("SafeArrayPtrOfIndex()", hr);
+        }
+        if (!visit(*static_cast<const VARIANT*>(slot))) {
+            break;
+        }
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 // Every delivery follows one pattern. On a thread that already delivers for this object (a host callback
@@ -280,26 +307,7 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue)
     // The client's array is read where it lies: it is the client's and valid for this call, and locked it
     // cannot be destroyed under the loop. The objects in it are asked for their interfaces without a
     // reference of the gateway's own in between.
-    SafeArrayLockGuard locked(events);
-    if (!locked.locked()) {
-        return malformedArray("SafeArrayLock()", E_UNEXPECTED);
-    }
-    LONG lower = 0, upper = -1;
-    HRESULT hr = S_OK;
-    if (FAILED(hr = ::SafeArrayGetLBound(events, 1, &lower)) ||
-        FAILED(hr = ::SafeArrayGetUBound(events, 1, &upper))) {
-        return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
-    }
-    for (LONG index = lower; index <= upper; ++index) {
-        void* slot = nullptr;
-        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
-            return malformedArray("SafeArrayPtrOfIndex()", hr);
-        }
-        if (!dispatchElement(*static_cast<const VARIANT*>(slot), queue)) {
-            break;
-        }
-    }
-    return S_OK;
+    return forEachElement(events, [&](const VARIANT& element) { return dispatchElement(element, queue); });
 }
 
 void SiPassGateWay::dispatchKept(const KeptEvents& kept) {
@@ -329,22 +337,8 @@ HRESULT SiPassGateWay::keepEvents(SAFEARRAY* events, KeptEvents& kept) {
     if (kept.shape != safearray::ArrayShape::VariantVector) {
         return S_OK;  // what is wrong with it is told when it is delivered
     }
-    SafeArrayLockGuard locked(events);
-    if (!locked.locked()) {
-        return malformedArray("SafeArrayLock()", E_UNEXPECTED);
-    }
-    LONG lower = 0, upper = -1;
-    HRESULT hr = S_OK;
-    if (FAILED(hr = ::SafeArrayGetLBound(events, 1, &lower)) ||
-        FAILED(hr = ::SafeArrayGetUBound(events, 1, &upper))) {
-        return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
-    }
-    for (LONG index = lower; index <= upper; ++index) {
-        void* slot = nullptr;
-        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
-            return malformedArray("SafeArrayPtrOfIndex()", hr);
-        }
-        const VARIANT& element = *static_cast<const VARIANT*>(slot);
+    // Nothing after the first element that is not an object is read.
+    return forEachElement(events, [&kept](const VARIANT& element) {
         KeptElement keptElement;
         keptElement.vt = element.vt;
         if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
@@ -352,11 +346,8 @@ HRESULT SiPassGateWay::keepEvents(SAFEARRAY* events, KeptEvents& kept) {
             keptElement.lost = !keptElement.object;
         }
         kept.elements.push_back(std::move(keptElement));
-        if (element.vt != VT_UNKNOWN) {
-            break;
-        }
-    }
-    return S_OK;
+        return element.vt == VT_UNKNOWN;
+    });
 }
 
 bool SiPassGateWay::dispatchElement(const VARIANT& element, delivery::Queue* queue) {

@@ -53,6 +53,29 @@ bool usableEventArray(bool present, safearray::ArrayShape shape, HRESULT typeFai
     return false;
 }
 
+// The type and object of one element of the client's array, which the caller has locked. The element is
+// read under the guard: an array whose data is missing or shorter than its bounds faults here, not in a
+// frame that holds the array's lock or references taken from it. A fault ends the handling of the array as
+// a raise at the boundary does (the same line, E_UNEXPECTED for the client), and counts it as malformed.
+HRESULT readElement(SAFEARRAY* events, LONG index, VARTYPE* type, IUnknown** object) {
+    void* slot = nullptr;
+    const HRESULT hr = ::SafeArrayPtrOfIndex(events, &index, &slot);
+    if (FAILED(hr)) {
+        return malformedArray("SafeArrayPtrOfIndex()", hr);
+    }
+    const seh::Outcome read = seh::runGuarded([&] {
+        const VARIANT* element = static_cast<const VARIANT*>(slot);
+        *type = element->vt;
+        *object = element->vt == VT_UNKNOWN ? element->punkVal : nullptr;
+    });
+    if (!read.succeeded()) {
+        statistics::add(statistics::counters().malformedArrays);
+        boundary::noteRaised("OnEvent", read);
+        return E_UNEXPECTED;
+    }
+    return S_OK;
+}
+
 }  // namespace
 
 // Every delivery follows one pattern. On a thread that already delivers for this object (a host callback
@@ -124,14 +147,12 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
         }
         if (m_Mutex.heldByThisThread()) {
             // What is kept holds a reference of its own to every object, so the client may free its array on
-            // return; a missing array stays missing.
+            // return; a missing array stays missing. The elements read before a failure are delivered, as a
+            // direct delivery delivers them.
             KeptDelivery kept;
             const HRESULT hr = keepEvents(events, kept.events);
-            if (FAILED(hr)) {
-                return hr;
-            }
             m_kept.push_back(std::move(kept));
-            return S_OK;
+            return hr;
         }
         return delivering([&] { return deliverEvents(events, nullptr); });
     });
@@ -291,11 +312,12 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue)
         return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
     }
     for (LONG index = lower; index <= upper; ++index) {
-        void* slot = nullptr;
-        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
-            return malformedArray("SafeArrayPtrOfIndex()", hr);
+        VARTYPE type = VT_EMPTY;
+        IUnknown* object = nullptr;
+        if (FAILED(hr = readElement(events, index, &type, &object))) {
+            return hr;
         }
-        if (!dispatchElement(*static_cast<const VARIANT*>(slot), queue)) {
+        if (!dispatchElement(type, object, queue)) {
             break;
         }
     }
@@ -311,10 +333,7 @@ void SiPassGateWay::dispatchKept(const KeptEvents& kept) {
         if (element.lost) {
             continue;
         }
-        VARIANT view;
-        view.vt = element.vt;
-        view.punkVal = element.object.get();
-        if (!dispatchElement(view, nullptr)) {
+        if (!dispatchElement(element.vt, element.object.get(), nullptr)) {
             break;
         }
     }
@@ -340,32 +359,31 @@ HRESULT SiPassGateWay::keepEvents(SAFEARRAY* events, KeptEvents& kept) {
         return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
     }
     for (LONG index = lower; index <= upper; ++index) {
-        void* slot = nullptr;
-        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
-            return malformedArray("SafeArrayPtrOfIndex()", hr);
+        VARTYPE type = VT_EMPTY;
+        IUnknown* object = nullptr;
+        if (FAILED(hr = readElement(events, index, &type, &object))) {
+            return hr;
         }
-        const VARIANT& element = *static_cast<const VARIANT*>(slot);
         KeptElement keptElement;
-        keptElement.vt = element.vt;
-        if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
-            keptElement.object = ClientRef<IUnknown>::shareOf(element.punkVal);
+        keptElement.vt = type;
+        if (object != nullptr) {
+            keptElement.object = ClientRef<IUnknown>::shareOf(object);
             keptElement.lost = !keptElement.object;
         }
         kept.elements.push_back(std::move(keptElement));
-        if (element.vt != VT_UNKNOWN) {
+        if (type != VT_UNKNOWN) {
             break;
         }
     }
     return S_OK;
 }
 
-bool SiPassGateWay::dispatchElement(const VARIANT& element, delivery::Queue* queue) {
-    if (element.vt != VT_UNKNOWN) {
+bool SiPassGateWay::dispatchElement(VARTYPE type, IUnknown* object, delivery::Queue* queue) {
+    if (type != VT_UNKNOWN) {
         statistics::add(statistics::counters().malformedArrays);
         logger().log("Array does not contain an IUnknown pointer. Skip.");
         return false;
     }
-    IUnknown* object = element.punkVal;
     if (object == nullptr) {
         logger().log("punkVal is null. Skip.");
         return true;

@@ -346,7 +346,9 @@ HRESULT SiPassGateWay::keepEvents(SAFEARRAY* events, KeptEvents& kept) {
     }
     kept.shape = safearray::shapeOf(events, safearray::VarTypeFlag::Required, &kept.typeFailure);
     if (kept.shape != safearray::ArrayShape::VariantVector) {
-        return S_OK;  // what is wrong with it is told when it is delivered
+        // What is wrong with it is logged when it is delivered; the client is told now what a direct
+        // delivery tells it.
+        return kept.shape == safearray::ArrayShape::NotVariants ? kept.typeFailure : S_OK;
     }
     SafeArrayLockGuard locked(events);
     if (!locked.locked()) {

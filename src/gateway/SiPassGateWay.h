@@ -176,8 +176,9 @@ private:
     void dispatchKept(const KeptEvents& kept);
     // Takes what an OnEvent array on the delivering thread holds, for delivery after the current callback:
     // its shape, and a reference of the gateway's own to each object, taken under the guard. A raising
-    // AddRef costs that event alone. Returns the failure the client is told when the array cannot be read;
-    // what was kept before it is delivered all the same.
+    // AddRef costs that event alone. Returns what a direct delivery tells the client: the failure of an
+    // array whose elements are not VARIANTs or that cannot be read (what was kept before it is delivered
+    // all the same), otherwise S_OK.
     static HRESULT keepEvents(SAFEARRAY* events, KeptEvents& kept);
     // gateway_Init's reading of the host's delivery setting: starts a queue, changes its capacity, or
     // delivers what is queued and ends it. REQUIRES: the lifecycle lock, with no client advised.

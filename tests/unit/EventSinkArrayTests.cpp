@@ -174,3 +174,126 @@ TEST_F(EventSinkArrays, AnArrayWhoseDataCannotBeReadIsGivenBackUnlocked) {
         }
     }
 }
+
+namespace {
+
+// An array of VARIANTs with lower bound `lower`: an event object with the id for each positive id, a null
+// object for 0, and a VT_I4 element for a negative one.
+SAFEARRAY* eventArray(LONG lower, const std::vector<int32_t>& elements) {
+    SAFEARRAYBOUND bound{static_cast<ULONG>(elements.size()), lower};
+    SAFEARRAY* array = ::SafeArrayCreate(VT_VARIANT, 1, &bound);
+    EXPECT_NE(nullptr, array);
+    for (size_t i = 0; array != nullptr && i < elements.size(); ++i) {
+        LONG index = lower + static_cast<LONG>(i);
+        VARIANT element;
+        if (elements[i] < 0) {
+            element.vt = VT_I4;
+            element.lVal = elements[i];
+        } else {
+            element.vt = VT_UNKNOWN;
+            element.punkVal = elements[i] == 0 ? nullptr : stateEvent(elements[i]);
+        }
+        EXPECT_EQ(S_OK, ::SafeArrayPutElement(array, &index, &element));
+        if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
+            element.punkVal->Release();
+        }
+    }
+    return array;
+}
+
+}  // namespace
+
+// An array that arrives on the delivering thread is kept and delivered after the callback; the client is
+// told what a direct delivery tells it (a failure reported as S_OK when its elements are not VARIANTs), and
+// the same events, lines and malformed arrays follow, though the client frees the array on return.
+TEST_F(EventSinkArrays, AKeptArrayIsToldLoggedAndCountedAsADirectOne) {
+    const struct {
+        const char* name;
+        std::function<SAFEARRAY*()> make;
+        HRESULT told;
+        std::vector<int32_t> delivered;
+        const wchar_t* line;
+        uint64_t malformed;
+    } cases[] = {
+        {"no array",
+         [] { return static_cast<SAFEARRAY*>(nullptr); },
+         S_OK,
+         {},
+         L"Event received without an array. Skip.",
+         1},
+        {"without its type flag",
+         [] {
+             SAFEARRAY* array = eventArray(0, {10});
+             array->fFeatures &= ~FADF_HAVEVARTYPE;
+             return array;
+         },
+         S_OK,
+         {},
+         L"Event received with a non VARRIANT Safearray. Skip.",
+         1},
+        {"elements not VARIANTs",
+         [] { return ::SafeArrayCreateVector(VT_I4, 0, 1); },
+         E_INVALIDARG,
+         {},
+         L"SafeArrayGetVartype() == VT_VARIANT for OnEvent failed: hr=-2147024809",
+         1},
+        {"two dimensions",
+         [] {
+             SAFEARRAYBOUND bounds[2] = {{1, 0}, {1, 0}};
+             return ::SafeArrayCreate(VT_VARIANT, 2, bounds);
+         },
+         S_OK,
+         {},
+         L"Save Array received with a Dimension !=1. Skip.",
+         1},
+        {"a non-object after an event, lower bound 5",
+         [] {
+             return eventArray(5, {10, -1, 12});
+         },
+         S_OK,
+         {10},
+         L"Array does not contain an IUnknown pointer. Skip.",
+         1},
+        {"a null object before an event",
+         [] {
+             return eventArray(0, {0, 11});
+         },
+         S_OK,
+         {11},
+         L"punkVal is null. Skip.",
+         0},
+    };
+    for (const auto& c : cases) {
+        for (const bool nested : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (nested ? ", kept" : ", direct"));
+            const long objectsBefore = sim::liveObjects();
+            const uint64_t malformedBefore = statistics::counters().malformedArrays.load();
+            g_eventIds.clear();
+            capture.clear();
+            HRESULT told = E_FAIL;
+            auto deliverAndFree = [&] {
+                SAFEARRAY* array = c.make();
+                told = gateway->OnEvent(array);
+                EXPECT_EQ(S_OK, ::SafeArrayDestroy(array));
+            };
+            if (nested) {
+                g_onFirstEvent = deliverAndFree;
+                SAFEARRAY* outer = eventArray(0, {1});
+                EXPECT_EQ(S_OK, gateway->OnEvent(outer));
+                EXPECT_EQ(S_OK, ::SafeArrayDestroy(outer));
+            } else {
+                deliverAndFree();
+            }
+            EXPECT_EQ(c.told, told);
+            std::vector<int32_t> expected = c.delivered;
+            if (nested) {
+                expected.insert(expected.begin(), 1);
+            }
+            EXPECT_EQ(expected, g_eventIds);
+            EXPECT_EQ(malformedBefore + c.malformed, statistics::counters().malformedArrays.load());
+            const std::vector<std::wstring> texts = capture.texts();
+            EXPECT_EQ(1, std::count(texts.begin(), texts.end(), c.line));
+            EXPECT_EQ(objectsBefore, sim::liveObjects());
+        }
+    }
+}

@@ -53,9 +53,32 @@ bool usableEventArray(bool present, safearray::ArrayShape shape, HRESULT typeFai
     return false;
 }
 
-// Calls visit(element) for each element of an OnEvent array of the usable shape, in order, with the array
-// locked, until visit answers false. A failure of the array's own functions ends it: logged as a malformed
-// array and returned.
+// The type and object of one element of the client's array, which the caller has locked. The element is
+// read under the guard: an array whose data is missing or shorter than its bounds faults here, not in a
+// frame that holds the array's lock or references taken from it. A fault ends the handling of the array as
+// a raise at the boundary does (the same line, E_UNEXPECTED for the client), and counts it as malformed.
+HRESULT readElement(SAFEARRAY* events, LONG index, VARTYPE* type, IUnknown** object) {
+    void* slot = nullptr;
+    const HRESULT hr = ::SafeArrayPtrOfIndex(events, &index, &slot);
+    if (FAILED(hr)) {
+        return malformedArray("SafeArrayPtrOfIndex()", hr);
+    }
+    const seh::Outcome read = seh::runGuarded([&] {
+        const VARIANT* element = static_cast<const VARIANT*>(slot);
+        *type = element->vt;
+        *object = element->vt == VT_UNKNOWN ? element->punkVal : nullptr;
+    });
+    if (!read.succeeded()) {
+        statistics::add(statistics::counters().malformedArrays);
+        boundary::noteRaised("OnEvent", read);
+        return E_UNEXPECTED;
+    }
+    return S_OK;
+}
+
+// Calls visit(type, object) for each element of an OnEvent array of the usable shape, in order, with the
+// array locked, until visit answers false. A failure of the array's own functions ends it: logged as a
+// malformed array and returned, as is E_UNEXPECTED for an element that cannot be read.
 template <class Visit>
 HRESULT forEachElement(SAFEARRAY* events, Visit&& visit) {
     SafeArrayLockGuard locked(events);
@@ -68,12 +91,14 @@ HRESULT forEachElement(SAFEARRAY* events, Visit&& visit) {
         FAILED(hr = ::SafeArrayGetUBound(events, 1, &upper))) {
         return malformedArray("SafeArrayGetLBound()/SafeArrayGetUBound()", hr);
     }
+    // The loop ends at the upper bound itself, so that an upper bound of LONG_MAX cannot overflow it.
     for (LONG index = lower; index <= upper; ++index) {
-        void* slot = nullptr;
-        if (FAILED(hr = ::SafeArrayPtrOfIndex(events, &index, &slot))) {
-            return malformedArray("SafeArrayPtrOfIndex()", hr);
+        VARTYPE type = VT_EMPTY;
+        IUnknown* object = nullptr;
+        if (FAILED(hr = readElement(events, index, &type, &object))) {
+            return hr;
         }
-        if (!visit(*static_cast<const VARIANT*>(slot))) {
+        if (!visit(type, object) || index == upper) {
             break;
         }
     }
@@ -151,14 +176,12 @@ HRESULT STDMETHODCALLTYPE SiPassGateWay::OnEvent(SAFEARRAY* events) {
         }
         if (m_Mutex.heldByThisThread()) {
             // What is kept holds a reference of its own to every object, so the client may free its array on
-            // return; a missing array stays missing.
+            // return; a missing array stays missing. The elements read before a failure are delivered, as a
+            // direct delivery delivers them.
             KeptDelivery kept;
             const HRESULT hr = keepEvents(events, kept.events);
-            if (FAILED(hr)) {
-                return hr;
-            }
             m_kept.push_back(std::move(kept));
-            return S_OK;
+            return hr;
         }
         return delivering([&] { return deliverEvents(events, nullptr); });
     });
@@ -307,7 +330,9 @@ HRESULT SiPassGateWay::dispatchEvents(SAFEARRAY* events, delivery::Queue* queue)
     // The client's array is read where it lies: it is the client's and valid for this call, and locked it
     // cannot be destroyed under the loop. The objects in it are asked for their interfaces without a
     // reference of the gateway's own in between.
-    return forEachElement(events, [&](const VARIANT& element) { return dispatchElement(element, queue); });
+    return forEachElement(events, [&](VARTYPE type, IUnknown* object) {
+        return dispatchElement(type, object, queue);
+    });
 }
 
 void SiPassGateWay::dispatchKept(const KeptEvents& kept) {
@@ -319,10 +344,7 @@ void SiPassGateWay::dispatchKept(const KeptEvents& kept) {
         if (element.lost) {
             continue;
         }
-        VARIANT view;
-        view.vt = element.vt;
-        view.punkVal = element.object.get();
-        if (!dispatchElement(view, nullptr)) {
+        if (!dispatchElement(element.vt, element.object.get(), nullptr)) {
             break;
         }
     }
@@ -335,28 +357,29 @@ HRESULT SiPassGateWay::keepEvents(SAFEARRAY* events, KeptEvents& kept) {
     }
     kept.shape = safearray::shapeOf(events, safearray::VarTypeFlag::Required, &kept.typeFailure);
     if (kept.shape != safearray::ArrayShape::VariantVector) {
-        return S_OK;  // what is wrong with it is told when it is delivered
+        // What is wrong with it is logged when it is delivered; the client is told now what a direct
+        // delivery tells it.
+        return kept.shape == safearray::ArrayShape::NotVariants ? kept.typeFailure : S_OK;
     }
     // Nothing after the first element that is not an object is read.
-    return forEachElement(events, [&kept](const VARIANT& element) {
+    return forEachElement(events, [&kept](VARTYPE type, IUnknown* object) {
         KeptElement keptElement;
-        keptElement.vt = element.vt;
-        if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
-            keptElement.object = ClientRef<IUnknown>::shareOf(element.punkVal);
+        keptElement.vt = type;
+        if (object != nullptr) {
+            keptElement.object = ClientRef<IUnknown>::shareOf(object);
             keptElement.lost = !keptElement.object;
         }
         kept.elements.push_back(std::move(keptElement));
-        return element.vt == VT_UNKNOWN;
+        return type == VT_UNKNOWN;
     });
 }
 
-bool SiPassGateWay::dispatchElement(const VARIANT& element, delivery::Queue* queue) {
-    if (element.vt != VT_UNKNOWN) {
+bool SiPassGateWay::dispatchElement(VARTYPE type, IUnknown* object, delivery::Queue* queue) {
+    if (type != VT_UNKNOWN) {
         statistics::add(statistics::counters().malformedArrays);
         logger().log("Array does not contain an IUnknown pointer. Skip.");
         return false;
     }
-    IUnknown* object = element.punkVal;
     if (object == nullptr) {
         logger().log("punkVal is null. Skip.");
         return true;

@@ -167,15 +167,18 @@ private:
     // Unpacks one OnEvent array where it lies (the client's, locked for the call) and hands each event
     // object to its translator. REQUIRES: m_Mutex held, unless `queue` is not null.
     HRESULT dispatchEvents(SAFEARRAY* events, delivery::Queue* queue);
-    // One element of an OnEvent array: its object asked for the three interfaces and translated. False when
-    // the element is not an object, which ends the handling of its array.
-    bool dispatchElement(const VARIANT& element, delivery::Queue* queue);
+    // One element of an OnEvent array (its type, and its object when the type is VT_UNKNOWN): the object
+    // asked for the three interfaces and translated. False when the element is not an object, which ends
+    // the handling of its array.
+    bool dispatchElement(VARTYPE type, IUnknown* object, delivery::Queue* queue);
     struct KeptEvents;
     // What keepEvents kept of an array, delivered as dispatchEvents delivers one. REQUIRES: m_Mutex held.
     void dispatchKept(const KeptEvents& kept);
     // Takes what an OnEvent array on the delivering thread holds, for delivery after the current callback:
     // its shape, and a reference of the gateway's own to each object, taken under the guard. A raising
-    // AddRef costs that event alone. Returns the failure the client is told when the array cannot be read.
+    // AddRef costs that event alone. Returns what a direct delivery tells the client: the failure of an
+    // array whose elements are not VARIANTs or that cannot be read (what was kept before it is delivered
+    // all the same), otherwise S_OK.
     static HRESULT keepEvents(SAFEARRAY* events, KeptEvents& kept);
     // gateway_Init's reading of the host's delivery setting: starts a queue, changes its capacity, or
     // delivers what is queued and ends it. REQUIRES: the lifecycle lock, with no client advised.

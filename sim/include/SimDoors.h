@@ -59,6 +59,8 @@ enum class ArrayForm {
     WithoutVarType,   // FADF_HAVEVARTYPE cleared
     TwoDimensions,    // the elements laid out as n x 1
     UnknownElements,  // a SAFEARRAY of VT_UNKNOWN instead of VARIANTs
+    WithoutData,      // one dimension of VARIANTs whose bounds count the elements while its data is gone,
+                      // as SafeArrayDestroyData leaves an array that SafeArrayCreate made
 };
 
 // What one element of such an array holds.

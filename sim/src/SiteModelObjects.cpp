@@ -39,6 +39,19 @@ HRESULT buildArray(ArrayForm form, const std::vector<ElementForm>& forms,
     if (form == ArrayForm::NullArray) {
         return S_OK;
     }
+    if (form == ArrayForm::WithoutData) {
+        SAFEARRAYBOUND bound{static_cast<ULONG>(forms.size()), 0};
+        ArrayHolder array(SafeArrayCreate(VT_VARIANT, 1, &bound));
+        if (!array) {
+            return E_OUTOFMEMORY;
+        }
+        const HRESULT hr = SafeArrayDestroyData(array.get());
+        if (FAILED(hr)) {
+            return hr;
+        }
+        *out = array.release();
+        return S_OK;
+    }
     const ULONG count = form == ArrayForm::Empty ? 0 : static_cast<ULONG>(forms.size());
     ArrayHolder array;
     if (form == ArrayForm::UnknownElements) {

@@ -117,12 +117,12 @@ DoorEnumeration::Outcome DoorEnumeration::run() {
 
     const ArrayElements devices(deviceArray.get());
     for (long i = 0; i < count; ++i) {
-        const VARIANT* element = devices.at(i);
-        if (element == nullptr || element->vt != VT_UNKNOWN) {
+        const ArrayElement element = devices.at(i, m_guarded);
+        if (!element.addressed || element.vt != VT_UNKNOWN) {
             logger().errLog("Array does not contain an IUnknown pointer. Skip.");
             return Outcome::StoppedEarly;
         }
-        IUnknown* object = objectOf(element);
+        IUnknown* object = element.object;
         if (object == nullptr) {
             logger().errLog("punkVal is null. Skip.");
             continue;
@@ -188,12 +188,12 @@ void DoorEnumeration::readDevice(IDevice* device, Device& record) {
 
 // A door set whose element yields no IDoorSet keeps its zero-filled record: five definitions of point 0.
 void DoorEnumeration::readDoorSet(const ArrayElements& doorSets, long index, Doorset& record) {
-    const VARIANT* element = doorSets.at(index);
-    if (element == nullptr || element->vt != VT_UNKNOWN) {
+    const ArrayElement element = doorSets.at(index, m_guarded);
+    if (!element.addressed || element.vt != VT_UNKNOWN) {
         logger().errLog("Array does not contain an IUnknown pointer. Skip.");
         return;
     }
-    IUnknown* object = objectOf(element);
+    IUnknown* object = element.object;
     if (object == nullptr) {
         logger().errLog("punkVal is null. Skip.");
         return;

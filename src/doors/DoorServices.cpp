@@ -29,17 +29,25 @@ long elementCount(SAFEARRAY* array) {
     return upper - lower + 1;
 }
 
-const VARIANT* ArrayElements::at(long index) const {
+ArrayElement ArrayElements::at(long index, const ClientGuard& guard) const {
+    ArrayElement element;
     LONG lower = 0;
     if (!m_lock.locked() || FAILED(::SafeArrayGetLBound(m_array, 1, &lower))) {
-        return nullptr;
+        return element;
     }
     LONG position = lower + index;
-    void* element = nullptr;
-    if (FAILED(::SafeArrayPtrOfIndex(m_array, &position, &element))) {
-        return nullptr;
+    void* slot = nullptr;
+    if (FAILED(::SafeArrayPtrOfIndex(m_array, &position, &slot))) {
+        return element;
     }
-    return static_cast<const VARIANT*>(element);
+    guard([&] {
+        const VARIANT* value = static_cast<const VARIANT*>(slot);
+        element.vt = value->vt;
+        element.object = value->vt == VT_UNKNOWN ? value->punkVal : nullptr;
+        return S_OK;
+    });
+    element.addressed = true;
+    return element;
 }
 
 }  // namespace doors

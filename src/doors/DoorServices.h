@@ -90,6 +90,14 @@ using safearray::VarTypeFlag;
 // Elements of a one-dimensional array, whatever its lower bound; 0 when the bounds cannot be read.
 long elementCount(SAFEARRAY* array);
 
+// One element of such an array as read: its type and, for VT_UNKNOWN, its object (borrowed from the
+// element). `addressed` is false when the array could not be locked or the element cannot be addressed.
+struct ArrayElement {
+    bool addressed = false;
+    VARTYPE vt = VT_EMPTY;
+    IUnknown* object = nullptr;
+};
+
 // The elements of a VARIANT vector the service owns, read where they lie while the array is locked. No
 // element is copied, so the automation library calls no AddRef or Release of the client's objects on the
 // service's behalf, outside the guard of its client calls (a raise inside SafeArrayGetElement would leave
@@ -98,20 +106,16 @@ class ArrayElements {
 public:
     explicit ArrayElements(SAFEARRAY* array) : m_array(array), m_lock(array) {}
 
-    // Element `index` (0 for the first, whatever the lower bound); null when the array could not be
-    // locked or the element cannot be addressed. Borrowed: valid while this object lives.
-    const VARIANT* at(long index) const;
+    // Element `index` (0 for the first, whatever the lower bound). It is read under `guard`, as a client
+    // call is: an element whose memory cannot be read (an array whose data the client freed, or shorter
+    // than its bounds) raises there and ends the service with the raise's line, and no frame that holds
+    // the array's lock or the service's references is abandoned.
+    ArrayElement at(long index, const ClientGuard& guard) const;
 
 private:
     SAFEARRAY* m_array;
     SafeArrayLockGuard m_lock;
 };
-
-// The object reference an element holds: null unless it is a VT_UNKNOWN element. Borrowed from the
-// element.
-inline IUnknown* objectOf(const VARIANT* element) {
-    return element != nullptr && element->vt == VT_UNKNOWN ? element->punkVal : nullptr;
-}
 
 // Reads the current state of point `pointId` from `client` into `pointState`, logging every failure:
 // S_OK, or why the state could not be read (the client's HRESULT or one of the gateway's codes), with the

@@ -61,7 +61,7 @@ HRESULT doors::readPointState(const ClientGuard& guarded, IComClient* client, in
     HRESULT hr = S_OK;
     {
         const ArrayElements elements(relatives.get());
-        IUnknown* object = objectOf(elements.at(0));
+        IUnknown* object = elements.at(0, guarded).object;
         if (object == nullptr) {
             logStateFailure("pUnknown is NULL", relativesResult);
             return GATEWAY_E_MALFORMED;

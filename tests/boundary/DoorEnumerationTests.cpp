@@ -2,6 +2,7 @@
 // which defaults replace what the client could not deliver.
 #include <cstring>
 
+#include "DoorHeapTracker.h"
 #include "DoorTestSupport.h"
 
 namespace {
@@ -133,7 +134,11 @@ INSTANTIATE_TEST_SUITE_P(
                                      L"Event received with a non VARRIANT Safearray. Skip.", false},
                       DeviceListCase{sim::ArrayForm::TwoDimensions,
                                      L"Save Array received with a Dimension !=1. Skip.", false},
-                      DeviceListCase{sim::ArrayForm::Empty, nullptr, true}));
+                      DeviceListCase{sim::ArrayForm::Empty, nullptr, true},
+                      // Regression: the element's read faulted with the list locked and the client's
+                      // snapshot held, and both stayed behind.
+                      DeviceListCase{sim::ArrayForm::WithoutData,
+                                     L"Exception in gateway_getAllDoors: structured exception 0xC0000005", false}));
 
 TEST_F(DoorEnumeration, AFailedGetByTypeIsAFailureWithTheSignedHresult) {
     login();
@@ -315,6 +320,35 @@ INSTANTIATE_TEST_SUITE_P(
                                    L"punkVal is null. Skip.", 2},
                       DoorListCase{sim::ArrayForm::Normal, sim::ElementForm::Bstr,
                                    L"Array does not contain an IUnknown pointer. Skip.", 2}));
+
+// Regression: a device or door-set list whose data the client freed faulted in the read of its element,
+// with the lists, the records gathered and the client's snapshot held, and all of them stayed behind.
+TEST_F(DoorEnumeration, AListWithoutItsDataFailsTheExportAndLeavesNothing) {
+    for (const bool deviceList : {true, false}) {
+        SCOPED_TRACE(deviceList ? "the device list" : "a door-set list");
+        sim::clearSite();
+        sim::SiteDevice device = testsite::device(1, L"Eins", 2, 101);
+        if (!deviceList) {
+            device.doorSetArray = sim::ArrayForm::WithoutData;
+        }
+        sim::addDevice(device);
+        sim::setDeviceArrayForm(deviceList ? sim::ArrayForm::WithoutData : sim::ArrayForm::Normal);
+        login();
+        // The first exception thrown on a thread has the C++ runtime allocate blocks that stay with it.
+        sim::raiseInMethod("IComClient::GetByType", sim::Raise::AccessViolation);
+        EXPECT_FALSE(getAllDoors());
+        sim::clearFaults();
+        DllHeapTracker heap(library.module());
+        ASSERT_TRUE(heap.active());
+        log.clear();
+        EXPECT_FALSE(getAllDoors());
+        EXPECT_EQ(nullptr, devices);
+        EXPECT_EQ(0, deviceCount);
+        EXPECT_TRUE(
+            linesMatch(linesAt(1), {L"Exception in gateway_getAllDoors: structured exception 0xC0000005"}));
+        EXPECT_TRUE(heap.live().empty()) << heap.live().size() << " blocks of the DLL left";
+    }
+}
 
 // ---- Points that cannot be resolved ----------------------------------------------------------------------
 

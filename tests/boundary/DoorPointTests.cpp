@@ -155,7 +155,9 @@ INSTANTIATE_TEST_SUITE_P(
                       RelativesCase{sim::ArrayForm::Normal, sim::ElementForm::Empty,
                                     L"pUnknown is NULL for getPointState failed: hr=0"},
                       RelativesCase{sim::ArrayForm::Normal, sim::ElementForm::Foreign,
-                                    L"pUnknown->QueryInterface() for getPointState failed: hr=-2147467262"}));
+                                    L"pUnknown->QueryInterface() for getPointState failed: hr=-2147467262"},
+                      RelativesCase{sim::ArrayForm::WithoutData, sim::ElementForm::Object,
+                                    L"Exception in gateway_getPointState: structured exception 0xC0000005"}));
 
 TEST_F(PointStateTest, AFailedGetRelativesLeavesTheRecord) {
     login();

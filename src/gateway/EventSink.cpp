@@ -29,27 +29,24 @@ HRESULT malformedArray(const char* step, HRESULT hr) {
 // Whether an OnEvent array (`present`: not null) has the one shape that is read; otherwise its line is
 // logged, and `result` receives what the client is told.
 bool usableEventArray(bool present, safearray::ArrayShape shape, HRESULT typeFailure, HRESULT* result) {
-    statistics::Counters& counted = statistics::counters();
-    if (!present) {
-        statistics::add(counted.malformedArrays);
-        logger().log("Event received without an array. Skip.");
-        return false;
+    const char* line = "Event received without an array. Skip.";
+    if (present) {
+        switch (shape) {
+            case safearray::ArrayShape::VariantVector:
+                return true;
+            case safearray::ArrayShape::NotVariants:
+                *result = malformedArray("SafeArrayGetVartype() == VT_VARIANT", typeFailure);
+                return false;
+            case safearray::ArrayShape::WithoutVarType:
+                line = "Event received with a non VARRIANT Safearray. Skip.";
+                break;
+            case safearray::ArrayShape::NotOneDimension:
+                line = "Save Array received with a Dimension !=1. Skip.";
+                break;
+        }
     }
-    switch (shape) {
-        case safearray::ArrayShape::VariantVector:
-            return true;
-        case safearray::ArrayShape::WithoutVarType:
-            statistics::add(counted.malformedArrays);
-            logger().log("Event received with a non VARRIANT Safearray. Skip.");
-            return false;
-        case safearray::ArrayShape::NotVariants:
-            *result = malformedArray("SafeArrayGetVartype() == VT_VARIANT", typeFailure);
-            return false;
-        case safearray::ArrayShape::NotOneDimension:
-            statistics::add(counted.malformedArrays);
-            logger().log("Save Array received with a Dimension !=1. Skip.");
-            return false;
-    }
+    statistics::add(statistics::counters().malformedArrays);
+    logger().log(line);
     return false;
 }
 

@@ -194,6 +194,30 @@ IUnknown* newStateEvent(int32_t eventId) {
     return object;
 }
 
+// An array of VARIANTs with lower bound `lower`: an event object with the id for each positive id, a null
+// object for 0, and a VT_I4 element for a negative one.
+SAFEARRAY* eventArray(LONG lower, const std::vector<int32_t>& elements) {
+    SAFEARRAYBOUND bound{static_cast<ULONG>(elements.size()), lower};
+    SAFEARRAY* array = ::SafeArrayCreate(VT_VARIANT, 1, &bound);
+    EXPECT_NE(nullptr, array);
+    for (size_t i = 0; array != nullptr && i < elements.size(); ++i) {
+        LONG index = lower + static_cast<LONG>(i);
+        VARIANT element;
+        if (elements[i] < 0) {
+            element.vt = VT_I4;
+            element.lVal = elements[i];
+        } else {
+            element.vt = VT_UNKNOWN;
+            element.punkVal = elements[i] == 0 ? nullptr : newStateEvent(elements[i]);
+        }
+        EXPECT_EQ(S_OK, ::SafeArrayPutElement(array, &index, &element));
+        if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
+            element.punkVal->Release();
+        }
+    }
+    return array;
+}
+
 class EventSinkArrays : public InModuleDelivery {
 protected:
     void SetUp() override {
@@ -210,23 +234,16 @@ protected:
         InModuleDelivery::releaseEverything();
     }
 
-    // Hands `array` to OnEvent directly, or, with `nested`, from inside the callback of an outer delivery
-    // whose one event has id 1 (the array is then kept and delivered after that callback). Returns what
-    // the client was told about `array`.
-    HRESULT deliver(SAFEARRAY* array, bool nested) {
+    // Runs handOver (the client's OnEvent) directly, or, with `nested`, from inside the callback of an outer
+    // delivery whose one event has id 1 (the array is then kept and delivered after that callback).
+    // Returns what handOver returned.
+    HRESULT deliver(const std::function<HRESULT()>& handOver, bool nested) {
         if (!nested) {
-            return gateway->OnEvent(array);
+            return handOver();
         }
-        SAFEARRAY* outer = ::SafeArrayCreateVector(VT_VARIANT, 0, 1);
-        EXPECT_NE(nullptr, outer);
-        LONG index = 0;
-        VARIANT element;
-        element.vt = VT_UNKNOWN;
-        element.punkVal = newStateEvent(1);
-        EXPECT_EQ(S_OK, ::SafeArrayPutElement(outer, &index, &element));
-        element.punkVal->Release();
         HRESULT nestedResult = E_FAIL;
-        g_onFirstEvent = [&] { nestedResult = gateway->OnEvent(array); };
+        g_onFirstEvent = [&] { nestedResult = handOver(); };
+        SAFEARRAY* outer = eventArray(0, {1});
         EXPECT_EQ(S_OK, gateway->OnEvent(outer));
         EXPECT_EQ(S_OK, ::SafeArrayDestroy(outer));
         return nestedResult;
@@ -308,7 +325,7 @@ TEST_F(EventSinkArrays, AnArrayWhoseDataCannotBeReadIsGivenBackUnlocked) {
             capture.clear();
             {
                 ShortArray array(shape.held, shape.claimed);
-                EXPECT_EQ(E_UNEXPECTED, deliver(array.get(), nested));
+                EXPECT_EQ(E_UNEXPECTED, deliver([&] { return gateway->OnEvent(array.get()); }, nested));
                 EXPECT_EQ(0u, array.get()->cLocks);
             }
             std::vector<int32_t> expected = shape.delivered;
@@ -324,34 +341,6 @@ TEST_F(EventSinkArrays, AnArrayWhoseDataCannotBeReadIsGivenBackUnlocked) {
         }
     }
 }
-
-namespace {
-
-// An array of VARIANTs with lower bound `lower`: an event object with the id for each positive id, a null
-// object for 0, and a VT_I4 element for a negative one.
-SAFEARRAY* eventArray(LONG lower, const std::vector<int32_t>& elements) {
-    SAFEARRAYBOUND bound{static_cast<ULONG>(elements.size()), lower};
-    SAFEARRAY* array = ::SafeArrayCreate(VT_VARIANT, 1, &bound);
-    EXPECT_NE(nullptr, array);
-    for (size_t i = 0; array != nullptr && i < elements.size(); ++i) {
-        LONG index = lower + static_cast<LONG>(i);
-        VARIANT element;
-        if (elements[i] < 0) {
-            element.vt = VT_I4;
-            element.lVal = elements[i];
-        } else {
-            element.vt = VT_UNKNOWN;
-            element.punkVal = elements[i] == 0 ? nullptr : newStateEvent(elements[i]);
-        }
-        EXPECT_EQ(S_OK, ::SafeArrayPutElement(array, &index, &element));
-        if (element.vt == VT_UNKNOWN && element.punkVal != nullptr) {
-            element.punkVal->Release();
-        }
-    }
-    return array;
-}
-
-}  // namespace
 
 // An array that arrives on the delivering thread is kept and delivered after the callback; the client is
 // told what a direct delivery tells it (a failure reported as S_OK when its elements are not VARIANTs), and
@@ -420,20 +409,15 @@ TEST_F(EventSinkArrays, AKeptArrayIsToldLoggedAndCountedAsADirectOne) {
             const uint64_t malformedBefore = statistics::counters().malformedArrays.load();
             g_eventIds.clear();
             capture.clear();
-            HRESULT told = E_FAIL;
-            auto deliverAndFree = [&] {
-                SAFEARRAY* array = c.make();
-                told = gateway->OnEvent(array);
-                EXPECT_EQ(S_OK, ::SafeArrayDestroy(array));
-            };
-            if (nested) {
-                g_onFirstEvent = deliverAndFree;
-                SAFEARRAY* outer = eventArray(0, {1});
-                EXPECT_EQ(S_OK, gateway->OnEvent(outer));
-                EXPECT_EQ(S_OK, ::SafeArrayDestroy(outer));
-            } else {
-                deliverAndFree();
-            }
+            // The client frees its array as soon as OnEvent returns.
+            const HRESULT told = deliver(
+                [&] {
+                    SAFEARRAY* array = c.make();
+                    const HRESULT hr = gateway->OnEvent(array);
+                    EXPECT_EQ(S_OK, ::SafeArrayDestroy(array));
+                    return hr;
+                },
+                nested);
             EXPECT_EQ(c.told, told);
             std::vector<int32_t> expected = c.delivered;
             if (nested) {
